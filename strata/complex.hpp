@@ -1,0 +1,70 @@
+#pragma once
+// Complex float64 arithmetic with fixed rounding: every product and every sum
+// is rounded on its own, in the order written here. This is the only place the
+// rules live; std::complex is not used because its operators add special cases
+// and scaling that change the last bits.
+#include <cmath>
+
+namespace strata {
+
+struct Complex {
+    double re;
+    double im;
+};
+
+inline Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
+inline Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
+inline Complex operator-(Complex a) { return {-a.re, -a.im}; }
+
+inline Complex operator*(Complex a, Complex b) {
+    return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
+}
+
+inline Complex square(Complex x) { return {x.re * x.re - x.im * x.im, 2.0 * (x.re * x.im)}; }
+
+inline Complex operator*(Complex a, double k) { return {a.re * k, a.im * k}; }
+inline Complex operator/(Complex a, double k) { return {a.re / k, a.im / k}; }
+
+// Textbook quotient: no scaling, no special cases.
+inline Complex operator/(Complex a, Complex b) {
+    const double norm = b.re * b.re + b.im * b.im;
+    return {(a.re * b.re + a.im * b.im) / norm, (a.im * b.re - a.re * b.im) / norm};
+}
+
+// 1/b as the full quotient: the products by zero are kept, so a non-finite b
+// gives NaN parts rather than signed zeros.
+inline Complex reciprocal(Complex b) { return Complex{1.0, 0.0} / b; }
+
+inline double modulus(Complex z) { return std::hypot(z.re, z.im); }
+
+// Principal square root. "== 0" is numeric (true for -0.0); signbit treats -0.0
+// as negative.
+inline Complex principal_sqrt(Complex z) {
+    const double x = z.re;
+    const double y = z.im;
+    if (y == 0.0) {
+        if (!std::signbit(x)) return {std::sqrt(x), y};
+        const double root = std::sqrt(-x);
+        return {0.0, std::signbit(y) ? -root : root};
+    }
+    if (x == 0.0) {
+        const double h = std::sqrt(std::fabs(y) * 0.5);
+        return {h, std::signbit(y) ? -h : h};
+    }
+    const double r = std::hypot(x, y);
+    const double alpha = std::atan2(y, x);
+    const double root_r = std::sqrt(r);
+    return {std::cos(alpha * 0.5) * root_r, std::sin(alpha * 0.5) * root_r};
+}
+
+inline Complex exponential(Complex z) {
+    const double x = z.re;
+    const double y = z.im;
+    if (x == INFINITY && (y == 0.0 || !std::isfinite(y))) return {x, std::isinf(y) ? NAN : y};
+    if (x == -INFINITY && !std::isfinite(y)) return {0.0, 0.0};
+    if (std::isnan(x) && y == 0.0) return z;
+    const double scale = std::exp(x);
+    return {scale * std::cos(y), scale * std::sin(y)};
+}
+
+}  // namespace strata

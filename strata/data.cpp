@@ -1,0 +1,53 @@
+#include "strata/data.hpp"
+
+#include <cmath>
+
+#include "strata/sweep.hpp"
+
+namespace strata {
+
+const std::vector<Transfer>& Data::transfers() { return transfers(transfer_calc); }
+
+std::vector<double> Data::get_r_power_vec() {
+    const std::vector<Transfer>& list = transfers();
+    const double c = std::cos(phi_);
+    const double s = std::sin(phi_);
+    std::vector<double> reflectance;
+    reflectance.reserve(list.size());
+    for (const Transfer& transfer : list) {
+        const double rho_s = modulus(transfer.s_matrix.m10 / transfer.s_matrix.m00);
+        const double rho_p = modulus(transfer.p_matrix.m10 / transfer.p_matrix.m00);
+        reflectance.push_back((rho_s * rho_s) * (c * c) + (rho_p * rho_p) * (s * s));
+    }
+    return reflectance;
+}
+
+std::vector<double> Data::get_t_power_vec() {
+    const std::vector<Transfer>& list = transfers();
+    const double c = std::cos(phi_);
+    const double s = std::sin(phi_);
+    const double sin_theta = std::sin(theta_);
+    const double cos_theta = std::cos(theta_);
+    const double q = sin_theta * sin_theta;
+    std::vector<double> transmittance;
+    transmittance.reserve(list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (n_.rows() < 1 || i >= n_.cols()) fail(index_out_of_bounds);
+        const Complex n_0 = n_(0, i);
+        const Complex n_last = n_(n_.rows() - 1, i);
+        const Complex n_0_squared = square(n_0);
+        const Complex n_last_squared = square(n_last);
+        // z = n_last^2 - n_0^2 sin^2 theta = (n_last cos theta_last)^2
+        const Complex z{n_last_squared.re - n_0_squared.re * q, n_last_squared.im - n_0_squared.im * q};
+        const Complex w = principal_sqrt(z);
+        const Complex a = n_0 * cos_theta;
+        const double eta = (w.re * a.re + w.im * a.im) / (a.re * a.re + a.im * a.im);  // Re(w / a)
+        const double tau_s = modulus(reciprocal(list[i].s_matrix.m00));
+        const double tau_p = modulus(reciprocal(list[i].p_matrix.m00));
+        const double m = (c * c) * (tau_s * tau_s) + (s * s) * (tau_p * tau_p);
+        transmittance.push_back(m * eta);
+    }
+    return transmittance;
+}
+
+}  // namespace strata

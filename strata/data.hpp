@@ -1,0 +1,60 @@
+#pragma once
+// The engine's records: one stack and sweep (Data) and the result for one
+// wavelength (Transfer).
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "strata/array.hpp"
+#include "strata/complex.hpp"
+#include "strata/matrix.hpp"
+
+namespace strata {
+
+struct Transfer {
+    Matrix2 s_matrix;
+    Matrix2 p_matrix;
+};
+
+class Data {
+public:
+    // Takes ownership of its arrays; callers hand in their own deep copies.
+    Data(Array1<double> d, Array2<Complex> n, Array1<double> wl, double theta, double phi)
+        : d_(std::move(d)), n_(std::move(n)), wl_(std::move(wl)), theta_(theta), phi_(phi) {}
+
+    const Array1<double>& d() const { return d_; }
+    const Array2<Complex>& n() const { return n_; }
+    const Array1<double>& wl() const { return wl_; }
+    double theta() const { return theta_; }
+    double phi() const { return phi_; }
+
+    // Characteristic matrix of the stack at wavelength index i.
+    Matrix2 transfer_for_wavelength(std::size_t i, bool p_polarised) const;
+
+    std::vector<double> get_r_power_vec();
+    std::vector<double> get_t_power_vec();
+
+    // The transfer cache: filled once by `produce`, then only read. A fill
+    // that finds the cache filled after `produce` returns is an error.
+    template <class Produce>
+    const std::vector<Transfer>& transfers(Produce&& produce) {
+        if (!cache_) {
+            std::vector<Transfer> list = produce(*this);
+            if (cache_) fail(reentrant_init);
+            cache_.emplace(std::move(list));
+        }
+        return *cache_;
+    }
+    const std::vector<Transfer>& transfers();
+    bool has_transfers() const { return cache_.has_value(); }
+
+private:
+    Array1<double> d_;
+    Array2<Complex> n_;
+    Array1<double> wl_;
+    double theta_;
+    double phi_;
+    std::optional<std::vector<Transfer>> cache_;
+};
+
+}  // namespace strata

@@ -1,0 +1,22 @@
+#pragma once
+// 2x2 complex matrix, stored column-major: (0,0), (1,0), (0,1), (1,1).
+#include "strata/complex.hpp"
+
+namespace strata {
+
+struct Matrix2 {
+    Complex m00, m10, m01, m11;
+};
+
+// Row by column; zero entries are multiplied like any other, so infinities and
+// NaNs spread exactly as the full product says.
+inline Matrix2 operator*(const Matrix2& a, const Matrix2& b) {
+    return {
+        a.m00 * b.m00 + a.m01 * b.m10,
+        a.m10 * b.m00 + a.m11 * b.m10,
+        a.m00 * b.m01 + a.m01 * b.m11,
+        a.m10 * b.m01 + a.m11 * b.m11,
+    };
+}
+
+}  // namespace strata

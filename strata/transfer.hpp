@@ -1,0 +1,18 @@
+#pragma once
+// The characteristic matrix of a stack for one wavelength and polarisation.
+#include <cstddef>
+
+#include "strata/array.hpp"
+#include "strata/complex.hpp"
+#include "strata/matrix.hpp"
+
+namespace strata {
+
+// Free-standing form for the pool's workers: reads only the arrays and the
+// angle, never a Data record or its cache. Same bits as
+// Data::transfer_for_wavelength.
+Matrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Complex>& n,
+                                       const Array1<double>& wl, double theta, std::size_t i,
+                                       bool p_polarised);
+
+}  // namespace strata
