@@ -7,33 +7,63 @@
 
 namespace strata {
 
-struct Complex {
-    double re;
-    double im;
+// `Real` is double, or a vector of doubles (lanes.hpp) that computes several
+// wavelengths at once with exactly the same operations on each lane.
+template <class Real>
+struct BasicComplex {
+    Real re;
+    Real im;
 };
 
-inline Complex operator+(Complex a, Complex b) { return {a.re + b.re, a.im + b.im}; }
-inline Complex operator-(Complex a, Complex b) { return {a.re - b.re, a.im - b.im}; }
-inline Complex operator-(Complex a) { return {-a.re, -a.im}; }
+using Complex = BasicComplex<double>;
 
-inline Complex operator*(Complex a, Complex b) {
+template <class Real>
+inline BasicComplex<Real> operator+(BasicComplex<Real> a, BasicComplex<Real> b) {
+    return {a.re + b.re, a.im + b.im};
+}
+template <class Real>
+inline BasicComplex<Real> operator-(BasicComplex<Real> a, BasicComplex<Real> b) {
+    return {a.re - b.re, a.im - b.im};
+}
+template <class Real>
+inline BasicComplex<Real> operator-(BasicComplex<Real> a) {
+    return {-a.re, -a.im};
+}
+
+template <class Real>
+inline BasicComplex<Real> operator*(BasicComplex<Real> a, BasicComplex<Real> b) {
     return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
 }
 
-inline Complex square(Complex x) { return {x.re * x.re - x.im * x.im, 2.0 * (x.re * x.im)}; }
+template <class Real>
+inline BasicComplex<Real> square(BasicComplex<Real> x) {
+    return {x.re * x.re - x.im * x.im, 2.0 * (x.re * x.im)};
+}
 
-inline Complex operator*(Complex a, double k) { return {a.re * k, a.im * k}; }
-inline Complex operator/(Complex a, double k) { return {a.re / k, a.im / k}; }
+// Scaling by a real number, `k` a double or a lane vector.
+template <class Real, class Scale>
+inline BasicComplex<Real> operator*(BasicComplex<Real> a, Scale k) {
+    return {a.re * k, a.im * k};
+}
+template <class Real, class Scale>
+inline BasicComplex<Real> operator/(BasicComplex<Real> a, Scale k) {
+    return {a.re / k, a.im / k};
+}
 
 // Textbook quotient: no scaling, no special cases.
-inline Complex operator/(Complex a, Complex b) {
-    const double norm = b.re * b.re + b.im * b.im;
+template <class Real>
+inline BasicComplex<Real> operator/(BasicComplex<Real> a, BasicComplex<Real> b) {
+    const Real norm = b.re * b.re + b.im * b.im;
     return {(a.re * b.re + a.im * b.im) / norm, (a.im * b.re - a.re * b.im) / norm};
 }
 
 // 1/b as the full quotient: the products by zero are kept, so a non-finite b
 // gives NaN parts rather than signed zeros.
-inline Complex reciprocal(Complex b) { return Complex{1.0, 0.0} / b; }
+template <class Real>
+inline BasicComplex<Real> reciprocal(BasicComplex<Real> b) {
+    const Real zero{};
+    return BasicComplex<Real>{zero + 1.0, zero} / b;
+}
 
 inline double modulus(Complex z) { return std::hypot(z.re, z.im); }
 

@@ -4,13 +4,17 @@
 
 namespace strata {
 
-struct Matrix2 {
-    Complex m00, m10, m01, m11;
+template <class Real>
+struct BasicMatrix2 {
+    BasicComplex<Real> m00, m10, m01, m11;
 };
+
+using Matrix2 = BasicMatrix2<double>;
 
 // Row by column; zero entries are multiplied like any other, so infinities and
 // NaNs spread exactly as the full product says.
-inline Matrix2 operator*(const Matrix2& a, const Matrix2& b) {
+template <class Real>
+inline BasicMatrix2<Real> operator*(const BasicMatrix2<Real>& a, const BasicMatrix2<Real>& b) {
     return {
         a.m00 * b.m00 + a.m01 * b.m10,
         a.m10 * b.m00 + a.m11 * b.m10,
