@@ -1,0 +1,15 @@
+#pragma once
+// The Simulation class: the spectra one simulate call produced.
+#include <vector>
+
+#include "pyref.hpp"
+#include "type_cell.hpp"
+
+namespace lamina {
+
+TypeCell& simulation_class();
+
+// A new Simulation adopting both spectra without copying them.
+PyRef make_simulation(std::vector<double> t, std::vector<double> r);
+
+}  // namespace lamina
