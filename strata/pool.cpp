@@ -37,14 +37,19 @@ inline void cpu_relax() {
 #endif
 }
 
-// Spins until `ready()` or the spin limit; true when ready.
+// Spins until `ready()` or the spin limit; true when ready. The caller and
+// the workers together outnumber the processors, so a spinning thread yields
+// now and then to whichever of them has work.
 template <class Ready>
 bool spin_until(Ready ready) {
     const auto deadline = std::chrono::steady_clock::now() + spin_limit;
-    for (unsigned round = 0;; ++round) {
+    for (unsigned round = 1;; ++round) {
         if (ready()) return true;
         cpu_relax();
-        if (round % 64 == 63 && std::chrono::steady_clock::now() >= deadline) return ready();
+        if (round % 32 == 0) {
+            sched_yield();
+            if (std::chrono::steady_clock::now() >= deadline) return ready();
+        }
     }
 }
 

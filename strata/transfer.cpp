@@ -52,7 +52,7 @@ private:
 
 // Applies a scalar complex function lane by lane: the C library is scalar.
 template <class Real, class Function>
-BasicComplex<Real> each_lane(BasicComplex<Real> z, Function function) {
+[[gnu::always_inline]] inline BasicComplex<Real> each_lane(BasicComplex<Real> z, Function function) {
     BasicComplex<Real> result{};
     for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) {
         const Complex value = function(Complex{get_lane(z.re, lane), get_lane(z.im, lane)});
@@ -64,13 +64,13 @@ BasicComplex<Real> each_lane(BasicComplex<Real> z, Function function) {
 
 // c_j = sqrt(n_j^2 - xi) / n_j: the complex cosine of the propagation angle.
 template <class Real>
-BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index, BasicComplex<Real> xi) {
+[[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index, BasicComplex<Real> xi) {
     return each_lane(square(index) - xi, principal_sqrt) / index;
 }
 
 // D_j, the boundary between medium j (index, cosine) and medium j + 1.
 template <class Real>
-BasicMatrix2<Real> interface_matrix(BasicComplex<Real> n_j, BasicComplex<Real> c_j, BasicComplex<Real> n_next,
+[[gnu::always_inline]] inline BasicMatrix2<Real> interface_matrix(BasicComplex<Real> n_j, BasicComplex<Real> c_j, BasicComplex<Real> n_next,
                                     BasicComplex<Real> c_next, bool p_polarised) {
     const BasicComplex<Real> a = p_polarised ? c_j * n_next : c_j * n_j;
     const BasicComplex<Real> b = p_polarised ? c_next * n_j : c_next * n_next;
@@ -90,7 +90,7 @@ struct ExponentialPair {
     Complex forward;
 };
 
-ExponentialPair exponential_pair(Complex w) {
+[[gnu::always_inline]] inline ExponentialPair exponential_pair(Complex w) {
     if (!std::isfinite(w.re) || !std::isfinite(w.im)) return {exponential(-w), exponential(w)};
     const double cos_y = std::cos(w.im);
     const double sin_y = std::sin(w.im);
@@ -101,7 +101,7 @@ ExponentialPair exponential_pair(Complex w) {
 
 // P_j = diag(exp(-i delta_j), exp(+i delta_j)) for a layer of the given thickness.
 template <class Real>
-BasicMatrix2<Real> propagation_matrix(BasicComplex<Real> n_j, BasicComplex<Real> c_j, Real wavelength,
+[[gnu::always_inline]] inline BasicMatrix2<Real> propagation_matrix(BasicComplex<Real> n_j, BasicComplex<Real> c_j, Real wavelength,
                                       double thickness) {
     const BasicComplex<Real> k = (n_j * (c_j * two_pi)) / wavelength;
     const BasicComplex<Real> w{-k.im * thickness, k.re * thickness};  // i * k * thickness
