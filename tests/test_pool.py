@@ -1,0 +1,179 @@
+"""The parallel sweep: same bits as the serial path for every pool size, the pool's
+size rules, failures carried back from the workers, and pools after fork()."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import lamina
+
+SERIAL_LIMIT = 100
+
+
+def stack(count, media=20, seed=7):
+    """A dispersive, partly absorbing stack of `media` media over `count` wavelengths."""
+    rng = np.random.default_rng(seed)
+    wl = np.linspace(350.0, 1650.0, count)
+    n = np.empty((media, count), dtype=np.complex128)
+    n.real = rng.uniform(1.3, 2.6, (media, 1)) + 0.05 * np.cos(wl / 97.0)
+    n.imag = np.where(rng.random((media, 1)) < 0.4, rng.uniform(0.0, 0.3, (media, 1)), 0.0)
+    n[0], n[-1] = 1.0, 1.52
+    d = rng.uniform(5.0, 400.0, media - 2)
+    return d, n, wl
+
+
+def serial_spectra(d, n, wl, theta, phi):
+    """The same sweep as slices short enough to stay on the calling thread."""
+    parts = [
+        lamina.DataPy(d, n[:, k:k + SERIAL_LIMIT], wl[k:k + SERIAL_LIMIT], theta, phi).simulate()
+        for k in range(0, wl.size, SERIAL_LIMIT)
+    ]
+    return (np.concatenate([p.r for p in parts] or [np.empty(0)]),
+            np.concatenate([p.t for p in parts] or [np.empty(0)]))
+
+
+def run_python(code, env_update=None, timeout=120):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(env_update or {})
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                            capture_output=True, text=True, timeout=timeout)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+SPECTRA_BYTES = """
+import sys
+sys.path.insert(0, {tests!r})
+import numpy as np, lamina
+from test_pool import stack
+for count in {counts!r}:
+    d, n, wl = stack(count)
+    sim = lamina.DataPy(d, n, wl, 0.6, 1.1).simulate()
+    sys.stdout.write(sim.r.tobytes().hex() + " " + sim.t.tobytes().hex() + "\\n")
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2", "3", "8"])
+def test_results_do_not_depend_on_pool_size(threads):
+    counts = [0, 1, 100, 101, 1000, 100_000]
+    out = run_python(SPECTRA_BYTES.format(tests=os.path.dirname(__file__), counts=counts),
+                     {"RAYON_NUM_THREADS": threads})
+    for count, line in zip(counts, out.splitlines()):
+        d, n, wl = stack(count)
+        r_hex, t_hex = line.split(" ")
+        r_ref, t_ref = serial_spectra(d, n, wl, 0.6, 1.1) if count <= 1000 else reference_pooled(count)
+        assert bytes.fromhex(r_hex) == r_ref.tobytes(), (threads, count)
+        assert bytes.fromhex(t_hex) == t_ref.tobytes(), (threads, count)
+
+
+_pooled = {}
+
+
+def reference_pooled(count):
+    """The long sweep, serially in slices; computed once for all pool sizes."""
+    if count not in _pooled:
+        _pooled[count] = serial_spectra(*stack(count), 0.6, 1.1)
+    return _pooled[count]
+
+
+THREAD_COUNT = """
+import os, numpy as np, lamina
+{before}
+def threads():
+    return len(os.listdir("/proc/self/task"))
+d, n, wl = np.array([10.0]), np.ones((3, 101), complex), np.linspace(400, 800, 101)
+start = threads()
+lamina.DataPy(d, n[:, :100], wl[:100], 0.1, 0.2).simulate()
+after_serial = threads()
+lamina.DataPy(d, n, wl, 0.1, 0.2).simulate()
+lamina.DataPy(d, n, wl, 0.1, 0.2).simulate()
+print(after_serial - start, threads() - start)
+"""
+
+
+def cgroup_cpu_limit():
+    try:
+        quota, period = open("/sys/fs/cgroup/cpu.max").read().split()
+    except (OSError, ValueError):
+        return None
+    return None if quota == "max" else max(1, -(-int(quota) // int(period)))
+
+
+def available():
+    cpus = len(os.sched_getaffinity(0))
+    limit = cgroup_cpu_limit()
+    return min(cpus, limit) if limit else cpus
+
+
+@pytest.mark.parametrize("env, before, expected", [
+    ({"RAYON_NUM_THREADS": "3"}, "", 3),
+    ({"RAYON_NUM_THREADS": "5", "RAYON_RS_NUM_CPUS": "2"}, "", 5),
+    ({"RAYON_RS_NUM_CPUS": "2"}, "", 2),
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "4"}, "", 4),
+    ({"RAYON_NUM_THREADS": "two", "RAYON_RS_NUM_CPUS": "-1"}, "", None),
+    ({}, "", None),
+    ({}, "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})", 1),
+])
+def test_pool_size_follows_environment_and_affinity(env, before, expected):
+    out = run_python(THREAD_COUNT.format(before=before), env)
+    serial_threads, pool_threads = map(int, out.split())
+    assert serial_threads == 0, "a sweep of 100 wavelengths started threads"
+    assert pool_threads == (available() if expected is None else expected)
+
+
+def test_worker_failure_reaches_caller_and_pool_recovers():
+    d, n, wl = stack(400, media=6)
+    short = lamina.DataPy(d, n[:, :399], wl, 0.3, 0.4)
+    for _ in range(2):
+        with pytest.raises(BaseException) as failure:
+            short.simulate()
+        assert type(failure.value).__name__ == "PanicException"
+        assert str(failure.value) == "ndarray: index out of bounds"
+    thin = lamina.DataPy(d[:3], n, wl, 0.3, 0.4)
+    with pytest.raises(BaseException, match="ndarray: index out of bounds"):
+        thin.simulate()
+    good = lamina.DataPy(d, n, wl, 0.3, 0.4).simulate()
+    r, t = serial_spectra(d, n, wl, 0.3, 0.4)
+    assert good.r.tobytes() == r.tobytes() and good.t.tobytes() == t.tobytes()
+
+
+FORK = """
+import os, sys, numpy as np, lamina
+sys.path.insert(0, {tests!r})
+from test_pool import stack
+d, n, wl = stack(5000, media=8)
+parent = lamina.DataPy(d, n, wl, 0.2, 0.9).simulate()
+{fork}
+"""
+
+OS_FORK = """
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    child = lamina.DataPy(d, n, wl, 0.2, 0.9).simulate()
+    os.write(write, b"same" if child.r.tobytes() == parent.r.tobytes() else b"diff")
+    os._exit(0)
+os.close(write)
+print(os.read(read, 4).decode())
+os.waitpid(pid, 0)
+"""
+
+MULTIPROCESSING_FORK = """
+import multiprocessing as mp
+def sweep(seed):
+    return lamina.DataPy(d, n, wl, 0.2, 0.9).simulate().r.tobytes()
+if __name__ == "__main__":
+    with mp.get_context("fork").Pool(2) as pool:
+        results = pool.map(sweep, range(4))
+    print("same" if all(r == parent.r.tobytes() for r in results) else "diff")
+"""
+
+
+@pytest.mark.parametrize("fork", [OS_FORK, MULTIPROCESSING_FORK], ids=["os.fork", "multiprocessing"])
+def test_parallel_sweeps_work_in_forked_children(fork):
+    code = FORK.format(tests=os.path.dirname(__file__), fork=fork)
+    assert run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=60).strip() == "same"
