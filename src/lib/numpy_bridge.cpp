@@ -5,6 +5,7 @@
 #include "numpy_bridge.hpp"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -40,6 +41,12 @@ std::string describe_and_clear_error() {
     }
     if (*utf8 != '\0') description += std::string(": ") + utf8;
     return description;
+}
+
+std::string hex(unsigned int value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
 }
 
 [[noreturn]] void raise_runtime_error(const std::string& message) {
@@ -78,14 +85,14 @@ void check_runtime_numpy() {
     // The NumPy 2 headers serve ABI 1.x and 2.x; only a newer ABI is foreign.
     const unsigned int abi = PyArray_GetNDArrayCVersion();
     if (abi > static_cast<unsigned int>(NPY_VERSION)) {
-        raise_runtime_error("module compiled against ABI version " + std::to_string(NPY_VERSION) +
-                            " but this version of numpy is " + std::to_string(abi));
+        raise_runtime_error("module compiled against ABI version " + hex(NPY_VERSION) +
+                            " but this version of numpy is " + hex(abi));
     }
     const int feature = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
     if (feature < NPY_FEATURE_VERSION) {
-        raise_runtime_error("module compiled against NumPy C-API version " + std::to_string(NPY_FEATURE_VERSION) +
+        raise_runtime_error("module compiled against NumPy C-API version " + hex(NPY_FEATURE_VERSION) +
                             " (NumPy " NPY_FEATURE_VERSION_STRING ") but the running NumPy has C-API version " +
-                            std::to_string(feature));
+                            hex(static_cast<unsigned int>(feature)));
     }
     if (PyArray_GetEndianness() != NPY_CPU_LITTLE) {
         raise_runtime_error("module compiled as little endian, but detected different endianness at runtime");
