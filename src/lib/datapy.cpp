@@ -146,12 +146,15 @@ PyObject* datapy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void datapy_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    guard_unraisable(as_object(type), [&] {
-        // A heap-type instance holds a reference to its type: drop it last.
-        PyRef type_reference = PyRef::steal(as_object(type));
-        std::destroy_at(&reinterpret_cast<DataPyObject*>(self)->stack);
-        type->tp_free(self);
-    });
+    guard(
+        [&] {
+            // A heap-type instance holds a reference to its type: drop it last.
+            PyRef type_reference = PyRef::steal(as_object(type));
+            std::destroy_at(&reinterpret_cast<DataPyObject*>(self)->stack);
+            type->tp_free(self);
+            return PyRef{};
+        },
+        as_object(type));
 }
 
 const Stack& receiver(PyObject* self) {

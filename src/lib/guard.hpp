@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -81,30 +82,22 @@ inline void set_error_from_current_exception() noexcept {
     }
 }
 
-// Entry points that return an object: the body returns a PyRef (empty only
-// with an exception set); the interpreter gets the reference or NULL.
+// The guard every entry point runs inside. `body` returns the entry point's
+// result as a PyRef, empty only with an exception set; the interpreter gets
+// the reference or NULL. Deallocation passes `unraisable_context` (an object
+// that outlives the body): it cannot report failure, so an error goes to the
+// unraisable hook, and an exception already in flight survives untouched.
 template <class Body>
-PyObject* guard(Body&& body) noexcept {
+PyObject* guard(Body&& body, PyObject* unraisable_context = nullptr) noexcept {
     try {
-        return body().release();
-    } catch (...) {
-        set_error_from_current_exception();
-        return nullptr;
-    }
-}
-
-// Deallocation cannot report failure: an error goes to the unraisable hook,
-// and an exception already in flight survives untouched. `context` names the
-// failing place for the hook; it must outlive the body.
-template <class Body>
-void guard_unraisable(PyObject* context, Body&& body) noexcept {
-    try {
-        SavedError in_flight;
+        std::optional<SavedError> in_flight;
+        if (unraisable_context != nullptr) in_flight.emplace();
         try {
-            body();
+            return body().release();
         } catch (...) {
             set_error_from_current_exception();
-            PyErr_WriteUnraisable(context);
+            if (unraisable_context != nullptr) PyErr_WriteUnraisable(unraisable_context);
+            return nullptr;
         }
     } catch (...) {
         abort_at_boundary();

@@ -38,12 +38,15 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
 
 void simulation_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    guard_unraisable(as_object(type), [&] {
-        // A heap-type instance holds a reference to its type: drop it last.
-        PyRef type_reference = PyRef::steal(as_object(type));
-        std::destroy_at(&reinterpret_cast<SimulationObject*>(self)->spectra);
-        type->tp_free(self);
-    });
+    guard(
+        [&] {
+            // A heap-type instance holds a reference to its type: drop it last.
+            PyRef type_reference = PyRef::steal(as_object(type));
+            std::destroy_at(&reinterpret_cast<SimulationObject*>(self)->spectra);
+            type->tp_free(self);
+            return PyRef{};
+        },
+        as_object(type));
 }
 
 const Spectra& receiver(PyObject* self) {
