@@ -5,8 +5,6 @@ import pytest
 
 import lamina
 
-tmm = pytest.importorskip("tmm")
-
 RTOL = 1e-12
 
 
@@ -17,6 +15,7 @@ def simulate(d, n, wl, theta, phi):
 
 def tmm_spectra(d, n, wl, theta):
     """(R_s, T_s, R_p, T_p) per wavelength from tmm; its layer list carries inf at both ends."""
+    tmm = pytest.importorskip("tmm")
     thicknesses = [np.inf, *d, np.inf]
     values = [[tmm.coh_tmm(pol, n[:, i], thicknesses, theta, wl[i])[key]
                for pol in "sp" for key in "RT"]
