@@ -62,8 +62,9 @@ def score_chunk(thicknesses: FloatArray, n: ComplexArray, wl: FloatArray) -> Flo
 
 
 def _ship_code_by_value() -> None:
-    # Workers can import lamina and numpy, but not this file when it was imported under its own
-    # name (from a test or a notebook): send its functions along with the tasks instead.
+    # Workers on other machines have lamina and numpy but not this file. Run as a script, its
+    # functions travel by value anyway; imported under its own name (from a notebook, say) they
+    # would travel as references to a module the workers cannot import.
     if __name__ != "__main__":
         cloudpickle = importlib.import_module("cloudpickle")  # comes with distributed
         cloudpickle.register_pickle_by_value(sys.modules[__name__])

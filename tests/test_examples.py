@@ -1,0 +1,224 @@
+"""The example scripts run, write their plots, and compute the physics they claim.
+
+Each script is run as a user would run it (a subprocess, headless matplotlib, a scratch
+directory); the physics checks import the same modules and compare their numbers with closed-form
+results: the quarter-wave mirror and single-layer coating formulas, Fresnel's equations, and
+energy conservation.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+STUBS = Path(__file__).resolve().parent.parent / "stubs" / "lamina-stubs"
+SCRIPTS = {
+    "bragg_mirror": "bragg_mirror.png",
+    "antireflection": "antireflection.png",
+    "total_internal_reflection": "total_internal_reflection.png",
+    "metal_film": "metal_film.png",
+}
+
+try:
+    import matplotlib  # noqa: F401
+
+    HAVE_MATPLOTLIB = True
+except ImportError:
+    HAVE_MATPLOTLIB = False
+
+
+def example(name: str):
+    """Import examples/NAME.py the way the scripts import each other: examples/ on sys.path."""
+    if str(EXAMPLES) not in sys.path:
+        sys.path.insert(0, str(EXAMPLES))
+    return importlib.import_module(name)
+
+
+def run_script(args, cwd, code=None):
+    env = dict(os.environ, MPLBACKEND="Agg", PYTHONDONTWRITEBYTECODE="1")
+    command = [sys.executable, "-c", code, *args] if code else [sys.executable, *args]
+    return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=120)
+
+
+@pytest.mark.parametrize("name", sorted(SCRIPTS))
+def test_script_prints_table_and_writes_plot(name, tmp_path):
+    out = tmp_path / "plots"
+    done = run_script([str(EXAMPLES / f"{name}.py"), "--out", str(out)], cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "---" in done.stdout  # the table's rule
+    if HAVE_MATPLOTLIB:
+        png = out / SCRIPTS[name]
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    else:
+        assert "matplotlib is not installed" in done.stdout
+
+
+def test_script_without_matplotlib_skips_plot(tmp_path):
+    hide_matplotlib = (
+        "import runpy, sys; sys.modules['matplotlib'] = None; "
+        "sys.argv = sys.argv[1:]; sys.path.insert(0, sys.argv[0].rpartition('/')[0]); "
+        "runpy.run_path(sys.argv[0], run_name='__main__')"
+    )
+    done = run_script([str(EXAMPLES / "bragg_mirror.py")], cwd=tmp_path, code=hide_matplotlib)
+    assert done.returncode == 0, done.stderr
+    assert "skipping the plot" in done.stdout
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_bragg_mirror_reaches_quarter_wave_limit():
+    bragg = example("bragg_mirror")
+    m = example("materials")
+    design = np.array([bragg.DESIGN_NM])
+    r, t = bragg.mirror_spectrum(design, 0.0, 0.0)
+    # (HL)^N H between air and glass, all quarter waves: admittance Y = (nH/nL)^2N · nH² / ns.
+    n_h, n_l, n_s = (float(f(design)[0].real) for f in (m.titanium_dioxide, m.fused_silica, m.bk7))
+    y = (n_h / n_l) ** (2 * bragg.PAIRS) * n_h**2 / n_s
+    assert r[0] == pytest.approx(((1 - y) / (1 + y)) ** 2, abs=1e-12)
+    assert r[0] > 0.999
+
+    normal, s45, p45 = bragg.compute()
+    wl = bragg.WAVELENGTHS
+    for spectrum in (normal, s45, p45):
+        np.testing.assert_allclose(spectrum.r + spectrum.t, 1.0, atol=1e-12)
+    lo0, hi0 = bragg.stop_band(wl, normal.r)
+    lo_s, hi_s = bragg.stop_band(wl, s45.r)
+    lo_p, hi_p = bragg.stop_band(wl, p45.r)
+    assert lo0 < bragg.DESIGN_NM < hi0 and hi0 - lo0 > 100
+    assert hi_s < hi0 and lo_s < lo0  # tilting shifts the band to the blue
+    assert hi_p - lo_p < hi_s - lo_s  # and narrows it for p
+
+
+def test_antireflection_coatings_against_closed_form():
+    ar = example("antireflection")
+    m = example("materials")
+    design = np.array([ar.DESIGN_NM])
+    n_glass = float(m.bk7(design)[0].real)
+    n_film = float(m.magnesium_fluoride(design)[0].real)
+    bare = ar.reflectance("bare glass", design)[0]
+    single = ar.reflectance("MgF2 quarter wave", design)[0]
+    assert bare == pytest.approx(((n_glass - 1) / (n_glass + 1)) ** 2, abs=1e-14)
+    assert single == pytest.approx(((n_glass - n_film**2) / (n_glass + n_film**2)) ** 2, abs=1e-12)
+    assert single < 0.013 < 0.04 < bare
+
+    wl = ar.WAVELENGTHS
+    mean, worst = ar.band_stats(wl, ar.reflectance("6-layer broadband", wl))
+    assert mean < 0.001 and worst < 0.003
+    # An AR coating loses its edge at grazing incidence, never gains below bare glass's level there.
+    angles = np.array([0.0, 30.0, 60.0])
+    broadband = ar.band_mean_versus_angle("6-layer broadband", angles)
+    assert np.all(np.diff(broadband) > 0)
+    assert np.all(broadband < ar.band_mean_versus_angle("bare glass", angles))
+
+
+def test_total_internal_reflection_follows_fresnel():
+    tir = example("total_internal_reflection")
+    n = tir.glass_index()
+    angles = tir.ANGLES_DEG
+    critical = math.degrees(math.asin(1 / n))
+    r_s, _ = tir.versus_angle(None, tir.S)
+    r_p, _ = tir.versus_angle(None, tir.P)
+    beyond = angles > critical
+    np.testing.assert_allclose(r_s[beyond], 1.0, atol=1e-12)
+    np.testing.assert_allclose(r_p[beyond], 1.0, atol=1e-12)
+
+    below = angles < critical
+    cos_i = np.cos(np.radians(angles[below]))
+    cos_t = np.sqrt(1 - (n * np.sin(np.radians(angles[below]))) ** 2)
+    np.testing.assert_allclose(r_s[below], ((n * cos_i - cos_t) / (n * cos_i + cos_t)) ** 2, atol=1e-12)
+    np.testing.assert_allclose(r_p[below], ((cos_i - n * cos_t) / (cos_i + n * cos_t)) ** 2, atol=1e-12)
+    assert angles[np.argmin(r_p)] == pytest.approx(math.degrees(math.atan(1 / n)), abs=0.25)
+
+    at_45 = int(np.argmin(abs(angles - 45.0)))
+    tunnelled = []
+    for gap in tir.GAPS_NM:
+        r, t = tir.versus_angle(gap, tir.S)
+        np.testing.assert_allclose(r + t, 1.0, atol=1e-12)
+        tunnelled.append(t[at_45])
+    assert 0 < tunnelled[-1] < tunnelled[1] < tunnelled[0] < 1  # wider gap, less tunnelling
+
+
+def test_metal_films_conserve_energy_and_become_mirrors():
+    metal = example("metal_film")
+    m = example("materials")
+    for name in metal.METALS:
+        r, t, a = metal.versus_thickness(name)
+        assert np.all((a > -1e-12) & (a < 1) & (r >= 0) & (t >= 0))
+        assert np.all(np.diff(t) < 0)  # thicker metal, less light through
+        # A film many skin depths thick reflects like the bulk metal.
+        n_metal = complex(metal.METALS[name](np.array([metal.PROBE_NM]))[0])
+        assert r[-1] == pytest.approx(abs((1 - n_metal) / (1 + n_metal)) ** 2, abs=1e-4)
+        assert t[-1] < 1e-4
+    # Silver beats gold as a mirror at 633 nm.
+    assert metal.versus_thickness("silver")[0][-1] > metal.versus_thickness("gold")[0][-1]
+
+
+def test_metal_film_agrees_with_tmm():
+    tmm = pytest.importorskip("tmm")
+    metal = example("metal_film")
+    m = example("materials")
+    wl = np.array([550.0, 633.0, 900.0])
+    r, t, _ = metal.film("gold", 30.0, wl, theta=0.4, phi=0.0)
+    for i, lam in enumerate(wl):
+        media = [1.0, complex(m.gold(lam)), complex(m.bk7(lam))]
+        peer = tmm.coh_tmm("s", media, [np.inf, 30.0, np.inf], 0.4, lam)
+        assert r[i] == pytest.approx(peer["R"], abs=1e-12)
+        assert t[i] == pytest.approx(peer["T"], abs=1e-12)
+
+
+@pytest.fixture(scope="module")
+def mypy_cache(tmp_path_factory):
+    return tmp_path_factory.mktemp("mypy_cache")
+
+
+@pytest.fixture(scope="module")
+def stub_path(tmp_path_factory):
+    """A search path on which mypy finds the source tree's stubs as the `lamina` module."""
+    root = tmp_path_factory.mktemp("stubs")
+    (root / "lamina").mkdir()
+    shutil.copy(STUBS / "__init__.pyi", root / "lamina" / "__init__.pyi")
+    return root
+
+
+def run_mypy(args, stub_path, cwd):
+    pytest.importorskip("mypy")
+    env = dict(os.environ, MYPYPATH=str(stub_path))
+    return subprocess.run([sys.executable, "-m", *args], cwd=cwd, env=env, capture_output=True, text=True,
+                          timeout=300)
+
+
+def test_stubs_match_built_module(stub_path, tmp_path):
+    done = run_mypy(["mypy.stubtest", "lamina"], stub_path, tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_examples_type_check_against_stubs(stub_path, mypy_cache, tmp_path):
+    files = sorted(str(p) for p in EXAMPLES.glob("*.py"))
+    # Dask's API is untyped; everything else is checked strictly.
+    done = run_mypy(["mypy", "--strict", "--allow-untyped-calls", "--cache-dir", str(mypy_cache), *files],
+                    stub_path, tmp_path)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_stubs_reject_misuse(stub_path, mypy_cache, tmp_path):
+    misuse = tmp_path / "misuse.py"
+    misuse.write_text(
+        "import numpy as np\n"
+        "import lamina\n"
+        "class Mine(lamina.DataPy): ...\n"  # final class
+        "lamina.DataPy(np.zeros(1), np.zeros((3, 1)), np.zeros(1), 0.0, 0.0)\n"  # float64 n
+        "lamina.DataPy(np.zeros(1), np.zeros((3, 1), complex), np.zeros(1), '0', 0.0)\n"  # str angle
+        "def f(s: lamina.Simulation) -> None:\n"
+        "    s.r = s.t\n"  # read-only attribute
+    )
+    done = run_mypy(["mypy", "--cache-dir", str(mypy_cache), str(misuse)], stub_path, tmp_path)
+    lines = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert sorted(int(line.split(":")[1]) for line in lines) == [3, 4, 5, 7], done.stdout
