@@ -149,7 +149,9 @@ def serve():
         request = json.loads(line)
         if request["op"] == "time":
             media, width = request["media"], request["width"]
-            d, n, wl = stacks.setdefault((media, width), make_stack(media, width))
+            if (media, width) not in stacks:
+                stacks[(media, width)] = make_stack(media, width)
+            d, n, wl = stacks[(media, width)]
             seconds = best_time(lambda: lamina_spectra(lamina, d, n, wl), request["budget"])
             reply = {"ns": seconds / width * 1e9}
             if request.get("save"):
@@ -415,9 +417,6 @@ def main():
     floors = {}
     if floor_binary is None:
         print("no C++ compiler or CMake: the C-library floor is skipped")
-    else:
-        for media in MEDIA:
-            floors[media] = libm_floor(floor_binary, media, 10_000)
 
     # One process per pool size; "all" leaves the size to lamina, as a user would.
     thread_counts = sorted({1, 2, all_processors})
@@ -431,6 +430,10 @@ def main():
         with tempfile.TemporaryDirectory(prefix="lamina-bench-") as scratch:
             for round_ in range(rounds):
                 print(f"round {round_ + 1} of {rounds} ...", flush=True)
+                for media in MEDIA if floor_binary else ():
+                    ns = libm_floor(floor_binary, media, 10_000)
+                    if ns is not None:
+                        floors[media] = min(ns, floors.get(media, ns))
                 for case in cases:
                     media, width = case
                     d, n, wl = make_stack(media, width)
