@@ -70,20 +70,29 @@ def _ship_code_by_value() -> None:
         cloudpickle.register_pickle_by_value(sys.modules[__name__])
 
 
-def run_sweep(client: Any, thicknesses: FloatArray, chunk: int = 2000, show_progress: bool = True) -> FloatArray:
-    """Score every candidate on the cluster behind `client`; merits come back in candidate order."""
-    from distributed import progress
+def run_sweep(
+    client: Any, thicknesses: FloatArray, chunk: int = 2000, show_progress: bool = True, timeout: Optional[float] = None
+) -> FloatArray:
+    """Score every candidate on the cluster behind `client`; merits come back in candidate order.
+
+    With a `timeout` (seconds), a cluster that stops making progress raises TimeoutError
+    instead of waiting for ever.
+    """
+    from distributed import progress, wait
 
     _ship_code_by_value()
     n, wl = problem()
-    n_on_workers, wl_on_workers = client.scatter([n, wl], broadcast=True)
+    # Fresh keys (hash=False): re-scattering equal data under its content hash while the
+    # previous sweep's copies are still being released can stall the scatter.
+    n_on_workers, wl_on_workers = client.scatter([n, wl], broadcast=True, hash=False, timeout=timeout)
     futures = [
         client.submit(score_chunk, thicknesses[start : start + chunk], n_on_workers, wl_on_workers, pure=False)
         for start in range(0, len(thicknesses), chunk)
     ]
-    if show_progress:
+    if show_progress and futures:
         progress(futures)
         print()
+    wait(futures, timeout=timeout)
     return np.concatenate(client.gather(futures)) if futures else np.empty(0)
 
 

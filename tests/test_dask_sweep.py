@@ -36,7 +36,7 @@ def client():
 @pytest.mark.parametrize("count, chunk", [(600, 64), (50, 1000), (0, 10)])
 def test_cluster_matches_local_loop(sweep, client, count, chunk):
     thicknesses = sweep.candidates(count, seed=7)
-    merits = sweep.run_sweep(client, thicknesses, chunk=chunk, show_progress=False)
+    merits = sweep.run_sweep(client, thicknesses, chunk=chunk, show_progress=False, timeout=120)
     # The spectra do not depend on which thread or process computed them: equal to the bit.
     np.testing.assert_array_equal(merits, sweep.run_local(thicknesses))
     assert merits.shape == (count,)
@@ -44,7 +44,7 @@ def test_cluster_matches_local_loop(sweep, client, count, chunk):
 
 def test_progress_bar_reaches_the_end(sweep, client, capsys):
     thicknesses = sweep.candidates(40, seed=1)
-    sweep.run_sweep(client, thicknesses, chunk=10, show_progress=True)
+    sweep.run_sweep(client, thicknesses, chunk=10, show_progress=True, timeout=120)
     assert "100% Completed" in capsys.readouterr().out
 
 
