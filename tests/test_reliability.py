@@ -237,6 +237,9 @@ def test_python_threads_sharing_objects_get_single_threaded_bits(capfd):
     assert not any(thread.is_alive() for thread in threads), "a thread hung"
     assert not problems, problems
     assert min(calls) >= len(shared), calls
+    with capfd.disabled():
+        print(f"\nthreads: 8 threads, {sum(calls)} simulate calls on {len(shared)} shared objects "
+              f"in {THREAD_SECONDS:g} s, every one equal to the single-threaded bits")
 
 
 # ---------------------------------------------------------------- fork

@@ -2,10 +2,11 @@
 # The whole test suite against the module built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (engine and module alike). The interpreter is the
 # stock one: the ASan runtime is preloaded, with libstdc++ so that ASan finds
-# the __cxa_throw it intercepts. Reports are written to files (subprocesses
-# of the tests included, whose stderr the tests may swallow); any report fails
-# the stage. Tests that cannot run under ASan skip themselves (they look for
-# libasan in their own process).
+# the __cxa_throw it intercepts. ASan writes its reports to files, those of
+# the tests' subprocesses included; UBSan (which ignores log_path beside ASan)
+# writes to stderr and ends the process. Any report fails the stage. Tests
+# that cannot run under ASan skip themselves (they look for libasan in their
+# own process).
 set -euo pipefail
 build=build/ci-asan
 reports="$PWD/$build/reports"
@@ -19,15 +20,20 @@ rm -rf "$reports" && mkdir -p "$reports"
 export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONMALLOC=malloc  # every Python allocation through ASan's allocator
 
 "$python" -c "import lamina, sys; assert '$build' in lamina.__file__, lamina.__file__; print('module:', lamina.__file__)"
 status=0
-"$python" -m pytest -s -q -p no:cacheprovider || status=$?
-if compgen -G "$reports/*" >/dev/null; then
-  cat "$reports"/*
-  echo "sanitizer reports above: failing" >&2
+"$python" -m pytest -s -q -p no:cacheprovider 2>&1 | tee "$reports/pytest.log" || status=$?
+if compgen -G "$reports/asan.*" >/dev/null; then
+  cat "$reports"/asan.*
+  echo "AddressSanitizer reports above" >&2
+  exit 1
+fi
+if grep -q "runtime error: " "$reports/pytest.log"; then
+  grep -A20 "runtime error: " "$reports/pytest.log"
+  echo "UndefinedBehaviorSanitizer reports above" >&2
   exit 1
 fi
 echo "no sanitizer report"

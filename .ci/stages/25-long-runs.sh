@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The soak and the hostile-input properties at full length: 200,000 mixed calls
-# with memory measured flat, and 2,000 hypothesis examples per property, the
-# same examples on every run.
+# The reliability checks at full length: 200,000 mixed calls with memory
+# measured flat, 8 threads sharing objects for 20 seconds, and 2,000
+# hypothesis examples per hostile-input property (the same examples on every
+# run).
 set -euo pipefail
-LAMINA_SOAK_CALLS=200000 LAMINA_HYPOTHESIS_EXAMPLES=2000 CI=true \
+LAMINA_SOAK_CALLS=200000 LAMINA_THREAD_SECONDS=20 LAMINA_HYPOTHESIS_EXAMPLES=2000 CI=true \
   python3 -m pytest -q -p no:cacheprovider tests/test_reliability.py tests/test_hostile.py \
-  -k "soak or hostile" --hypothesis-show-statistics
+  -k "soak or threads or hostile" --hypothesis-show-statistics
