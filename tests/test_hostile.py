@@ -101,7 +101,8 @@ class ArrayLike:
     """Looks like an array to NumPy's converters, but is not an ndarray."""
 
     def __init__(self):
-        self.__array_interface__ = np.zeros(3).__array_interface__
+        self.base = np.zeros(3)
+        self.__array_interface__ = self.base.__array_interface__
 
     def __array__(self, *args, **kwargs):
         return np.zeros(3)
