@@ -288,13 +288,16 @@ def libm_floor_binary(rebuild):
                 break
         else:
             return binary
-    # The program needs nothing of the engine: compile it alone with the engine's flags.
+    # The program needs nothing of the engine: compile it alone with the engine's
+    # flags as CMakeLists.txt sets them (LAMINA_EXACT_FLAGS), which decide whether
+    # sin and cos pair up into sincos.
     compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     if not compiler:
         return None
     build_dir.mkdir(parents=True, exist_ok=True)
     direct = build_dir / "libm_floor_direct"
-    flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math"]
+    flags = ["-std=c++20", "-O3", "-ffp-contract=off", "-fno-fast-math", "-fno-unsafe-math-optimizations",
+             "-fno-builtin-sin", "-fno-builtin-cos", "-fno-math-errno"]
     if platform.machine() in ("x86_64", "AMD64"):
         flags += ["-march=x86-64", "-mtune=generic"]
     done = subprocess.run([compiler, *flags, str(source), "-o", str(direct), "-lm"],

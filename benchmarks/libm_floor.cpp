@@ -7,6 +7,10 @@
 // one cos (e+ and e- share them). Per wavelength for the spectra: four hypot and
 // one principal square root for the transmittance factor.
 //
+// Built by CMake it links the engine library and so inherits the engine's
+// compile flags: whether GCC merges a sin/cos pair into sincos, or turns sqrt
+// into the instruction, is then decided here exactly as in the engine.
+//
 // Usage: libm_floor [media=10] [wavelengths=10000] [repeats=7]
 // Prints one line of key=value pairs, e.g.
 //   libm_floor media=10 wavelengths=10000 calls_per_wavelength=175 ns_per_wavelength=812.3 ns_per_call=4.64
