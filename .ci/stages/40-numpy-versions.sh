@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # One wheel, built once against NumPy 2's headers, tested in fresh virtual
 # environments under the oldest NumPy 1.x we support and under the newest 2.x.
-# Tests that need packages these environments lack (Dask, mypy) skip.
+# They get what the module's own tests need, and matplotlib for the example
+# scripts; the tests that need Dask or mypy (a cluster, typing against NumPy's
+# stubs) run in the main suite and skip here.
 set -euo pipefail
 root=build/ci-numpy
 rm -rf "$root" && mkdir -p "$root"
@@ -12,7 +14,7 @@ for pair in "oldest numpy==1.23.5" "newest numpy>=2,<3"; do
   venv="$root/venv-$name"
   python3 -m venv "$venv"
   echo "$numpy" >"$venv/constraints.txt"
-  "$venv/bin/python" -m pip install -q -c "$venv/constraints.txt" "$wheel[test]"
+  "$venv/bin/python" -m pip install -q -c "$venv/constraints.txt" "$wheel" pytest hypothesis tmm==0.2.0 matplotlib
   "$venv/bin/python" -c 'import lamina, numpy; print(f"\nNumPy {numpy.__version__}, lamina from {lamina.__file__}")'
   "$venv/bin/python" -m pytest -q -p no:cacheprovider
 done
