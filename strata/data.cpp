@@ -6,10 +6,10 @@
 
 namespace strata {
 
-const std::vector<Transfer>& Data::transfers() { return transfers(transfer_calc); }
+const TransferList& Data::transfers() { return transfers(transfer_calc); }
 
 std::vector<double> Data::get_r_power_vec() {
-    const std::vector<Transfer>& list = transfers();
+    const TransferList& list = transfers();
     const double c = std::cos(phi_);
     const double s = std::sin(phi_);
     std::vector<double> reflectance;
@@ -23,7 +23,7 @@ std::vector<double> Data::get_r_power_vec() {
 }
 
 std::vector<double> Data::get_t_power_vec() {
-    const std::vector<Transfer>& list = transfers();
+    const TransferList& list = transfers();
     const double c = std::cos(phi_);
     const double s = std::sin(phi_);
     const double sin_theta = std::sin(theta_);

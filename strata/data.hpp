@@ -2,7 +2,10 @@
 // The engine's records: one stack and sweep (Data) and the result for one
 // wavelength (Transfer).
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "strata/array.hpp"
@@ -15,6 +18,30 @@ struct Transfer {
     Matrix2 s_matrix;
     Matrix2 p_matrix;
 };
+
+// Allocates without zero-filling: the sweep writes every entry before anyone
+// reads it, and the workers' first writes then also fault the pages in, in
+// parallel, instead of the calling thread clearing them all first.
+template <class T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+using TransferList = std::vector<Transfer, UninitializedAllocator<Transfer>>;
 
 class Data {
 public:
@@ -37,15 +64,15 @@ public:
     // The transfer cache: filled once by `produce`, then only read. A fill
     // that finds the cache filled after `produce` returns is an error.
     template <class Produce>
-    const std::vector<Transfer>& transfers(Produce&& produce) {
+    const TransferList& transfers(Produce&& produce) {
         if (!cache_) {
-            std::vector<Transfer> list = produce(*this);
+            TransferList list = produce(*this);
             if (cache_) fail(reentrant_init);
             cache_.emplace(std::move(list));
         }
         return *cache_;
     }
-    const std::vector<Transfer>& transfers();
+    const TransferList& transfers();
     bool has_transfers() const { return cache_.has_value(); }
 
 private:
@@ -54,7 +81,7 @@ private:
     Array1<double> wl_;
     double theta_;
     double phi_;
-    std::optional<std::vector<Transfer>> cache_;
+    std::optional<TransferList> cache_;
 };
 
 }  // namespace strata

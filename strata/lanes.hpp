@@ -4,6 +4,8 @@
 // each result do not depend on which lane, or which batch, computed it.
 #include <cstddef>
 
+#include "strata/complex.hpp"
+
 namespace strata {
 
 inline constexpr std::size_t lane_width = 4;
@@ -24,6 +26,18 @@ template <class Real, class ValueAt>
 inline Real gather(ValueAt value_at) {
     Real result{};
     for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) set_lane(result, lane, value_at(lane));
+    return result;
+}
+
+// Applies a scalar complex function lane by lane: the C library is scalar.
+template <class Real, class Function>
+[[gnu::always_inline]] inline BasicComplex<Real> each_lane(BasicComplex<Real> z, Function function) {
+    BasicComplex<Real> result{};
+    for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) {
+        const Complex value = function(Complex{get_lane(z.re, lane), get_lane(z.im, lane)});
+        set_lane(result.re, lane, value.re);
+        set_lane(result.im, lane, value.im);
+    }
     return result;
 }
 

@@ -8,10 +8,10 @@ namespace strata {
 // Two passes over the wavelengths, all s matrices before the first p matrix.
 // Each pass writes every index once, straight into its own Transfer, so the
 // pairs need no separate lists and no copy.
-std::vector<Transfer> transfer_calc(const Data& data) {
+TransferList transfer_calc(const Data& data) {
     const std::size_t count = data.wl().size();
     const double theta = data.theta();
-    std::vector<Transfer> transfers(count);
+    TransferList transfers(count);
     for (Matrix2 Transfer::*slot : {&Transfer::s_matrix, &Transfer::p_matrix}) {
         const bool p_polarised = slot == &Transfer::p_matrix;
         auto compute = [&](std::size_t begin, std::size_t end) {

@@ -10,6 +10,6 @@ namespace strata {
 // Sweeps of up to this many wavelengths stay on the calling thread.
 inline constexpr std::size_t serial_sweep_limit = 100;
 
-std::vector<Transfer> transfer_calc(const Data& data);
+TransferList transfer_calc(const Data& data);
 
 }  // namespace strata

@@ -50,18 +50,6 @@ private:
     double sin_theta_;
 };
 
-// Applies a scalar complex function lane by lane: the C library is scalar.
-template <class Real, class Function>
-[[gnu::always_inline]] inline BasicComplex<Real> each_lane(BasicComplex<Real> z, Function function) {
-    BasicComplex<Real> result{};
-    for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) {
-        const Complex value = function(Complex{get_lane(z.re, lane), get_lane(z.im, lane)});
-        set_lane(result.re, lane, value.re);
-        set_lane(result.im, lane, value.im);
-    }
-    return result;
-}
-
 // c_j = sqrt(n_j^2 - xi) / n_j: the complex cosine of the propagation angle.
 template <class Real>
 [[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index, BasicComplex<Real> xi) {

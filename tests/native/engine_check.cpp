@@ -63,7 +63,7 @@ void batched_equals_one_index(std::mt19937_64& rng) {
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t media = 2 + trial % 12, waves = 1 + trial % 23;
         const Data data = random_stack(rng, media, waves, trial % 2 ? Order::column_major : Order::row_major);
-        const std::vector<Transfer> transfers = transfer_calc(data);
+        const TransferList transfers = transfer_calc(data);
         for (std::size_t i = 0; i < waves; ++i) {
             check(same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false)), "s matrix, batched");
             check(same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true)), "p matrix, batched");
@@ -74,7 +74,7 @@ void batched_equals_one_index(std::mt19937_64& rng) {
 void pooled_equals_serial(std::mt19937_64& rng) {
     for (std::size_t waves : {101u, 257u, 5000u}) {
         Data data = random_stack(rng, 9, waves, Order::row_major);
-        const std::vector<Transfer> pooled = transfer_calc(data);
+        const TransferList pooled = transfer_calc(data);
         for (std::size_t i = 0; i < waves; ++i)
             check(same_bits(pooled[i].p_matrix, data.transfer_for_wavelength(i, true)) &&
                       same_bits(pooled[i].s_matrix, data.transfer_for_wavelength(i, false)),
