@@ -88,7 +88,7 @@ void engine_sweeps(int caller, std::mt19937_64& rng) {
     for (int round = 0; round < 12; ++round) {
         const std::size_t waves = 101 + rng() % 400;
         Data data = random_stack(rng, 3 + rng() % 6, waves);
-        const TransferList pooled = transfer_calc(data);
+        const auto pooled = transfer_calc(data);
         bool same = pooled.size() == waves;
         for (std::size_t i = 0; same && i < waves; ++i)
             same = same_bits(pooled[i].s_matrix, data.transfer_for_wavelength(i, false)) &&
