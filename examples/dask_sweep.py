@@ -126,7 +126,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         # Dask supplies the parallelism, one single-threaded worker process per core; lamina's own
         # wavelength pool inside each worker would only compete for the same cores.
         os.environ.setdefault("RAYON_NUM_THREADS", "1")
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None)
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=":0")
         client = Client(cluster)
     try:
         workers = len(client.scheduler_info()["workers"])

@@ -28,7 +28,7 @@ def client():
     from distributed import Client, LocalCluster
 
     # Worker processes, as in real use: the tasks, this module's code and the arrays are pickled.
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
         with Client(cluster) as client:
             yield client
 

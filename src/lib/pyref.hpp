@@ -116,7 +116,11 @@ private:
 
 // The __qualname__ of an object's type, as messages name it.
 inline std::string type_qualname(PyObject* object) {
-    PyRef name = PyRef::steal(PyObject_GetAttrString(as_object(Py_TYPE(object)), "__qualname__"));
+    // One interned key for the life of the process: a fresh key string per
+    // lookup would fill the interpreter's type attribute cache.
+    static PyCell key;
+    if (key.empty()) key.fill(PyRef::steal(PyUnicode_InternFromString("__qualname__")));
+    PyRef name = key.empty() ? PyRef{} : PyRef::steal(PyObject_GetAttr(as_object(Py_TYPE(object)), key.get()));
     const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
