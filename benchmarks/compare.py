@@ -11,20 +11,24 @@ Measures, in nanoseconds per wavelength (s and p, R and T):
   runs in a subprocess of its own (this script, re-invoked with --worker);
 * the `tmm` package's coh_tmm, one call per wavelength and polarisation, on an
   evenly spaced subset of the wavelengths (it is slow);
-* the NumPy-vectorised TMM in benchmarks/numpy_tmm.py;
+* the two NumPy-vectorised TMMs in benchmarks/numpy_tmm.py: the tuned one (s and p
+  stacked, one array per matrix entry) and the textbook one (per polarisation,
+  (W, 2, 2) matrices multiplied with `@`);
 * the C-library floor: benchmarks/libm_floor.cpp, the sin/cos/exp/atan2/hypot/
   sqrt calls alone that lamina's two passes and spectra make (built with CMake
   here if needed, skipped when there is no compiler).
 
 Stacks: air / alternating absorbing Cauchy dielectrics (with a thin Drude metal in
 the middle from 10 media on) / glass, 400-1000 nm, theta = 0.5, phi = 0.7.
-It checks that all three agree on R and T, that lamina gives identical bits for
-every thread count, times the 101-wavelength sweep (the smallest one the pool
-runs) against the same work done serially, and measures the peak memory of a
-1,000,000-wavelength sweep in a fresh process.  It ends with a Markdown table.
+It checks that lamina, both NumPy TMMs and tmm agree on R and T, that lamina gives
+identical bits for every thread count, times the 101-wavelength sweep (the smallest
+one the pool runs) against the same work done serially, measures the peak memory of
+a 1,000,000-wavelength sweep in a fresh process, and reports how much CPU other
+processes took meanwhile.  It ends with a Markdown table and the goals.
 """
 
 import argparse
+import itertools
 import json
 import os
 import platform
@@ -56,7 +60,7 @@ TOLERANCE = 1e-12
 
 GOALS = {
     "tmm_over_all": 500.0,
-    "numpy_over_all": 2.2,
+    "numpy_over_all": 2.2,  # against each NumPy peer
     "numpy_over_one": 1.1,
     "one_over_floor": 1.5,
     "two_over_one": 1.9,
@@ -127,6 +131,12 @@ def tmm_spectra(tmm, d, n, wl, indices):
         reflectance[out] = s_weight * s["R"] + p_weight * p["R"]
         transmittance[out] = s_weight * s["T"] + p_weight * p["T"]
     return reflectance, transmittance
+
+
+NUMPY_PEERS = {
+    "tuned": numpy_tmm.reflectance_transmittance,
+    "textbook": numpy_tmm.reflectance_transmittance_textbook,
+}
 
 
 def subset_indices(width, count):
@@ -313,6 +323,42 @@ def libm_floor(binary, media, width):
     return float(fields["ns_per_wavelength"])
 
 
+# --------------------------------------------------------------------------- interference
+
+
+def busy_cpu_seconds():
+    """CPU seconds all processors have spent busy since boot, from /proc/stat; None elsewhere."""
+    try:
+        fields = Path("/proc/stat").read_text().split("\n", 1)[0].split()
+    except OSError:
+        return None
+    user, nice, system, _idle, _iowait, irq, softirq = map(int, fields[1:8])
+    return (user + nice + system + irq + softirq) / os.sysconf("SC_CLK_TCK")
+
+
+def own_cpu_seconds():
+    """CPU seconds of this process and of every child it has waited for (workers included)."""
+    times = os.times()
+    return times.user + times.system + times.children_user + times.children_system
+
+
+def other_processes(cpu_start, started):
+    """What the rest of the machine used while the benchmark ran, once the workers have
+    exited.  The load average cannot tell: the benchmark's own threads raise it."""
+    busy_start, own_start = cpu_start
+    busy_end = busy_cpu_seconds()
+    if busy_start is None or busy_end is None:
+        return "not measured (no /proc/stat)"
+    wall = time.perf_counter() - started
+    others = max(0.0, (busy_end - busy_start) - (own_cpu_seconds() - own_start))
+    average = others / wall
+    text = (f"{others:.1f} CPU-seconds over the {wall:.0f} s run, {average:.2f} processors "
+            f"on average (1-minute load average now {os.getloadavg()[0]:.2f})")
+    if average > 0.1:
+        text += "\nwarning: other work ran during the benchmark; run it again on a quiet machine"
+    return text
+
+
 # --------------------------------------------------------------------------- reporting
 
 
@@ -390,6 +436,7 @@ def main():
     all_processors = len(os.sched_getaffinity(0))
     cases = [(media, width) for media in MEDIA for width in WAVELENGTHS]
     started = time.perf_counter()
+    cpu_start = (busy_cpu_seconds(), own_cpu_seconds())
 
     print(f"lamina benchmark — {machine_summary()}")
     print(f"theta = {THETA}, phi = {PHI}; per measurement the best of repeats filling {budget} s, "
@@ -426,7 +473,8 @@ def main():
     workers = {threads: Worker(None if threads == all_processors else threads)
                for threads in thread_counts}
     lamina_ns = {threads: {} for threads in thread_counts}
-    numpy_ns, tmm_ns, agreement = {}, {}, {}
+    numpy_ns = {peer: {} for peer in NUMPY_PEERS}
+    tmm_ns, agreement = {}, {}
     identical_across_threads = True
     handoff = {}
     try:
@@ -445,9 +493,11 @@ def main():
                         save = str(Path(scratch) / f"{threads}_{media}_{width}") if first else None
                         ns = worker.ask(op="time", media=media, width=width, budget=budget, save=save)["ns"]
                         lamina_ns[threads][case] = min(ns, lamina_ns[threads].get(case, ns))
-                    ns = best_time(lambda: numpy_tmm.reflectance_transmittance(d, n, wl, THETA, PHI),
-                                   budget) / width * 1e9
-                    numpy_ns[case] = min(ns, numpy_ns.get(case, ns))
+                    for peer, spectra in NUMPY_PEERS.items():
+                        # One textbook call at K = 50, W = 100,000 takes about two seconds.
+                        ns = best_time(lambda: spectra(d, n, wl, THETA, PHI), budget,
+                                       min_repeats=1 if peer == "textbook" else 3) / width * 1e9
+                        numpy_ns[peer][case] = min(ns, numpy_ns[peer].get(case, ns))
                     if tmm is not None:
                         indices = subset_indices(width, tmm_count)
                         ns = best_time(lambda: tmm_spectra(tmm, d, n, wl, indices), 0.0,
@@ -465,14 +515,15 @@ def main():
                     for threads in thread_counts:
                         for mine, theirs in zip(load(threads), ours):
                             identical_across_threads &= bit_identical(mine, theirs)
-                    numpy_r, numpy_t = numpy_tmm.reflectance_transmittance(d, n, wl, THETA, PHI)
-                    checks = [compare_arrays(ours[0], numpy_r), compare_arrays(ours[1], numpy_t)]
+                    results = {"lamina": ours}
+                    results.update((peer, spectra(d, n, wl, THETA, PHI))
+                                   for peer, spectra in NUMPY_PEERS.items())
+                    checks = [compare_arrays(results[a][i], results[b][i])
+                              for a, b in itertools.combinations(results, 2) for i in (0, 1)]
                     if tmm is not None:
-                        tmm_r, tmm_t = tmm_spectra(tmm, d, n, wl, indices)
-                        checks += [compare_arrays(ours[0][indices], tmm_r),
-                                   compare_arrays(ours[1][indices], tmm_t),
-                                   compare_arrays(numpy_r[indices], tmm_r),
-                                   compare_arrays(numpy_t[indices], tmm_t)]
+                        reference = tmm_spectra(tmm, d, n, wl, indices)
+                        checks += [compare_arrays(spectra[i][indices], reference[i])
+                                   for spectra in results.values() for i in (0, 1)]
                     agreement[case] = (max(c[0] for c in checks), all(c[1] for c in checks))
 
         print("pool hand-off ...", flush=True)
@@ -482,24 +533,30 @@ def main():
         for worker in workers.values():
             worker.close()
 
+    interference = other_processes(cpu_start, started)
+
     one = lamina_ns[1]
     every = lamina_ns[all_processors]
     two = lamina_ns[2]
+    tuned, textbook = numpy_ns["tuned"], numpy_ns["textbook"]
 
     # ------------------------------------------------------------------ the table
-    header = ("| media K | wavelengths W | lamina 1 thread | lamina all | numpy_tmm | tmm coh_tmm "
-              "| tmm / lamina all | numpy / lamina all | numpy / lamina 1 | 2 threads / 1 "
-              "| lamina 1 / libm floor | max difference |")
-    rule = "|" + "---:|" * 12
+    header = ("| media K | wavelengths W | lamina 1 thread | lamina all | numpy tuned | numpy textbook "
+              "| tmm coh_tmm | tmm / lamina all | tuned / lamina all | textbook / lamina all "
+              "| tuned / lamina 1 | textbook / lamina 1 | 2 threads / 1 | lamina 1 / libm floor "
+              "| max difference |")
+    rule = "|" + "---:|" * 15
     rows = []
     for case in cases:
         media, width = case
         rows.append("| " + " | ".join([
-            str(media), f"{width:,}", fmt_ns(one[case]), fmt_ns(every[case]), fmt_ns(numpy_ns[case]),
-            fmt_ns(tmm_ns.get(case)),
+            str(media), f"{width:,}", fmt_ns(one[case]), fmt_ns(every[case]),
+            fmt_ns(tuned[case]), fmt_ns(textbook[case]), fmt_ns(tmm_ns.get(case)),
             fmt_x(ratio(tmm_ns.get(case), every[case]), 0),
-            fmt_x(ratio(numpy_ns[case], every[case])),
-            fmt_x(ratio(numpy_ns[case], one[case])),
+            fmt_x(ratio(tuned[case], every[case])),
+            fmt_x(ratio(textbook[case], every[case])),
+            fmt_x(ratio(tuned[case], one[case])),
+            fmt_x(ratio(textbook[case], one[case])),
             fmt_x(ratio(one[case], two[case])),
             fmt_x(ratio(one[case], floors.get(media))) if width == 10_000 else "",
             f"{agreement[case][0]:.1e}",
@@ -514,9 +571,10 @@ def main():
               + ", ".join(f"K = {m}: {fmt_ns(v)} ns ({fmt_x(ratio(one[(m, 10_000)], v))})"
                           for m, v in floors.items()))
 
-    print("\nagreement (lamina, numpy_tmm, tmm pairwise; |a - b| <= "
+    agree = all(ok for _, ok in agreement.values())
+    print("\nagreement (lamina, numpy tuned, numpy textbook, tmm pairwise; |a - b| <= "
           f"{TOLERANCE:g} + {TOLERANCE:g}·|b|): "
-          + ("all cases agree" if all(ok for _, ok in agreement.values())
+          + ("all cases agree" if agree
              else "DISAGREE in " + ", ".join(f"K={m} W={w}" for (m, w), (_, ok) in agreement.items()
                                              if not ok)))
     print("lamina, bits across thread counts " + "/".join(map(str, thread_counts)) + ": "
@@ -559,8 +617,11 @@ def main():
     scaling = (k, SCALING_WIDTH)
     goals = [
         ("lamina all vs tmm", ratio(tmm_ns.get(head), every[head]), GOALS["tmm_over_all"], True),
-        ("lamina all vs numpy_tmm", ratio(numpy_ns[head], every[head]), GOALS["numpy_over_all"], True),
-        ("lamina 1 thread vs numpy_tmm", ratio(numpy_ns[head], one[head]), GOALS["numpy_over_one"], True),
+        ("lamina all vs NumPy tuned", ratio(tuned[head], every[head]), GOALS["numpy_over_all"], True),
+        ("lamina all vs NumPy textbook", ratio(textbook[head], every[head]), GOALS["numpy_over_all"], True),
+        ("lamina 1 thread vs NumPy tuned", ratio(tuned[head], one[head]), GOALS["numpy_over_one"], True),
+        ("lamina 1 thread vs NumPy textbook", ratio(textbook[head], one[head]),
+         GOALS["numpy_over_one"], True),
         ("lamina 1 thread / libm floor", ratio(one[head], floors.get(k)), GOALS["one_over_floor"], False),
         (f"2 threads over 1 (W = {SCALING_WIDTH:,})", ratio(one[scaling], two[scaling]),
          GOALS["two_over_one"], True),
@@ -573,21 +634,30 @@ def main():
         shown = "—" if value is None else f"{value:,.2f}×"
         print(f"  {name:<42} {shown:>10}   goal {sign} {goal:g}×   {verdict(value, goal, larger)}")
 
+    print(f"\nother processes: {interference}")
+
     # ------------------------------------------------------------------ README
     print("\n---- Markdown for the README ----\n")
-    print(f"`python benchmarks/compare.py` on {machine_summary()}. "
+    print("```sh\npip install '.[bench]'\npython benchmarks/compare.py\n```\n")
+    print(f"On {machine_summary()}. "
           "Nanoseconds per wavelength (both polarisations, R and T; lower is better); "
-          f"`tmm` timed on {tmm_count} wavelengths per case.\n")
-    short_header = ("| K | W | lamina, 1 thread | lamina, all | NumPy TMM | tmm | vs tmm | vs NumPy "
-                    "| 1 thread vs NumPy | 2 threads / 1 |")
+          f"`tmm` timed on {tmm_count} wavelengths per case. NumPy, tuned: s and p stacked, one "
+          "array per matrix entry; NumPy, textbook: per polarisation, (W, 2, 2) matrices "
+          "multiplied with `@` (both in `benchmarks/numpy_tmm.py`). Ratios are peer time over "
+          "lamina time.\n")
+    short_header = ("| K | W | lamina, 1 thread | lamina, all | NumPy, tuned | NumPy, textbook | tmm "
+                    "| all vs tmm | all vs tuned | all vs textbook | 1 thread vs tuned "
+                    "| 1 thread vs textbook | 2 threads / 1 |")
     print(short_header)
-    print("|" + "---:|" * 10)
+    print("|" + "---:|" * 13)
     for case in cases:
         media, width = case
         print("| " + " | ".join([
-            str(media), f"{width:,}", fmt_ns(one[case]), fmt_ns(every[case]), fmt_ns(numpy_ns[case]),
-            fmt_ns(tmm_ns.get(case)), fmt_x(ratio(tmm_ns.get(case), every[case]), 0),
-            fmt_x(ratio(numpy_ns[case], every[case]), 1), fmt_x(ratio(numpy_ns[case], one[case]), 1),
+            str(media), f"{width:,}", fmt_ns(one[case]), fmt_ns(every[case]),
+            fmt_ns(tuned[case]), fmt_ns(textbook[case]), fmt_ns(tmm_ns.get(case)),
+            fmt_x(ratio(tmm_ns.get(case), every[case]), 0),
+            fmt_x(ratio(tuned[case], every[case]), 1), fmt_x(ratio(textbook[case], every[case]), 1),
+            fmt_x(ratio(tuned[case], one[case]), 1), fmt_x(ratio(textbook[case], one[case]), 1),
             fmt_x(ratio(one[case], two[case]), 2),
         ]) + " |")
     extras = []
@@ -599,11 +669,14 @@ def main():
     if memory_ratio is not None:
         extras.append(f"peak memory of a W = 1,000,000, K = 10 sweep: {memory_ratio:.2f}× its inputs, "
                       "Transfer list and spectra")
-    extras.append("all three agree to 1e-12" if all(ok for _, ok in agreement.values())
-                  else "agreement to 1e-12 FAILED")
+    extras.append("all four agree to 1e-12" if agree else "agreement to 1e-12 FAILED")
     print("\n" + "; ".join(extras) + ".")
+    print(f"\nGoals at K = {k}, W = {head[1]:,} unless said:\n")
+    for name, value, goal, larger in goals:
+        sign = "≥" if larger else "≤"
+        shown = "—" if value is None else f"{value:,.2f}×"
+        print(f"- {name}: {shown} (goal {sign} {goal:g}×) — {verdict(value, goal, larger)}")
     print(f"\n(run took {time.perf_counter() - started:.0f} s)")
-
 
 if __name__ == "__main__":
     main()

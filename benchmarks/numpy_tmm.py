@@ -1,4 +1,11 @@
-"""A NumPy-vectorised transfer-matrix method: the version most people write themselves.
+"""Two NumPy-vectorised transfer-matrix methods, both vectorised over wavelengths.
+
+* `reflectance_transmittance`, tuned: one complex array per matrix entry, s and p
+  stacked on a leading axis, interface admittances so both polarisations share one
+  Fresnel form, one `exp` per layer.
+* `reflectance_transmittance_textbook`: the formulas as they are usually written,
+  one polarisation at a time, each interface and propagation matrix a (W, 2, 2)
+  array, the product taken with `@`.
 
 Same conventions as lamina: a forward wave gains exp(+i delta) across a layer, a
 positive imaginary index part absorbs, q_j = n_j cos(theta_j) is the principal
@@ -6,12 +13,24 @@ square root of n_j**2 - (n_0 sin theta)**2, the incident power is split cos**2 p
 into s and sin**2 phi into p, and T carries the factor
 eta = Re(n_L cos(theta_L) / (n_0 cos theta)).
 
-Every quantity is an array over wavelengths (s and p stacked on a leading axis of
-two); the loop runs over the media only.  It is accurate to rounding, not
+The loops run over the media only.  Both are accurate to rounding, not
 bit-identical to lamina.
 """
 
 import numpy as np
+
+
+def _inputs(d, n, wl):
+    n = np.asarray(n, dtype=np.complex128)
+    if n.ndim == 1:
+        n = n[:, np.newaxis]
+    d = np.asarray(d, dtype=np.float64)
+    wl = np.asarray(wl, dtype=np.float64)
+    if n.shape[0] < 2:
+        raise ValueError("a stack needs at least two media")
+    if d.size < n.shape[0] - 2:
+        raise ValueError("need one thickness per inner layer")
+    return d, n, wl
 
 
 def reflectance_transmittance(d, n, wl, theta, phi):
@@ -21,16 +40,8 @@ def reflectance_transmittance(d, n, wl, theta, phi):
     shape (K media, W wavelengths), wl: wavelengths in the unit of d, theta: angle
     of incidence in medium 0 and phi: polarisation angle, both in radians.
     """
-    n = np.asarray(n, dtype=np.complex128)
-    if n.ndim == 1:
-        n = n[:, np.newaxis]
-    d = np.asarray(d, dtype=np.float64)
-    wl = np.asarray(wl, dtype=np.float64)
-    media, _ = n.shape
-    if media < 2:
-        raise ValueError("a stack needs at least two media")
-    if d.size < media - 2:
-        raise ValueError("need one thickness per inner layer")
+    d, n, wl = _inputs(d, n, wl)
+    media = n.shape[0]
 
     n0, n_exit = n[0], n[-1]
     n_squared = n * n
@@ -80,4 +91,58 @@ def reflectance_transmittance(d, n, wl, theta, phi):
     t_amplitude[1] *= n0 / n_exit
     eta = (q[-1] / (n0 * np.cos(theta))).real
     transmittance = (weights * np.abs(t_amplitude) ** 2).sum(axis=0) * eta
+    return reflectance, transmittance
+
+
+# --------------------------------------------------------------------------- textbook
+
+
+def _fresnel(polarisation, n_a, n_b, q_a, q_b):
+    """Amplitude coefficients (r, t) from medium a into medium b, q = n cos(theta)."""
+    if polarisation == "s":
+        denominator = q_a + q_b
+        return (q_a - q_b) / denominator, 2.0 * q_a / denominator
+    denominator = n_b * n_b * q_a + n_a * n_a * q_b
+    return (n_b * n_b * q_a - n_a * n_a * q_b) / denominator, 2.0 * n_a * n_b * q_a / denominator
+
+
+def _interface_matrix(r, t):
+    """D = (1/t) [[1, r], [r, 1]], one 2x2 matrix per wavelength."""
+    matrix = np.empty(r.shape + (2, 2), dtype=np.complex128)
+    matrix[:, 0, 0] = matrix[:, 1, 1] = 1.0 / t
+    matrix[:, 0, 1] = matrix[:, 1, 0] = r / t
+    return matrix
+
+
+def _propagation_matrix(delta):
+    """P = diag(exp(-i delta), exp(+i delta)), one 2x2 matrix per wavelength."""
+    matrix = np.zeros(delta.shape + (2, 2), dtype=np.complex128)
+    matrix[:, 0, 0] = np.exp(-1j * delta)
+    matrix[:, 1, 1] = np.exp(1j * delta)
+    return matrix
+
+
+def reflectance_transmittance_textbook(d, n, wl, theta, phi):
+    """Return (R, T) as `reflectance_transmittance` does, from the textbook product
+    M = D_01 P_1 D_12 P_2 ... D_(K-2)(K-1), one polarisation at a time."""
+    d, n, wl = _inputs(d, n, wl)
+    media = n.shape[0]
+    n0 = n[0]
+    q = np.sqrt(n * n - (n0 * np.sin(theta)) ** 2)  # n_j cos(theta_j), principal root
+    wavenumber = 2.0 * np.pi / wl
+
+    amplitudes = {}
+    for polarisation in ("s", "p"):
+        transfer = _interface_matrix(*_fresnel(polarisation, n[0], n[1], q[0], q[1]))
+        for j in range(1, media - 1):
+            propagation = _propagation_matrix(wavenumber * d[j - 1] * q[j])
+            interface = _interface_matrix(*_fresnel(polarisation, n[j], n[j + 1], q[j], q[j + 1]))
+            transfer = transfer @ propagation @ interface
+        amplitudes[polarisation] = (transfer[:, 1, 0] / transfer[:, 0, 0], 1.0 / transfer[:, 0, 0])
+
+    s_weight, p_weight = np.cos(phi) ** 2, np.sin(phi) ** 2
+    (r_s, t_s), (r_p, t_p) = amplitudes["s"], amplitudes["p"]
+    reflectance = s_weight * np.abs(r_s) ** 2 + p_weight * np.abs(r_p) ** 2
+    eta = (q[-1] / (n0 * np.cos(theta))).real
+    transmittance = (s_weight * np.abs(t_s) ** 2 + p_weight * np.abs(t_p) ** 2) * eta
     return reflectance, transmittance
