@@ -18,3 +18,8 @@ for pair in "oldest numpy==1.23.5" "newest numpy>=2,<3"; do
   "$venv/bin/python" -c 'import lamina, numpy; print(f"\nNumPy {numpy.__version__}, lamina from {lamina.__file__}")'
   "$venv/bin/python" -m pytest -q -p no:cacheprovider
 done
+
+# The wheel's stub package describes the module it ships with.
+"$root/venv-newest/bin/python" -m pip install -q mypy
+"$root/venv-newest/bin/python" -m mypy.stubtest lamina
+echo "stubtest: the wheel's lamina-stubs match the built module"
