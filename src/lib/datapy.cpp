@@ -144,24 +144,8 @@ PyObject* datapy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void datapy_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    guard(
-        [&] {
-            // A heap-type instance holds a reference to its type: drop it last.
-            PyRef type_reference = PyRef::steal(as_object(type));
-            std::destroy_at(&reinterpret_cast<DataPyObject*>(self)->stack);
-            type->tp_free(self);
-            return PyRef{};
-        },
-        as_object(type));
-}
-
 const Stack& receiver(PyObject* self) {
-    if (!PyObject_TypeCheck(self, datapy_class().require())) {
-        raise_cannot_convert(self, "DataPy");
-    }
-    return reinterpret_cast<DataPyObject*>(self)->stack;
+    return instance_value<DataPyObject, &DataPyObject::stack>(self, datapy_class());
 }
 
 PyRef read_d(const Stack& stack) { return numpy::new_vector(stack.d.data(), stack.d.size()); }
@@ -207,7 +191,7 @@ PyType_Slot datapy_slots[] = {
     {Py_tp_doc, const_cast<char*>(datapy_doc)},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_new, reinterpret_cast<void*>(datapy_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(datapy_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<DataPyObject, &DataPyObject::stack>)},
     {Py_tp_methods, datapy_methods},
     {Py_tp_getset, datapy_getters},
     {0, nullptr},

@@ -36,24 +36,8 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
-void simulation_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    guard(
-        [&] {
-            // A heap-type instance holds a reference to its type: drop it last.
-            PyRef type_reference = PyRef::steal(as_object(type));
-            std::destroy_at(&reinterpret_cast<SimulationObject*>(self)->spectra);
-            type->tp_free(self);
-            return PyRef{};
-        },
-        as_object(type));
-}
-
 const Spectra& receiver(PyObject* self) {
-    if (!PyObject_TypeCheck(self, simulation_class().require())) {
-        raise_cannot_convert(self, "Simulation");
-    }
-    return reinterpret_cast<SimulationObject*>(self)->spectra;
+    return instance_value<SimulationObject, &SimulationObject::spectra>(self, simulation_class());
 }
 
 PyObject* get_t(PyObject* self, void*) {
@@ -79,7 +63,7 @@ PyGetSetDef simulation_getters[] = {
 PyType_Slot simulation_slots[] = {
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(simulation_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<SimulationObject, &SimulationObject::spectra>)},
     {Py_tp_getset, simulation_getters},
     {0, nullptr},
 };

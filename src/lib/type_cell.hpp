@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "guard.hpp"
@@ -66,5 +67,30 @@ private:
     const char* internal_doc_;
     PyCell cell_;
 };
+
+// Both classes lay out an instance as the object header followed by one C++
+// value, `field` (a pointer to that member of `Instance`).
+
+// The deallocation slot: destroys the value and frees the object. A heap-type
+// instance holds a reference to its type, dropped last.
+template <class Instance, auto field>
+void destroy_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    guard(
+        [&] {
+            PyRef type_reference = PyRef::steal(as_object(type));
+            std::destroy_at(&(reinterpret_cast<Instance*>(self)->*field));
+            type->tp_free(self);
+            return PyRef{};
+        },
+        as_object(type));
+}
+
+// The value of a receiver that must be an instance of the class in `cell`.
+template <class Instance, auto field>
+const auto& instance_value(PyObject* self, TypeCell& cell) {
+    if (!PyObject_TypeCheck(self, cell.require())) raise_cannot_convert(self, cell.class_name());
+    return reinterpret_cast<Instance*>(self)->*field;
+}
 
 }  // namespace lamina
