@@ -36,8 +36,7 @@ public:
     template <class Real>
     BasicComplex<Real> index(std::size_t medium, std::size_t first) const {
         const Complex* row = n_ + medium * row_stride_;
-        return {gather<Real>([&](std::size_t lane) { return row[(first + lane) * col_stride_].re; }),
-                gather<Real>([&](std::size_t lane) { return row[(first + lane) * col_stride_].im; })};
+        return gather_complex<Real>(first, [&](std::size_t i) { return row[i * col_stride_]; });
     }
 
 private:
@@ -52,14 +51,16 @@ private:
 
 // c_j = sqrt(n_j^2 - xi) / n_j: the complex cosine of the propagation angle.
 template <class Real>
-[[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index, BasicComplex<Real> xi) {
+[[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index,
+                                                                  BasicComplex<Real> xi) {
     return each_lane(square(index) - xi, principal_sqrt) / index;
 }
 
 // D_j, the boundary between medium j (index, cosine) and medium j + 1.
 template <class Real>
-[[gnu::always_inline]] inline BasicMatrix2<Real> interface_matrix(BasicComplex<Real> n_j, BasicComplex<Real> c_j, BasicComplex<Real> n_next,
-                                    BasicComplex<Real> c_next, bool p_polarised) {
+[[gnu::always_inline]] inline BasicMatrix2<Real> interface_matrix(BasicComplex<Real> n_j, BasicComplex<Real> c_j,
+                                                                  BasicComplex<Real> n_next,
+                                                                  BasicComplex<Real> c_next, bool p_polarised) {
     const BasicComplex<Real> a = p_polarised ? c_j * n_next : c_j * n_j;
     const BasicComplex<Real> b = p_polarised ? c_next * n_j : c_next * n_next;
     const BasicComplex<Real> denominator = a + b;
@@ -89,8 +90,8 @@ struct ExponentialPair {
 
 // P_j = diag(exp(-i delta_j), exp(+i delta_j)) for a layer of the given thickness.
 template <class Real>
-[[gnu::always_inline]] inline BasicMatrix2<Real> propagation_matrix(BasicComplex<Real> n_j, BasicComplex<Real> c_j, Real wavelength,
-                                      double thickness) {
+[[gnu::always_inline]] inline BasicMatrix2<Real> propagation_matrix(BasicComplex<Real> n_j, BasicComplex<Real> c_j,
+                                                                    Real wavelength, double thickness) {
     const BasicComplex<Real> k = (n_j * (c_j * two_pi)) / wavelength;
     const BasicComplex<Real> w{-k.im * thickness, k.re * thickness};  // i * k * thickness
     BasicComplex<Real> backward{}, forward{};
