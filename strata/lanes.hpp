@@ -41,4 +41,11 @@ template <class Real, class Function>
     return result;
 }
 
+// The complex numbers value_at(first), value_at(first + 1), ... side by side.
+template <class Real, class ValueAt>
+[[gnu::always_inline]] inline BasicComplex<Real> gather_complex(std::size_t first, ValueAt value_at) {
+    return {gather<Real>([&](std::size_t lane) { return value_at(first + lane).re; }),
+            gather<Real>([&](std::size_t lane) { return value_at(first + lane).im; })};
+}
+
 }  // namespace strata
