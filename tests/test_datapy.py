@@ -171,6 +171,36 @@ def test_angles_go_through_float_conversion(value, expected):
     assert data.theta == data.phi == expected
 
 
+class Reshaping:
+    """A float whose conversion changes an array the constructor has already accepted."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __float__(self):
+        self.change()
+        return 0.0
+
+
+def not_accepted(name):
+    return f"argument '{name}': 'ndarray' object cannot be converted to 'PyArray<T, D>'"
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda d, n, wl: setattr(d, "shape", ()), not_accepted("d")),
+    (lambda d, n, wl: setattr(d, "dtype", np.float32), not_accepted("d")),
+    (lambda d, n, wl: setattr(n, "dtype", np.float64), not_accepted("n")),
+    (lambda d, n, wl: setattr(wl, "shape", (2, 2)), not_accepted("wl")),
+    (lambda d, n, wl: setattr(n, "shape", (8,)), "Failed to convert n to 2D array: "
+                                                  "ShapeError/IncompatibleShape: incompatible shapes"),
+])
+def test_arrays_changed_during_angle_conversion_are_checked_again(change, expected):
+    d, n, wl = np.ones(1), np.ones((2, 4), complex), np.ones(4)
+    with pytest.raises(BaseException) as failure:
+        DataPy(d, n, wl, Reshaping(lambda: change(d, n, wl)), 0.0)
+    assert str(failure.value) == expected
+
+
 @pytest.mark.parametrize("name", ["theta", "phi"])
 @pytest.mark.parametrize("value", ["0", None, 1j, [0.0]])
 def test_type_error_from_float_conversion_names_the_argument(name, value):

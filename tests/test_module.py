@@ -40,6 +40,12 @@ def test_module_exports_exactly_the_two_classes():
     assert isinstance(lamina.__doc__, str) and lamina.__doc__
 
 
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+def test_shared_object_exports_only_its_init_function():
+    listing = subprocess.run(["nm", "-D", "--defined-only", lamina.__file__], capture_output=True, text=True)
+    assert [line.split()[-1] for line in listing.stdout.splitlines()] == ["PyInit_lamina"]
+
+
 @pytest.mark.parametrize("name", ["DataPy", "Simulation"])
 def test_class_identity(name):
     cls = getattr(lamina, name)

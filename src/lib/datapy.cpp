@@ -127,11 +127,17 @@ double checked_float(PyObject* argument, const char* name) {
 PyObject* datapy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard([&] {
         const Arguments arguments = bind_arguments(args, kwargs);
-        PyObject* d = checked_array(arguments[0].get(), "d", numpy::ArrayKind::float64_vector);
-        PyObject* n = checked_array(arguments[1].get(), "n", numpy::ArrayKind::complex128_array);
-        PyObject* wl = checked_array(arguments[2].get(), "wl", numpy::ArrayKind::float64_vector);
+        auto check_arrays = [&] {
+            return std::array{checked_array(arguments[0].get(), "d", numpy::ArrayKind::float64_vector),
+                              checked_array(arguments[1].get(), "n", numpy::ArrayKind::complex128_array),
+                              checked_array(arguments[2].get(), "wl", numpy::ArrayKind::float64_vector)};
+        };
+        check_arrays();
         const double theta = checked_float(arguments[3].get(), "theta");
         const double phi = checked_float(arguments[4].get(), "phi");
+        // A __float__ or __index__ may have changed an array's shape or dtype
+        // in place: the copies must read what is there now.
+        const auto [d, n, wl] = check_arrays();
         // Only now, with every argument's type settled, is n's shape checked.
         if (numpy::ndim(n) != 2) {
             throw Panic("Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes");
