@@ -161,17 +161,25 @@ std::mutex pool_mutex;
 std::unique_ptr<Pool> pool_instance;
 std::once_flag fork_handlers_installed;
 
-// A forked child inherits the pool's memory but none of its threads: it
-// abandons the old pool (its threads cannot be joined there) and starts anew.
-void before_fork() { pool_mutex.lock(); }
-void after_fork_in_parent() { pool_mutex.unlock(); }
+// Parallel passes run one at a time, so callers on several threads share the pool.
+std::mutex pass_mutex;
+
+// A fork waits for a running pass to end. The child inherits the pool's
+// memory but none of its threads: it abandons the old pool (its threads
+// cannot be joined there) and starts anew at its first parallel sweep.
+void before_fork() {
+    pass_mutex.lock();
+    pool_mutex.lock();
+}
+void after_fork_in_parent() {
+    pool_mutex.unlock();
+    pass_mutex.unlock();
+}
 void after_fork_in_child() {
     static_cast<void>(pool_instance.release());
     pool_mutex.unlock();
+    pass_mutex.unlock();
 }
-
-// Parallel passes run one at a time, so callers on several threads share the pool.
-std::mutex pass_mutex;
 
 Pool& pool() {
     std::call_once(fork_handlers_installed,
