@@ -401,6 +401,12 @@ def machine_summary():
             f"NumPy {np.__version__}")
 
 
+def goal_parts(value, goal, larger):
+    """(measured, target, verdict) as a goal line shows them."""
+    shown = "—" if value is None else f"{value:,.2f}×"
+    return shown, f"{'≥' if larger else '≤'} {goal:g}×", verdict(value, goal, larger)
+
+
 def verdict(value, goal, larger_is_better=True):
     if value is None:
         return "not measured"
@@ -630,9 +636,8 @@ def main():
     ]
     print(f"\ngoals (K = {k}, W = {head[1]:,} unless said):")
     for name, value, goal, larger in goals:
-        sign = "≥" if larger else "≤"
-        shown = "—" if value is None else f"{value:,.2f}×"
-        print(f"  {name:<42} {shown:>10}   goal {sign} {goal:g}×   {verdict(value, goal, larger)}")
+        shown, target, outcome = goal_parts(value, goal, larger)
+        print(f"  {name:<42} {shown:>10}   goal {target}   {outcome}")
 
     print(f"\nother processes: {interference}")
 
@@ -673,9 +678,8 @@ def main():
     print("\n" + "; ".join(extras) + ".")
     print(f"\nGoals at K = {k}, W = {head[1]:,} unless said:\n")
     for name, value, goal, larger in goals:
-        sign = "≥" if larger else "≤"
-        shown = "—" if value is None else f"{value:,.2f}×"
-        print(f"- {name}: {shown} (goal {sign} {goal:g}×) — {verdict(value, goal, larger)}")
+        shown, target, outcome = goal_parts(value, goal, larger)
+        print(f"- {name}: {shown} (goal {target}) — {outcome}")
     print(f"\n(run took {time.perf_counter() - started:.0f} s)")
 
 if __name__ == "__main__":
