@@ -5,6 +5,8 @@
 // and scaling that change the last bits.
 #include <cmath>
 
+#include "strata/isa.hpp"
+
 namespace strata {
 
 // `Real` is double, or a vector of doubles (lanes.hpp) that computes several
@@ -16,6 +18,8 @@ struct BasicComplex {
 };
 
 using Complex = BasicComplex<double>;
+
+inline namespace STRATA_ISA {
 
 template <class Real>
 inline BasicComplex<Real> operator+(BasicComplex<Real> a, BasicComplex<Real> b) {
@@ -67,9 +71,21 @@ inline BasicComplex<Real> reciprocal(BasicComplex<Real> b) {
 
 inline double modulus(Complex z) { return std::hypot(z.re, z.im); }
 
+// sin x and cos x. glibc's sincos gives the bits of the two separate calls and
+// costs little more than one of them; `paired` is false wherever a run-time
+// check found a C library whose sincos differs (kernel.hpp).
+inline void sin_cos(double x, bool paired, double& sin_x, double& cos_x) {
+    if (paired) {
+        ::sincos(x, &sin_x, &cos_x);
+    } else {
+        sin_x = std::sin(x);
+        cos_x = std::cos(x);
+    }
+}
+
 // Principal square root. "== 0" is numeric (true for -0.0); signbit treats -0.0
 // as negative.
-inline Complex principal_sqrt(Complex z) {
+inline Complex principal_sqrt(Complex z, bool paired_sin_cos = false) {
     const double x = z.re;
     const double y = z.im;
     if (y == 0.0) {
@@ -84,7 +100,9 @@ inline Complex principal_sqrt(Complex z) {
     const double r = std::hypot(x, y);
     const double alpha = std::atan2(y, x);
     const double root_r = std::sqrt(r);
-    return {std::cos(alpha * 0.5) * root_r, std::sin(alpha * 0.5) * root_r};
+    double sin_half, cos_half;
+    sin_cos(alpha * 0.5, paired_sin_cos, sin_half, cos_half);
+    return {cos_half * root_r, sin_half * root_r};
 }
 
 inline Complex exponential(Complex z) {
@@ -97,4 +115,5 @@ inline Complex exponential(Complex z) {
     return {scale * std::cos(y), scale * std::sin(y)};
 }
 
+}  // namespace STRATA_ISA
 }  // namespace strata

@@ -6,7 +6,9 @@
 
 namespace strata {
 
-const TransferList& Data::transfers() { return transfers(transfer_calc); }
+const TransferList& Data::transfers() {
+    return transfers([](const Data& data) { return transfer_calc(data); });
+}
 
 std::vector<double> Data::get_r_power_vec() {
     const TransferList& list = transfers();

@@ -3,12 +3,19 @@
 // Every lane sees exactly the operations a scalar double would, so the bits of
 // each result do not depend on which lane, or which batch, computed it.
 #include <cstddef>
+#include <utility>
 
 #include "strata/complex.hpp"
 
-namespace strata {
+// Each copy of the kernel picks the width that fills its registers.
+#ifndef STRATA_LANE_WIDTH
+#define STRATA_LANE_WIDTH 4
+#endif
 
-inline constexpr std::size_t lane_width = 4;
+namespace strata {
+inline namespace STRATA_ISA {
+
+inline constexpr std::size_t lane_width = STRATA_LANE_WIDTH;
 typedef double Lanes __attribute__((vector_size(lane_width * sizeof(double))));
 
 template <class Real>
@@ -18,34 +25,52 @@ inline constexpr std::size_t lanes_of<Lanes> = lane_width;
 
 inline double get_lane(double x, std::size_t) { return x; }
 inline double get_lane(const Lanes& x, std::size_t lane) { return x[lane]; }
-inline void set_lane(double& x, std::size_t, double value) { x = value; }
-inline void set_lane(Lanes& x, std::size_t lane, double value) { x[lane] = value; }
+
+// A Real whose lane l holds values[l], built in registers rather than through
+// single-lane stores into memory that a vector load then reads back.
+template <std::size_t... Lane>
+[[gnu::always_inline]] inline Lanes lanes_from(const double* values, std::index_sequence<Lane...>) {
+    return Lanes{values[Lane]...};
+}
+template <class Real>
+[[gnu::always_inline]] inline Real from_values(const double* values) {
+    if constexpr (lanes_of<Real> == 1)
+        return values[0];
+    else
+        return lanes_from(values, std::make_index_sequence<lane_width>{});
+}
 
 // A Real whose lane l holds value_at(l).
 template <class Real, class ValueAt>
-inline Real gather(ValueAt value_at) {
-    Real result{};
-    for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) set_lane(result, lane, value_at(lane));
-    return result;
+[[gnu::always_inline]] inline Real gather(ValueAt value_at) {
+    double values[lanes_of<Real>];
+    for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) values[lane] = value_at(lane);
+    return from_values<Real>(values);
 }
 
 // Applies a scalar complex function lane by lane: the C library is scalar.
 template <class Real, class Function>
 [[gnu::always_inline]] inline BasicComplex<Real> each_lane(BasicComplex<Real> z, Function function) {
-    BasicComplex<Real> result{};
+    double re[lanes_of<Real>], im[lanes_of<Real>];
     for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) {
         const Complex value = function(Complex{get_lane(z.re, lane), get_lane(z.im, lane)});
-        set_lane(result.re, lane, value.re);
-        set_lane(result.im, lane, value.im);
+        re[lane] = value.re;
+        im[lane] = value.im;
     }
-    return result;
+    return {from_values<Real>(re), from_values<Real>(im)};
 }
 
 // The complex numbers value_at(first), value_at(first + 1), ... side by side.
 template <class Real, class ValueAt>
 [[gnu::always_inline]] inline BasicComplex<Real> gather_complex(std::size_t first, ValueAt value_at) {
-    return {gather<Real>([&](std::size_t lane) { return value_at(first + lane).re; }),
-            gather<Real>([&](std::size_t lane) { return value_at(first + lane).im; })};
+    double re[lanes_of<Real>], im[lanes_of<Real>];
+    for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) {
+        const Complex value = value_at(first + lane);
+        re[lane] = value.re;
+        im[lane] = value.im;
+    }
+    return {from_values<Real>(re), from_values<Real>(im)};
 }
 
+}  // namespace STRATA_ISA
 }  // namespace strata

@@ -11,6 +11,8 @@ struct BasicMatrix2 {
 
 using Matrix2 = BasicMatrix2<double>;
 
+inline namespace STRATA_ISA {
+
 // Row by column; zero entries are multiplied like any other, so infinities and
 // NaNs spread exactly as the full product says.
 template <class Real>
@@ -23,4 +25,5 @@ inline BasicMatrix2<Real> operator*(const BasicMatrix2<Real>& a, const BasicMatr
     };
 }
 
+}  // namespace STRATA_ISA
 }  // namespace strata

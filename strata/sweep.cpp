@@ -1,27 +1,50 @@
 #include "strata/sweep.hpp"
 
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
 #include "strata/pool.hpp"
-#include "strata/transfer.hpp"
 
 namespace strata {
 
+namespace {
+
+struct Free {
+    void operator()(double* values) const { std::free(values); }
+};
+
+}  // namespace
+
+TransferList transfer_calc(const Data& data) { return transfer_calc(data, kernel(), reuse_budget_bytes); }
+
 // Two passes over the wavelengths, all s matrices before the first p matrix.
 // Each pass writes every index once, straight into its own Transfer, so the
-// pairs need no separate lists and no copy.
-TransferList transfer_calc(const Data& data) {
+// pairs need no separate lists and no copy. The s pass also keeps, for as many
+// lane groups as the budget allows, what the p pass would compute again.
+TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t reuse_budget) {
     const std::size_t count = data.wl().size();
-    const double theta = data.theta();
     TransferList transfers(count);
-    for (Matrix2 Transfer::*slot : {&Transfer::s_matrix, &Transfer::p_matrix}) {
-        const bool p_polarised = slot == &Transfer::p_matrix;
-        auto compute = [&](std::size_t begin, std::size_t end) {
-            transfer_for_wavelengths(data.d(), data.n(), data.wl(), theta, begin, end, p_polarised,
-                                     transfers.data(), slot);
+    if (count == 0) return transfers;
+    const PassInput input{data.d(), data.n(), data.wl(), data.theta(), sincos_matches_sin_and_cos()};
+    const std::size_t lanes = kernel.lanes;
+    const std::size_t groups = (count + lanes - 1) / lanes;
+    const std::size_t group_bytes = reuse_doubles_per_group(data.n().rows(), lanes) * sizeof(double);
+    std::size_t kept = group_bytes == 0 ? 0 : std::min(groups, reuse_budget / group_bytes);
+    // Not zero-filled: the s pass writes each kept group before the p pass reads it.
+    std::unique_ptr<double, Free> buffer(kept == 0 ? nullptr
+                                                   : static_cast<double*>(std::malloc(kept * group_bytes)));
+    if (!buffer) kept = 0;  // without the memory the p pass just recomputes
+    const Reuse reuse{buffer.get(), kept};
+    for (PassFunction pass : {kernel.s_pass, kernel.p_pass}) {
+        // Ranges of whole lane groups, so that no group is split between threads.
+        auto compute = [&](std::size_t first_group, std::size_t end_group) {
+            pass(input, first_group * lanes, std::min(end_group * lanes, count), transfers.data(), reuse);
         };
         if (count <= serial_sweep_limit)
-            compute(0, count);
+            compute(0, groups);
         else
-            parallel_for(count, compute);
+            parallel_for(groups, compute);
     }
     return transfers;
 }

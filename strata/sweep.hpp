@@ -4,12 +4,22 @@
 #include <vector>
 
 #include "strata/data.hpp"
+#include "strata/kernel.hpp"
 
 namespace strata {
 
 // Sweeps of up to this many wavelengths stay on the calling thread.
 inline constexpr std::size_t serial_sweep_limit = 100;
 
+// Bytes of polarisation-independent values that the s pass keeps for the p
+// pass: every wavelength of a usual sweep; beyond it the p pass recomputes
+// the wavelengths that did not fit.
+inline constexpr std::size_t reuse_budget_bytes = std::size_t{64} << 20;
+
 TransferList transfer_calc(const Data& data);
+
+// The same with a given kernel copy and reuse budget; every choice gives the
+// same bits (the tests compare them).
+TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t reuse_budget);
 
 }  // namespace strata

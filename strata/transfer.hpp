@@ -8,20 +8,11 @@
 
 namespace strata {
 
-struct Transfer;
-
-// Free-standing form for the pool's workers: reads only the arrays and the
-// angle, never a Data record or its cache. Same bits as
-// Data::transfer_for_wavelength.
+// Free-standing form: reads only the arrays and the angle, never a Data record
+// or its cache. Same bits as Data::transfer_for_wavelength, and as every
+// kernel copy's passes (kernel.hpp) at the same index.
 Matrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Complex>& n,
                                        const Array1<double>& wl, double theta, std::size_t i,
                                        bool p_polarised);
-
-// The same computation for every index in [begin, end), each matrix written to
-// the `slot` (s_matrix or p_matrix) of out[i]. Shapes are checked once, before
-// anything is computed; the matrices are those of the one-index form, bit for bit.
-void transfer_for_wavelengths(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl,
-                              double theta, std::size_t begin, std::size_t end, bool p_polarised,
-                              Transfer* out, Matrix2 Transfer::*slot);
 
 }  // namespace strata

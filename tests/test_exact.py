@@ -1,5 +1,7 @@
 """lamina against the operation-by-operation reference in reference.py, bit for bit."""
 
+import ctypes
+
 import numpy as np
 import pytest
 
@@ -208,6 +210,31 @@ def test_glibc_sin_is_odd_and_cos_even():
     bits = pairs.view(np.uint64)
     assert (bits[:, 0] == bits[:, 1]).all(), y[bits[:, 0] != bits[:, 1]][:5]
     assert (bits[:, 2] == bits[:, 3]).all(), y[bits[:, 2] != bits[:, 3]][:5]
+
+
+def test_glibc_sincos_gives_sin_and_cos():
+    """The kernel calls sincos for half an atan2 angle and for a layer's phase (any finite value);
+    it checks a sample at start-up and falls back to sin and cos, but should never need to."""
+    sincos = reference._libm.sincos
+    sincos.restype = None
+    sincos.argtypes = [ctypes.c_double, ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double)]
+    rng = np.random.default_rng(11)
+    finite_patterns = rng.integers(0, 0x7FF0000000000000, 20000, dtype=np.uint64).view(np.float64)
+    x = np.concatenate([
+        rng.uniform(-np.pi / 2, np.pi / 2, 40000),
+        rng.uniform(-1e5, 1e5, 40000),
+        rng.choice([-1.0, 1.0], 20000) * 10.0 ** rng.uniform(-20, 20, 20000),
+        finite_patterns * rng.choice([-1.0, 1.0], 20000),
+        np.arange(-2000, 2000) * (np.pi / 4),
+    ])
+    s, c = ctypes.c_double(), ctypes.c_double()
+    paired = []
+    for v in x.tolist():
+        sincos(v, ctypes.byref(s), ctypes.byref(c))
+        paired.append((s.value, c.value, reference.sin(v), reference.cos(v)))
+    bits = np.array(paired).view(np.uint64)
+    assert (bits[:, 0] == bits[:, 2]).all(), x[bits[:, 0] != bits[:, 2]][:5]
+    assert (bits[:, 1] == bits[:, 3]).all(), x[bits[:, 1] != bits[:, 3]][:5]
 
 
 # --- shapes that the engine refuses, and empty sweeps ---------------------------------------

@@ -1,6 +1,6 @@
-// Drives the engine without an interpreter: the batched kernel against the
-// one-index form bit for bit, serial against pooled sweeps, and failures
-// carried back from the workers. Also the program the thread sanitizer runs.
+// Drives the engine without an interpreter: every kernel copy the CPU runs
+// against the one-index form bit for bit, with and without kept values,
+// serial against pooled sweeps, and failures carried back from the workers. Also the program the thread sanitizer runs.
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "strata/data.hpp"
+#include "strata/kernel.hpp"
 #include "strata/pool.hpp"
 #include "strata/sweep.hpp"
 #include "strata/transfer.hpp"
@@ -59,14 +60,28 @@ Data random_stack(std::mt19937_64& rng, std::size_t media, std::size_t waves, Or
                 angle(rng), angle(rng));
 }
 
+// Every kernel copy the CPU runs, with no reuse, a few kept groups and a
+// budget for all of them, against the one-index form.
+std::vector<std::size_t> budgets(const Data& data, const Kernel& kernel) {
+    const std::size_t group = reuse_doubles_per_group(data.n().rows(), kernel.lanes) * sizeof(double);
+    return {0, group, 3 * group + 1, reuse_budget_bytes};
+}
+
 void batched_equals_one_index(std::mt19937_64& rng) {
     for (int trial = 0; trial < 300; ++trial) {
         const std::size_t media = 2 + trial % 12, waves = 1 + trial % 23;
         const Data data = random_stack(rng, media, waves, trial % 2 ? Order::column_major : Order::row_major);
-        const TransferList transfers = transfer_calc(data);
-        for (std::size_t i = 0; i < waves; ++i) {
-            check(same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false)), "s matrix, batched");
-            check(same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true)), "p matrix, batched");
+        for (const Kernel* kernel : runnable_kernels()) {
+            for (std::size_t budget : budgets(data, *kernel)) {
+                const TransferList transfers = transfer_calc(data, *kernel, budget);
+                const std::string where = std::string(kernel->name) + ", budget " + std::to_string(budget);
+                for (std::size_t i = 0; i < waves; ++i) {
+                    check(same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false)),
+                          "s matrix, batched, " + where);
+                    check(same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true)),
+                          "p matrix, batched, " + where);
+                }
+            }
         }
     }
 }
@@ -74,14 +89,35 @@ void batched_equals_one_index(std::mt19937_64& rng) {
 void pooled_equals_serial(std::mt19937_64& rng) {
     for (std::size_t waves : {101u, 257u, 5000u}) {
         Data data = random_stack(rng, 9, waves, Order::row_major);
-        const TransferList pooled = transfer_calc(data);
-        for (std::size_t i = 0; i < waves; ++i)
-            check(same_bits(pooled[i].p_matrix, data.transfer_for_wavelength(i, true)) &&
-                      same_bits(pooled[i].s_matrix, data.transfer_for_wavelength(i, false)),
-                  "pooled sweep, index " + std::to_string(i));
+        for (const Kernel* kernel : runnable_kernels()) {
+            for (std::size_t budget : budgets(data, *kernel)) {
+                const TransferList pooled = transfer_calc(data, *kernel, budget);
+                bool same = true;
+                for (std::size_t i = 0; i < waves; ++i)
+                    same = same && same_bits(pooled[i].p_matrix, data.transfer_for_wavelength(i, true)) &&
+                           same_bits(pooled[i].s_matrix, data.transfer_for_wavelength(i, false));
+                check(same, "pooled sweep, " + std::string(kernel->name) + ", budget " + std::to_string(budget) +
+                                ", " + std::to_string(waves) + " wavelengths");
+            }
+        }
         const auto r = data.get_r_power_vec();
         const auto t = data.get_t_power_vec();
         check(r.size() == waves && t.size() == waves, "spectra length");
+    }
+}
+
+// Shapes that fail do so in every copy, before the p pass reads kept values.
+void every_kernel_fails_short_shapes(std::mt19937_64& rng) {
+    const Data narrow = random_stack(rng, 4, 150, Order::row_major);
+    const Data short_d(Array1<double>(std::vector<double>{1.0}), narrow.n(), narrow.wl(), 0.1, 0.2);
+    for (const Kernel* kernel : runnable_kernels()) {
+        std::string message = "no failure";
+        try {
+            transfer_calc(short_d, *kernel, reuse_budget_bytes);
+        } catch (const Failure& failure) {
+            message = failure.what();
+        }
+        check(message == index_out_of_bounds, std::string("short d, ") + kernel->name);
     }
 }
 
@@ -134,7 +170,11 @@ int main() {
     batched_equals_one_index(rng);
     pooled_equals_serial(rng);
     short_shapes_fail(rng);
+    every_kernel_fails_short_shapes(rng);
     cache_fills_once(rng);
+    std::printf("kernels:");
+    for (const Kernel* kernel : runnable_kernels()) std::printf(" %s", kernel->name);
+    std::printf(" (sweeps use %s)\n", kernel().name);
     std::printf("%d passed, %d failed\n", passes, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -1,0 +1,57 @@
+// One copy of the sweep's kernel, for the instruction set this file is
+// compiled for (STRATA_ISA, STRATA_LANE_WIDTH; see CMakeLists.txt).
+#include "strata/kernel.hpp"
+
+#include "strata/data.hpp"
+#include "strata/kernel_math.hpp"
+
+#define STRATA_NAME_OF(isa) #isa
+#define STRATA_NAME(isa) STRATA_NAME_OF(isa)
+#define STRATA_KERNEL_OF(isa) kernel_##isa
+#define STRATA_KERNEL(isa) STRATA_KERNEL_OF(isa)
+
+namespace strata {
+inline namespace STRATA_ISA {
+namespace {
+
+Complex lane_of(const BasicComplex<Lanes>& z, std::size_t lane) { return {z.re[lane], z.im[lane]}; }
+
+// The s pass keeps what the p pass can reuse; the p pass reads it back. Both
+// compute everything for the groups beyond reuse.groups.
+template <bool p_polarised>
+void pass(const PassInput& input, std::size_t begin, std::size_t end, Transfer* out, const Reuse& reuse) {
+    if (begin >= end) return;
+    const Stack stack(input.d, input.n, input.wl, input.theta, end);
+    const bool paired = input.paired_sin_cos;
+    const std::size_t per_group = reuse_doubles_per_group(stack.media(), lane_width);
+    constexpr Keep keeping = p_polarised ? Keep::load : Keep::store;
+    constexpr Matrix2 Transfer::*slot = p_polarised ? &Transfer::p_matrix : &Transfer::s_matrix;
+    auto one = [&](std::size_t i) {
+        const std::size_t group = i / lane_width;
+        out[i].*slot = group < reuse.groups
+                           ? stack_matrix<double, p_polarised, keeping>(
+                                 stack, i, reuse.values + group * per_group + i % lane_width, paired)
+                           : stack_matrix<double, p_polarised, Keep::none>(stack, i, nullptr, paired);
+    };
+    std::size_t i = begin;
+    for (; i < end && i % lane_width != 0; ++i) one(i);  // only if begin is not a group's first
+    for (; i + lane_width <= end; i += lane_width) {
+        const std::size_t group = i / lane_width;
+        const BasicMatrix2<Lanes> m =
+            group < reuse.groups
+                ? stack_matrix<Lanes, p_polarised, keeping>(stack, i, reuse.values + group * per_group, paired)
+                : stack_matrix<Lanes, p_polarised, Keep::none>(stack, i, nullptr, paired);
+        for (std::size_t lane = 0; lane < lane_width; ++lane)
+            out[i + lane].*slot = {lane_of(m.m00, lane), lane_of(m.m10, lane), lane_of(m.m01, lane),
+                                   lane_of(m.m11, lane)};
+    }
+    for (; i < end; ++i) one(i);
+}
+
+}  // namespace
+}  // namespace STRATA_ISA
+
+extern const Kernel STRATA_KERNEL(STRATA_ISA);
+const Kernel STRATA_KERNEL(STRATA_ISA) = {STRATA_NAME(STRATA_ISA), lane_width, &pass<false>, &pass<true>};
+
+}  // namespace strata

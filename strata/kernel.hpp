@@ -1,0 +1,66 @@
+#pragma once
+// The sweep's kernel: one pass of one polarisation over a range of
+// wavelengths. The same source is compiled for several instruction sets
+// (baseline x86-64, AVX2, AVX-512, all without fused multiply-adds); each
+// copy performs the same IEEE operations in the same order, so every copy
+// gives the baseline's bits and the fastest one the CPU has is picked once.
+#include <cstddef>
+#include <vector>
+
+#include "strata/array.hpp"
+#include "strata/complex.hpp"
+
+namespace strata {
+
+struct Transfer;
+
+// What one pass reads: the record's arrays and angle, and whether sincos may
+// stand in for separate sin and cos calls.
+struct PassInput {
+    const Array1<double>& d;
+    const Array2<Complex>& n;
+    const Array1<double>& wl;
+    double theta;
+    bool paired_sin_cos;
+};
+
+// What does not depend on the polarisation (each medium's cosine c_j, each
+// layer's exp(-i delta_j) and exp(+i delta_j)) for the wavelengths of the
+// first `groups` lane groups: written by the s pass, read by the p pass. A
+// group's record holds 2 * (3K - 4) fields of `lanes` doubles each.
+struct Reuse {
+    double* values = nullptr;
+    std::size_t groups = 0;
+};
+
+inline std::size_t reuse_doubles_per_group(std::size_t media, std::size_t lanes) {
+    return media < 2 ? 0 : 2 * (3 * media - 4) * lanes;
+}
+
+// [begin, end) must start at a whole lane group (begin a multiple of lanes).
+using PassFunction = void (*)(const PassInput& input, std::size_t begin, std::size_t end, Transfer* out,
+                              const Reuse& reuse);
+
+struct Kernel {
+    const char* name;
+    std::size_t lanes;
+    PassFunction s_pass;
+    PassFunction p_pass;
+};
+
+// The kernel the sweep uses, chosen once per process: the widest this CPU
+// runs. LAMINA_KERNEL (for tests) may name another one the CPU runs.
+const Kernel& kernel();
+
+// Every kernel this CPU runs, the baseline first.
+std::vector<const Kernel*> runnable_kernels();
+
+// Throws the engine's index_out_of_bounds failure. Defined in baseline code,
+// so no copy of the failure's code is compiled for a wider instruction set.
+[[noreturn]] void fail_index_out_of_bounds();
+
+// True when this C library's sincos gives the bits of sin and cos over the
+// arguments the kernel passes it; checked once, on first use.
+bool sincos_matches_sin_and_cos();
+
+}  // namespace strata
