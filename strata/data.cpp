@@ -6,6 +6,11 @@
 
 namespace strata {
 
+Recycler& Recycler::transfer_lists() {
+    static Recycler* const recycler = new Recycler(std::size_t{16} << 20);
+    return *recycler;
+}
+
 const TransferList& Data::transfers() {
     return transfers([](const Data& data) { return transfer_calc(data); });
 }

@@ -1,20 +1,35 @@
 #include "strata/sweep.hpp"
 
 #include <algorithm>
-#include <cstdlib>
-#include <memory>
 
 #include "strata/pool.hpp"
+#include "strata/recycle.hpp"
 
 namespace strata {
 
 namespace {
 
-struct Free {
-    void operator()(double* values) const { std::free(values); }
+// The kept values' memory, on loan from its recycler for one sweep.
+class KeptBuffer {
+public:
+    explicit KeptBuffer(std::size_t bytes)
+        : values_(bytes == 0 ? nullptr : static_cast<double*>(Recycler::kept_values().take(bytes))) {}
+    ~KeptBuffer() { Recycler::kept_values().give(values_); }
+    KeptBuffer(const KeptBuffer&) = delete;
+    KeptBuffer& operator=(const KeptBuffer&) = delete;
+
+    double* values() const { return values_; }
+
+private:
+    double* values_;
 };
 
 }  // namespace
+
+Recycler& Recycler::kept_values() {
+    static Recycler* const recycler = new Recycler(std::size_t{16} << 20);
+    return *recycler;
+}
 
 TransferList transfer_calc(const Data& data) { return transfer_calc(data, kernel(), reuse_budget_bytes); }
 
@@ -32,10 +47,9 @@ TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t r
     const std::size_t group_bytes = reuse_doubles_per_group(data.n().rows(), lanes) * sizeof(double);
     std::size_t kept = group_bytes == 0 ? 0 : std::min(groups, reuse_budget / group_bytes);
     // Not zero-filled: the s pass writes each kept group before the p pass reads it.
-    std::unique_ptr<double, Free> buffer(kept == 0 ? nullptr
-                                                   : static_cast<double*>(std::malloc(kept * group_bytes)));
-    if (!buffer) kept = 0;  // without the memory the p pass just recomputes
-    const Reuse reuse{buffer.get(), kept};
+    const KeptBuffer buffer(kept * group_bytes);
+    if (buffer.values() == nullptr) kept = 0;  // without the memory the p pass just recomputes
+    const Reuse reuse{buffer.values(), kept};
     for (PassFunction pass : {kernel.s_pass, kernel.p_pass}) {
         // Ranges of whole lane groups, so that no group is split between threads.
         auto compute = [&](std::size_t first_group, std::size_t end_group) {

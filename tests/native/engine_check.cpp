@@ -14,6 +14,7 @@
 #include "strata/data.hpp"
 #include "strata/kernel.hpp"
 #include "strata/pool.hpp"
+#include "strata/recycle.hpp"
 #include "strata/sweep.hpp"
 #include "strata/transfer.hpp"
 
@@ -121,6 +122,27 @@ void every_kernel_fails_short_shapes(std::mt19937_64& rng) {
     }
 }
 
+// Memory errors here show under the sanitizers, which run this program.
+void recycler_keeps_one_block() {
+    Recycler recycler(1000);
+    void* first = recycler.take(800);
+    check(first != nullptr && reinterpret_cast<std::uintptr_t>(first) % 64 == 0, "recycled block, alignment");
+    std::memset(first, 0xab, 800);
+    recycler.give(first);
+    check(recycler.take(500) == first, "a smaller request reuses the kept block");
+    void* second = recycler.take(500);  // the slot is empty while the first is lent
+    check(second != nullptr && second != first, "a fresh block while the kept one is lent");
+    recycler.give(first);
+    recycler.give(second);  // the slot is full: freed
+    void* larger = recycler.take(900);  // the kept block is too small: a fresh one
+    std::memset(larger, 0, 900);
+    recycler.give(larger);
+    void* over = recycler.take(5000);
+    std::memset(over, 0, 5000);
+    recycler.give(over);  // over the limit: freed, not kept
+    check(recycler.take(std::size_t(-1) - 8) == nullptr, "an impossible size is refused");
+}
+
 std::string failure_of(Data data) {
     try {
         data.get_t_power_vec();
@@ -172,6 +194,7 @@ int main() {
     short_shapes_fail(rng);
     every_kernel_fails_short_shapes(rng);
     cache_fills_once(rng);
+    recycler_keeps_one_block();
     std::printf("kernels:");
     for (const Kernel* kernel : runnable_kernels()) std::printf(" %s", kernel->name);
     std::printf(" (sweeps use %s)\n", kernel().name);
