@@ -107,6 +107,26 @@ void pooled_equals_serial(std::mt19937_64& rng) {
     }
 }
 
+// The road for a C library whose sincos differs: separate sin and cos calls.
+void passes_without_sincos(std::mt19937_64& rng) {
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t media = 2 + trial % 9, waves = 1 + trial % 19;
+        const Data data = random_stack(rng, media, waves, Order::row_major);
+        const PassInput input{data.d(), data.n(), data.wl(), data.theta(), false};
+        for (const Kernel* kernel : runnable_kernels()) {
+            std::vector<Transfer> out(waves);
+            std::vector<double> kept(reuse_doubles_per_group(media, kernel->lanes) * waves);
+            const Reuse reuse{kept.data(), (waves + kernel->lanes - 1) / kernel->lanes};
+            kernel->s_pass(input, 0, waves, out.data(), reuse);
+            kernel->p_pass(input, 0, waves, out.data(), reuse);
+            for (std::size_t i = 0; i < waves; ++i)
+                check(same_bits(out[i].s_matrix, data.transfer_for_wavelength(i, false)) &&
+                          same_bits(out[i].p_matrix, data.transfer_for_wavelength(i, true)),
+                      std::string("separate sin and cos, ") + kernel->name);
+        }
+    }
+}
+
 // Shapes that fail do so in every copy, before the p pass reads kept values.
 void every_kernel_fails_short_shapes(std::mt19937_64& rng) {
     const Data narrow = random_stack(rng, 4, 150, Order::row_major);
@@ -193,6 +213,7 @@ int main() {
     pooled_equals_serial(rng);
     short_shapes_fail(rng);
     every_kernel_fails_short_shapes(rng);
+    passes_without_sincos(rng);
     cache_fills_once(rng);
     recycler_keeps_one_block();
     std::printf("kernels:");
