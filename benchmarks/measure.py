@@ -155,10 +155,13 @@ class Worker:
             command += ["--lamina", str(lamina_path)]
         self.process = subprocess.Popen(command, env=worker_env(threads), stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, text=True, cwd=tempfile.gettempdir())
-        hello = self._read()
-        if "error" in hello:
+        try:
+            hello = self._read()
+            if "error" in hello:
+                raise RuntimeError(f"worker {label}: {hello['error']}")
+        except BaseException:
             self.close()
-            raise RuntimeError(f"worker {label}: {hello['error']}")
+            raise
 
     def _read(self):
         line = self.process.stdout.readline()
@@ -172,16 +175,16 @@ class Worker:
         return self._read()
 
     def close(self):
-        if self.process.poll() is None:
-            try:
-                self.process.stdin.close()
-            except OSError:
-                pass
-            try:
-                self.process.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        try:
+            self.process.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
 
 
 def time_case(workers, media, width, budget, min_rounds, max_rounds, sparse, save_dir=None):

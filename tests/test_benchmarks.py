@@ -29,11 +29,16 @@ COMPILER = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
 
 @pytest.mark.skipif(not HAVE_PEERS, reason="needs the bench extra (tmm, tmm-faster)")
 def test_quick_run_reports_every_case_and_goal() -> None:
-    done = subprocess.run([sys.executable, str(BENCHMARKS / "compare.py"), "--quick"],
-                          capture_output=True, text=True, timeout=600)
+    # The installed module doubles as the "older" build: this exercises loading a
+    # build from a path, and the two builds must give the same bits.
+    installed = importlib.util.find_spec("lamina")
+    assert installed is not None and installed.origin is not None
+    done = subprocess.run([sys.executable, str(BENCHMARKS / "compare.py"), "--quick",
+                           "--against", installed.origin], capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
     out = done.stdout
     assert "all cases agree" in out and "bits on every pool size: identical" in out
+    assert f"against the build at {installed.origin}: bits identical" in out
     block = out.split("---- Markdown for the README ----", 1)[1]
     for media in stacks.QUICK["media"]:
         for width in stacks.QUICK["wavelengths"]:
@@ -42,6 +47,9 @@ def test_quick_run_reports_every_case_and_goal() -> None:
     goal_lines = [line for line in block.splitlines() if line.startswith("- ")]
     assert len(goal_lines) >= 8
     assert all(line.endswith(("met", "(reported)")) for line in goal_lines), goal_lines
+    older = block.split("Against an older build", 1)[1]
+    assert sum(line.startswith("| ") for line in older.splitlines()) == 1 + len(stacks.QUICK["media"]) * len(
+        stacks.QUICK["wavelengths"])
 
 
 # --------------------------------------------------------------------------- stacks and floor
@@ -230,3 +238,12 @@ def test_report_survives_missing_peers_and_measurements() -> None:
     assert "all threads vs tmm-faster: — (goal ≥ 5×) — not measured" in block
     assert "| 10 | 1,000 |" in block
     assert report.console(run)
+
+
+@pytest.mark.parametrize("names, lamina_path, message", [
+    (["lamina"], "/nonexistent/lamina-build", "died"),
+    (["lamina", "no such peer"], None, "not installed: no such peer"),
+])
+def test_a_worker_that_cannot_start_fails_loudly(names, lamina_path, message) -> None:
+    with pytest.raises(RuntimeError, match=message):
+        measure.Worker("broken", names, threads=1, lamina_path=lamina_path)
