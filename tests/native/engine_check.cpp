@@ -65,8 +65,13 @@ void batched_equals_one_index(std::mt19937_64& rng) {
         const Data data = random_stack(rng, media, waves, trial % 2 ? Order::column_major : Order::row_major);
         const TransferList transfers = transfer_calc(data);
         for (std::size_t i = 0; i < waves; ++i) {
-            check(same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false)), "s matrix, batched");
-            check(same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true)), "p matrix, batched");
+            std::int32_t s_exponent = -1, p_exponent = -1;
+            check(same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false, &s_exponent)) &&
+                      transfers[i].s_exponent == s_exponent,
+                  "s matrix, batched");
+            check(same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true, &p_exponent)) &&
+                      transfers[i].p_exponent == p_exponent,
+                  "p matrix, batched");
         }
     }
 }
