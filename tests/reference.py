@@ -217,13 +217,11 @@ def _regular_matrix(sweep, p_polarised):
     current = sweep.medium(0)
     following = sweep.medium(1)
     m = _interface(current, following, p_polarised)
-    critical = False
     for j in range(1, sweep.media - 1):
         current, following = following, sweep.medium(j + 1)
-        critical = critical or _is_zero(current[1])
         m = matmul(matmul(m, _propagation(current, sweep.lam, sweep.thickness(j))),
                    _interface(current, following, p_polarised))
-    return m, critical
+    return m
 
 
 LIMIT = 2.0 ** 511
@@ -321,8 +319,9 @@ def characteristic_matrix(d, n, wl, theta, i, p_polarised):
     M = m · 2^e. Where that product fails on finite inputs (a layer exactly at its critical angle,
     or an overflow) it is recomputed with critical layers in their limit and a running exponent."""
     sweep = _Sweep(d, n, wl, theta, i)
-    m, critical = _regular_matrix(sweep, p_polarised)
-    if (critical or _out_of_range(m)) and sweep.finite_inputs():
+    m = _regular_matrix(sweep, p_polarised)
+    # A layer exactly at its critical angle makes the product infinite, so it is out of range too.
+    if _out_of_range(m) and sweep.finite_inputs():
         return _exceptional_matrix(sweep, p_polarised)
     return m, 0
 
