@@ -186,9 +186,9 @@ def test_critical_layers_against_high_precision(name, p_polarised):
     r, t = spectra(d, column(n), [500.0], theta, P if p_polarised else S)
     assert np.isfinite(r[0]) and np.isfinite(t[0])
     expected_r, expected_t = abeles(d, n, 500.0, theta, p_polarised)
-    assert r[0] == pytest.approx(expected_r, rel=1e-12)
+    assert r[0] == pytest.approx(expected_r, rel=1e-13)
     if np.imag(n[-1]) == 0.0:
-        assert t[0] == pytest.approx(expected_t, rel=1e-12, abs=1e-15)
+        assert t[0] == pytest.approx(expected_t, rel=1e-13, abs=1e-15)
 
 
 def test_critical_layers_in_a_sweep():
