@@ -604,13 +604,14 @@ def main():
     if memory:
         media, width = MEMORY_CASE
         need_inputs = memory["inputs"]
-        need = need_inputs + width * 128 + width * 16
+        transfer_bytes = 136  # per wavelength: two 2x2 complex matrices and their two int32 exponents
+        need = need_inputs + width * transfer_bytes + width * 16
         growth = memory["maxrss"] - memory["baseline"]
         memory_ratio = growth / need
         mb = 1e6
         print(f"\npeak memory, K = {media}, W = {width:,} (all threads): grew {growth / mb:.0f} MB "
               f"(ru_maxrss {memory['maxrss'] / mb:.0f} MB − baseline RSS {memory['baseline'] / mb:.0f} MB)"
-              f"; needed: inputs {need_inputs / mb:.0f} MB + Transfer list {width * 128 / mb:.0f} MB "
+              f"; needed: inputs {need_inputs / mb:.0f} MB + Transfer list {width * transfer_bytes / mb:.0f} MB "
               f"+ spectra {width * 16 / mb:.0f} MB = {need / mb:.0f} MB; ratio {memory_ratio:.2f}×")
         if memory["hwm"] is not None:
             print(f"  cross-check: VmHWM reset before the sweep gives {(memory['hwm'] - memory['baseline']) / mb:.0f} MB")
