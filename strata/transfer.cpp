@@ -220,6 +220,9 @@ Matrix2 scaled_propagation(Complex n_j, Complex c_j, double wavelength, double t
     return {{grow * cos_y, grow * -sin_y}, zero, zero, {decay * cos_y, decay * sin_y}};
 }
 
+// The matrices below are written row by row in the comments and built column
+// by column (m00, m10, m01, m11), as Matrix2 stores them.
+//
 // W, taking (forward, backward) amplitudes in a medium to the tangential
 // fields: s [[1, 1], [n c, -n c]], p [[c, -c], [n, n]]. D_j = W_j^-1 W_{j+1}.
 Matrix2 fields_of_modes(Complex n, Complex c, bool p_polarised) {
