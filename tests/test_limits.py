@@ -2,13 +2,23 @@
 exactly at its critical angle, and stacks thick and lossy enough to overflow the matrix product.
 Checked against closed forms, a high-precision characteristic-matrix solver and PyMoosh."""
 
+import functools
+
 import numpy as np
 import pytest
 
 import lamina
 
-mp = pytest.importorskip("mpmath").mp
-mp.dps = 40
+
+def at_40_digits(function):
+    """Runs `function` with mpmath's context as its first argument, at 40 significant digits."""
+    @functools.wraps(function)
+    def wrapper(*args):
+        mpmath = pytest.importorskip("mpmath")
+        with mpmath.workdps(40):
+            return function(mpmath.mp, *args)
+    return wrapper
+
 
 S, P = 0.0, np.pi / 2  # polarisation angles
 
@@ -23,7 +33,8 @@ def column(indices):
     return np.array(indices, dtype=complex).reshape(-1, 1)
 
 
-def abeles(d, n, wl, theta, p_polarised):
+@at_40_digits
+def abeles(mp, d, n, wl, theta, p_polarised):
     """(R, T) at 40 digits from the tilted admittances η and the layers' characteristic matrices
     [[cos δ, -i sin δ / η], [-i η sin δ, cos δ]]: no amplitudes, no exponent limit. Lossless
     incidence and exit media for T."""
@@ -51,7 +62,8 @@ def moosh_reflectance(d, n, wl, theta, p_polarised):
     return moosh.coefficient(structure, wl, theta, int(p_polarised))[2]
 
 
-def airy(n0, n1, n2, d, wl, theta, p_polarised):
+@at_40_digits
+def airy(mp, n0, n1, n2, d, wl, theta, p_polarised):
     """(R, T) of one film from the Fresnel coefficients, r = (r01 + r12 e^2iβ) / (1 + r01 r12 e^2iβ),
     at 40 digits so that e^2iβ neither overflows nor underflows."""
     n0, n1, n2 = (mp.mpc(complex(x).real, complex(x).imag) for x in (n0, n1, n2))
