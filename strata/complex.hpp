@@ -68,7 +68,10 @@ inline BasicComplex<Real> reciprocal(BasicComplex<Real> b) {
 // A refractive index as the engine reads it. A negative-zero imaginary part is
 // the same lossless material as +0, yet principal_sqrt would follow its sign to
 // the growing evanescent branch; adding +0.0 clears it and changes no other value.
-inline Complex canonical_index(Complex n) { return {n.re, n.im + 0.0}; }
+template <class Real>
+inline BasicComplex<Real> canonical_index(BasicComplex<Real> n) {
+    return {n.re, n.im + 0.0};
+}
 
 inline double modulus(Complex z) { return std::hypot(z.re, z.im); }
 

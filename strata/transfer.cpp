@@ -38,7 +38,7 @@ public:
     template <class Real>
     BasicComplex<Real> index(std::size_t medium, std::size_t first) const {
         const Complex* row = n_ + medium * row_stride_;
-        return gather_complex<Real>(first, [&](std::size_t i) { return canonical_index(row[i * col_stride_]); });
+        return canonical_index(gather_complex<Real>(first, [&](std::size_t i) { return row[i * col_stride_]; }));
     }
     // Everything wavelength i reads is finite.
     bool finite_inputs(std::size_t i) const;
