@@ -185,11 +185,19 @@ void normalise(Matrix2& m, std::int32_t& exponent) {
     double top = 0.0;
     for (const Complex* z : entries) {
         if (!std::isfinite(z->re) || !std::isfinite(z->im)) return;
-        top = std::fmax(top, std::fmax(std::fabs(z->re), std::fabs(z->im)));
+        for (const double part : {std::fabs(z->re), std::fabs(z->im)})
+            if (part > top) top = part;
     }
     if (top == 0.0) return;
     const int k = std::ilogb(top) + 1;
-    for (Complex* z : entries) *z = {std::ldexp(z->re, -k), std::ldexp(z->im, -k)};
+    if (k == 0) return;
+    if (k >= -1023) {
+        // 2^-k is a double, and a product by it rounds once, as ldexp does.
+        const double scale = std::ldexp(1.0, -k);
+        for (Complex* z : entries) *z = {z->re * scale, z->im * scale};
+    } else {
+        for (Complex* z : entries) *z = {std::ldexp(z->re, -k), std::ldexp(z->im, -k)};
+    }
     exponent = add_exponents(exponent, k);
 }
 
