@@ -138,7 +138,7 @@ def memory_figures(run, which="current"):
     if not memory:
         return None
     width = run.memory_case[1]
-    need = memory["inputs"] + width * 128 + width * 16  # inputs + Transfer list + two spectra
+    need = memory["inputs"] + width * 136 + width * 16  # inputs + Transfer list (two matrices, two exponents) + two spectra
     growth = memory["maxrss"] - memory["baseline"]
     return growth, need, growth / need
 

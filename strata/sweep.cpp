@@ -16,7 +16,8 @@ TransferList transfer_calc(const Data& data) {
         const bool p_polarised = slot == &Transfer::p_matrix;
         auto compute = [&](std::size_t begin, std::size_t end) {
             transfer_for_wavelengths(data.d(), data.n(), data.wl(), theta, begin, end, p_polarised,
-                                     transfers.data(), slot);
+                                     transfers.data(), slot,
+                                     p_polarised ? &Transfer::p_exponent : &Transfer::s_exponent);
         };
         if (count <= serial_sweep_limit)
             compute(0, count);

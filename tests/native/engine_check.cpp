@@ -65,8 +65,13 @@ void batched_equals_one_index(std::mt19937_64& rng) {
         const Data data = random_stack(rng, media, waves, trial % 2 ? Order::column_major : Order::row_major);
         const TransferList transfers = transfer_calc(data);
         for (std::size_t i = 0; i < waves; ++i) {
-            check(same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false)), "s matrix, batched");
-            check(same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true)), "p matrix, batched");
+            std::int32_t s_exponent = -1, p_exponent = -1;
+            check(same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false, &s_exponent)) &&
+                      transfers[i].s_exponent == s_exponent,
+                  "s matrix, batched");
+            check(same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true, &p_exponent)) &&
+                      transfers[i].p_exponent == p_exponent,
+                  "p matrix, batched");
         }
     }
 }
@@ -127,6 +132,39 @@ void cache_fills_once(std::mt19937_64& rng) {
     check(data.has_transfers(), "the first fill stays");
 }
 
+// Wavelengths whose regular product fails on finite inputs, among ordinary ones
+// in the same lanes and in the scalar tail: a layer exactly at its critical
+// angle, and an absorbing layer far past the double range. Every result is
+// finite, and the exponents agree between the batched and one-index forms.
+void exceptional_wavelengths() {
+    const std::size_t waves = 11;
+    const double theta = std::asin(1.0 / 1.5);
+    std::vector<Complex> indices;
+    for (std::size_t medium = 0; medium < 4; ++medium)
+        for (std::size_t i = 0; i < waves; ++i) {
+            const Complex layer = i % 3 == 0 ? Complex{1.0, 0.0} : i % 3 == 1 ? Complex{1.5, 0.1} : Complex{1.3, 0.0};
+            indices.push_back(medium == 0 ? Complex{1.5, 0.0} : medium == 3 ? Complex{1.5, 0.0}
+                              : medium == 1 ? layer : Complex{2.0, 0.0});
+        }
+    Data data(Array1<double>(std::vector<double>{3e5, 100.0}), Array2<Complex>(4, waves, Order::row_major, indices),
+              Array1<double>(std::vector<double>(waves, 500.0)), theta, 0.3);
+    const TransferList transfers = transfer_calc(data);
+    for (std::size_t i = 0; i < waves; ++i) {
+        std::int32_t s_exponent = -1, p_exponent = -1;
+        const bool same = same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false, &s_exponent)) &&
+                          same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true, &p_exponent));
+        check(same && s_exponent == transfers[i].s_exponent && p_exponent == transfers[i].p_exponent,
+              "exceptional wavelength " + std::to_string(i) + ", batched");
+        if (i % 3 == 1) check(s_exponent > 500 && p_exponent > 500, "exponent where the product overflows");
+        if (i % 3 == 2) check(s_exponent == 0 && p_exponent == 0, "no exponent on an ordinary wavelength");
+    }
+    const auto r = data.get_r_power_vec();
+    const auto t = data.get_t_power_vec();
+    for (std::size_t i = 0; i < waves; ++i)
+        check(r[i] >= 0.0 && r[i] <= 1.0 && t[i] >= 0.0 && r[i] + t[i] <= 1.0 + 1e-12,
+              "finite spectra at exceptional wavelength " + std::to_string(i));
+}
+
 }  // namespace
 
 int main() {
@@ -135,6 +173,7 @@ int main() {
     pooled_equals_serial(rng);
     short_shapes_fail(rng);
     cache_fills_once(rng);
+    exceptional_wavelengths();
     std::printf("%d passed, %d failed\n", passes, failures);
     return failures == 0 ? 0 : 1;
 }
