@@ -40,6 +40,18 @@ def reflectance_transmittance(d, n, wl, theta, phi):
     shape (K media, W wavelengths), wl: wavelengths in the unit of d, theta: angle
     of incidence in medium 0 and phi: polarisation angle, both in radians.
     """
+    r_amplitude, t_amplitude, q = amplitudes(d, n, wl, theta)
+    n = _inputs(d, n, wl)[1]
+    weights = np.array([np.cos(phi) ** 2, np.sin(phi) ** 2]).reshape((2,) + (1,) * (r_amplitude.ndim - 1))
+    reflectance = (weights * np.abs(r_amplitude) ** 2).sum(axis=0)
+    eta = (q[-1] / (n[0] * np.cos(theta))).real
+    transmittance = (weights * np.abs(t_amplitude) ** 2).sum(axis=0) * eta
+    return reflectance, transmittance
+
+
+def amplitudes(d, n, wl, theta):
+    """(r, t, q): the amplitude coefficients, s and p stacked on the first axis
+    of r and t, and q_j = n_j cos(theta_j) of every medium."""
     d, n, wl = _inputs(d, n, wl)
     media = n.shape[0]
 
@@ -82,16 +94,9 @@ def reflectance_transmittance(d, n, wl, theta, phi):
         m00, m01 = m00 + m01 * r, m00 * r + m01
         m10, m11 = m10 + m11 * r, m10 * r + m11
 
-    weights = np.array([np.cos(phi) ** 2, np.sin(phi) ** 2]).reshape((2,) + (1,) * (m00.ndim - 1))
-
-    r_amplitude = m10 / m00
-    reflectance = (weights * np.abs(r_amplitude) ** 2).sum(axis=0)
-
     t_amplitude = t_product / m00
     t_amplitude[1] *= n0 / n_exit
-    eta = (q[-1] / (n0 * np.cos(theta))).real
-    transmittance = (weights * np.abs(t_amplitude) ** 2).sum(axis=0) * eta
-    return reflectance, transmittance
+    return m10 / m00, t_amplitude, q
 
 
 # --------------------------------------------------------------------------- textbook

@@ -17,7 +17,7 @@ WORKER = """
 import sys, time
 sys.path.insert(0, {here!r})
 import lamina
-from compare import make_stack
+from stacks import make_stack
 for width in {widths!r}:
     d, n, wl = make_stack({media}, width)
     data = lamina.DataPy(d, n, wl, 0.5, 0.7)

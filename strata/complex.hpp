@@ -69,6 +69,14 @@ inline BasicComplex<Real> reciprocal(BasicComplex<Real> b) {
     return BasicComplex<Real>{zero + 1.0, zero} / b;
 }
 
+// A refractive index as the engine reads it. A negative-zero imaginary part is
+// the same lossless material as +0, yet principal_sqrt would follow its sign to
+// the growing evanescent branch; adding +0.0 clears it and changes no other value.
+template <class Real>
+inline BasicComplex<Real> canonical_index(BasicComplex<Real> n) {
+    return {n.re, n.im + 0.0};
+}
+
 inline double modulus(Complex z) { return std::hypot(z.re, z.im); }
 
 // sin x and cos x. glibc's sincos gives the bits of the two separate calls and

@@ -1,10 +1,20 @@
 #include "strata/data.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "strata/sweep.hpp"
 
 namespace strata {
+namespace {
+
+// x * 2^exponent; a zero exponent leaves x as it is.
+double times_power_of_two(double x, std::int32_t exponent) {
+    return exponent == 0 ? x : std::ldexp(x, std::clamp(exponent, -4096, 4096));
+}
+
+}  // namespace
 
 Recycler& Recycler::transfer_lists() {
     static Recycler* const recycler = new Recycler(std::size_t{16} << 20);
@@ -40,8 +50,8 @@ std::vector<double> Data::get_t_power_vec() {
     transmittance.reserve(list.size());
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (n_.rows() < 1 || i >= n_.cols()) fail(index_out_of_bounds);
-        const Complex n_0 = n_(0, i);
-        const Complex n_last = n_(n_.rows() - 1, i);
+        const Complex n_0 = canonical_index(n_(0, i));
+        const Complex n_last = canonical_index(n_(n_.rows() - 1, i));
         const Complex n_0_squared = square(n_0);
         const Complex n_last_squared = square(n_last);
         // z = n_last^2 - n_0^2 sin^2 theta = (n_last cos theta_last)^2
@@ -49,8 +59,9 @@ std::vector<double> Data::get_t_power_vec() {
         const Complex w = principal_sqrt(z);
         const Complex a = n_0 * cos_theta;
         const double eta = (w.re * a.re + w.im * a.im) / (a.re * a.re + a.im * a.im);  // Re(w / a)
-        const double tau_s = modulus(reciprocal(list[i].s_matrix.m00));
-        const double tau_p = modulus(reciprocal(list[i].p_matrix.m00));
+        // |1/M00| scaled back before squaring, so a T that fits is not lost.
+        const double tau_s = times_power_of_two(modulus(reciprocal(list[i].s_matrix.m00)), -list[i].s_exponent);
+        const double tau_p = times_power_of_two(modulus(reciprocal(list[i].p_matrix.m00)), -list[i].p_exponent);
         const double m = (c * c) * (tau_s * tau_s) + (s * s) * (tau_p * tau_p);
         transmittance.push_back(m * eta);
     }

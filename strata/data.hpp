@@ -2,6 +2,7 @@
 // The engine's records: one stack and sweep (Data) and the result for one
 // wavelength (Transfer).
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
@@ -15,9 +16,14 @@
 
 namespace strata {
 
+// The characteristic matrices over powers of two: the true s matrix is
+// s_matrix * 2^s_exponent. The exponents are zero unless a thick absorbing
+// stack would overflow the product.
 struct Transfer {
     Matrix2 s_matrix;
     Matrix2 p_matrix;
+    std::int32_t s_exponent;
+    std::int32_t p_exponent;
 };
 
 // Allocates without zero-filling: the sweep writes every entry before anyone
@@ -81,8 +87,9 @@ public:
     double theta() const { return theta_; }
     double phi() const { return phi_; }
 
-    // Characteristic matrix of the stack at wavelength index i.
-    Matrix2 transfer_for_wavelength(std::size_t i, bool p_polarised) const;
+    // Characteristic matrix of the stack at wavelength index i, over 2^exponent
+    // (written to `exponent` when given).
+    Matrix2 transfer_for_wavelength(std::size_t i, bool p_polarised, std::int32_t* exponent = nullptr) const;
 
     std::vector<double> get_r_power_vec();
     std::vector<double> get_t_power_vec();

@@ -26,12 +26,15 @@ void pass(const PassInput& input, std::size_t begin, std::size_t end, Transfer* 
     const std::size_t per_group = reuse_doubles_per_group(stack.media(), lane_width);
     constexpr Keep keeping = p_polarised ? Keep::load : Keep::store;
     constexpr Matrix2 Transfer::*slot = p_polarised ? &Transfer::p_matrix : &Transfer::s_matrix;
+    constexpr std::int32_t Transfer::*exponent = p_polarised ? &Transfer::p_exponent : &Transfer::s_exponent;
     auto one = [&](std::size_t i) {
         const std::size_t group = i / lane_width;
-        out[i].*slot = group < reuse.groups
-                           ? stack_matrix<double, p_polarised, keeping>(
-                                 stack, i, reuse.values + group * per_group + i % lane_width, paired)
-                           : stack_matrix<double, p_polarised, Keep::none>(stack, i, nullptr, paired);
+        Matrix2 m = group < reuse.groups
+                        ? stack_matrix<double, p_polarised, keeping>(
+                              stack, i, reuse.values + group * per_group + i % lane_width, paired)
+                        : stack_matrix<double, p_polarised, Keep::none>(stack, i, nullptr, paired);
+        settle(stack, i, p_polarised, out_of_range(m), m, out[i].*exponent);
+        out[i].*slot = m;
     };
     std::size_t i = begin;
     for (; i < end && i % lane_width != 0; ++i) one(i);  // only if begin is not a group's first
@@ -41,9 +44,13 @@ void pass(const PassInput& input, std::size_t begin, std::size_t end, Transfer* 
             group < reuse.groups
                 ? stack_matrix<Lanes, p_polarised, keeping>(stack, i, reuse.values + group * per_group, paired)
                 : stack_matrix<Lanes, p_polarised, Keep::none>(stack, i, nullptr, paired);
-        for (std::size_t lane = 0; lane < lane_width; ++lane)
-            out[i + lane].*slot = {lane_of(m.m00, lane), lane_of(m.m10, lane), lane_of(m.m01, lane),
-                                   lane_of(m.m11, lane)};
+        const Mask<Lanes> exceptional = out_of_range(m);
+        for (std::size_t lane = 0; lane < lane_width; ++lane) {
+            Transfer& transfer = out[i + lane];
+            transfer.*slot = {lane_of(m.m00, lane), lane_of(m.m10, lane), lane_of(m.m01, lane),
+                              lane_of(m.m11, lane)};
+            settle(stack, i + lane, p_polarised, lane_set(exceptional, lane), transfer.*slot, transfer.*exponent);
+        }
     }
     for (; i < end; ++i) one(i);
 }

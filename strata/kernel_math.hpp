@@ -4,8 +4,10 @@
 // the one-index form (transfer.cpp). Internal to those files: everything here
 // has internal linkage, so each instruction set keeps its own copy, and a
 // failure leaves through a function of the baseline code.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "strata/array.hpp"
@@ -44,8 +46,10 @@ public:
     template <class Real>
     BasicComplex<Real> index(std::size_t medium, std::size_t first) const {
         const Complex* row = n_ + medium * row_stride_;
-        return gather_complex<Real>(first, [&](std::size_t i) { return row[i * col_stride_]; });
+        return canonical_index(gather_complex<Real>(first, [&](std::size_t i) { return row[i * col_stride_]; }));
     }
+    // Everything wavelength i reads is finite.
+    bool finite_inputs(std::size_t i) const;
 
 private:
     const double* d_;
@@ -124,6 +128,13 @@ template <bool p_polarised, class Real>
     const BasicComplex<Real> inverse_t = reciprocal(t);
     const BasicComplex<Real> r_over_t = r / t;
     return {inverse_t, r_over_t, r_over_t, inverse_t};
+}
+
+// The same for a polarisation known only at run time (the exceptional road).
+inline Matrix2 interface_matrix(Complex n_j, Complex c_j, Complex n_next, Complex c_next, bool p_polarised) {
+    Complex shared = c_j * n_j;
+    return p_polarised ? interface_matrix<true>(n_j, c_j, n_next, c_next, shared)
+                       : interface_matrix<false>(n_j, c_j, n_next, c_next, shared);
 }
 
 // exp(-w) and exp(+w). For finite w they share one sin and one cos: the C
@@ -224,6 +235,187 @@ BasicMatrix2<Real> stack_matrix(const Stack& stack, std::size_t first, double* r
             interface_matrix<p_polarised>(n_j, c_j, n_next, c_next, shared);
     }
     return m;
+}
+
+// Per-lane truth value of a comparison: bool for double, a lane mask otherwise.
+template <class Real>
+using Mask = decltype(Real{} == Real{});
+
+inline bool lane_set(const Mask<Lanes>& mask, std::size_t lane) { return mask[lane] != 0; }
+
+// Lanes whose M00 or M10 is not finite, or so large that |.|^2 in the spectra
+// could overflow: where an overflow is on its way, and where an inner layer is
+// exactly at its critical angle (c_j = 0 makes D_j infinite, and nothing in
+// the rest of the product makes an infinity finite again).
+template <class Real>
+Mask<Real> out_of_range(const BasicMatrix2<Real>& m) {
+    constexpr double limit = 0x1p511;
+    const auto inside = [](Real x) { return (x < limit) & (x > -limit); };
+    return (inside(m.m00.re) & inside(m.m00.im) & inside(m.m10.re) & inside(m.m10.im)) == 0;
+}
+
+bool Stack::finite_inputs(std::size_t i) const {
+    if (!std::isfinite(wl_[i]) || !std::isfinite(sin_theta_)) return false;
+    for (std::size_t medium = 0; medium < media_; ++medium) {
+        const Complex index = n_[medium * row_stride_ + i * col_stride_];
+        if (!std::isfinite(index.re) || !std::isfinite(index.im)) return false;
+    }
+    for (std::size_t layer = 1; layer + 1 < media_; ++layer)
+        if (!std::isfinite(thickness(layer))) return false;
+    return true;
+}
+
+// --- Exceptional wavelengths ------------------------------------------------
+// A wavelength whose regular product failed although its inputs are finite is
+// computed again here, alone: an inner layer exactly at its critical angle
+// takes its regular limit, and the running product carries a power-of-two
+// exponent so that thick absorbing layers cannot overflow it.
+
+constexpr std::int32_t exponent_limit = 1 << 30;  // far beyond any finite T or R
+
+std::int32_t add_exponents(std::int32_t a, std::int32_t b) {
+    const std::int64_t sum = std::int64_t{a} + b;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(sum, -exponent_limit, exponent_limit));
+}
+
+// Scales m by a power of two, exactly, so that its largest part lies in
+// [0.5, 1); the power goes into `exponent`. A non-finite or zero m is left alone.
+void normalise(Matrix2& m, std::int32_t& exponent) {
+    Complex* entries[] = {&m.m00, &m.m10, &m.m01, &m.m11};
+    double top = 0.0;
+    for (const Complex* z : entries) {
+        if (!std::isfinite(z->re) || !std::isfinite(z->im)) return;
+        for (const double part : {std::fabs(z->re), std::fabs(z->im)})
+            if (part > top) top = part;
+    }
+    if (top == 0.0) return;
+    const int k = std::ilogb(top) + 1;
+    if (k == 0) return;
+    if (k >= -1023) {
+        // 2^-k is a double, and a product by it rounds once, as ldexp does.
+        const double scale = std::ldexp(1.0, -k);
+        for (Complex* z : entries) *z = {z->re * scale, z->im * scale};
+    } else {
+        for (Complex* z : entries) *z = {std::ldexp(z->re, -k), std::ldexp(z->im, -k)};
+    }
+    exponent = add_exponents(exponent, k);
+}
+
+// P_j over 2^exponent. While exp(|Im delta|) fits a double these are the bits
+// of propagation_matrix with a zero exponent; past that the growing factor is
+// split into 2^E exp(r), and the decaying one, 2^-2E smaller, is lost.
+Matrix2 scaled_propagation(Complex n_j, Complex c_j, double wavelength, double thickness,
+                           std::int32_t& exponent) {
+    constexpr double exp_limit = 708.0;
+    constexpr double ln2 = 0.6931471805599453;
+    const Complex k = (n_j * (c_j * two_pi)) / wavelength;
+    const Complex w{-k.im * thickness, k.re * thickness};
+    const Complex zero{};
+    exponent = 0;
+    if (!std::isfinite(w.re) || !std::isfinite(w.im) || !(std::fabs(w.re) > exp_limit)) {
+        const auto pair = exponential_pair(w, false);
+        return {pair.backward, zero, zero, pair.forward};
+    }
+    const double a = std::fabs(w.re);
+    const double e = std::fmin(std::nearbyint(a / ln2), double{exponent_limit});
+    const double big = std::exp(a - e * ln2);
+    const double small = std::exp(-a - e * ln2);
+    const double grow = w.re < 0.0 ? big : small;  // exp(-w.re) / 2^e
+    const double decay = w.re < 0.0 ? small : big;  // exp(w.re) / 2^e
+    const double cos_y = std::cos(w.im);
+    const double sin_y = std::sin(w.im);
+    exponent = static_cast<std::int32_t>(e);
+    return {{grow * cos_y, grow * -sin_y}, zero, zero, {decay * cos_y, decay * sin_y}};
+}
+
+// The matrices below are written row by row in the comments and built column
+// by column (m00, m10, m01, m11), as Matrix2 stores them.
+//
+// W, taking (forward, backward) amplitudes in a medium to the tangential
+// fields: s [[1, 1], [n c, -n c]], p [[c, -c], [n, n]]. D_j = W_j^-1 W_{j+1}.
+Matrix2 fields_of_modes(Complex n, Complex c, bool p_polarised) {
+    const Complex one{1.0, 0.0};
+    if (p_polarised) return {c, n, -c, n};
+    const Complex nc = c * n;
+    return {one, nc, one, -nc};
+}
+
+Matrix2 modes_of_fields(Complex n, Complex c, bool p_polarised) {
+    if (p_polarised) {
+        const Complex u = reciprocal(c + c);
+        const Complex v = reciprocal(n + n);
+        return {u, -u, v, v};
+    }
+    const Complex half{0.5, 0.0};
+    const Complex h = reciprocal(c * n + c * n);
+    return {half, half, h, -h};
+}
+
+// W_j P_j W_j^-1 in the limit c_j -> 0, where the field is linear across the
+// layer: s [[1, -i k0 d], [0, 1]], p [[1, 0], [-i k0 n^2 d, 1]].
+Matrix2 critical_layer(Complex n_j, double wavelength, double thickness, bool p_polarised) {
+    const Complex one{1.0, 0.0};
+    const Complex zero{};
+    const double g = (two_pi / wavelength) * thickness;
+    if (p_polarised) {
+        const Complex v = square(n_j) * g;
+        return {one, {v.im, -v.re}, zero, one};
+    }
+    return {one, zero, {0.0, -g}, one};
+}
+
+// M for wavelength i as m * 2^exponent. The regular factors are those of
+// stack_matrix; a run of critical layers j..k replaces D_{j-1} P_j ... P_k D_k
+// with W_{j-1}^-1 A_j ... A_k W_{k+1}.
+[[gnu::cold, gnu::noinline]] void exceptional_matrix(const Stack& stack, std::size_t i, bool p_polarised,
+                                                     Matrix2& out, std::int32_t& exponent) {
+    const auto critical = [](Complex c) { return c.re == 0.0 && c.im == 0.0; };
+    const std::size_t last = stack.media() - 1;
+    const double wavelength = stack.wavelengths<double>(i);
+    const Complex n_0 = stack.index<double>(0, i);
+    const Complex xi = square(n_0 * stack.sin_theta());
+
+    Complex n_j = n_0;
+    Complex c_j = cosine_in_medium(n_0, xi, false);
+    Complex n_next = stack.index<double>(1, i);
+    Complex c_next = cosine_in_medium(n_next, xi, false);
+    bool next_critical = 1 < last && critical(c_next);
+    Matrix2 m = next_critical ? modes_of_fields(n_j, c_j, p_polarised)
+                              : interface_matrix(n_j, c_j, n_next, c_next, p_polarised);
+    std::int32_t e = 0;
+    normalise(m, e);
+    for (std::size_t j = 1; j < last; ++j) {
+        const bool this_critical = next_critical;
+        n_j = n_next;
+        c_j = c_next;
+        n_next = stack.index<double>(j + 1, i);
+        c_next = cosine_in_medium(n_next, xi, false);
+        next_critical = j + 1 < last && critical(c_next);
+        if (this_critical) {
+            m = m * critical_layer(n_j, wavelength, stack.thickness(j), p_polarised);
+            normalise(m, e);
+            if (next_critical) continue;
+            m = m * fields_of_modes(n_next, c_next, p_polarised);
+        } else {
+            std::int32_t layer_exponent;
+            m = m * scaled_propagation(n_j, c_j, wavelength, stack.thickness(j), layer_exponent);
+            e = add_exponents(e, layer_exponent);
+            normalise(m, e);
+            m = m * (next_critical ? modes_of_fields(n_j, c_j, p_polarised)
+                                   : interface_matrix(n_j, c_j, n_next, c_next, p_polarised));
+        }
+        normalise(m, e);
+    }
+    out = m;
+    exponent = e;
+}
+
+// The regular result of wavelength i, or its exceptional one where the regular
+// road failed on finite inputs.
+void settle(const Stack& stack, std::size_t i, bool p_polarised, bool exceptional, Matrix2& m,
+            std::int32_t& exponent) {
+    exponent = 0;
+    if (exceptional && stack.finite_inputs(i)) exceptional_matrix(stack, i, p_polarised, m, exponent);
 }
 
 }  // namespace

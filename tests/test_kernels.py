@@ -13,6 +13,7 @@ SELECTION = [
     "test_exact.py::test_random_stacks",
     "test_exact.py::test_parallel_sweeps",
     "test_exact.py::test_broken_shapes_panic",
+    "test_limits.py",
     "test_pool.py::test_results_do_not_depend_on_pool_size",
 ]
 

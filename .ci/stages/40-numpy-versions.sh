@@ -14,7 +14,7 @@ for pair in "oldest numpy==1.23.5" "newest numpy>=2,<3"; do
   venv="$root/venv-$name"
   python3 -m venv "$venv"
   echo "$numpy" >"$venv/constraints.txt"
-  "$venv/bin/python" -m pip install -q -c "$venv/constraints.txt" "$wheel" pytest hypothesis tmm==0.2.0 matplotlib
+  "$venv/bin/python" -m pip install -q -c "$venv/constraints.txt" "$wheel" pytest hypothesis tmm==0.2.0 matplotlib mpmath
   "$venv/bin/python" -c 'import lamina, numpy; print(f"\nNumPy {numpy.__version__}, lamina from {lamina.__file__}")'
   "$venv/bin/python" -m pytest -q -p no:cacheprovider
 done

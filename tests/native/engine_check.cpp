@@ -61,6 +61,18 @@ Data random_stack(std::mt19937_64& rng, std::size_t media, std::size_t waves, Or
                 angle(rng), angle(rng));
 }
 
+// A sweep's entry against the one-index form: matrix bits and exponent.
+bool same_s(const Transfer& transfer, const Data& data, std::size_t i) {
+    std::int32_t exponent = -1;
+    return same_bits(transfer.s_matrix, data.transfer_for_wavelength(i, false, &exponent)) &&
+           transfer.s_exponent == exponent;
+}
+bool same_p(const Transfer& transfer, const Data& data, std::size_t i) {
+    std::int32_t exponent = -1;
+    return same_bits(transfer.p_matrix, data.transfer_for_wavelength(i, true, &exponent)) &&
+           transfer.p_exponent == exponent;
+}
+
 // Every kernel copy the CPU runs, with no reuse, a few kept groups and a
 // budget for all of them, against the one-index form.
 std::vector<std::size_t> budgets(const Data& data, const Kernel& kernel) {
@@ -77,10 +89,8 @@ void batched_equals_one_index(std::mt19937_64& rng) {
                 const TransferList transfers = transfer_calc(data, *kernel, budget);
                 const std::string where = std::string(kernel->name) + ", budget " + std::to_string(budget);
                 for (std::size_t i = 0; i < waves; ++i) {
-                    check(same_bits(transfers[i].s_matrix, data.transfer_for_wavelength(i, false)),
-                          "s matrix, batched, " + where);
-                    check(same_bits(transfers[i].p_matrix, data.transfer_for_wavelength(i, true)),
-                          "p matrix, batched, " + where);
+                    check(same_s(transfers[i], data, i), "s matrix, batched, " + where);
+                    check(same_p(transfers[i], data, i), "p matrix, batched, " + where);
                 }
             }
         }
@@ -95,8 +105,7 @@ void pooled_equals_serial(std::mt19937_64& rng) {
                 const TransferList pooled = transfer_calc(data, *kernel, budget);
                 bool same = true;
                 for (std::size_t i = 0; i < waves; ++i)
-                    same = same && same_bits(pooled[i].p_matrix, data.transfer_for_wavelength(i, true)) &&
-                           same_bits(pooled[i].s_matrix, data.transfer_for_wavelength(i, false));
+                    same = same && same_s(pooled[i], data, i) && same_p(pooled[i], data, i);
                 check(same, "pooled sweep, " + std::string(kernel->name) + ", budget " + std::to_string(budget) +
                                 ", " + std::to_string(waves) + " wavelengths");
             }
@@ -120,8 +129,7 @@ void passes_without_sincos(std::mt19937_64& rng) {
             kernel->s_pass(input, 0, waves, out.data(), reuse);
             kernel->p_pass(input, 0, waves, out.data(), reuse);
             for (std::size_t i = 0; i < waves; ++i)
-                check(same_bits(out[i].s_matrix, data.transfer_for_wavelength(i, false)) &&
-                          same_bits(out[i].p_matrix, data.transfer_for_wavelength(i, true)),
+                check(same_s(out[i], data, i) && same_p(out[i], data, i),
                       std::string("separate sin and cos, ") + kernel->name);
         }
     }
@@ -205,6 +213,42 @@ void cache_fills_once(std::mt19937_64& rng) {
     check(data.has_transfers(), "the first fill stays");
 }
 
+// Wavelengths whose regular product fails on finite inputs, among ordinary ones
+// in the same lanes and in the scalar tail: a layer exactly at its critical
+// angle, and an absorbing layer far past the double range. Every result is
+// finite, and the exponents agree between the batched and one-index forms.
+void exceptional_wavelengths() {
+    const std::size_t waves = 11;
+    const double theta = std::asin(1.0 / 1.5);
+    std::vector<Complex> indices;
+    for (std::size_t medium = 0; medium < 4; ++medium)
+        for (std::size_t i = 0; i < waves; ++i) {
+            const Complex layer = i % 3 == 0 ? Complex{1.0, 0.0} : i % 3 == 1 ? Complex{1.5, 0.1} : Complex{1.3, 0.0};
+            indices.push_back(medium == 0 ? Complex{1.5, 0.0} : medium == 3 ? Complex{1.5, 0.0}
+                              : medium == 1 ? layer : Complex{2.0, 0.0});
+        }
+    Data data(Array1<double>(std::vector<double>{3e5, 100.0}), Array2<Complex>(4, waves, Order::row_major, indices),
+              Array1<double>(std::vector<double>(waves, 500.0)), theta, 0.3);
+    for (const Kernel* kernel : runnable_kernels()) {
+        for (std::size_t budget : budgets(data, *kernel)) {
+            const TransferList transfers = transfer_calc(data, *kernel, budget);
+            const std::string where = std::string(", ") + kernel->name + ", budget " + std::to_string(budget);
+            for (std::size_t i = 0; i < waves; ++i) {
+                check(same_s(transfers[i], data, i) && same_p(transfers[i], data, i),
+                      "exceptional wavelength " + std::to_string(i) + ", batched" + where);
+                const std::int32_t s_exponent = transfers[i].s_exponent, p_exponent = transfers[i].p_exponent;
+                if (i % 3 == 1) check(s_exponent > 500 && p_exponent > 500, "exponent where the product overflows");
+                if (i % 3 == 2) check(s_exponent == 0 && p_exponent == 0, "no exponent on an ordinary wavelength");
+            }
+        }
+    }
+    const auto r = data.get_r_power_vec();
+    const auto t = data.get_t_power_vec();
+    for (std::size_t i = 0; i < waves; ++i)
+        check(r[i] >= 0.0 && r[i] <= 1.0 && t[i] >= 0.0 && r[i] + t[i] <= 1.0 + 1e-12,
+              "finite spectra at exceptional wavelength " + std::to_string(i));
+}
+
 }  // namespace
 
 int main() {
@@ -215,6 +259,7 @@ int main() {
     every_kernel_fails_short_shapes(rng);
     passes_without_sincos(rng);
     cache_fills_once(rng);
+    exceptional_wavelengths();
     recycler_keeps_one_block();
     std::printf("kernels:");
     for (const Kernel* kernel : runnable_kernels()) std::printf(" %s", kernel->name);
