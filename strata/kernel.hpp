@@ -48,7 +48,7 @@ struct Kernel {
     PassFunction p_pass;
 };
 
-// The kernel the sweep uses, chosen once per process: the fastest this CPU
+// The kernel the sweep uses, chosen once per process: the widest this CPU
 // runs. LAMINA_KERNEL (for tests) may name another one the CPU runs.
 const Kernel& kernel();
 
