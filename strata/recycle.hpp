@@ -3,11 +3,16 @@
 // few megabytes each time; fresh memory costs a page fault per 4 KiB, and the
 // C library returns big blocks to the system on free, so every sweep would pay
 // those faults again. A Recycler keeps the last block it was given (up to a
-// limit) for the next request. Lock-free: any thread may take and give, a
+// limit) for the next request, and lets the system reclaim its pages if memory
+// runs short meanwhile. Lock-free: any thread may take and give, a
 // sweep that finds the slot empty allocates, and fork() needs no care.
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace strata {
 
@@ -42,9 +47,12 @@ public:
         if (memory == nullptr) return;
         Header* block = static_cast<Header*>(memory) - 1;
         Header* empty = nullptr;
-        if (block->capacity <= limit_ && slot_.compare_exchange_strong(empty, block, std::memory_order_release))
-            return;
-        release(block);
+        if (block->capacity > limit_) return release(block);
+        // The kept block's pages may go back to the system under memory
+        // pressure; until then they stay mapped, and the next sweep writes
+        // them without a fault (it writes before it reads).
+        if (block->capacity >= reclaimable_bytes) allow_reclaim(memory, block->capacity);
+        if (!slot_.compare_exchange_strong(empty, block, std::memory_order_release)) release(block);
     }
 
 private:
@@ -55,6 +63,19 @@ private:
         return (bytes + alignof(Header) - 1) / alignof(Header) * alignof(Header);
     }
     static void release(Header* block) { std::free(block); }
+    static void allow_reclaim(void* memory, std::size_t bytes) {
+#ifdef MADV_FREE
+        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        const auto begin = reinterpret_cast<std::uintptr_t>(memory);
+        const std::uintptr_t first = (begin + page - 1) / page * page, last = (begin + bytes) / page * page;
+        if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_FREE);  // a hint: errors ignored
+#else
+        (void)memory;
+        (void)bytes;
+#endif
+    }
+
+    static constexpr std::size_t reclaimable_bytes = std::size_t{1} << 20;
 
     std::size_t limit_;
     std::atomic<Header*> slot_{nullptr};

@@ -27,7 +27,7 @@ private:
 }  // namespace
 
 Recycler& Recycler::kept_values() {
-    static Recycler* const recycler = new Recycler(std::size_t{16} << 20);
+    static Recycler* const recycler = new Recycler(reuse_budget_bytes);
     return *recycler;
 }
 
