@@ -75,9 +75,9 @@ void futex_wake(std::atomic<std::uint32_t>& word, int threads) {
 // waits for the ranges to be finished, not for the workers, so a worker that
 // wakes after every range is claimed finds nothing and goes back to sleep.
 //
-// `claim_` packs the pass number (high half) with the ranges still unclaimed
-// (low half): a worker claims by decrementing it only while it still names
-// the pass the worker woke for. A claimed, unfinished range keeps the pass
+// `claim_` packs the pass number's low half (its high half) with the ranges
+// still unclaimed (its low half): a worker claims by decrementing it only while
+// it still names the pass the worker woke for. A claimed, unfinished range keeps the pass
 // from ending, so the pass's plain fields stay valid while the worker reads them.
 class Pool {
 public:
@@ -130,9 +130,10 @@ public:
         failed_.store(false, std::memory_order_relaxed);
         entered_.store(0, std::memory_order_relaxed);
         done_.store(0, std::memory_order_relaxed);
-        const std::uint32_t pass = ++pass_;
-        claim_.store((std::uint64_t{pass} << 32) | ranges, std::memory_order_seq_cst);
-        announced_.store(pass, std::memory_order_seq_cst);
+        const std::uint64_t pass = ++pass_;
+        claim_.store((pass << 32) | ranges, std::memory_order_seq_cst);
+        latest_.store(pass, std::memory_order_seq_cst);
+        announced_.store(static_cast<std::uint32_t>(pass), std::memory_order_seq_cst);
         if (spinning_.load(std::memory_order_seq_cst) == 0 && sleeping_.load(std::memory_order_seq_cst) > 0)
             futex_wake(announced_, 1);  // the workers wake each other as long as ranges are left
 
@@ -153,29 +154,30 @@ public:
 
 private:
     void work(bool may_spin) {
-        std::uint32_t seen = 0;
+        std::uint64_t seen = 0;
         for (;;) {
             wait_for_pass(seen, may_spin);
             if (stopping_.load(std::memory_order_acquire)) return;
-            help(seen);
+            help(static_cast<std::uint32_t>(seen));
         }
     }
 
-    void wait_for_pass(std::uint32_t& seen, bool may_spin) {
-        auto announced = [&] { return announced_.load(std::memory_order_acquire) != seen; };
+    void wait_for_pass(std::uint64_t& seen, bool may_spin) {
+        auto announced = [&] { return latest_.load(std::memory_order_acquire) != seen; };
         spinning_.fetch_add(1, std::memory_order_seq_cst);
         const bool ready = spin_until(announced, may_spin ? spin_limit : pass_gap);
         spinning_.fetch_sub(1, std::memory_order_seq_cst);
         if (ready) {
-            seen = announced_.load(std::memory_order_acquire);
+            seen = latest_.load(std::memory_order_acquire);
             return;
         }
         for (;;) {
             sleeping_.fetch_add(1, std::memory_order_seq_cst);
-            if (announced_.load(std::memory_order_seq_cst) == seen) futex_wait(announced_, seen);
+            if (latest_.load(std::memory_order_seq_cst) == seen)
+                futex_wait(announced_, static_cast<std::uint32_t>(seen));
             sleeping_.fetch_sub(1, std::memory_order_seq_cst);
             if (announced()) {
-                seen = announced_.load(std::memory_order_acquire);
+                seen = latest_.load(std::memory_order_acquire);
                 return;
             }
         }
@@ -220,6 +222,7 @@ private:
 
     void stop() {
         stopping_.store(true, std::memory_order_seq_cst);
+        latest_.fetch_add(1, std::memory_order_seq_cst);
         announced_.fetch_add(1, std::memory_order_seq_cst);
         futex_wake(announced_, static_cast<int>(std::min<std::size_t>(threads_.size(), 1 << 30)));
         for (std::thread& thread : threads_) thread.join();
@@ -233,12 +236,15 @@ private:
     std::size_t count_ = 0;
     std::size_t ranges_ = 0;
     std::exception_ptr failure_;  // written by the first failing worker only
-    std::uint32_t pass_ = 0;
+    std::uint64_t pass_ = 0;
     std::atomic<bool> failed_{false};
     std::atomic<std::size_t> entered_{0};
     std::atomic<std::uint64_t> claim_{0};
     std::atomic<std::uint32_t> done_{0};       // ranges finished; the caller sleeps on it
-    std::atomic<std::uint32_t> announced_{0};  // the latest pass; idle workers sleep on it
+    // The latest pass. Workers compare the whole count, so one asleep through
+    // 2^32 passes still sees a new one; they sleep on its low half.
+    std::atomic<std::uint64_t> latest_{0};
+    std::atomic<std::uint32_t> announced_{0};
     std::atomic<bool> caller_sleeping_{false};
     std::atomic<std::uint32_t> spinning_{0};
     std::atomic<std::uint32_t> sleeping_{0};
