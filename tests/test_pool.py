@@ -2,6 +2,7 @@
 size rules, failures carried back from the workers, and pools after fork()."""
 
 import os
+import resource
 import subprocess
 import sys
 import textwrap
@@ -205,13 +206,21 @@ print("\\n".join(lines))
 """
 
 
+def eight_mib_thread_stacks():
+    """glibc sizes thread stacks by the stack limit the process starts with."""
+    hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+    if hard == resource.RLIM_INFINITY or hard >= 8 * 2**20:
+        resource.setrlimit(resource.RLIMIT_STACK, (8 * 2**20, hard))
+
+
 @pytest.mark.skipif(UNDER_ASAN, reason="no address-space limit under AddressSanitizer")
 @pytest.mark.parametrize("stacks", [0, 3])
 def test_pool_keeps_the_threads_it_could_start(stacks):
     code = textwrap.dedent(STARVED.format(tests=os.path.dirname(__file__), stacks=stacks))
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     env.update(RAYON_NUM_THREADS="5000", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120,
+                            preexec_fn=eight_mib_thread_stacks)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     r, t = serial_spectra(*stack(1000, media=6), 0.5, 0.3)
