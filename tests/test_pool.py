@@ -1,5 +1,6 @@
 """The parallel sweep: same bits as the serial path for every pool size, the pool's
-size rules, failures carried back from the workers, and pools after fork()."""
+size rules, failures carried back from the workers, pools after fork(), and a pool
+that could start only some of its threads, or none."""
 
 import os
 import resource
