@@ -1,0 +1,26 @@
+"""The package passes mypy --strict, against the source tree's stubs of the lamina module."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def test_package_is_strictly_typed(tmp_path):
+    pytest.importorskip("mypy")
+    stubs = tmp_path / "stubs" / "lamina"
+    stubs.mkdir(parents=True)
+    shutil.copy(ROOT / "stubs" / "lamina-stubs" / "__init__.pyi", stubs / "__init__.pyi")
+    env = dict(os.environ, MYPYPATH=str(stubs.parent))
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(ROOT / "pyproject.toml"),
+         "--cache-dir", str(tmp_path / "cache"), "-p", "lamina_design"],
+        cwd=ROOT, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
