@@ -88,6 +88,7 @@ class RefineResult:
     merit_before: float
     merit: float
     residuals: FloatArray
+    jac: FloatArray
     nfev: int
     njev: int
     lamina_calls: int
@@ -100,6 +101,20 @@ class RefineResult:
     def nit(self) -> int:
         """Iterations: SciPy's trust-region method evaluates one Jacobian per iteration."""
         return self.njev
+
+    def uncertainty(self) -> FloatArray:
+        """One-sigma uncertainties of ``x`` (nm) when the tolerances are the data's noise.
+
+        From the Jacobian at the solution, sqrt(diag((JᵀJ)⁻¹)); inf for a layer the data cannot
+        determine.
+        """
+        normal = self.jac.T @ self.jac
+        try:
+            covariance = np.linalg.inv(normal)
+        except np.linalg.LinAlgError:
+            return np.full(self.x.shape, math.inf)
+        out: FloatArray = np.sqrt(np.abs(np.diag(covariance)))
+        return out
 
     def summary(self) -> str:
         return (f"merit {self.merit_before:.4g} -> {self.merit:.4g} (cost {self.cost_before:.4g} -> {self.cost:.4g}), "
@@ -283,7 +298,8 @@ def refine(stack: Stack, targets: Sequence[Target], vary: Optional[Sequence[int]
     return RefineResult(
         stack=stack.with_thicknesses(full(x)), x=x, x0=base[index].copy(), vary=chosen,
         cost_before=cost_before, cost=float(best.cost), merit_before=math.sqrt(2 * cost_before / count),
-        merit=math.sqrt(2 * float(best.cost) / count), residuals=residuals, nfev=nfev, njev=njev,
+        merit=math.sqrt(2 * float(best.cost) / count), residuals=residuals,
+        jac=np.asarray(best.jac, dtype=np.float64), nfev=nfev, njev=njev,
         lamina_calls=problem.calls, seconds=time.perf_counter() - start_time, success=bool(best.success),
         status=int(best.status), message=str(best.message))
 
