@@ -121,19 +121,20 @@ def read_csv(path: Union[str, Path], name: Optional[str] = None) -> Tabulated:
         dialect = csv.excel
     rows = [[field.strip() for field in row if field.strip()] for row in csv.reader(io.StringIO("\n".join(lines)), dialect)]
     scale = 1.0
-    if rows and rows[0] and not _is_number(rows[0][0]):
+    width = len(rows[0])
+    if rows[0] and not _is_number(rows[0][0]):
         header = rows.pop(0)
         if any(unit in header[0].lower() for unit in _MICROMETRE_UNITS):
             scale = 1000.0
+        width = len(header)
     if not rows:
         raise MaterialError(f"material {label!r}: {str(path)!r} holds no table rows")
-    width = len(rows[0])
     values: list[list[float]] = []
     for number, row in enumerate(rows, start=1):
         if len(row) != width or width not in (2, 3):
             raise MaterialError(
                 f"material {label!r}: {str(path)!r} data row {number} has {len(row)} fields, "
-                f"expected 2 (wavelength, n) or 3 (wavelength, n, k) like the first row"
+                f"expected 2 (wavelength, n) or 3 (wavelength, n, k) as the header or first row has"
             )
         try:
             values.append([float(field) for field in row])
