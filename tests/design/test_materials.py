@@ -195,6 +195,24 @@ def test_csv_reader_micrometres_header_and_comments() -> None:
 
 
 @pytest.mark.parametrize(
+    "text",
+    [
+        "400 1.5 0.1\n500 1.6 0.2\n",
+        "400;1.5;0.1\n500;1.6;0.2\n",
+        "400, 1.5, 0.1\n500, 1.6, 0.2\n",
+        "wavelength (nm)  n  k\n400 1.5 0.1\n500 1.6 0.2\n",
+        "wavelength (um)\tn\tk\n0.4\t1.5\t0.1\n0.5\t1.6\t0.2\n",
+    ],
+)
+def test_csv_reader_separators_and_headers(tmp_path: Path, text: str) -> None:
+    path = tmp_path / "glass.csv"
+    path.write_text(text)
+    table = mat.read_csv(path)
+    assert list(table.wavelength_nm) == pytest.approx([400.0, 500.0])
+    assert n_at(table, 450.0) == pytest.approx(1.55 + 0.15j)
+
+
+@pytest.mark.parametrize(
     "text, message",
     [
         ("", "holds no table"),
