@@ -39,8 +39,8 @@ _XYZ_TO_SRGB = np.array(
     ]
 )
 
-# The standard's matrix is rounded to 4 decimals, so the D65 white comes out as 1 ± 1e-3;
-# only a larger excursion counts as out of gamut.
+# The standard's matrix is rounded to 4 decimals, so a neutral grey comes out with channels
+# unequal by up to 1e-3 of their value; only a larger excursion counts as out of gamut.
 _GAMUT_TOLERANCE = 2e-3
 
 
@@ -172,7 +172,9 @@ def colour(wavelength_nm: npt.ArrayLike, spectrum: npt.ArrayLike, illuminant: st
     f = _lab_f(xyz / white)
     lab = (float(116.0 * f[1] - 16.0), float(500.0 * (f[0] - f[1])), float(200.0 * (f[1] - f[2])))
     linear = _XYZ_TO_SRGB @ (xyz / 100.0)
-    clipped = bool(np.any(linear < -_GAMUT_TOLERANCE) or np.any(linear > 1.0 + _GAMUT_TOLERANCE))
+    # Below zero is judged relative to the brightest channel, so dim saturated colours count too.
+    floor = -_GAMUT_TOLERANCE * float(np.max(np.abs(linear)))
+    clipped = bool(np.any(linear < floor) or np.any(linear > 1.0 + _GAMUT_TOLERANCE))
     rgb = _srgb_encode(np.clip(linear, 0.0, 1.0))
     return Colour(
         XYZ=(float(xyz[0]), float(xyz[1]), float(xyz[2])),

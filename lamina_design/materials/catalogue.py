@@ -70,7 +70,7 @@ def n_bk7() -> Material:
 
 
 def mgf2() -> Material:
-    """MgF₂, crystalline, ordinary ray (19 °C), 200–7000 nm; n(550) ≈ 1.3789.
+    """MgF₂, crystalline, ordinary ray (19 °C), 200–7000 nm; n(550) ≈ 1.3785.
 
     M. J. Dodge, "Refractive properties of magnesium fluoride", Appl. Opt. 23, 1980–1985
     (1984): Sellmeier B = 0.48755108, 0.39875031, 2.3120353; √C = 0.04338408, 0.09461442,

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import csv
 import io
+import re
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Optional, Union
@@ -115,25 +116,31 @@ def read_csv(path: Union[str, Path], name: Optional[str] = None) -> Tabulated:
     lines = [line for line in text.splitlines() if line.strip() and not line.lstrip().startswith("#")]
     if not lines:
         raise MaterialError(f"material {label!r}: {str(path)!r} holds no table")
+    # The separator is read off a data line: a header's names may hold spaces.
+    sample = next((line for line in lines if re.match(r"\s*[-+.\d]", line)), lines[0])
     try:
-        dialect: type[csv.Dialect] | csv.Dialect = csv.Sniffer().sniff(lines[0], delimiters=",;\t ")
+        dialect: type[csv.Dialect] | csv.Dialect = csv.Sniffer().sniff(sample, delimiters=",;\t ")
     except csv.Error:
         dialect = csv.excel
     rows = [[field.strip() for field in row if field.strip()] for row in csv.reader(io.StringIO("\n".join(lines)), dialect)]
     scale = 1.0
-    if rows and rows[0] and not _is_number(rows[0][0]):
+    width = len(rows[0])
+    if rows[0] and not _is_number(rows[0][0]):
         header = rows.pop(0)
         if any(unit in header[0].lower() for unit in _MICROMETRE_UNITS):
             scale = 1000.0
+        if dialect.delimiter != " ":
+            width = len(header)
+        elif rows:
+            width = len(rows[0])
     if not rows:
         raise MaterialError(f"material {label!r}: {str(path)!r} holds no table rows")
-    width = len(rows[0])
     values: list[list[float]] = []
     for number, row in enumerate(rows, start=1):
         if len(row) != width or width not in (2, 3):
             raise MaterialError(
                 f"material {label!r}: {str(path)!r} data row {number} has {len(row)} fields, "
-                f"expected 2 (wavelength, n) or 3 (wavelength, n, k) like the first row"
+                f"expected 2 (wavelength, n) or 3 (wavelength, n, k) as the header or first row has"
             )
         try:
             values.append([float(field) for field in row])
