@@ -43,6 +43,11 @@ def test_noisy_transmission_fit_from_a_wrong_fringe_needs_starts():
     assert abs(fits[0].x[0] - 310.0) > 20  # stuck on another fringe
     assert fits[1].x[0] == pytest.approx(310.0, abs=1.0)
     assert 0.7 < fits[1].merit < 1.3  # reduced chi of a good fit to noise of that size
+    sigma = fits[1].uncertainty()[0]
+    assert 0.0 < sigma < 1.0 and abs(fits[1].x[0] - 310.0) < 5 * sigma
+    # A layer the data do not see has no finite uncertainty.
+    blind = refine(Stack(AIR, (Layer(GLASS, 50.0),), exit=GLASS), [Target("R", WL, 0.04, 0.01)])
+    assert not np.isfinite(blind.uncertainty()[0]) or blind.uncertainty()[0] > 1e6
 
 
 def test_reaches_antireflection_merit_on_a_plate_coated_both_sides():
