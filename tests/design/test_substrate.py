@@ -124,3 +124,16 @@ def test_forward_cos_branch():
     assert c[0] == 1.0 and nc[1].real > 0
     assert nc[2].imag > 0 and nc[3].imag > 0  # evanescent and lossy waves decay forward
     np.testing.assert_allclose((n * np.sqrt(1 - c**2)), kx, atol=1e-15)
+
+
+@pytest.mark.parametrize("theta", [0.0, 0.6, 1.2])
+def test_absorbing_back_medium_uses_the_power_flux(theta):
+    # lamina's η uses Re(n cos θ) for p too; the plate's T follows the flux, as tmm does.
+    stack = Stack(Constant(1.2), (Layer(Constant(2.3 + 0.05j), 80.0),),
+                  substrate=Substrate(Constant(1.6), 1e5, (Layer(Constant(1.38), 90.0),), Constant(1.5 + 0.3j)))
+    for pol in ("s", "p"):
+        spectrum = stack.spectrum([500.0, 700.0], theta, pol)
+        for i, lam in enumerate((500.0, 700.0)):
+            expected = peer(pol, stack, lam, theta)
+            assert spectrum.r[i] == pytest.approx(expected["R"], rel=1e-12)
+            assert spectrum.t[i] == pytest.approx(expected["T"], rel=1e-12)
