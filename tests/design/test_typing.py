@@ -24,3 +24,17 @@ def test_package_is_strictly_typed(tmp_path):
          "--cache-dir", str(tmp_path / "cache"), "-p", "lamina_design"],
         cwd=ROOT, env=env, capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_installed_distribution_ships_the_package_and_command():
+    from importlib import metadata
+
+    try:
+        files = {str(f) for f in metadata.files("lamina") or ()}
+    except metadata.PackageNotFoundError:
+        pytest.skip("lamina is not installed as a distribution")
+    for needed in ("lamina_design/py.typed", "lamina_design/stack.py", "lamina_design/materials/__init__.py",
+                   "lamina_design/data/cie1931_2deg_cmf.csv"):
+        assert needed in files, needed
+    scripts = {e.name: e.value for e in metadata.distribution("lamina").entry_points if e.group == "console_scripts"}
+    assert scripts.get("lamina-design") == "lamina_design.cli:main"
