@@ -38,6 +38,7 @@ def test_spectrum_writes_the_stack_spectra(name, tmp_path, capsys):
 
 
 def test_refine_improves_the_example_and_writes_a_loadable_design(tmp_path, capsys):
+    pytest.importorskip("scipy")
     code = main(["refine", str(EXAMPLES / "ar_plate.toml"), str(EXAMPLES / "ar_targets.toml"),
                  "--out", str(tmp_path), "--no-plot"])
     assert code == 0
@@ -109,6 +110,7 @@ def test_bad_design_files_name_line_and_key(tmp_path, old, new, line, message, c
     ],
 )
 def test_bad_targets_files(tmp_path, text, line, message):
+    pytest.importorskip("scipy")
     path = tmp_path / "targets.toml"
     path.write_text(text)
     with pytest.raises(DesignFileError, match=message) as caught:
