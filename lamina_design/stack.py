@@ -242,6 +242,43 @@ class Stack:
             r_map[i], t_map[i] = prepared.spectrum(float(theta), polarisation)
         return Spectrum(prepared.wavelength_nm, angles, phi, r_map, t_map)
 
+    def coherent(self) -> Stack:
+        """The same stack with its substrate as one more coherent layer (exit: the back medium)."""
+        if self.substrate is None:
+            return self
+        sub = self.substrate
+        return replace(self, layers=self.layers + (Layer(sub.material, sub.thickness_nm),) + sub.back_layers,
+                       exit=sub.back_medium, substrate=None)
+
+    def partially_coherent(self, wavelength_nm: npt.ArrayLike, bandwidth_nm: float, angle: float = 0.0,
+                           polarisation: Polarisation = "unpolarised", samples: int = 64) -> Spectrum:
+        """R, T, A of the plate treated coherently, averaged over a band of ``bandwidth_nm`` at each wavelength.
+
+        A spectrometer of that resolution (a top-hat slit function, midpoint rule with ``samples``
+        points) sees the substrate's fringes partly washed out; once the band spans many fringes
+        (λ²/(2nd) apart) the result tends to :meth:`spectrum`'s incoherent one. Resolve the
+        fringes: ``samples`` well above bandwidth·2nd/λ².
+        """
+        if self.substrate is None:
+            raise ValueError("partial coherence needs a stack with a substrate")
+        width = float(bandwidth_nm)
+        if not (math.isfinite(width) and width >= 0):
+            raise ValueError(f"bandwidth must be finite and ≥ 0 nm, got {bandwidth_nm!r}")
+        if samples < 1:
+            raise ValueError(f"samples must be ≥ 1, got {samples}")
+        theta = float(check_angles(angle)[0])
+        phi = polarisation_weights(polarisation)[0]
+        wl = check_wavelengths(wavelength_nm)
+        offsets = (np.arange(samples) + 0.5) / samples - 0.5
+        coherent = self.coherent()
+        r_sum = np.zeros(wl.size)
+        t_sum = np.zeros(wl.size)
+        for offset in offsets * width:
+            spectrum = coherent.spectrum(wl + offset, theta, polarisation)
+            r_sum += spectrum.r
+            t_sum += spectrum.t
+        return Spectrum(wl, theta, phi, r_sum / samples, t_sum / samples)
+
     def cone(self, wavelength_nm: npt.ArrayLike, half_angle: float, polarisation: Polarisation = "unpolarised",
              samples: int = 16, weighting: Literal["solid_angle", "pupil"] = "solid_angle") -> Spectrum:
         """R, T, A averaged over a cone of rays about the normal (half-angle in radians).

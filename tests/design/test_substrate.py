@@ -137,3 +137,22 @@ def test_absorbing_back_medium_uses_the_power_flux(theta):
             expected = peer(pol, stack, lam, theta)
             assert spectrum.r[i] == pytest.approx(expected["R"], rel=1e-12)
             assert spectrum.t[i] == pytest.approx(expected["T"], rel=1e-12)
+
+
+def test_partial_coherence_spans_coherent_to_incoherent():
+    stack = Stack(AIR, (Layer(Constant(1.38), 100.0),),
+                  substrate=Substrate(Constant(1.5 + 1e-5j), 2e4, (Layer(Constant(2.0), 70.0),)))
+    wl = np.linspace(500.0, 700.0, 11)
+    coherent = stack.coherent().spectrum(wl, 0.3, "p")
+    sharp = stack.partially_coherent(wl, 0.0, 0.3, "p", samples=1)
+    np.testing.assert_array_equal(sharp.r, coherent.r)
+    incoherent = stack.spectrum(wl, 0.3, "p")
+    assert np.abs(coherent.r - incoherent.r).max() > 0.05  # fringes of a 20 µm plate
+    # A band spanning ~10 fringes washes them out.
+    broad = stack.partially_coherent(wl, 60.0, 0.3, "p", samples=600)
+    np.testing.assert_allclose(broad.r, incoherent.r, atol=5e-3)
+    np.testing.assert_allclose(broad.t, incoherent.t, atol=5e-3)
+    with pytest.raises(ValueError, match="substrate"):
+        stack.coherent().partially_coherent(wl, 1.0)
+    with pytest.raises(ValueError, match="bandwidth"):
+        stack.partially_coherent(wl, -1.0)
