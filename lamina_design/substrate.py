@@ -80,6 +80,9 @@ def forward_cos(n: ComplexArray, kx: ComplexArray) -> ComplexArray:
 
 def _to_flux(t: FloatArray, first: ComplexArray, last: ComplexArray, kx: ComplexArray, p: bool) -> FloatArray:
     """Rescale lamina's T (η = Re(n_L cos θ_L / (n₀ cos θ₀))) to the power-flux ratio."""
+    if not (np.any(first.imag) or np.any(last.imag) or np.any(kx.imag)):
+        # Real media: η is the flux ratio, or T = 0 already where the exit wave is evanescent.
+        return t
     c0 = forward_cos(first, kx)
     cl = forward_cos(last, kx)
     y0 = first * c0
