@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # One wheel, built once against NumPy 2's headers, tested in fresh virtual
 # environments under the oldest NumPy 1.x we support and under the newest 2.x.
-# They get what the module's own tests need, and matplotlib for the example
-# scripts; the tests that need Dask or mypy (a cluster, typing against NumPy's
-# stubs) run in the main suite and skip here.
+# They get what the module's own tests need, matplotlib for the example
+# scripts and PyYAML for lamina_design's material files; the tests that need
+# Dask, mypy or SciPy (a cluster, typing against NumPy's stubs, refinement) run
+# in the main suite and skip here.
 set -euo pipefail
 root=build/ci-numpy
 rm -rf "$root" && mkdir -p "$root"
@@ -14,7 +15,7 @@ for pair in "oldest numpy==1.23.5" "newest numpy>=2,<3"; do
   venv="$root/venv-$name"
   python3 -m venv "$venv"
   echo "$numpy" >"$venv/constraints.txt"
-  "$venv/bin/python" -m pip install -q -c "$venv/constraints.txt" "$wheel" pytest hypothesis tmm==0.2.0 matplotlib mpmath
+  "$venv/bin/python" -m pip install -q -c "$venv/constraints.txt" "$wheel" pytest hypothesis tmm==0.2.0 matplotlib mpmath pyyaml
   "$venv/bin/python" -c 'import lamina, numpy; print(f"\nNumPy {numpy.__version__}, lamina from {lamina.__file__}")'
   "$venv/bin/python" -m pytest -q -p no:cacheprovider
 done
