@@ -23,7 +23,7 @@ from plotting import load_pyplot, parse_args, print_table, save
 
 DESIGN_NM = 650.0
 PAIRS = 8
-WAVELENGTHS = np.linspace(400.0, 900.0, 5001)
+WAVELENGTHS = np.linspace(400.0, 900.0, 5001, dtype=np.float64)
 
 #: (label, angle of incidence in degrees, polarisation angle φ: 0 = s, 90° = p)
 CASES = [
