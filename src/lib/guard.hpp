@@ -108,13 +108,9 @@ void guard_dealloc(Body&& body, PyObject* context) noexcept {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
         PyErr_WriteUnraisable(context);
     } catch (...) {
-        try {
-            PendingError pending;
-            set_error_from_current_exception();
-            PyErr_WriteUnraisable(context);
-        } catch (...) {
-            abort_at_boundary();
-        }
+        PendingError pending;
+        set_error_from_current_exception();
+        PyErr_WriteUnraisable(context);
     }
 }
 
