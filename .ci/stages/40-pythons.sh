@@ -45,13 +45,14 @@ pip_quietly() {
   rm -f "$log"
 }
 
-# Line "label | versions | passed | skipped | seconds | result" per run.
+# One line per run: label, versions, passed, skipped, set-up and test seconds, result.
 table=()
 failed=0
 
-# run_suite LABEL VENV: the suite without the heavy checks; records the counts.
+# run_suite LABEL VENV SETUP_SECONDS: the suite without the heavy checks;
+# records the counts.
 run_suite() {
-  local label=$1 venv=$2 log="$root/$1.log" start status versions summary passed skipped
+  local label=$1 venv=$2 setup=$3 log="$root/$1.log" start status versions summary passed skipped
   start=$(date +%s)
   versions=$("$venv/bin/python" -c 'import platform, numpy; print(f"CPython {platform.python_version()}, NumPy {numpy.__version__}")')
   echo "-- $label: $versions"
@@ -66,8 +67,8 @@ run_suite() {
   fi
   grep -E "^SKIPPED" "$log" | sed 's/^/   /'
   echo "   ${summary:-no summary line} (exit $status)"
-  table+=("$(printf '%-18s %-32s %7s %8s %6ss  %s' "$label" "$versions" "${passed:-0}" "${skipped:-0}" \
-    "$(( $(date +%s) - start ))" "$([ "$status" -eq 0 ] && echo ok || echo FAILED)")")
+  table+=("$(printf '%-18s %-31s %6s %7s %5ss %5ss  %s' "$label" "$versions" "${passed:-0}" "${skipped:-0}" \
+    "$setup" "$(( $(date +%s) - start ))" "$([ "$status" -eq 0 ] && echo ok || echo FAILED)")")
 }
 
 newest_venv=
@@ -79,6 +80,7 @@ for minor in $minors; do
     continue
   fi
   echo "-- Python $minor: $python"
+  start=$(date +%s)
   dist="$root/dist-$minor"
   venv="$root/py$minor"
   "$python" -m venv "$venv"
@@ -91,7 +93,7 @@ for minor in $minors; do
   fi
   wheel=$(ls "$dist"/lamina-*.whl)
   if pip_quietly "$venv/bin/python" install -q "$wheel[test]"; then
-    run_suite "py$minor" "$venv"
+    run_suite "py$minor" "$venv" "$(( $(date +%s) - start ))"
     newest_venv=$venv
   else
     table+=("$(printf '%-18s %s' "py$minor" "install FAILED")")
@@ -100,10 +102,11 @@ for minor in $minors; do
 
   case " $oldest_numpy_pythons " in *" $minor "*) ;; *) continue ;; esac
   venv="$root/py$minor-numpy$oldest_numpy"
+  start=$(date +%s)
   "$python" -m venv "$venv"
   echo "numpy==$oldest_numpy" >"$venv/constraints.txt"
   if pip_quietly "$venv/bin/python" install -q --only-binary numpy -c "$venv/constraints.txt" "$wheel[test]"; then
-    run_suite "py$minor-numpy$oldest_numpy" "$venv"
+    run_suite "py$minor-numpy$oldest_numpy" "$venv" "$(( $(date +%s) - start ))"
   else
     table+=("$(printf '%-18s %s' "py$minor-numpy$oldest_numpy" "install FAILED")")
     failed=1
@@ -117,6 +120,6 @@ if [ -n "$newest_venv" ]; then
 fi
 
 echo
-printf '%-18s %-32s %7s %8s %7s  %s\n' run versions passed skipped time result
+printf '%-18s %-31s %6s %7s %6s %6s  %s\n' run versions passed skipped set-up tests result
 printf '%s\n' "${table[@]}"
 exit "$failed"
