@@ -41,6 +41,12 @@ def driver(tmp_path_factory):
     compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     if compiler is None:
         pytest.skip("no C++ compiler")
+    var = sysconfig.get_config_var
+    if not (Path(sysconfig.get_paths()["include"]) / "Python.h").exists():
+        pytest.skip("no Python.h for this interpreter")
+    libraries = [Path(var("LIBDIR")) / var("LDLIBRARY"), Path(var("LIBPL") or var("LIBDIR")) / var("LIBRARY")]
+    if not any(library.exists() for library in libraries):
+        pytest.skip("no libpython to embed this interpreter")
     include, link = embed_flags()
     binary = tmp_path_factory.mktemp("embed") / "embed_interpreter"
     env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
