@@ -29,7 +29,7 @@ PAIRS = 8
 HIGH = materials.Cauchy(2.20, 0.035, 0.0025, "TiO2 (IAD film)", (380.0, 2000.0))
 LOW = materials.get("fused_silica")
 GLASS = materials.get("N-BK7")
-WAVELENGTHS = np.linspace(400.0, 900.0, 5001)
+WAVELENGTHS = np.linspace(400.0, 900.0, 5001, dtype=np.float64)
 
 #: (label, angle of incidence in degrees, polarisation angle φ: 0 = s, 90° = p)
 CASES = [

@@ -23,8 +23,8 @@ from lamina_design.substrate import Substrate
 from plotting import load_pyplot, parse_args, print_table, save
 
 BAND = (430.0, 670.0)
-WAVELENGTHS = np.linspace(380.0, 800.0, 841)
-TARGET = Target("R", np.linspace(BAND[0], BAND[1], 25), 0.0, 0.005)
+WAVELENGTHS = np.linspace(380.0, 800.0, 841, dtype=np.float64)
+TARGET = Target("R", np.linspace(BAND[0], BAND[1], 25, dtype=np.float64), 0.0, 0.005)
 #: Thicknesses (nm) of Ta₂O₅, MgF₂, Ta₂O₅, MgF₂ from the glass outwards, chosen by eye.
 ROUGH = (20.0, 40.0, 60.0, 100.0)
 

@@ -23,7 +23,7 @@ from plotting import load_pyplot, parse_args, print_table, save
 
 CENTRE_NM = 560.0
 ANGLES_DEG = np.arange(0.0, 71.0, 10.0)
-WAVELENGTHS = np.linspace(380.0, 780.0, 401)
+WAVELENGTHS = np.linspace(380.0, 780.0, 401, dtype=np.float64)
 
 
 def window() -> Stack:

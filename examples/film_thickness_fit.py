@@ -23,7 +23,7 @@ from plotting import load_pyplot, parse_args, print_table, save
 TRUE_NM = 512.0
 GUESS_NM = 300.0
 NOISE = 0.004  # absolute, one sigma
-WAVELENGTHS = np.linspace(400.0, 900.0, 251)
+WAVELENGTHS = np.linspace(400.0, 900.0, 251, dtype=np.float64)
 STARTS = np.arange(20.0, 1500.0, 20.0)
 
 

@@ -214,7 +214,7 @@ class _Reader:
             count = self.number(where + ("count",))
             if count != int(count) or count < 1:
                 raise self.error(where + ("count",), f"must be a whole number ≥ 1, got {count!r}")
-            grid = np.linspace(start, stop, int(count))
+            grid = np.linspace(start, stop, int(count), dtype=np.float64)
         elif isinstance(value, list) and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in value):
             grid = np.array(value, dtype=np.float64)
         else:
