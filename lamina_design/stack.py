@@ -12,13 +12,16 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field, replace
-from typing import TYPE_CHECKING, Literal, Sequence, Union
+from typing import TYPE_CHECKING, Callable, Literal, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 import lamina
 from lamina_design.materials.base import ComplexArray, Constant, FloatArray, Material
+
+# Gauss–Legendre nodes and weights on [-1, 1]; older NumPy stubs leave leggauss untyped.
+_gauss_legendre: Callable[[int], Tuple[FloatArray, FloatArray]] = np.polynomial.legendre.leggauss
 
 if TYPE_CHECKING:
     from lamina_design.substrate import Substrate
@@ -298,7 +301,7 @@ class Stack:
         if half_angle == 0.0:
             r, t = prepared.spectrum(0.0, polarisation)
             return Spectrum(prepared.wavelength_nm, 0.0, phi, r, t)
-        nodes, gauss = np.polynomial.legendre.leggauss(samples)
+        nodes, gauss = _gauss_legendre(samples)
         thetas = 0.5 * half_angle * (nodes + 1.0)
         weights = gauss * np.sin(thetas)
         if weighting == "pupil":
