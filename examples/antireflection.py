@@ -32,7 +32,7 @@ from plotting import load_pyplot, parse_args, print_table, save
 
 DESIGN_NM = 550.0
 BAND_NM = (420.0, 680.0)
-WAVELENGTHS = np.linspace(380.0, 780.0, 801)
+WAVELENGTHS = np.linspace(380.0, 780.0, 801, dtype=np.float64)
 UNPOLARISED = math.pi / 4
 
 #: name -> (layers from the air side down, thicknesses in nm)
@@ -55,7 +55,7 @@ def reflectance(name: str, wl: FloatArray, theta: float = 0.0) -> FloatArray:
 
 def band_mean_versus_angle(name: str, angles_deg: FloatArray) -> FloatArray:
     """Mean unpolarised reflectance over BAND_NM at each angle of incidence: one DataPy per angle."""
-    wl = np.linspace(*BAND_NM, 131)
+    wl = np.linspace(*BAND_NM, 131, dtype=np.float64)
     return np.array([reflectance(name, wl, math.radians(a)).mean() for a in angles_deg])
 
 
@@ -95,7 +95,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     print_table(["coating", "R(550 nm)", "mean 420-680", "max 420-680"], rows)
     plt = load_pyplot(args)
     if plt is not None:
-        angles = np.linspace(0.0, 70.0, 36)
+        angles = np.linspace(0.0, 70.0, 36, dtype=np.float64)
         by_angle = {name: band_mean_versus_angle(name, angles) for name in COATINGS}
         save(plt, plot(plt, wl, spectra, angles, by_angle), args, "antireflection.png")
 

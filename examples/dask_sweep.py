@@ -43,7 +43,7 @@ UNPOLARISED = math.pi / 4
 
 def problem() -> tuple[ComplexArray, FloatArray]:
     """The index table (air, layers, glass) × wavelengths and the wavelengths, shared by every candidate."""
-    wl = np.linspace(*BAND_NM, BAND_POINTS)
+    wl = np.linspace(*BAND_NM, BAND_POINTS, dtype=np.float64)
     return stack_indices(wl, [1.0, *LAYERS, bk7]), wl
 
 

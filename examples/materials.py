@@ -86,7 +86,7 @@ def drude_lorentz(
     eps = eps_inf - plasma_ev**2 / (omega**2 + 1j * damping_ev * omega)
     for strength, centre, width in oscillators:
         eps = eps + strength * centre**2 / (centre**2 - omega**2 - 1j * width * omega)
-    return np.sqrt(eps).astype(np.complex128)
+    return np.asarray(np.sqrt(eps), dtype=np.complex128)
 
 
 def silver(wl_nm: Wavelengths) -> ComplexArray:

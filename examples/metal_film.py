@@ -22,8 +22,8 @@ from plotting import load_pyplot, parse_args, print_table, save
 METALS: dict[str, Callable[[FloatArray], ComplexArray]] = {"silver": silver, "gold": gold}
 FILM_NM = 40.0
 PROBE_NM = 633.0
-WAVELENGTHS = np.linspace(500.0, 1100.0, 1201)  # where both metal fits hold
-THICKNESSES = np.linspace(0.0, 150.0, 151)
+WAVELENGTHS = np.linspace(500.0, 1100.0, 1201, dtype=np.float64)  # where both metal fits hold
+THICKNESSES = np.linspace(0.0, 150.0, 151, dtype=np.float64)
 
 
 RTA = tuple[FloatArray, FloatArray, FloatArray]

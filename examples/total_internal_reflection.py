@@ -23,7 +23,7 @@ from plotting import load_pyplot, parse_args, print_table, save
 
 WAVELENGTH_NM = 633.0
 GAPS_NM = [100.0, 250.0, 500.0]
-ANGLES_DEG = np.linspace(0.0, 89.5, 359)  # 0.25° steps
+ANGLES_DEG = np.linspace(0.0, 89.5, 359, dtype=np.float64)  # 0.25° steps
 S, P = 0.0, math.pi / 2
 
 

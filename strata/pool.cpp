@@ -1,24 +1,29 @@
 #include "strata/pool.hpp"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "strata/cpu_quota.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -28,8 +33,13 @@ namespace strata {
 namespace {
 
 // A sleeping thread takes tens of microseconds to wake, longer than a short
-// pass takes to compute; so both sides spin this long before they sleep.
+// pass takes to compute; so a thread with a processor to itself spins this
+// long before it sleeps.
 constexpr auto spin_limit = std::chrono::microseconds(60);
+
+// A worker without a processor of its own spins only this long, enough to
+// catch the second pass of a sweep without being woken again.
+constexpr auto pass_gap = std::chrono::microseconds(10);
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -37,12 +47,11 @@ inline void cpu_relax() {
 #endif
 }
 
-// Spins until `ready()` or the spin limit; true when ready. The caller and
-// the workers together outnumber the processors, so a spinning thread yields
-// now and then to whichever of them has work.
+// Spins until `ready()` or the spin limit; true when ready. Yields now and
+// then, in case a thread with work shares this processor after all.
 template <class Ready>
-bool spin_until(Ready ready) {
-    const auto deadline = std::chrono::steady_clock::now() + spin_limit;
+bool spin_until(Ready ready, std::chrono::microseconds limit = spin_limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     for (unsigned round = 1;; ++round) {
         if (ready()) return true;
         cpu_relax();
@@ -53,16 +62,53 @@ bool spin_until(Ready ready) {
     }
 }
 
+// Sleeps while `word` holds `expected`; may return early.
+void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
+}
+void futex_wake(std::atomic<std::uint32_t>& word, int threads) {
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, threads, nullptr, nullptr, 0);
+}
+
+// A pass is cut into ranges that the workers claim one at a time; the caller
+// waits for the ranges to be finished, not for the workers, so a worker that
+// wakes after every range is claimed finds nothing and goes back to sleep.
+//
+// `claim_` packs the pass number's low half (its high half) with the ranges
+// still unclaimed (its low half): a worker claims by decrementing it only while
+// it still names the pass the worker woke for. A claimed, unfinished range keeps the pass
+// from ending, so the pass's plain fields stay valid while the worker reads them.
 class Pool {
 public:
-    explicit Pool(std::size_t thread_count) {
-        threads_.reserve(thread_count);
-        try {
-            for (std::size_t k = 0; k < thread_count; ++k) threads_.emplace_back([this] { work(); });
-        } catch (...) {
-            stop();
-            throw;
+    Pool(std::size_t wanted, std::size_t processors) : processors_(std::max<std::size_t>(1, processors)) {
+        std::string reason;
+        for (std::size_t k = 0; k < wanted; ++k) {
+            try {
+                // Only workers on processors the caller leaves free spin long.
+                const bool may_spin = k + 1 < processors_;
+                threads_.emplace_back([this, may_spin] { work(may_spin); });
+            } catch (const std::system_error& error) {
+                reason = error.what();
+                break;
+            } catch (const std::bad_alloc&) {
+                reason = "out of memory";
+                break;
+            }
         }
+        if (threads_.size() < wanted) {
+            // Said once: the pool is made once per process and keeps what it got.
+            if (threads_.empty())
+                std::fprintf(stderr, "lamina: could not start a worker thread (%s); sweeping on the calling thread\n",
+                             reason.c_str());
+            else
+                std::fprintf(stderr, "lamina: started %zu of %zu worker threads (%s); using those\n",
+                             threads_.size(), wanted, reason.c_str());
+        }
+        // Wake only as many workers as there are processors to run them.
+        helpers_ = std::min(threads_.size(), processors_);
+        // The caller spins only when a processor is left over for it.
+        caller_spins_ = threads_.size() < processors_;
     }
     ~Pool() { stop(); }
     Pool(const Pool&) = delete;
@@ -71,89 +117,138 @@ public:
     std::size_t size() const { return threads_.size(); }
 
     void run(std::size_t count, RangeTask task) {
-        {
-            std::lock_guard lock(mutex_);
-            task_ = &task;
-            count_ = count;
-            // Several ranges per thread so a slow thread does not hold up the pass.
-            chunk_ = std::max<std::size_t>(1, count / (threads_.size() * 8));
-            next_.store(0, std::memory_order_relaxed);
-            failed_.store(false, std::memory_order_relaxed);
-            failure_ = nullptr;
-            working_.store(threads_.size(), std::memory_order_relaxed);
-            generation_.fetch_add(1, std::memory_order_release);
+        if (threads_.empty()) {
+            task(0, count);
+            return;
         }
-        wake_.notify_all();
-        auto all_done = [this] { return working_.load(std::memory_order_acquire) == 0; };
-        if (!spin_until(all_done)) {
-            std::unique_lock lock(mutex_);
-            finished_.wait(lock, all_done);
+        // Several ranges per helper so that a slow thread does not hold up the pass.
+        const std::size_t ranges = std::min<std::size_t>({count, helpers_ * 8, std::size_t{1} << 30});
+        task_ = &task;
+        count_ = count;
+        ranges_ = ranges;
+        failure_ = nullptr;
+        failed_.store(false, std::memory_order_relaxed);
+        entered_.store(0, std::memory_order_relaxed);
+        done_.store(0, std::memory_order_relaxed);
+        const std::uint64_t pass = ++pass_;
+        claim_.store((pass << 32) | ranges, std::memory_order_seq_cst);
+        latest_.store(pass, std::memory_order_seq_cst);
+        announced_.store(static_cast<std::uint32_t>(pass), std::memory_order_seq_cst);
+        if (spinning_.load(std::memory_order_seq_cst) == 0 && sleeping_.load(std::memory_order_seq_cst) > 0)
+            futex_wake(announced_, 1);  // the workers wake each other as long as ranges are left
+
+        const auto target = static_cast<std::uint32_t>(ranges);
+        auto finished = [&] { return done_.load(std::memory_order_acquire) == target; };
+        if (!(caller_spins_ && spin_until(finished))) {
+            for (;;) {
+                caller_sleeping_.store(true, std::memory_order_seq_cst);
+                const std::uint32_t seen = done_.load(std::memory_order_seq_cst);
+                if (seen == target) break;
+                futex_wait(done_, seen);
+            }
+            caller_sleeping_.store(false, std::memory_order_relaxed);
         }
-        std::exception_ptr failure;
-        {
-            std::lock_guard lock(mutex_);
-            failure = std::exchange(failure_, nullptr);
-            task_ = nullptr;
-        }
-        if (failure) std::rethrow_exception(failure);
+        task_ = nullptr;
+        if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
     }
 
 private:
-    void work() {
+    void work(bool may_spin) {
         std::uint64_t seen = 0;
         for (;;) {
-            auto new_job = [&] { return generation_.load(std::memory_order_acquire) != seen; };
-            if (!spin_until(new_job)) {
-                std::unique_lock lock(mutex_);
-                wake_.wait(lock, new_job);
-            }
-            seen = generation_.load(std::memory_order_acquire);
+            wait_for_pass(seen, may_spin);
             if (stopping_.load(std::memory_order_acquire)) return;
-            run_ranges();
-            if (working_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-                std::lock_guard lock(mutex_);
-                finished_.notify_one();
+            help(static_cast<std::uint32_t>(seen));
+        }
+    }
+
+    void wait_for_pass(std::uint64_t& seen, bool may_spin) {
+        auto announced = [&] { return latest_.load(std::memory_order_acquire) != seen; };
+        spinning_.fetch_add(1, std::memory_order_seq_cst);
+        const bool ready = spin_until(announced, may_spin ? spin_limit : pass_gap);
+        spinning_.fetch_sub(1, std::memory_order_seq_cst);
+        if (ready) {
+            seen = latest_.load(std::memory_order_acquire);
+            return;
+        }
+        for (;;) {
+            sleeping_.fetch_add(1, std::memory_order_seq_cst);
+            if (latest_.load(std::memory_order_seq_cst) == seen)
+                futex_wait(announced_, static_cast<std::uint32_t>(seen));
+            sleeping_.fetch_sub(1, std::memory_order_seq_cst);
+            if (announced()) {
+                seen = latest_.load(std::memory_order_acquire);
+                return;
             }
         }
     }
 
-    void run_ranges() {
-        while (!failed_.load(std::memory_order_relaxed)) {
-            const std::size_t begin = next_.fetch_add(chunk_, std::memory_order_relaxed);
-            if (begin >= count_) return;
-            const std::size_t end = std::min(count_, begin + chunk_);
-            try {
-                (*task_)(begin, end);
-            } catch (...) {
-                std::lock_guard lock(mutex_);
-                if (!failure_) failure_ = std::current_exception();
-                failed_.store(true, std::memory_order_relaxed);
+    // Claims and runs ranges of pass `pass` until none is left.
+    void help(std::uint32_t pass) {
+        bool entered = false;
+        for (;;) {
+            std::uint64_t state = claim_.load(std::memory_order_acquire);
+            do {
+                if (static_cast<std::uint32_t>(state >> 32) != pass || static_cast<std::uint32_t>(state) == 0) return;
+            } while (!claim_.compare_exchange_weak(state, state - 1, std::memory_order_acq_rel,
+                                                   std::memory_order_acquire));
+            const std::size_t left = static_cast<std::uint32_t>(state) - 1;
+            // The range is ours and the pass cannot end before it is done.
+            const std::size_t ranges = ranges_;
+            if (!entered) {
+                entered = true;
+                const std::size_t helpers = entered_.fetch_add(1, std::memory_order_relaxed) + 1;
+                if (left > 0 && helpers < helpers_ && spinning_.load(std::memory_order_seq_cst) == 0 &&
+                    sleeping_.load(std::memory_order_seq_cst) > 0)
+                    futex_wake(announced_, 1);
             }
+            const std::size_t index = ranges - 1 - left;
+            const std::size_t base = count_ / ranges, extra = count_ % ranges;
+            const std::size_t begin = index * base + std::min(index, extra);
+            const std::size_t end = begin + base + (index < extra ? 1 : 0);
+            if (!failed_.load(std::memory_order_relaxed)) {
+                try {
+                    (*task_)(begin, end);
+                } catch (...) {
+                    if (!failed_.exchange(true, std::memory_order_relaxed)) failure_ = std::current_exception();
+                }
+            }
+            // Nothing of the pass is touched after this: the caller may be gone.
+            if (done_.fetch_add(1, std::memory_order_seq_cst) + 1 == ranges &&
+                caller_sleeping_.load(std::memory_order_seq_cst))
+                futex_wake(done_, 1);
         }
     }
 
     void stop() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_.store(true, std::memory_order_release);
-            generation_.fetch_add(1, std::memory_order_release);
-        }
-        wake_.notify_all();
+        stopping_.store(true, std::memory_order_seq_cst);
+        latest_.fetch_add(1, std::memory_order_seq_cst);
+        announced_.fetch_add(1, std::memory_order_seq_cst);
+        futex_wake(announced_, static_cast<int>(std::min<std::size_t>(threads_.size(), 1 << 30)));
         for (std::thread& thread : threads_) thread.join();
     }
 
-    std::mutex mutex_;
-    std::condition_variable wake_;      // workers wait here for the next pass
-    std::condition_variable finished_;  // the caller waits here for the pass to end
-    std::atomic<std::uint64_t> generation_{0};
-    std::atomic<bool> stopping_{false};
+    const std::size_t processors_;
+    std::size_t helpers_ = 0;
+    bool caller_spins_ = false;
+    // The pass: written by the caller before it is announced.
     const RangeTask* task_ = nullptr;
     std::size_t count_ = 0;
-    std::size_t chunk_ = 1;
-    std::atomic<std::size_t> next_{0};
-    std::atomic<std::size_t> working_{0};
+    std::size_t ranges_ = 0;
+    std::exception_ptr failure_;  // written by the first failing worker only
+    std::uint64_t pass_ = 0;
     std::atomic<bool> failed_{false};
-    std::exception_ptr failure_;
+    std::atomic<std::size_t> entered_{0};
+    std::atomic<std::uint64_t> claim_{0};
+    std::atomic<std::uint32_t> done_{0};       // ranges finished; the caller sleeps on it
+    // The latest pass. Workers compare the whole count, so one asleep through
+    // 2^32 passes still sees a new one; they sleep on its low half.
+    std::atomic<std::uint64_t> latest_{0};
+    std::atomic<std::uint32_t> announced_{0};
+    std::atomic<bool> caller_sleeping_{false};
+    std::atomic<std::uint32_t> spinning_{0};
+    std::atomic<std::uint32_t> sleeping_{0};
+    std::atomic<bool> stopping_{false};
     std::vector<std::thread> threads_;
 };
 
@@ -185,7 +280,7 @@ Pool& pool() {
     std::call_once(fork_handlers_installed,
                    [] { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
     std::lock_guard lock(pool_mutex);
-    if (!pool_instance) pool_instance = std::make_unique<Pool>(configured_thread_count());
+    if (!pool_instance) pool_instance = std::make_unique<Pool>(configured_thread_count(), available_processors());
     return *pool_instance;
 }
 
@@ -199,61 +294,6 @@ std::optional<std::size_t> positive_integer(const char* text) {
     }
     if (value == 0) return std::nullopt;
     return value;
-}
-
-std::optional<std::string> read_first_line(const std::string& path) {
-    std::ifstream file(path);
-    std::string line;
-    if (!file || !std::getline(file, line)) return std::nullopt;
-    return line;
-}
-
-std::optional<std::size_t> quota_in_processors(double quota, double period) {
-    if (quota <= 0 || period <= 0) return std::nullopt;
-    // Rounded up: a quota of 1.5 processors still keeps two threads busy part of the time.
-    const auto processors = static_cast<std::size_t>((quota + period - 1) / period);
-    return std::max<std::size_t>(1, processors);
-}
-
-// This process's cgroup path for the unified (v2) hierarchy, from /proc/self/cgroup.
-std::string cgroup_v2_path() {
-    std::ifstream file("/proc/self/cgroup");
-    std::string line;
-    while (std::getline(file, line))
-        if (line.rfind("0::", 0) == 0) return line.substr(3);
-    return "/";
-}
-
-std::optional<std::size_t> cgroup_v2_quota() {
-    for (const std::string& dir : {"/sys/fs/cgroup" + cgroup_v2_path(), std::string("/sys/fs/cgroup")}) {
-        const auto line = read_first_line(dir + "/cpu.max");
-        if (!line) continue;
-        std::istringstream fields(*line);
-        std::string quota;
-        double period = 0;
-        if (!(fields >> quota >> period)) continue;
-        if (quota == "max") return std::nullopt;
-        try {
-            return quota_in_processors(std::stod(quota), period);
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<std::size_t> cgroup_v1_quota() {
-    for (const char* dir : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
-        const auto quota = read_first_line(std::string(dir) + "/cpu.cfs_quota_us");
-        const auto period = read_first_line(std::string(dir) + "/cpu.cfs_period_us");
-        if (!quota || !period) continue;
-        try {
-            return quota_in_processors(std::stod(*quota), std::stod(*period));
-        } catch (const std::exception&) {
-            return std::nullopt;
-        }
-    }
-    return std::nullopt;
 }
 
 std::size_t affinity_processors() {
@@ -271,8 +311,7 @@ std::size_t affinity_processors() {
 
 std::size_t available_processors() {
     std::size_t processors = affinity_processors();
-    if (auto quota = cgroup_v2_quota()) processors = std::min(processors, *quota);
-    else if (auto quota_v1 = cgroup_v1_quota()) processors = std::min(processors, *quota_v1);
+    if (auto quota = cgroup_cpu_limit()) processors = std::min(processors, *quota);
     return std::max<std::size_t>(1, processors);
 }
 

@@ -25,18 +25,20 @@ private:
 // Runs `task` over disjoint contiguous ranges that together cover [0, count),
 // on the pool's threads, while the calling thread waits. Returns when no
 // worker computes for this call any more; the first failure of a worker is
-// rethrown here, and the ranges not yet started are then skipped.
+// rethrown here, and the ranges not yet started are then skipped. A pool that
+// could not start a single thread runs the whole range on the calling thread.
 void parallel_for(std::size_t count, RangeTask task);
 
-// Threads in the pool: 0 before the first parallel sweep of this process.
+// Threads in the pool: 0 before the first parallel sweep of this process, and
+// fewer than configured when the system would not start them all.
 std::size_t pool_thread_count();
 
 // The pool's size: RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS (each only when a
 // positive integer), else the processors available to this process.
 std::size_t configured_thread_count();
 
-// Processors this process may run on: its affinity mask, capped by any cgroup
-// CPU quota (rounded up), at least 1.
+// Processors this process may run on: its affinity mask, capped by the cgroup
+// CPU quota (rounded up) on the path from its own cgroup to the root, at least 1.
 std::size_t available_processors();
 
 }  // namespace strata

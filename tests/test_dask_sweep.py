@@ -13,6 +13,8 @@ import pytest
 
 pytest.importorskip("distributed")
 
+pytestmark = pytest.mark.heavy
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 

@@ -26,6 +26,9 @@ SCRIPTS = {
     "antireflection": "antireflection.png",
     "total_internal_reflection": "total_internal_reflection.png",
     "metal_film": "metal_film.png",
+    "broadband_ar": "broadband_ar.png",
+    "film_thickness_fit": "film_thickness_fit.png",
+    "coating_colour": "coating_colour.png",
 }
 
 try:
@@ -49,8 +52,14 @@ def run_script(args, cwd, code=None):
     return subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=120)
 
 
+#: Scripts that refine, so need SciPy (the `design` extra).
+NEEDS_SCIPY = {"broadband_ar", "film_thickness_fit"}
+
+
 @pytest.mark.parametrize("name", sorted(SCRIPTS))
 def test_script_prints_table_and_writes_plot(name, tmp_path):
+    if name in NEEDS_SCIPY:
+        pytest.importorskip("scipy")
     out = tmp_path / "plots"
     done = run_script([str(EXAMPLES / f"{name}.py"), "--out", str(out)], cwd=tmp_path)
     assert done.returncode == 0, done.stderr
@@ -76,11 +85,10 @@ def test_script_without_matplotlib_skips_plot(tmp_path):
 
 def test_bragg_mirror_reaches_quarter_wave_limit():
     bragg = example("bragg_mirror")
-    m = example("materials")
     design = np.array([bragg.DESIGN_NM])
     r, t = bragg.mirror_spectrum(design, 0.0, 0.0)
     # (HL)^N H between air and glass, all quarter waves: admittance Y = (nH/nL)^2N · nH² / ns.
-    n_h, n_l, n_s = (float(f(design)[0].real) for f in (m.titanium_dioxide, m.fused_silica, m.bk7))
+    n_h, n_l, n_s = (float(m.index(design)[0].real) for m in (bragg.HIGH, bragg.LOW, bragg.GLASS))
     y = (n_h / n_l) ** (2 * bragg.PAIRS) * n_h**2 / n_s
     assert r[0] == pytest.approx(((1 - y) / (1 + y)) ** 2, abs=1e-12)
     assert r[0] > 0.999
@@ -172,6 +180,41 @@ def test_metal_film_agrees_with_tmm():
         peer = tmm.coh_tmm("s", media, [np.inf, 30.0, np.inf], 0.4, lam)
         assert r[i] == pytest.approx(peer["R"], abs=1e-12)
         assert t[i] == pytest.approx(peer["T"], abs=1e-12)
+
+
+def test_broadband_ar_beats_both_bare_faces():
+    pytest.importorskip("scipy")
+    ar = example("broadband_ar")
+    bare, rough, both, front = ar.designs()
+    band = np.linspace(*ar.BAND, 49)
+    assert bare.stack.spectrum(band).r.mean() == pytest.approx(0.0815, abs=0.001)  # two faces of N-BK7
+    assert both.stack.spectrum(band).r.max() < 0.012
+    assert both.stack.spectrum(band).r.mean() < 0.005 < rough.stack.spectrum(band).r.mean()
+    # Coating one face leaves the other's 4 % of the light that got in.
+    n = float(bare.stack.substrate.material.index(np.array([550.0]))[0].real)
+    assert front.stack.spectrum(band).r.min() > 0.95 * ((n - 1) / (n + 1)) ** 2
+
+
+def test_film_fit_finds_the_true_fringe():
+    pytest.importorskip("scipy")
+    fit = example("film_thickness_fit")
+    naive, searched = fit.fits(fit.measurement())
+    sigma = float(searched.uncertainty()[0])
+    assert abs(searched.x[0] - fit.TRUE_NM) < 4 * sigma and 0.01 < sigma < 1.0
+    assert abs(naive.x[0] - fit.TRUE_NM) > 50 and naive.merit > 5 * searched.merit
+    assert 0.8 < searched.merit**2 < 1.25
+
+
+def test_coating_colour_travels_to_the_blue():
+    colour = example("coating_colour")
+    spectra = colour.angle_map()
+    swatches = colour.colours(spectra)
+    peaks = colour.WAVELENGTHS[np.argmax(spectra.r, axis=1)]
+    assert np.all(np.diff(peaks) <= 0) and peaks[0] - peaks[-1] > 50
+    for (reflected, transmitted), r, t in zip(swatches, spectra.r, spectra.t):
+        assert np.all((r + t <= 1 + 1e-12) & (r + t > 0.99))  # the TiO2 film absorbs a little in the blue
+        assert 99.0 < reflected.XYZ[1] + transmitted.XYZ[1] <= 100.0 + 1e-9
+    assert swatches[0][0].Lab[2] > 30 > 0 > swatches[-1][0].Lab[2]  # yellow-green turns blue
 
 
 @pytest.fixture(scope="module")

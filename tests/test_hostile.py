@@ -490,6 +490,7 @@ def check_simulation(data, d, n, wl):
 
 
 @HOSTILE
+@pytest.mark.heavy
 @given(d=argument_for(FLOAT64), n=argument_for(COMPLEX128), wl=argument_for(FLOAT64),
        theta=st.one_of(st.floats(), st.floats(), angles), phi=st.one_of(st.floats(), st.floats(), angles),
        form=call_forms())
@@ -502,6 +503,7 @@ def test_any_arguments_get_the_promised_outcome(d, n, wl, theta, phi, form, capf
 
 
 @HOSTILE
+@pytest.mark.heavy
 @given(theta=angles, phi=angles, form=call_forms())
 def test_any_angles_convert_or_raise_as_the_interpreter_does(theta, phi, form, capfd):
     TRIED["angles"] += 1
@@ -550,6 +552,7 @@ def stacks(draw):
 
 
 @HOSTILE
+@pytest.mark.heavy
 @given(arguments=stacks())
 def test_shapes_that_do_not_fit_fail_cleanly_and_layout_never_matters(arguments, capfd):
     TRIED["stacks"] += 1

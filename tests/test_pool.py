@@ -1,7 +1,9 @@
 """The parallel sweep: same bits as the serial path for every pool size, the pool's
-size rules, failures carried back from the workers, and pools after fork()."""
+size rules, failures carried back from the workers, pools after fork(), and a pool
+that could start only some of its threads, or none."""
 
 import os
+import resource
 import subprocess
 import sys
 import textwrap
@@ -177,3 +179,62 @@ if __name__ == "__main__":
 def test_parallel_sweeps_work_in_forked_children(fork):
     code = FORK.format(tests=os.path.dirname(__file__), fork=fork)
     assert run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=60).strip() == "same"
+
+
+# ASan reserves terabytes of shadow address space: no room for an RLIMIT_AS.
+with open("/proc/self/maps") as maps:
+    UNDER_ASAN = "libasan" in maps.read()
+
+STARVED = """
+import os, resource, sys
+sys.path.insert(0, {tests!r})
+import numpy as np, lamina
+from test_pool import stack
+def threads():
+    return len(os.listdir("/proc/self/task"))
+d, n, wl = stack(1000, media=6)
+start = threads()
+size = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+# Room for {stacks} of the 8 MiB thread stacks, not for 5000 of them.
+limit = size + {stacks} * 8 * 2**20 + 5 * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+lines = []
+for _ in range(4):
+    sim = lamina.DataPy(d, n, wl, 0.5, 0.3).simulate()
+    lines.append(sim.r.tobytes().hex() + " " + sim.t.tobytes().hex())
+    lines.append(str(threads() - start))
+print("\\n".join(lines))
+"""
+
+
+def eight_mib_thread_stacks():
+    """glibc sizes thread stacks by the stack limit the process starts with."""
+    hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+    if hard == resource.RLIM_INFINITY or hard >= 8 * 2**20:
+        resource.setrlimit(resource.RLIMIT_STACK, (8 * 2**20, hard))
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="no address-space limit under AddressSanitizer")
+@pytest.mark.parametrize("stacks", [0, 3])
+def test_pool_keeps_the_threads_it_could_start(stacks):
+    code = textwrap.dedent(STARVED.format(tests=os.path.dirname(__file__), stacks=stacks))
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env.update(RAYON_NUM_THREADS="5000", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120,
+                            preexec_fn=eight_mib_thread_stacks)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    r, t = serial_spectra(*stack(1000, media=6), 0.5, 0.3)
+    assert lines[0::2] == [r.tobytes().hex() + " " + t.tobytes().hex()] * 4
+    started = {int(count) for count in lines[1::2]}
+    assert len(started) == 1, "threads started again on a later sweep"
+    started_count = started.pop()
+    # Said once, however many sweeps follow.
+    notes = [line for line in result.stderr.splitlines() if line.startswith("lamina:")]
+    assert len(notes) == 1, result.stderr
+    if stacks == 0:
+        assert started_count == 0
+        assert "calling thread" in notes[0]
+    else:
+        assert 1 <= started_count <= stacks
+        assert f"started {started_count} of 5000" in notes[0]

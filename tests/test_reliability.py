@@ -155,6 +155,7 @@ def settle():
     sys._clear_type_cache()
 
 
+@pytest.mark.heavy
 def test_soak_of_mixed_calls_leaves_memory_flat(capfd):
     warm_up = max(SOAK_CALLS // 10, 50 * len(SOAK_MIX))
     measured = max(SOAK_CALLS - warm_up, len(SOAK_MIX))
@@ -199,6 +200,7 @@ def spectra_or_failure(data):
     return result.r.tobytes(), result.t.tobytes()
 
 
+@pytest.mark.heavy
 def test_python_threads_sharing_objects_get_single_threaded_bits(capfd):
     shared = [DataPy(*stack(count, media=6, seed=count), 0.4, 1.0) for count in (1, 60, 100, 101, 400, 2500)]
     shared += [BROKEN["short n, on the pool"], BROKEN["short n, serial"]]

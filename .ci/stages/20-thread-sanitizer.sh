@@ -3,15 +3,19 @@
 # built for TSan, so C++ drivers call the engine directly: engine_check (the
 # pooled sweep against the one-index form, failures on the workers) and
 # pool_stress (four threads sharing the pool, workers caught spinning and
-# asleep). Any report ends the driver with exit code 66 and fails the stage.
+# asleep) and fork_overlap (a thread forks while another runs passes; the
+# children start pools of their own, which TSan allows only with
+# die_after_fork=0). Any report ends the driver with exit code 66 and fails
+# the stage.
 set -euo pipefail
 build=build/ci-tsan
 cmake -S . -B "$build" -DLAMINA_BUILD_TOOLS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
-cmake --build "$build" --target engine_check pool_stress -j 2 >/dev/null
-export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1"
+cmake --build "$build" --target engine_check pool_stress fork_overlap -j 2 >/dev/null
+export TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 die_after_fork=0"
 for threads in "" 1 8; do
   echo "RAYON_NUM_THREADS=${threads:-<unset>}"
   RAYON_NUM_THREADS="$threads" "./$build/engine_check"
   RAYON_NUM_THREADS="$threads" "./$build/pool_stress"
+  RAYON_NUM_THREADS="$threads" "./$build/fork_overlap"
 done

@@ -168,10 +168,16 @@ PyObject* stack_getter(PyObject* self, void*) {
 PyObject* simulate(PyObject* self, PyObject*) {
     return guard([&] {
         const Stack& stack = receiver(self);
-        // The engine record gets its own deep copies; the instance is never touched.
-        strata::Data data(stack.d, stack.n, stack.wl, stack.theta, stack.phi);
-        std::vector<double> r = data.get_r_power_vec();
-        std::vector<double> t = data.get_t_power_vec();
+        std::vector<double> r;
+        std::vector<double> t;
+        {
+            // The engine record gets its own deep copies; the instance is never
+            // touched. It goes, with its transfer cache, before the result is
+            // allocated, so the two never hold memory at once.
+            strata::Data data(stack.d, stack.n, stack.wl, stack.theta, stack.phi);
+            r = data.get_r_power_vec();
+            t = data.get_t_power_vec();
+        }
         return make_simulation(std::move(t), std::move(r));
     });
 }

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -84,23 +83,34 @@ inline void set_error_from_current_exception() noexcept {
 
 // The guard every entry point runs inside. `body` returns the entry point's
 // result as a PyRef, empty only with an exception set; the interpreter gets
-// the reference or NULL. Deallocation passes `unraisable_context` (an object
-// that outlives the body): it cannot report failure, so an error goes to the
-// unraisable hook, and an exception already in flight survives untouched.
+// the reference or NULL.
 template <class Body>
-PyObject* guard(Body&& body, PyObject* unraisable_context = nullptr) noexcept {
+PyObject* guard(Body&& body) noexcept {
     try {
-        std::optional<SavedError> in_flight;
-        if (unraisable_context != nullptr) in_flight.emplace();
-        try {
-            return body().release();
-        } catch (...) {
-            set_error_from_current_exception();
-            if (unraisable_context != nullptr) PyErr_WriteUnraisable(unraisable_context);
-            return nullptr;
-        }
+        return body().release();
     } catch (...) {
-        abort_at_boundary();
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// The guard of deallocation, which runs whenever a reference is dropped, often
+// while an exception is propagating. It cannot report failure: a failure goes
+// to the unraisable hook with `context` (an object that outlives the body).
+// Only then is a pending exception set aside and put back untouched; a body
+// that succeeds never looks at it.
+template <class Body>
+void guard_dealloc(Body&& body, PyObject* context) noexcept {
+    try {
+        body();
+    } catch (const PythonError&) {
+        // The failed call has already replaced whatever was pending.
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        PyErr_WriteUnraisable(context);
+    } catch (...) {
+        PendingError pending;
+        set_error_from_current_exception();
+        PyErr_WriteUnraisable(context);
     }
 }
 

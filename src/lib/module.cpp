@@ -36,8 +36,14 @@ std::atomic<std::int64_t> interpreter_owner{-1};
 // `del sys.modules['lamina']` hands back this same module.
 PyCell module_cell;
 
-std::int64_t current_interpreter_id() {
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+// The owning interpreter also carries this key in its own state dictionary.
+// After Py_Finalize and a new Py_Initialize the new main interpreter has the
+// owner's ID again, but not the key: the cells above then point into the old
+// interpreter's freed objects.
+constexpr const char owner_key[] = "lamina.interpreter_owner";
+
+std::int64_t current_interpreter_id(PyInterpreterState* interpreter) {
+    const std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
@@ -47,13 +53,42 @@ std::int64_t current_interpreter_id() {
     return id;
 }
 
+PyObject* interpreter_dict(PyInterpreterState* interpreter) {
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);  // borrowed
+    if (dict == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "no interpreter state dictionary");
+        throw PythonError{};
+    }
+    return dict;
+}
+
+bool carries_owner_key(PyObject* dict) {
+    PyObject* value = PyDict_GetItemString(dict, owner_key);  // borrowed, never raises
+    return value != nullptr;
+}
+
 void claim_interpreter() {
-    const std::int64_t id = current_interpreter_id();
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const std::int64_t id = current_interpreter_id(interpreter);
+    PyObject* dict = interpreter_dict(interpreter);
     std::int64_t owner = -1;
-    if (!interpreter_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst) && owner != id) {
+    if (interpreter_owner.compare_exchange_strong(owner, id, std::memory_order_seq_cst)) {
+        if (PyDict_SetItemString(dict, owner_key, Py_True) < 0) {
+            interpreter_owner.store(-1, std::memory_order_seq_cst);  // nothing was created yet
+            throw PythonError{};
+        }
+        return;
+    }
+    if (owner != id) {
         PyErr_SetString(PyExc_ImportError,
                         "lamina does not support sub-interpreters: it can be imported by one interpreter per "
                         "process only");
+        throw PythonError{};
+    }
+    if (!carries_owner_key(dict)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "lamina cannot be imported again after the interpreter that imported it was finalized: "
+                        "it supports one interpreter per process only");
         throw PythonError{};
     }
 }

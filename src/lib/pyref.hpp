@@ -99,19 +99,35 @@ inline void restore_error(PyRef exception) {
 #endif
 }
 
-// Saves the exception that is in flight (if any) and puts it back at scope
-// exit, so work done meanwhile cannot clobber it.
-class SavedError {
+// Holds the exception that is pending, exactly as it is, while other work
+// reports something of its own; puts it back at scope exit. Nothing is
+// normalised and no traceback is attached: up to 3.11 a pending exception may
+// be a bare type and value, and normalising it would run the class's Python
+// code.
+class PendingError {
 public:
-    SavedError() : saved_(fetch_error()) {}
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() {
-        if (saved_) restore_error(std::move(saved_));
+#if PY_VERSION_HEX >= 0x030C0000
+    PendingError() : exception_(PyErr_GetRaisedException()) {}
+    ~PendingError() {
+        if (exception_ != nullptr) PyErr_SetRaisedException(exception_);
     }
+#else
+    PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingError() {
+        if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
+    }
+#endif
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
 
 private:
-    PyRef saved_;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exception_ = nullptr;
+#else
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+#endif
 };
 
 // The __qualname__ of an object's type, as messages name it.

@@ -76,12 +76,11 @@ private:
 template <class Instance, auto field>
 void destroy_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    guard(
+    guard_dealloc(
         [&] {
             PyRef type_reference = PyRef::steal(as_object(type));
             std::destroy_at(&(reinterpret_cast<Instance*>(self)->*field));
             type->tp_free(self);
-            return PyRef{};
         },
         as_object(type));
 }

@@ -1,0 +1,42 @@
+"""Optical constants: models, tables and a catalogue of common coating materials.
+
+Every material gives n + iκ (κ > 0 absorbs) at wavelengths in nm through `.index(...)`.
+A wavelength outside a model's valid range warns with `RangeWarning`; a material that
+cannot be built or evaluated raises `MaterialError`, naming it.
+"""
+from __future__ import annotations
+
+from lamina_design.materials.base import (
+    ComplexArray,
+    Constant,
+    FloatArray,
+    Material,
+    MaterialError,
+    RangeWarning,
+)
+from lamina_design.materials.catalogue import get, names, resolve
+from lamina_design.materials.models import Bruggeman, Cauchy, DrudeLorentz, Sellmeier, TaucLorentz
+from lamina_design.materials.refractiveindex import Formula, read_yaml
+from lamina_design.materials.tabulated import Combined, Tabulated, read_csv
+
+__all__ = [
+    "Bruggeman",
+    "Cauchy",
+    "Combined",
+    "ComplexArray",
+    "Constant",
+    "DrudeLorentz",
+    "FloatArray",
+    "Formula",
+    "Material",
+    "MaterialError",
+    "RangeWarning",
+    "Sellmeier",
+    "Tabulated",
+    "TaucLorentz",
+    "get",
+    "names",
+    "read_csv",
+    "read_yaml",
+    "resolve",
+]

@@ -1,0 +1,124 @@
+"""What a material is: anything that gives n + iκ (κ > 0 absorbs) at wavelengths in nm."""
+from __future__ import annotations
+
+import math
+import warnings
+from dataclasses import dataclass
+from typing import Iterable, Optional, Protocol, Tuple, runtime_checkable
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+ComplexArray = npt.NDArray[np.complex128]
+
+#: (shortest, longest) wavelength in nm where a model's coefficients hold.
+Range = Tuple[float, float]
+
+#: Photon energy in eV times wavelength in nm (hc).
+HC_EV_NM = 1239.841984
+
+
+class MaterialError(ValueError):
+    """A material that cannot be built or evaluated; the message names it."""
+
+
+class RangeWarning(UserWarning):
+    """A wavelength outside the range where a material's data or fit holds."""
+
+
+@runtime_checkable
+class Material(Protocol):
+    """A complex refractive index n + iκ at vacuum wavelengths in nanometres."""
+
+    @property
+    def name(self) -> str: ...
+
+    def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
+        """n + iκ at every wavelength, same shape as the input; κ > 0 absorbs."""
+        ...
+
+
+@dataclass(frozen=True)
+class Constant:
+    """The same index at every wavelength."""
+
+    value: complex
+    name: str = "constant"
+
+    def __post_init__(self) -> None:
+        value = complex(self.value)
+        if not (math.isfinite(value.real) and math.isfinite(value.imag)):
+            raise MaterialError(f"material {self.name!r}: index {self.value!r} is not finite")
+
+    def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
+        wavelengths = wavelengths_nm(self.name, wavelength_nm)
+        return np.full(wavelengths.shape, complex(self.value), dtype=np.complex128)
+
+
+def wavelengths_nm(name: str, wavelength_nm: npt.ArrayLike) -> FloatArray:
+    """The wavelengths as float64, refused unless all are finite and > 0."""
+    try:
+        wavelengths = np.asarray(wavelength_nm, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise MaterialError(f"material {name!r}: wavelengths are not numbers ({exc})") from None
+    if not np.all(np.isfinite(wavelengths)) or np.any(wavelengths <= 0.0):
+        raise MaterialError(f"material {name!r}: wavelengths must be finite and > 0 nm")
+    return wavelengths
+
+
+def check_range(name: str, wavelengths: FloatArray, valid: Optional[Range]) -> None:
+    """Warn (RangeWarning) when any wavelength lies outside `valid`."""
+    if valid is None or wavelengths.size == 0:
+        return
+    lo, hi = valid
+    shortest = float(wavelengths.min())
+    longest = float(wavelengths.max())
+    if shortest < lo or longest > hi:
+        warnings.warn(
+            RangeWarning(
+                f"material {name!r}: wavelengths {shortest:g}–{longest:g} nm reach outside "
+                f"its valid range {lo:g}–{hi:g} nm"
+            ),
+            stacklevel=3,
+        )
+
+
+def check_range_value(name: str, valid: Optional[Range]) -> Optional[Range]:
+    """`valid` as floats, refused unless it is a finite, increasing, positive pair."""
+    if valid is None:
+        return None
+    try:
+        lo, hi = (float(v) for v in valid)
+    except (TypeError, ValueError):
+        raise MaterialError(f"material {name!r}: valid range {valid!r} is not two numbers") from None
+    if not (math.isfinite(lo) and math.isfinite(hi) and 0.0 < lo < hi):
+        raise MaterialError(f"material {name!r}: valid range {valid!r} must satisfy 0 < lo < hi")
+    return (lo, hi)
+
+
+def check_finite(name: str, what: str, values: Iterable[float]) -> None:
+    """Refuse NaN or infinite coefficients when the material is built, not when it is used."""
+    for value in values:
+        if not math.isfinite(float(value)):
+            raise MaterialError(f"material {name!r}: {what} {value!r} is not finite")
+
+
+def finished(name: str, index: ComplexArray) -> ComplexArray:
+    """The computed index, refused if any value is not finite (a model outside its reach)."""
+    if not np.all(np.isfinite(index)):
+        raise MaterialError(
+            f"material {name!r} cannot be evaluated at some wavelengths (its formula gives no finite index)"
+        )
+    return index
+
+
+def index_from_permittivity(eps: ComplexArray) -> ComplexArray:
+    """n + iκ = √ε on the principal branch, so Im ε ≥ 0 gives κ ≥ 0.
+
+    A lossless ε < 0 may carry a −0.0 imaginary part, which would put √ε on the lower
+    half-plane; it is made +0.0 first.
+    """
+    eps = np.array(eps, dtype=np.complex128)
+    eps.imag[eps.imag == 0.0] = 0.0
+    return np.sqrt(eps)

@@ -1,0 +1,316 @@
+"""Immutable descriptions of coated surfaces and their spectra.
+
+A :class:`Stack` is an incidence medium, coherent layers, and either a half-infinite exit medium
+or a thick :class:`~lamina_design.substrate.Substrate` whose back side is added incoherently.
+Every coherent computation is one ``lamina.DataPy(...).simulate()`` call.
+
+Angles are in radians, in the incidence medium. Polarisation is ``"s"``, ``"p"``,
+``"unpolarised"`` or a polarisation angle φ in radians (cos²φ of the power is s, sin²φ p,
+lamina's convention).
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field, replace
+from typing import TYPE_CHECKING, Callable, Literal, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import lamina
+from lamina_design.materials.base import ComplexArray, Constant, FloatArray, Material
+
+# Gauss–Legendre nodes and weights on [-1, 1]; older NumPy stubs leave leggauss untyped.
+_gauss_legendre: Callable[[int], Tuple[FloatArray, FloatArray]] = np.polynomial.legendre.leggauss
+
+if TYPE_CHECKING:
+    from lamina_design.substrate import Substrate
+
+__all__ = [
+    "AIR",
+    "Layer",
+    "Polarisation",
+    "PreparedStack",
+    "Spectrum",
+    "Stack",
+    "check_angles",
+    "check_wavelengths",
+    "polarisation_weights",
+]
+
+AIR = Constant(1.0, "air")
+
+#: "s", "p", "unpolarised" (or "unpolarized") or a polarisation angle φ in radians.
+Polarisation = Union[Literal["s", "p", "unpolarised", "unpolarized"], float]
+
+
+def polarisation_weights(polarisation: Polarisation) -> tuple[float, float, float]:
+    """(φ, s weight, p weight); the named states get exact weights."""
+    if isinstance(polarisation, str):
+        key = polarisation.lower()
+        if key == "s":
+            return 0.0, 1.0, 0.0
+        if key == "p":
+            return math.pi / 2, 0.0, 1.0
+        if key in ("unpolarised", "unpolarized", "u"):
+            return math.pi / 4, 0.5, 0.5
+        raise ValueError(f"polarisation must be 's', 'p', 'unpolarised' or an angle in radians, got {polarisation!r}")
+    phi = float(polarisation)
+    if not math.isfinite(phi):
+        raise ValueError(f"polarisation angle must be finite, got {phi}")
+    return phi, math.cos(phi) ** 2, math.sin(phi) ** 2
+
+
+def check_wavelengths(wavelength_nm: npt.ArrayLike) -> FloatArray:
+    """A 1-D float64 copy of the grid; empty, non-finite or non-positive grids raise ValueError."""
+    wl = np.array(wavelength_nm, dtype=np.float64, ndmin=1)
+    if wl.ndim != 1:
+        raise ValueError(f"wavelengths must be a 1-D grid, got shape {wl.shape}")
+    if wl.size == 0:
+        raise ValueError("the wavelength grid is empty")
+    if not np.all(np.isfinite(wl)) or np.any(wl <= 0):
+        raise ValueError("wavelengths must be finite and positive (nm)")
+    return wl
+
+
+def check_angles(angle: npt.ArrayLike) -> FloatArray:
+    """Angles of incidence as a 1-D float64 array; outside [0, π/2) raises ValueError."""
+    angles = np.array(angle, dtype=np.float64, ndmin=1)
+    if angles.ndim != 1 or angles.size == 0:
+        raise ValueError("angles must be a number or a non-empty 1-D sequence (radians)")
+    bad = ~((angles >= 0.0) & (angles < math.pi / 2))
+    if np.any(bad):
+        raise ValueError(f"angle of incidence must lie in [0, π/2) radians, got {float(angles[bad][0])!r}")
+    return angles
+
+
+def _check_thickness(value: float, what: str) -> float:
+    thickness = float(value)
+    if not math.isfinite(thickness) or thickness < 0:
+        raise ValueError(f"{what}: thickness must be finite and ≥ 0 nm, got {value!r}")
+    return thickness
+
+
+@dataclass(frozen=True)
+class Layer:
+    """One coherent film: a material and its physical thickness in nm."""
+
+    material: Material
+    thickness_nm: float
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "thickness_nm", _check_thickness(self.thickness_nm, f"layer of {self.material.name}"))
+
+
+@dataclass(frozen=True)
+class Spectrum:
+    """R, T and A = 1 − R − T of one stack.
+
+    ``r`` and ``t`` have shape (W,) for one angle, or (angles, W) for an angle map
+    (``angle_rad`` is then an array).
+    """
+
+    wavelength_nm: FloatArray
+    angle_rad: Union[float, FloatArray]
+    polarisation: float
+    r: FloatArray
+    t: FloatArray
+
+    @property
+    def a(self) -> FloatArray:
+        """Absorbed fraction 1 − R − T."""
+        out: FloatArray = 1.0 - self.r - self.t
+        return out
+
+
+def _indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
+    """The (media × wavelengths) complex128 array lamina takes."""
+    n = np.empty((len(materials), wl.size), dtype=np.complex128)
+    for row, material in enumerate(materials):
+        values = np.asarray(material.index(wl))
+        if values.shape != wl.shape:
+            raise ValueError(f"{material.name}: index() returned shape {values.shape} for {wl.size} wavelengths")
+        n[row] = values
+    return n
+
+
+class PreparedStack:
+    """A stack's indices evaluated on one wavelength grid, ready for many lamina calls.
+
+    Materials are evaluated once; only thicknesses change between calls, which is what
+    refinement needs. ``calls`` counts the lamina calls made so far.
+    """
+
+    def __init__(self, stack: Stack, wavelength_nm: npt.ArrayLike) -> None:
+        self.stack = stack
+        self.wavelength_nm = check_wavelengths(wavelength_nm)
+        self.calls = 0
+        wl = self.wavelength_nm
+        front = [stack.incidence, *(layer.material for layer in stack.layers)]
+        if stack.substrate is None:
+            exit_medium = stack.exit if stack.exit is not None else AIR
+            self.n = _indices([*front, exit_medium], wl)
+            self.front_n = self.n
+            self.back_n: ComplexArray = np.empty((0, wl.size), dtype=np.complex128)
+        else:
+            sub = stack.substrate
+            self.front_n = _indices([*front, sub.material], wl)
+            self.back_n = _indices([sub.material, *(layer.material for layer in sub.back_layers), sub.back_medium], wl)
+            self.n = self.front_n
+
+    def simulate(self, d: FloatArray, n: ComplexArray, theta: float, phi: float,
+                 wl: FloatArray | None = None) -> tuple[FloatArray, FloatArray]:
+        """One lamina call: R and T."""
+        self.calls += 1
+        result = lamina.DataPy(d, n, self.wavelength_nm if wl is None else wl, theta, phi).simulate()
+        return result.r, result.t
+
+    def spectrum(self, theta: float, polarisation: Polarisation = "unpolarised",
+                 thicknesses: FloatArray | None = None) -> tuple[FloatArray, FloatArray]:
+        """R and T at one angle (radians, already checked) with optional replacement thicknesses.
+
+        ``thicknesses`` follows :meth:`Stack.thicknesses`: front layers, then back layers.
+        """
+        d = self.stack.thicknesses() if thicknesses is None else thicknesses
+        phi, w_s, w_p = polarisation_weights(polarisation)
+        n_front = len(self.stack.layers)
+        if self.stack.substrate is None:
+            return self.simulate(np.ascontiguousarray(d[:n_front]), self.n, theta, phi)
+        from lamina_design.substrate import incoherent_spectrum
+
+        return incoherent_spectrum(self, d[:n_front], d[n_front:], theta, w_s, w_p)
+
+
+@dataclass(frozen=True)
+class Stack:
+    """Incidence medium, coherent layers (top first), then an exit medium or a thick substrate.
+
+    Give ``exit`` for a coating on a half-infinite medium, ``substrate`` for a coated plate whose
+    back side reflects; with neither, light leaves into air.
+    """
+
+    incidence: Material = AIR
+    layers: tuple[Layer, ...] = ()
+    exit: Material | None = None
+    substrate: Substrate | None = None
+    name: str = field(default="", compare=False)
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "layers", tuple(self.layers))
+        for layer in self.layers:
+            if not isinstance(layer, Layer):
+                raise TypeError(f"layers must be Layer objects, got {type(layer).__name__}")
+        if self.exit is not None and self.substrate is not None:
+            raise ValueError("give either an exit medium or a substrate, not both")
+
+    # -- thicknesses -------------------------------------------------------------------------
+    def all_layers(self) -> tuple[Layer, ...]:
+        """Front layers (top first), then the substrate's back layers (substrate side first)."""
+        back = self.substrate.back_layers if self.substrate is not None else ()
+        return self.layers + tuple(back)
+
+    def thicknesses(self) -> FloatArray:
+        """Every layer's thickness (nm) in :meth:`all_layers` order."""
+        return np.array([layer.thickness_nm for layer in self.all_layers()], dtype=np.float64)
+
+    def with_thicknesses(self, thicknesses: npt.ArrayLike) -> Stack:
+        """A copy with new thicknesses, in :meth:`all_layers` order."""
+        values = np.asarray(thicknesses, dtype=np.float64)
+        layers = self.all_layers()
+        if values.shape != (len(layers),):
+            raise ValueError(f"expected {len(layers)} thicknesses, got shape {values.shape}")
+        new = [Layer(layer.material, float(v)) for layer, v in zip(layers, values)]
+        front = tuple(new[: len(self.layers)])
+        if self.substrate is None:
+            return replace(self, layers=front)
+        return replace(self, layers=front, substrate=replace(self.substrate, back_layers=tuple(new[len(self.layers):])))
+
+    # -- spectra -----------------------------------------------------------------------------
+    def prepare(self, wavelength_nm: npt.ArrayLike) -> PreparedStack:
+        """Evaluate the materials once on a grid, for repeated spectra."""
+        return PreparedStack(self, wavelength_nm)
+
+    def spectrum(self, wavelength_nm: npt.ArrayLike, angle: npt.ArrayLike = 0.0,
+                 polarisation: Polarisation = "unpolarised") -> Spectrum:
+        """R, T, A over wavelengths (nm) at one angle, or a 2-D map over a sequence of angles."""
+        angles = check_angles(angle)
+        phi = polarisation_weights(polarisation)[0]
+        prepared = self.prepare(wavelength_nm)
+        if np.ndim(angle) == 0:
+            r, t = prepared.spectrum(float(angles[0]), polarisation)
+            return Spectrum(prepared.wavelength_nm, float(angles[0]), phi, r, t)
+        r_map = np.empty((angles.size, prepared.wavelength_nm.size))
+        t_map = np.empty_like(r_map)
+        for i, theta in enumerate(angles):
+            r_map[i], t_map[i] = prepared.spectrum(float(theta), polarisation)
+        return Spectrum(prepared.wavelength_nm, angles, phi, r_map, t_map)
+
+    def coherent(self) -> Stack:
+        """The same stack with its substrate as one more coherent layer (exit: the back medium)."""
+        if self.substrate is None:
+            return self
+        sub = self.substrate
+        return replace(self, layers=self.layers + (Layer(sub.material, sub.thickness_nm),) + sub.back_layers,
+                       exit=sub.back_medium, substrate=None)
+
+    def partially_coherent(self, wavelength_nm: npt.ArrayLike, bandwidth_nm: float, angle: float = 0.0,
+                           polarisation: Polarisation = "unpolarised", samples: int = 64) -> Spectrum:
+        """R, T, A of the plate treated coherently, averaged over a band of ``bandwidth_nm`` at each wavelength.
+
+        A spectrometer of that resolution (a top-hat slit function, midpoint rule with ``samples``
+        points) sees the substrate's fringes partly washed out; once the band spans many fringes
+        (λ²/(2nd) apart) the result tends to :meth:`spectrum`'s incoherent one. Resolve the
+        fringes: ``samples`` well above bandwidth·2nd/λ².
+        """
+        if self.substrate is None:
+            raise ValueError("partial coherence needs a stack with a substrate")
+        width = float(bandwidth_nm)
+        if not (math.isfinite(width) and width >= 0):
+            raise ValueError(f"bandwidth must be finite and ≥ 0 nm, got {bandwidth_nm!r}")
+        if samples < 1:
+            raise ValueError(f"samples must be ≥ 1, got {samples}")
+        theta = float(check_angles(angle)[0])
+        phi = polarisation_weights(polarisation)[0]
+        wl = check_wavelengths(wavelength_nm)
+        offsets = (np.arange(samples) + 0.5) / samples - 0.5
+        coherent = self.coherent()
+        r_sum = np.zeros(wl.size)
+        t_sum = np.zeros(wl.size)
+        for offset in offsets * width:
+            spectrum = coherent.spectrum(wl + offset, theta, polarisation)
+            r_sum += spectrum.r
+            t_sum += spectrum.t
+        return Spectrum(wl, theta, phi, r_sum / samples, t_sum / samples)
+
+    def cone(self, wavelength_nm: npt.ArrayLike, half_angle: float, polarisation: Polarisation = "unpolarised",
+             samples: int = 16, weighting: Literal["solid_angle", "pupil"] = "solid_angle") -> Spectrum:
+        """R, T, A averaged over a cone of rays about the normal (half-angle in radians).
+
+        ``"solid_angle"`` weights every direction of the cone equally (sin θ dθ); ``"pupil"``
+        weights a uniformly filled lens pupil (sin θ cos θ dθ). φ is taken in each ray's plane of
+        incidence; for a linearly polarised beam averaged over azimuth use "unpolarised".
+        Gauss–Legendre quadrature with ``samples`` angles.
+        """
+        check_angles(half_angle)
+        if samples < 1:
+            raise ValueError(f"samples must be ≥ 1, got {samples}")
+        if weighting not in ("solid_angle", "pupil"):
+            raise ValueError(f"weighting must be 'solid_angle' or 'pupil', got {weighting!r}")
+        phi = polarisation_weights(polarisation)[0]
+        prepared = self.prepare(wavelength_nm)
+        if half_angle == 0.0:
+            r, t = prepared.spectrum(0.0, polarisation)
+            return Spectrum(prepared.wavelength_nm, 0.0, phi, r, t)
+        nodes, gauss = _gauss_legendre(samples)
+        thetas = 0.5 * half_angle * (nodes + 1.0)
+        weights = gauss * np.sin(thetas)
+        if weighting == "pupil":
+            weights = weights * np.cos(thetas)
+        weights = weights / weights.sum()
+        r_sum = np.zeros(prepared.wavelength_nm.size)
+        t_sum = np.zeros_like(r_sum)
+        for theta, weight in zip(thetas, weights):
+            r, t = prepared.spectrum(float(theta), polarisation)
+            r_sum += weight * r
+            t_sum += weight * t
+        return Spectrum(prepared.wavelength_nm, float(half_angle), phi, r_sum, t_sum)

@@ -1,0 +1,123 @@
+"""The lamina-design command on the example files, and its errors for bad files."""
+
+from __future__ import annotations
+
+import csv
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from lamina_design.cli import DesignFileError, load_design, load_targets, main
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "design"
+DESIGNS = sorted(p.name for p in EXAMPLES.glob("*.toml") if "targets" not in p.name)
+
+
+def read_csv(path):
+    with path.open() as handle:
+        rows = list(csv.reader(handle))
+    return rows[0], np.array(rows[1:], dtype=float)
+
+
+@pytest.mark.parametrize("name", DESIGNS)
+def test_spectrum_writes_the_stack_spectra(name, tmp_path, capsys):
+    assert main(["spectrum", str(EXAMPLES / name), "--out", str(tmp_path)]) == 0
+    design = load_design(EXAMPLES / name)
+    header, table = read_csv(tmp_path / name.replace(".toml", ".csv"))
+    assert header[0] == "wavelength_nm" and len(header) == 1 + 3 * len(design.angles_deg)
+    np.testing.assert_array_equal(table[:, 0], design.wavelength_nm)
+    for k, angle in enumerate(design.angles_deg):
+        expected = design.stack.spectrum(design.wavelength_nm, math.radians(angle), design.polarisation)
+        np.testing.assert_array_equal(table[:, 1 + 3 * k], expected.r)  # repr round-trips exactly
+        np.testing.assert_array_equal(table[:, 2 + 3 * k], expected.t)
+    png = tmp_path / name.replace(".toml", ".png")
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "---" in capsys.readouterr().out
+
+
+def test_refine_improves_the_example_and_writes_a_loadable_design(tmp_path, capsys):
+    pytest.importorskip("scipy")
+    code = main(["refine", str(EXAMPLES / "ar_plate.toml"), str(EXAMPLES / "ar_targets.toml"),
+                 "--out", str(tmp_path), "--no-plot"])
+    assert code == 0
+    refined = load_design(tmp_path / "ar_plate_refined.toml")
+    start = load_design(EXAMPLES / "ar_plate.toml")
+    band = np.linspace(430.0, 670.0, 25)
+    assert refined.stack.spectrum(band).r.mean() < 0.01 < start.stack.spectrum(band).r.mean()
+    assert [l.material.name for l in refined.stack.all_layers()] == [l.material.name for l in start.stack.all_layers()]
+    assert not (tmp_path / "ar_plate_refined.png").exists()
+    assert "lamina calls" in capsys.readouterr().out
+
+
+GOOD = """name = "film"
+exit = "N-BK7"
+
+[[layer]]
+material = "MgF2"
+thickness_nm = 100.0
+
+[[layer]]
+material = "TiO2"
+thickness_nm = 50.0
+
+[spectrum]
+wavelength_nm = [500, 600]
+"""
+
+
+@pytest.mark.parametrize(
+    "old, new, line, message",
+    [
+        ("thickness_nm = 50.0", "thickness_nm = -50.0", 10, r"layer\[2\]\.thickness_nm: thickness must be"),
+        ('material = "TiO2"', 'material = "unobtainium"', 9, r"layer\[2\]\.material: .*unobtainium"),
+        ('material = "TiO2"', 'material = "missing.csv"', 9, r"layer\[2\]\.material: .*no such file"),
+        ('material = "TiO2"', "material = true", 9, r"layer\[2\]\.material: must be"),
+        ('material = "TiO2"', "colour = 1", 9, r"layer\[2\]\.colour: unknown key"),
+        ("thickness_nm = 100.0", 'thickness_nm = "thick"', 6, r"layer\[1\]\.thickness_nm: must be a number"),
+        ("wavelength_nm = [500, 600]", "wavelength_nm = []", 13, "empty"),
+        ("wavelength_nm = [500, 600]", "wavelength_nm = { start = 400, stop = 500, count = 0 }", 13,
+         r"spectrum\.wavelength_nm\.count"),
+        ("wavelength_nm = [500, 600]", "wavelength_nm = [500, 600]\nangle_deg = 90", 14, r"\[0, 90\)"),
+        ("wavelength_nm = [500, 600]", 'wavelength_nm = [500, 600]\npolarisation = "circular"', 14, "polarisation"),
+        ('exit = "N-BK7"', 'exit = "N-BK7"\n[substrate]\nmaterial = "N-BK7"\nthickness_mm = 1', 2, "not both"),
+        ('exit = "N-BK7"', '[substrate]\nmaterial = "N-BK7"', 2, "exactly one of thickness_mm"),
+        ("thickness_nm = 50.0", "thickness_nm = 50.0 50", 10, r"invalid TOML: .*line 10"),
+    ],
+)
+def test_bad_design_files_name_line_and_key(tmp_path, old, new, line, message, capsys):
+    path = tmp_path / "bad.toml"
+    assert old in GOOD
+    path.write_text(GOOD.replace(old, new, 1))
+    with pytest.raises(DesignFileError, match=message) as caught:
+        load_design(path)
+    assert str(caught.value).startswith(f"{path}:{line}:")
+    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot"]) == 1
+    assert "lamina-design: error:" in capsys.readouterr().err
+    assert not (tmp_path / "bad.csv").exists()
+
+
+@pytest.mark.parametrize(
+    "text, line, message",
+    [
+        ('[[target]]\nquantity = "Q"\nwavelength_nm = [500]\nvalue = 0\n', 2, r"target\[1\]\.quantity"),
+        ('[[target]]\nquantity = "R"\nwavelength_nm = [500, 600]\nvalue = [0, 1, 2]\n', 4, "one number per"),
+        ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\ntolerance = 0\n', 5, "> 0"),
+        ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\n', 1, r"target\[1\]\.value: missing"),
+        ('[refine]\nvary = [1]\n', None, "no \\[\\[target\\]\\] tables"),
+        ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nvary = [3]\n', 6, "layer 3 does not"),
+    ],
+)
+def test_bad_targets_files(tmp_path, text, line, message):
+    pytest.importorskip("scipy")
+    path = tmp_path / "targets.toml"
+    path.write_text(text)
+    with pytest.raises(DesignFileError, match=message) as caught:
+        load_targets(path, layer_count=2)
+    assert str(caught.value).startswith(f"{path}:{line}:" if line else f"{path}: ")
+
+
+def test_missing_file_is_an_error_not_a_traceback(tmp_path, capsys):
+    assert main(["spectrum", str(tmp_path / "none.toml")]) == 1
+    assert "cannot read" in capsys.readouterr().err

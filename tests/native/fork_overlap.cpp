@@ -1,0 +1,139 @@
+// fork() from a thread of its own while another thread keeps the pool busy:
+// the fork waits for the running pass, the parent's pass still covers every
+// index once, and the child, which inherits none of the pool's threads,
+// starts a pool of its own and sweeps to the same bits. A child that hangs
+// (a lock inherited held) is ended by an alarm and counts as a failure.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "strata/data.hpp"
+#include "strata/pool.hpp"
+#include "strata/sweep.hpp"
+
+using namespace strata;
+
+namespace {
+
+constexpr int forks = 24;
+
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
+}
+bool same_bits(const Matrix2& a, const Matrix2& b) {
+    const Complex x[] = {a.m00, a.m10, a.m01, a.m11};
+    const Complex y[] = {b.m00, b.m10, b.m01, b.m11};
+    for (int k = 0; k < 4; ++k)
+        if (!same_bits(x[k].re, y[k].re) || !same_bits(x[k].im, y[k].im)) return false;
+    return true;
+}
+
+Data make_stack(std::size_t media, std::size_t waves) {
+    std::mt19937_64 rng(42);
+    std::uniform_real_distribution<double> real(1.0, 3.0), kappa(0.0, 0.3), thick(0.0, 400.0), wave(300.0, 1200.0);
+    std::vector<Complex> indices(media * waves);
+    for (auto& index : indices) index = {real(rng), kappa(rng)};
+    std::vector<double> d(media - 2), wl(waves);
+    for (auto& t : d) t = thick(rng);
+    for (auto& w : wl) w = wave(rng);
+    return Data(Array1<double>(d), Array2<Complex>(media, waves, Order::row_major, indices), Array1<double>(wl), 0.4,
+                0.8);
+}
+
+// The pooled sweep equals the one-index form at every index.
+bool sweep_matches(const Data& data) {
+    const auto pooled = transfer_calc(data);
+    if (pooled.size() != data.wl().size()) return false;
+    for (std::size_t i = 0; i < pooled.size(); ++i)
+        if (!same_bits(pooled[i].s_matrix, data.transfer_for_wavelength(i, false)) ||
+            !same_bits(pooled[i].p_matrix, data.transfer_for_wavelength(i, true)))
+            return false;
+    return true;
+}
+
+// A bare pass whose ranges take a while, so a fork can land in the middle of it.
+bool slow_pass_covers_once(std::size_t count, std::atomic<bool>* inside) {
+    std::vector<std::atomic<int>> hits(count);
+    auto body = [&](std::size_t begin, std::size_t end) {
+        if (inside) inside->store(true, std::memory_order_release);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        for (std::size_t i = begin; i < end; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
+    };
+    parallel_for(count, body);
+    for (const auto& hit : hits)
+        if (hit.load(std::memory_order_relaxed) != 1) return false;
+    return true;
+}
+
+int child(const Data& data) {
+    alarm(30);
+    if (pool_thread_count() != 0) return 2;  // the parent's pool is not ours
+    if (!slow_pass_covers_once(300, nullptr)) return 3;
+    if (!sweep_matches(data)) return 4;
+    if (pool_thread_count() != configured_thread_count()) return 5;
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    const Data data = make_stack(7, 3000);
+    std::atomic<bool> stop{false}, inside{false};
+    std::atomic<int> passes_started{0}, passes_done{0}, parent_failures{0};
+
+    std::thread sweeper([&] {
+        while (!stop.load(std::memory_order_acquire)) {
+            inside.store(false, std::memory_order_release);
+            passes_started.fetch_add(1, std::memory_order_acq_rel);
+            if (!slow_pass_covers_once(400, &inside)) parent_failures.fetch_add(1);
+            inside.store(false, std::memory_order_release);
+            passes_done.fetch_add(1, std::memory_order_acq_rel);
+            if (!sweep_matches(data)) parent_failures.fetch_add(1);
+        }
+    });
+
+    int failures = 0, overlapped = 0;
+    std::thread forker([&] {
+        for (int k = 0; k < forks; ++k) {
+            // Fork while a worker is inside a range of the sweeper's pass.
+            while (!inside.load(std::memory_order_acquire)) std::this_thread::yield();
+            // A worker is inside a range of a pass that has not returned yet.
+            if (passes_started.load(std::memory_order_acquire) != passes_done.load(std::memory_order_acquire))
+                ++overlapped;
+            const pid_t pid = fork();
+            if (pid == 0) _exit(child(data));
+            int status = 0;
+            if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+                ++failures;
+                std::fprintf(stderr, "FAILED: child %d: %s %d\n", k,
+                             pid < 0 ? "fork failed" : WIFSIGNALED(status) ? "signal" : "exit status",
+                             WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+            }
+        }
+    });
+    forker.join();
+    stop.store(true, std::memory_order_release);
+    sweeper.join();
+
+    failures += parent_failures.load();
+    if (overlapped == 0) {
+        ++failures;
+        std::fprintf(stderr, "FAILED: no fork overlapped a pass\n");
+    }
+    std::printf("%d forks, %d called during a pass, %d passes in the parent, %d failed\n", forks, overlapped,
+                passes_done.load(), failures);
+    return failures == 0 ? 0 : 1;
+}
