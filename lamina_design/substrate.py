@@ -135,7 +135,7 @@ def incoherent_spectrum(prepared: PreparedStack, d_front: FloatArray, d_back: Fl
     # From inside the substrate lamina needs a real angle; see the module's note.
     if theta == 0.0:
         inside = ns
-        theta_s = np.zeros(wl.size)
+        theta_s: FloatArray = np.zeros(wl.size)
     else:
         inside = ns.real.astype(np.complex128)
         sin_s = kx.real / ns.real
