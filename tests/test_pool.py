@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import lamina
+from helpers import UNDER_ASAN
 
 SERIAL_LIMIT = 100
 
@@ -274,10 +275,6 @@ def test_parallel_sweeps_work_in_forked_children(fork):
     code = FORK.format(tests=os.path.dirname(__file__), fork=fork)
     assert run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=60).strip() == "same"
 
-
-# ASan reserves terabytes of shadow address space: no room for an RLIMIT_AS.
-with open("/proc/self/maps") as maps:
-    UNDER_ASAN = "libasan" in maps.read()
 
 STARVED = """
 import os, resource, sys
