@@ -30,7 +30,6 @@ from lamina_design.stack import Layer, Stack
 from lamina_design.substrate import Substrate
 
 WL = np.linspace(400.0, 900.0, 5001)
-MEDIAN = False
 
 
 def mirror_layers() -> tuple[Layer, ...]:
@@ -40,11 +39,12 @@ def mirror_layers() -> tuple[Layer, ...]:
     return tuple([Layer(high, h), Layer(low, l_)] * 8 + [Layer(high, h)])
 
 
-def compare(a: Callable[[], object], b: Callable[[], object], seconds: float) -> tuple[float, float]:
+def compare(a: Callable[[], object], b: Callable[[], object], seconds: float,
+            median: bool) -> tuple[float, float]:
     """Best times of a and b, alternating so that drifts in machine load hit both.
 
     The best of many runs is the time without interference from other processes, which is what
-    the comparison needs; medians are printed with --median.
+    the comparison needs; `median` (--median) reports medians instead.
     """
     a(), b()
     times_a: list[float] = []
@@ -55,12 +55,12 @@ def compare(a: Callable[[], object], b: Callable[[], object], seconds: float) ->
             start = time.perf_counter()
             fn()
             out.append(time.perf_counter() - start)
-    if MEDIAN:
+    if median:
         return statistics.median(times_a), statistics.median(times_b)
     return min(times_a), min(times_b)
 
 
-def coherent(seconds: float) -> None:
+def coherent(seconds: float, median: bool) -> None:
     layers = mirror_layers()
     glass = materials.get("N-BK7")
     stack = Stack(materials.Constant(1.0, "air"), layers, exit=glass)
@@ -77,14 +77,14 @@ def coherent(seconds: float) -> None:
         return stack.spectrum(WL, 0.0, "s")
 
     assert np.array_equal(direct().r, stack.spectrum(WL, 0.0, "s").r)  # type: ignore[attr-defined]
-    t_direct, t_package = compare(direct, package, seconds)
+    t_direct, t_package = compare(direct, package, seconds, median)
     overhead = t_package / t_direct - 1
     print(f"coherent, K = {len(media)}, W = {WL.size}: direct {t_direct * 1e3:.3f} ms, "
           f"Stack.spectrum {t_package * 1e3:.3f} ms, overhead {overhead * 100:+.1f} % (goal ≤ 10 %) — "
           f"{'met' if overhead <= 0.10 else 'NOT met'}")
 
 
-def plate(seconds: float) -> None:
+def plate(seconds: float, median: bool) -> None:
     layers = mirror_layers()
     glass = materials.get("N-BK7")
     air = materials.Constant(1.0, "air")
@@ -111,7 +111,7 @@ def plate(seconds: float) -> None:
         return stack.spectrum(WL, 0.0)
 
     np.testing.assert_allclose(direct(), stack.spectrum(WL, 0.0).r, rtol=1e-12)  # type: ignore[arg-type]
-    t_direct, t_package = compare(direct, package, seconds)
+    t_direct, t_package = compare(direct, package, seconds, median)
     print(f"1 mm plate, 6 lamina calls, W = {WL.size}: direct {t_direct * 1e3:.3f} ms, "
           f"Stack.spectrum {t_package * 1e3:.3f} ms, ratio {t_package / t_direct:.2f}×")
 
@@ -137,10 +137,8 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=3.0, help="timing budget per comparison")
     parser.add_argument("--median", action="store_true", help="report medians instead of best times")
     args = parser.parse_args()
-    global MEDIAN
-    MEDIAN = args.median
-    coherent(args.seconds)
-    plate(args.seconds)
+    coherent(args.seconds, args.median)
+    plate(args.seconds, args.median)
     refinement()
 
 

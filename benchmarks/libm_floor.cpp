@@ -108,13 +108,22 @@ double spectra_calls(const Arguments& args, std::size_t i) {
     return acc + root_calls(args.radicands(i)[args.media]);
 }
 
-double run_kernel(const Arguments& args) {
+// One sweep: `calls(z, phase, layers, acc_a, acc_b)` makes a wavelength's calls
+// for its media and layers; the spectra's calls follow.
+template <class Calls>
+double sweep(const Arguments& args, Calls calls) {
     const std::size_t layers = args.media - 2;
     double acc_a = 0.0;
     double acc_b = 0.0;
     for (std::size_t i = 0; i < args.wavelengths; ++i) {
-        const Cplx* z = args.radicands(i);
-        const Cplx* phase = args.phases(i);
+        calls(args.radicands(i), args.phases(i), layers, acc_a, acc_b);
+        acc_b += spectra_calls(args, i);
+    }
+    return acc_a + acc_b;
+}
+
+double run_kernel(const Arguments& args) {
+    return sweep(args, [&](const Cplx* z, const Cplx* phase, std::size_t layers, double& acc_a, double& acc_b) {
         for (std::size_t j = 0; j < args.media; ++j) acc_a += root_calls(z[j]);
         for (std::size_t j = 0; j < layers; ++j) {
             const double grow = std::exp(phase[j].re);
@@ -125,18 +134,11 @@ double run_kernel(const Arguments& args) {
             acc_a += (grow - decay) * c;
             acc_b += (grow + decay) * s;
         }
-        acc_b += spectra_calls(args, i);
-    }
-    return acc_a + acc_b;
+    });
 }
 
 double run_per_pass(const Arguments& args) {
-    const std::size_t layers = args.media - 2;
-    double acc_a = 0.0;
-    double acc_b = 0.0;
-    for (std::size_t i = 0; i < args.wavelengths; ++i) {
-        const Cplx* z = args.radicands(i);
-        const Cplx* phase = args.phases(i);
+    return sweep(args, [&](const Cplx* z, const Cplx* phase, std::size_t layers, double& acc_a, double& acc_b) {
         for (int pass = 0; pass < 2; ++pass) {
             barrier();
             acc_a += std::sin(theta_source);
@@ -154,9 +156,7 @@ double run_per_pass(const Arguments& args) {
                 acc_b += (grow + decay) * std::sin(opaque(phase[j].im));
             }
         }
-        acc_b += spectra_calls(args, i);
-    }
-    return acc_a + acc_b;
+    });
 }
 
 // The real divisions the formulas prescribe per wavelength, s and p together,

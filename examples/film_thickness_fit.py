@@ -45,7 +45,7 @@ def fits(measured: np.ndarray[Any, np.dtype[np.float64]]) -> tuple[RefineResult,
     """A fit from the guess alone, and one from a grid of starting thicknesses."""
     naive = fit_spectrum(film(GUESS_NM), WAVELENGTHS, measured, "R", sigma=NOISE, progress=False)
     searched = fit_spectrum(film(GUESS_NM), WAVELENGTHS, measured, "R", sigma=NOISE,
-                            starts=[[d] for d in STARTS], progress=False)
+                            starts=[[float(d)] for d in STARTS], progress=False)
     return naive, searched
 
 

@@ -109,6 +109,10 @@ def _locate(text: str, path: KeyPath) -> Optional[int]:
     return None
 
 
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
 def _dotted(path: KeyPath) -> str:
     out = ""
     for part in path:
@@ -152,9 +156,16 @@ class _Reader:
 
     def number(self, where: KeyPath, default: Optional[float] = None) -> float:
         value = self.get(where, default, required=default is None)
-        if isinstance(value, bool) or not isinstance(value, (int, float)):
+        if not _is_number(value):
             raise self.error(where, f"must be a number, got {value!r}")
         return float(value)
+
+    def whole_number(self, where: KeyPath, default: Optional[float] = None) -> int:
+        value = self.number(where, default)
+        # TOML has inf and nan, which int() cannot take.
+        if not math.isfinite(value) or value != int(value) or value < 1:
+            raise self.error(where, f"must be a whole number ≥ 1, got {value!r}")
+        return int(value)
 
     def table(self, where: KeyPath) -> Dict[str, Any]:
         value = self.get(where, {})
@@ -211,11 +222,8 @@ class _Reader:
                 if key not in ("start", "stop", "count"):
                     raise self.error(where + (key,), "unknown key; expected start, stop, count")
             start, stop = self.number(where + ("start",)), self.number(where + ("stop",))
-            count = self.number(where + ("count",))
-            if count != int(count) or count < 1:
-                raise self.error(where + ("count",), f"must be a whole number ≥ 1, got {count!r}")
-            grid = np.linspace(start, stop, int(count), dtype=np.float64)
-        elif isinstance(value, list) and all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in value):
+            grid = np.linspace(start, stop, self.whole_number(where + ("count",)), dtype=np.float64)
+        elif isinstance(value, list) and all(_is_number(v) for v in value):
             grid = np.array(value, dtype=np.float64)
         else:
             raise self.error(where, "must be a list of wavelengths or a table {start, stop, count}")
@@ -228,7 +236,7 @@ class _Reader:
     def angles(self, where: KeyPath) -> Tuple[float, ...]:
         value = self.get(where, 0.0)
         values = value if isinstance(value, list) else [value]
-        if not values or not all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values):
+        if not values or not all(_is_number(v) for v in values):
             raise self.error(where, "must be an angle in degrees or a non-empty list of them")
         for v in values:
             if not 0 <= v < 90:
@@ -237,16 +245,16 @@ class _Reader:
 
     def polarisation(self, where: KeyPath) -> Union[str, float]:
         value = self.get(where, "unpolarised")
-        if isinstance(value, (int, float)) and not isinstance(value, bool):
+        if _is_number(value):
             if not math.isfinite(value):
                 raise self.error(where, "a polarisation angle must be finite")
             return math.radians(value)
         if isinstance(value, str):
             try:
                 polarisation_weights(value)  # type: ignore[arg-type]
+                return value
             except ValueError:
-                raise self.error(where, f"must be 's', 'p', 'unpolarised' or an angle in degrees, got {value!r}") from None
-            return value
+                pass
         raise self.error(where, f"must be 's', 'p', 'unpolarised' or an angle in degrees, got {value!r}")
 
 
@@ -316,6 +324,8 @@ def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
             array = np.array(raw if isinstance(raw, list) else [raw])
             if array.dtype.kind not in "iuf" or array.size not in (1, wl.size):
                 raise reader.error(where + (key,), f"must be a number or one number per wavelength ({wl.size})")
+            if not np.all(np.isfinite(array)):
+                raise reader.error(where + (key,), "must be finite")
             values.append(array.astype(np.float64) if array.size > 1 else float(array[0]))
         if np.any(np.asarray(values[1]) <= 0):
             raise reader.error(where + ("tolerance",), "tolerances must be > 0")
@@ -334,10 +344,8 @@ def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
             if not 1 <= v <= layer_count:
                 raise reader.error(("refine", "vary"), f"layer {v} does not exist: the design has {layer_count} layers")
         vary = tuple(v - 1 for v in vary_raw)
-    budget = reader.number(("refine", "max_evaluations"), 200.0)
-    if budget != int(budget) or budget < 1:
-        raise reader.error(("refine", "max_evaluations"), f"must be a whole number ≥ 1, got {budget!r}")
-    return RefineRequest(tuple(targets), vary, int(budget))
+    budget = reader.whole_number(("refine", "max_evaluations"), 200.0)
+    return RefineRequest(tuple(targets), vary, budget)
 
 
 # -- output -------------------------------------------------------------------------------------

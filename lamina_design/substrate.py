@@ -32,7 +32,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.stack import AIR, Layer
+from lamina_design.stack import AIR, Layer, _check_thickness
 
 if TYPE_CHECKING:
     from lamina_design.stack import PreparedStack
@@ -55,11 +55,8 @@ class Substrate:
     back_medium: Material = AIR
 
     def __post_init__(self) -> None:
-        thickness = float(self.thickness_nm)
-        if not math.isfinite(thickness) or thickness < 0:
-            raise ValueError(f"substrate {self.material.name}: thickness must be finite and ≥ 0 nm, "
-                             f"got {self.thickness_nm!r}")
-        object.__setattr__(self, "thickness_nm", thickness)
+        object.__setattr__(self, "thickness_nm",
+                           _check_thickness(self.thickness_nm, f"substrate {self.material.name}"))
         object.__setattr__(self, "back_layers", tuple(self.back_layers))
         for layer in self.back_layers:
             if not isinstance(layer, Layer):
@@ -135,7 +132,7 @@ def incoherent_spectrum(prepared: PreparedStack, d_front: FloatArray, d_back: Fl
     # From inside the substrate lamina needs a real angle; see the module's note.
     if theta == 0.0:
         inside = ns
-        theta_s = np.zeros(wl.size)
+        theta_s: FloatArray = np.zeros(wl.size)
     else:
         inside = ns.real.astype(np.complex128)
         sin_s = kx.real / ns.real

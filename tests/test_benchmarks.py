@@ -247,3 +247,12 @@ def test_report_survives_missing_peers_and_measurements() -> None:
 def test_a_worker_that_cannot_start_fails_loudly(names, lamina_path, message) -> None:
     with pytest.raises(RuntimeError, match=message):
         measure.Worker("broken", names, threads=1, lamina_path=lamina_path)
+
+
+def test_handoff_script_reports_both_pools_through_the_workers() -> None:
+    done = subprocess.run([sys.executable, str(BENCHMARKS / "handoff.py"), "--calls", "20"],
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stdout + done.stderr
+    rows = [line for line in done.stdout.splitlines() if line.endswith(("met", "missed"))]
+    assert [row.split("  ")[0].strip() for row in rows] == ["default pool", "RAYON_NUM_THREADS=64"]
+    assert all(float(row.split("×")[0].split()[-1]) > 0 for row in rows)

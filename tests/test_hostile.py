@@ -25,7 +25,7 @@ from hypothesis.extra import numpy as npst  # noqa: E402
 
 from lamina import DataPy  # noqa: E402
 
-from test_reliability import HUGE_ALLOCATION_FAILS  # noqa: E402
+from helpers import HUGE_ALLOCATION_FAILS  # noqa: E402
 
 EXAMPLES = int(os.environ.get("LAMINA_HYPOTHESIS_EXAMPLES", "300"))
 HOSTILE = settings(

@@ -3,6 +3,7 @@ size rules, failures carried back from the workers, pools after fork(), and a po
 that could start only some of its threads, or none."""
 
 import os
+import re
 import resource
 import subprocess
 import sys
@@ -12,6 +13,7 @@ import numpy as np
 import pytest
 
 import lamina
+from helpers import UNDER_ASAN
 
 SERIAL_LIMIT = 100
 
@@ -97,18 +99,111 @@ print(after_serial - start, threads() - start)
 """
 
 
-def cgroup_cpu_limit():
+def _read(path):
     try:
-        quota, period = open("/sys/fs/cgroup/cpu.max").read().split()
-    except (OSError, ValueError):
+        with open(path) as file:
+            return file.read()
+    except (OSError, UnicodeDecodeError):
         return None
-    return None if quota == "max" else max(1, -(-int(quota) // int(period)))
+
+
+def _integer(text):
+    if not re.fullmatch(r"-?[0-9]+", text):
+        return None
+    value = int(text)
+    return value if -2**63 <= value < 2**63 else None
+
+
+def _processors(quota, period):
+    if quota is None or period is None or quota <= 0 or period <= 0:
+        return None
+    return max(1, -(-quota // period))  # rounded up
+
+
+def _v1_limit(directory):
+    quota, period = _read(directory + "/cpu.cfs_quota_us"), _read(directory + "/cpu.cfs_period_us")
+    if quota is None or period is None:
+        return None
+    return _processors(_integer(quota.strip(" \t\n")), _integer(period.strip(" \t\n")))
+
+
+def _v2_limit(directory):
+    text = _read(directory + "/cpu.max")
+    if text is None:
+        return None
+    fields = [word for word in text.strip(" \t\n").split(" ") if word]
+    if len(fields) != 2 or fields[0] == "max":
+        return None
+    return _processors(_integer(fields[0]), _integer(fields[1]))
+
+
+def _unescape(text):
+    return re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), text)
+
+
+def _cgroup_mount(mountinfo, v2):
+    """(root of the hierarchy shown, mount point) of the v2 or the v1 cpu hierarchy."""
+    for line in mountinfo.split("\n"):
+        before, dash, after = line.partition(" - ")
+        mount = [word for word in before.split(" ") if word]
+        source = [word for word in after.split(" ") if word]
+        if not dash or len(mount) < 5 or len(source) < 3:
+            continue
+        if source[0] == "cgroup2" if v2 else source[0] == "cgroup" and "cpu" in source[2].split(","):
+            return _unescape(mount[3]), _unescape(mount[4])
+    return None
+
+
+def _own_cgroup(cgroups, v2):
+    for line in cgroups.split("\n"):
+        fields = line.split(":", 2)
+        if len(fields) < 3:
+            continue
+        ident, controllers, path = fields
+        if ident == "0" and controllers == "" if v2 else "cpu" in controllers.split(","):
+            return path
+    return None
+
+
+def cgroup_cpu_limit(root=""):
+    """The tightest CPU quota from this process's cgroup up to its mount's root, v1
+    cpu controller and v2 alike, in whole processors; None when none is set."""
+    cgroups, mountinfo = _read(root + "/proc/self/cgroup"), _read(root + "/proc/self/mountinfo")
+    if cgroups is None or mountinfo is None:
+        return None
+    limits = []
+    for v2 in (False, True):
+        mount, cgroup = _cgroup_mount(mountinfo, v2), _own_cgroup(cgroups, v2)
+        if mount is None or cgroup is None:
+            continue
+        mount_root, point = mount
+        parts = [part for part in cgroup.split("/") if part]
+        top = [part for part in mount_root.split("/") if part]
+        # Outside the mount's root (or not canonical), only the mount's own directory is visible.
+        inside = parts[:len(top)] == top and not {".", ".."} & set(parts[len(top):])
+        parts = parts[len(top):] if inside else []
+        for depth in range(len(parts), -1, -1):
+            directory = "/".join([root + point, *parts[:depth]])
+            limits.append((_v2_limit if v2 else _v1_limit)(directory))
+    limits = [limit for limit in limits if limit is not None]
+    return min(limits) if limits else None
 
 
 def available():
     cpus = len(os.sched_getaffinity(0))
     limit = cgroup_cpu_limit()
     return min(cpus, limit) if limit else cpus
+
+
+CGROUP_FIXTURES = os.path.join(os.path.dirname(__file__), "native", "fixtures", "cgroup")
+
+
+@pytest.mark.parametrize("case", sorted(os.listdir(CGROUP_FIXTURES)))
+def test_expected_quota_reads_the_engines_fixtures_alike(case):
+    root = os.path.join(CGROUP_FIXTURES, case)
+    expected = _read(os.path.join(root, "expected")).split()[0]
+    limit = cgroup_cpu_limit(root)
+    assert ("none" if limit is None else str(limit)) == expected
 
 
 @pytest.mark.parametrize("env, before, expected", [
@@ -180,10 +275,6 @@ def test_parallel_sweeps_work_in_forked_children(fork):
     code = FORK.format(tests=os.path.dirname(__file__), fork=fork)
     assert run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=60).strip() == "same"
 
-
-# ASan reserves terabytes of shadow address space: no room for an RLIMIT_AS.
-with open("/proc/self/maps") as maps:
-    UNDER_ASAN = "libasan" in maps.read()
 
 STARVED = """
 import os, resource, sys

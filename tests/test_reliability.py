@@ -17,34 +17,8 @@ import numpy as np
 import pytest
 
 import lamina
+from helpers import HUGE_ALLOCATION_FAILS, UNDER_ASAN
 from lamina import DataPy
-
-
-def loaded_libraries():
-    try:
-        with open("/proc/self/maps") as maps:
-            return maps.read()
-    except OSError:
-        return ""
-
-
-# AddressSanitizer keeps freed memory in quarantine (resident memory grows by
-# design), reserves terabytes of shadow address space (no room for RLIMIT_AS)
-# and reports a failed allocation instead of letting `new` throw.
-UNDER_ASAN = "libasan" in loaded_libraries()
-
-
-def overcommit_mode():
-    try:
-        with open("/proc/sys/vm/overcommit_memory") as mode:
-            return int(mode.read())
-    except (OSError, ValueError):
-        return None
-
-
-# An allocation of terabytes fails at once unless the kernel promises any
-# amount of memory (mode 1), in which case filling it would end the machine.
-HUGE_ALLOCATION_FAILS = not UNDER_ASAN and overcommit_mode() in (0, 2)
 
 SOAK_CALLS = int(os.environ.get("LAMINA_SOAK_CALLS", "30000"))
 THREAD_SECONDS = float(os.environ.get("LAMINA_THREAD_SECONDS", "3"))

@@ -40,9 +40,9 @@ class Tabulated:
 
     def __post_init__(self) -> None:
         try:
-            wl = np.array(self.wavelength_nm, dtype=np.float64).ravel()
-            n = np.array(self.n, dtype=np.float64).ravel()
-            k = np.array(self.k, dtype=np.float64).ravel()
+            wl: FloatArray = np.array(self.wavelength_nm, dtype=np.float64).ravel()
+            n: FloatArray = np.array(self.n, dtype=np.float64).ravel()
+            k: FloatArray = np.array(self.k, dtype=np.float64).ravel()
         except (TypeError, ValueError) as exc:
             raise MaterialError(f"material {self.name!r}: table values are not numbers ({exc})") from None
         if wl.size == 0:

@@ -1,29 +1,12 @@
-"""Shared pieces of the lamina_design tests: small stacks of constant media."""
+"""Constant media shared by the lamina_design tests (the stacks built from them are
+fixtures in conftest.py)."""
 
 from __future__ import annotations
 
-import pytest
-
 from lamina_design.materials import Constant
-from lamina_design.stack import Layer, Stack
-from lamina_design.substrate import Substrate
 
 AIR = Constant(1.0, "air")
 GLASS = Constant(1.52, "glass")
 HIGH = Constant(2.3 + 0.01j, "high")
 LOW = Constant(1.46, "low")
 FILM = Constant(1.38 + 0.002j, "film")
-
-
-@pytest.fixture
-def coating() -> Stack:
-    """Two absorbing-and-clear layers on a half-infinite glass."""
-    return Stack(AIR, (Layer(HIGH, 80.0), Layer(LOW, 120.0)), exit=GLASS)
-
-
-@pytest.fixture
-def plate() -> Stack:
-    """The same coating on a 0.1 mm plate with a coated back side in water."""
-    back = (Layer(FILM, 99.0),)
-    return Stack(AIR, (Layer(HIGH, 80.0), Layer(LOW, 120.0)),
-                 substrate=Substrate(GLASS, 1e5, back, Constant(1.33, "water")))

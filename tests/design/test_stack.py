@@ -12,7 +12,7 @@ import lamina
 from lamina_design.stack import Layer, Stack, polarisation_weights
 from lamina_design.substrate import Substrate
 
-from design_stacks import AIR, GLASS, HIGH, LOW, coating, plate  # noqa: F401
+from design_stacks import AIR, GLASS, HIGH, LOW
 
 WL = np.linspace(400.0, 900.0, 501)
 

@@ -12,7 +12,7 @@ from lamina_design.materials import Constant
 from lamina_design.stack import Layer, Stack
 from lamina_design.substrate import Substrate, forward_cos
 
-from design_stacks import AIR, GLASS, HIGH, LOW, plate  # noqa: F401
+from design_stacks import AIR, GLASS
 
 tmm = pytest.importorskip("tmm")
 

@@ -8,48 +8,23 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <bit>
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <random>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "drivers.hpp"
 #include "strata/data.hpp"
 #include "strata/pool.hpp"
 #include "strata/sweep.hpp"
 
 using namespace strata;
+using drivers::same_bits;
 
 namespace {
 
 constexpr int forks = 24;
-
-bool same_bits(double a, double b) {
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
-}
-bool same_bits(const Matrix2& a, const Matrix2& b) {
-    const Complex x[] = {a.m00, a.m10, a.m01, a.m11};
-    const Complex y[] = {b.m00, b.m10, b.m01, b.m11};
-    for (int k = 0; k < 4; ++k)
-        if (!same_bits(x[k].re, y[k].re) || !same_bits(x[k].im, y[k].im)) return false;
-    return true;
-}
-
-Data make_stack(std::size_t media, std::size_t waves) {
-    std::mt19937_64 rng(42);
-    std::uniform_real_distribution<double> real(1.0, 3.0), kappa(0.0, 0.3), thick(0.0, 400.0), wave(300.0, 1200.0);
-    std::vector<Complex> indices(media * waves);
-    for (auto& index : indices) index = {real(rng), kappa(rng)};
-    std::vector<double> d(media - 2), wl(waves);
-    for (auto& t : d) t = thick(rng);
-    for (auto& w : wl) w = wave(rng);
-    return Data(Array1<double>(d), Array2<Complex>(media, waves, Order::row_major, indices), Array1<double>(wl), 0.4,
-                0.8);
-}
 
 // The pooled sweep equals the one-index form at every index.
 bool sweep_matches(const Data& data) {
@@ -90,7 +65,8 @@ int child(const Data& data) {
 }  // namespace
 
 int main() {
-    const Data data = make_stack(7, 3000);
+    std::mt19937_64 rng(42);
+    const Data data = drivers::random_stack(rng, 7, 3000, 0.4, 0.8);
     std::atomic<bool> stop{false}, inside{false};
     std::atomic<int> passes_started{0}, passes_done{0}, parent_failures{0};
 

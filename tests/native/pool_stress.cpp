@@ -4,21 +4,20 @@
 // index of every pass computed exactly once; pooled sweeps equal to the
 // one-index form bit for bit, whichever caller got the pool first.
 #include <atomic>
-#include <bit>
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "drivers.hpp"
 #include "strata/data.hpp"
 #include "strata/pool.hpp"
 #include "strata/sweep.hpp"
 
 using namespace strata;
+using drivers::same_bits;
 
 namespace {
 
@@ -32,17 +31,6 @@ void check(bool ok, const std::string& what) {
         failures.fetch_add(1, std::memory_order_relaxed);
         std::fprintf(stderr, "FAILED: %s\n", what.c_str());
     }
-}
-
-bool same_bits(double a, double b) {
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b) || (std::isnan(a) && std::isnan(b));
-}
-bool same_bits(const Matrix2& a, const Matrix2& b) {
-    const Complex x[] = {a.m00, a.m10, a.m01, a.m11};
-    const Complex y[] = {b.m00, b.m10, b.m01, b.m11};
-    for (int k = 0; k < 4; ++k)
-        if (!same_bits(x[k].re, y[k].re) || !same_bits(x[k].im, y[k].im)) return false;
-    return true;
 }
 
 // Bare passes: each index counted once, or, when the pass fails, at most once.
@@ -72,22 +60,11 @@ void counted_passes(int caller, std::mt19937_64& rng) {
     }
 }
 
-Data random_stack(std::mt19937_64& rng, std::size_t media, std::size_t waves) {
-    std::uniform_real_distribution<double> real(1.0, 3.0), kappa(0.0, 0.3), thick(0.0, 400.0), wave(300.0, 1200.0);
-    std::vector<Complex> indices(media * waves);
-    for (auto& index : indices) index = {real(rng), kappa(rng)};
-    std::vector<double> d(media - 2), wl(waves);
-    for (auto& t : d) t = thick(rng);
-    for (auto& w : wl) w = wave(rng);
-    return Data(Array1<double>(d), Array2<Complex>(media, waves, Order::row_major, indices), Array1<double>(wl), 0.3,
-                0.6);
-}
-
 // Whole sweeps through the engine, checked index by index.
 void engine_sweeps(int caller, std::mt19937_64& rng) {
     for (int round = 0; round < 12; ++round) {
         const std::size_t waves = 101 + rng() % 400;
-        Data data = random_stack(rng, 3 + rng() % 6, waves);
+        Data data = drivers::random_stack(rng, 3 + rng() % 6, waves, 0.3, 0.6);
         const auto pooled = transfer_calc(data);
         bool same = pooled.size() == waves;
         for (std::size_t i = 0; same && i < waves; ++i)
