@@ -1,5 +1,7 @@
 #include "strata/sweep.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 
 #include "strata/pool.hpp"
@@ -23,6 +25,19 @@ public:
 private:
     double* values_;
 };
+
+// The sweep's one-time choices (kernel copy, sincos check, recyclers) are
+// function-local statics. A fork while another thread is still making one
+// would leave the child waiting for an initialisation that never finishes,
+// so every fork settles them first.
+void settle_before_fork() {
+    (void)kernel();
+    (void)sincos_matches_sin_and_cos();
+    (void)Recycler::transfer_lists();
+    (void)Recycler::kept_values();
+}
+
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(settle_before_fork, nullptr, nullptr);
 
 }  // namespace
 
