@@ -67,8 +67,8 @@ def wavelengths_nm(name: str, wavelength_nm: npt.ArrayLike) -> FloatArray:
     return wavelengths
 
 
-def check_range(name: str, wavelengths: FloatArray, valid: Optional[Range]) -> None:
-    """Warn (RangeWarning) when any wavelength lies outside `valid`."""
+def check_range(name: str, wavelengths: FloatArray, valid: Optional[Range], note: str = "") -> None:
+    """Warn (RangeWarning) when any wavelength lies outside `valid`; `note` is appended."""
     if valid is None or wavelengths.size == 0:
         return
     lo, hi = valid
@@ -78,7 +78,7 @@ def check_range(name: str, wavelengths: FloatArray, valid: Optional[Range]) -> N
         warnings.warn(
             RangeWarning(
                 f"material {name!r}: wavelengths {shortest:g}–{longest:g} nm reach outside "
-                f"its valid range {lo:g}–{hi:g} nm"
+                f"its valid range {lo:g}–{hi:g} nm" + (f" ({note})" if note else "")
             ),
             stacklevel=3,
         )

@@ -6,6 +6,8 @@ and silicon are measured tables shipped as CSV files in lamina_design/data/.
 """
 from __future__ import annotations
 
+import difflib
+import re
 from functools import lru_cache
 from importlib import resources
 from pathlib import Path
@@ -16,7 +18,7 @@ from lamina_design.materials.models import DrudeLorentz, Sellmeier
 from lamina_design.materials.refractiveindex import Formula, load_database_page, read_yaml
 from lamina_design.materials.tabulated import read_csv
 
-__all__ = ["get", "names", "resolve", "DATABASE_PREFIX"]
+__all__ = ["get", "names", "resolve", "suggestions", "DATABASE_PREFIX"]
 
 DATABASE_PREFIX = "refractiveindex:"
 
@@ -222,11 +224,31 @@ def _build(key: str) -> Material:
     return _CATALOGUE[key]()
 
 
+def _folded(name: str) -> str:
+    # What a misspelling keeps: no case, separators or 0/O and 1/l confusion.
+    return re.sub(r"[\s_\-]+", "", name.lower()).replace("0", "o").replace("1", "l")
+
+
+def suggestions(name: str, count: int = 3) -> List[str]:
+    """Catalogue names close to `name` (a misspelling such as "Si02" or "fused silca"), best first."""
+    folded = {_folded(entry): entry for entry in _NAMES}
+    target = _folded(name)
+    close = difflib.get_close_matches(target, list(folded), n=count, cutoff=0.6)
+    if target in folded and target not in close[:1]:
+        close = [target] + [c for c in close if c != target][: count - 1]
+    return [folded[c] for c in close]
+
+
 def get(name: str) -> Material:
-    """A catalogue material by name, case-insensitive ("N-BK7", "fused_silica", "TiO2", …)."""
+    """A catalogue material by name, case-insensitive ("N-BK7", "fused_silica", "TiO2", …).
+
+    A name that is not in the catalogue raises MaterialError naming the closest ones.
+    """
     key = name.strip().lower().replace(" ", "_")
     if key not in _CATALOGUE:
-        raise MaterialError(f"material {name!r} is not in the catalogue; it has: {', '.join(names())}")
+        close = " or ".join(repr(c) for c in suggestions(name))
+        hint = f"; did you mean {close}? It has" if close else "; it has"
+        raise MaterialError(f"material {name!r} is not in the catalogue{hint}: {', '.join(names())}")
     return _build(key)
 
 

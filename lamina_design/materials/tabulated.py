@@ -37,6 +37,8 @@ class Tabulated:
     k: FloatArray
     name: str = "tabulated"
     source: str = ""
+    #: How the wavelengths were read (unit, from where), added to range warnings.
+    units_note: str = ""
 
     def __post_init__(self) -> None:
         try:
@@ -71,7 +73,7 @@ class Tabulated:
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)
-        check_range(self.name, wl, self.valid_nm)
+        check_range(self.name, wl, self.valid_nm, self.units_note)
         n = np.interp(wl, self.wavelength_nm, self.n)
         k = np.interp(wl, self.wavelength_nm, self.k)
         return finished(self.name, np.asarray(n + 1j * k, dtype=np.complex128).reshape(wl.shape))
@@ -96,15 +98,60 @@ class Combined:
         return finished(self.name, np.asarray(n + 1j * k, dtype=np.complex128))
 
 
-_MICROMETRE_UNITS = ("um", "µm", "micron")
+# Wavelength units recognised as whole words of the wavelength column's header, with the
+# factor to nm. Words, not substrings: "spectrum_wavelength_nm" and "column1" hold "um".
+_UNIT_FACTORS = {
+    "nm": 1.0,
+    "nanometre": 1.0,
+    "nanometres": 1.0,
+    "nanometer": 1.0,
+    "nanometers": 1.0,
+    "um": 1000.0,
+    "µm": 1000.0,  # micro sign
+    "μm": 1000.0,  # Greek mu
+    "micron": 1000.0,
+    "microns": 1000.0,
+    "micrometre": 1000.0,
+    "micrometres": 1000.0,
+    "micrometer": 1000.0,
+    "micrometers": 1000.0,
+    "å": 0.1,
+    "angstrom": 0.1,
+    "angstroms": 0.1,
+    "ångström": 0.1,
+    "ångströms": 0.1,
+}
+_UNIT_SYMBOLS = {1.0: "nm", 1000.0: "µm", 0.1: "Å"}
+# Units of an energy or wavenumber axis: such a table is refused rather than read as nm.
+_NOT_WAVELENGTH = ("ev", "mev", "cm", "thz", "hz")
+
+
+def _header_unit(words: str, where: str, label: str) -> tuple[float, str]:
+    """The factor to nm that a header names, and a note saying how the wavelengths were read."""
+    tokens = re.findall(r"[^\W\d_]+", words.lower())
+    other = [t for t in tokens if t in _NOT_WAVELENGTH]
+    if other:
+        raise MaterialError(
+            f"material {label!r}: {where} header {words!r} names the unit {other[0]!r}; "
+            f"the first column must be a wavelength in nm, µm or Å"
+        )
+    factors = {_UNIT_FACTORS[t] for t in tokens if t in _UNIT_FACTORS}
+    if len(factors) > 1:
+        raise MaterialError(f"material {label!r}: {where} header {words!r} names more than one wavelength unit")
+    if factors:
+        factor = factors.pop()
+        return factor, f"wavelengths read in {_UNIT_SYMBOLS[factor]}, as the header {words!r} of {where} says"
+    return 1.0, f"wavelengths read in nm: the header {words!r} of {where} names no unit (write e.g. 'wavelength_um')"
 
 
 def read_csv(path: Union[str, Path], name: Optional[str] = None) -> Tabulated:
     """A table from a CSV file: columns wavelength, n and optionally k (k = 0 if absent).
 
     Lines starting with '#' are comments (the first comment line becomes the source). An
-    optional header row names the columns; wavelengths are in nm unless the first header says
-    µm ("wavelength_um"). Commas, semicolons, tabs or spaces separate the fields.
+    optional header row names the columns; wavelengths are in nm unless the wavelength
+    column's header names another unit as a word of its own: "wavelength_um", "lambda (µm)",
+    "wavelength [micron]" or "wavelength (Å)". Commas, semicolons, tabs or spaces
+    separate the fields. A range warning says which unit was read.
     """
     path = Path(path)
     label = name if name is not None else path.stem
@@ -125,14 +172,17 @@ def read_csv(path: Union[str, Path], name: Optional[str] = None) -> Tabulated:
     rows = [[field.strip() for field in row if field.strip()] for row in csv.reader(io.StringIO("\n".join(lines)), dialect)]
     scale = 1.0
     width = len(rows[0])
+    note = f"wavelengths read in nm: {path.name} has no header to name a unit (write e.g. 'wavelength_um,n,k')"
     if rows[0] and not _is_number(rows[0][0]):
         header = rows.pop(0)
-        if any(unit in header[0].lower() for unit in _MICROMETRE_UNITS):
-            scale = 1000.0
         if dialect.delimiter != " ":
             width = len(header)
         elif rows:
             width = len(rows[0])
+        # Split on spaces, "wavelength (nm) n k" has more names than columns: the extra ones
+        # belong to the wavelength's.
+        words = " ".join(header[: max(1, len(header) - (width - 1))]) if dialect.delimiter == " " else header[0]
+        scale, note = _header_unit(words, path.name, label)
     if not rows:
         raise MaterialError(f"material {label!r}: {str(path)!r} holds no table rows")
     values: list[list[float]] = []
@@ -148,7 +198,8 @@ def read_csv(path: Union[str, Path], name: Optional[str] = None) -> Tabulated:
             raise MaterialError(f"material {label!r}: {str(path)!r} data row {number} is not numeric: {row}") from None
     table = np.array(values, dtype=np.float64)
     k = table[:, 2] if width == 3 else np.zeros(len(table))
-    return Tabulated(table[:, 0] * scale, table[:, 1], k, name=label, source=comments[0] if comments else str(path))
+    source = comments[0] if comments else str(path)
+    return Tabulated(table[:, 0] * scale, table[:, 1], k, name=label, source=source, units_note=note)
 
 
 def _is_number(text: str) -> bool:

@@ -21,6 +21,7 @@ from lamina_design.materials import (
     Tabulated,
     TaucLorentz,
 )
+from lamina_design.materials.catalogue import suggestions
 from lamina_design.materials.refractiveindex import DATABASE_ENV, load_database_page
 
 DATA = Path(__file__).parent / "data"
@@ -210,6 +211,62 @@ def test_csv_reader_separators_and_headers(tmp_path: Path, text: str) -> None:
     table = mat.read_csv(path)
     assert list(table.wavelength_nm) == pytest.approx([400.0, 500.0])
     assert n_at(table, 450.0) == pytest.approx(1.55 + 0.15j)
+
+
+@pytest.mark.parametrize(
+    "header, factor",
+    [
+        # "um" inside a word is not a unit: these are nm
+        ("spectrum_wavelength_nm,n,k", 1.0),
+        ("column1,column2,column3", 1.0),
+        ("lambda,n,k", 1.0),
+        ("wavelength_um,n,k", 1000.0),
+        ("lambda (µm),n,k", 1000.0),  # micro sign
+        ("lambda (\u03bcm),n,k", 1000.0),  # Greek mu
+        ("Wavelength [micron];n;k", 1000.0),
+        ("wavelength/microns\tn\tk", 1000.0),
+        ("wavelength (Å),n,k", 0.1),
+        ("Wavelength_Angstrom,n,k", 0.1),
+        ("wavelength (nm) n k", 1.0),
+        ("wavelength (um) n k", 1000.0),
+    ],
+)
+def test_csv_header_units_are_whole_words(tmp_path: Path, header: str, factor: float) -> None:
+    sep = ";" if ";" in header else "\t" if "\t" in header else " " if " n k" in header else ","
+    rows = "".join(f"{wl / factor:g}{sep}{n}{sep}{k}\n" for wl, n, k in ((400.0, 1.5, 0.1), (500.0, 1.6, 0.2)))
+    path = tmp_path / "glass.csv"
+    path.write_text(header + "\n" + rows, encoding="utf-8")
+    table = mat.read_csv(path)
+    assert list(table.wavelength_nm) == pytest.approx([400.0, 500.0], rel=1e-12)
+    assert n_at(table, 450.0) == pytest.approx(1.55 + 0.15j)
+
+
+@pytest.mark.parametrize(
+    "header, message",
+    [("energy (eV),n,k", "'ev'"), ("wavenumber_cm-1,n,k", "'cm'"), ("wavelength_um_nm,n,k", "more than one")],
+)
+def test_csv_header_units_that_are_not_one_wavelength_are_refused(tmp_path: Path, header: str, message: str) -> None:
+    path = tmp_path / "axis.csv"
+    path.write_text(header + "\n1.5,1.5,0\n2.5,1.6,0\n", encoding="utf-8")
+    with pytest.raises(MaterialError, match=message):
+        mat.read_csv(path)
+
+
+@pytest.mark.parametrize(
+    "text, said",
+    [
+        ("wavelength_um,n\n0.4,1.5\n0.5,1.6\n", ["in µm", "'wavelength_um'", "film.csv"]),
+        ("0.4,1.5\n0.5,1.6\n", ["in nm", "no header", "film.csv"]),
+        ("column1,column2\n400,1.5\n500,1.6\n", ["in nm", "'column1'", "names no unit"]),
+    ],
+)
+def test_range_warning_of_a_table_names_the_unit_read(tmp_path: Path, text: str, said: list[str]) -> None:
+    path = tmp_path / "film.csv"
+    path.write_text(text, encoding="utf-8")
+    with pytest.warns(RangeWarning) as record:
+        mat.read_csv(path).index([1000.0])
+    message = str(record[0].message)
+    assert all(part in message for part in said), message
 
 
 @pytest.mark.parametrize(
@@ -414,6 +471,19 @@ def test_bad_materials_raise_naming_them(build: object, message: str) -> None:
     assert callable(build)
     with pytest.raises(MaterialError, match=message):
         build()
+
+
+@pytest.mark.parametrize(
+    "typed, meant",
+    [("Si02", "SiO2"), ("sio2 ", None), ("fused silca", "fused_silica"), ("NBK7", "N-BK7"), ("ta205", "Ta2O5"), ("AG0", "Ag")],
+)
+def test_misspelt_names_suggest_the_nearest(typed: str, meant: str | None) -> None:
+    if meant is None:  # case and surrounding spaces are not misspellings
+        assert mat.get(typed) is mat.get(typed.strip().upper())
+        return
+    with pytest.raises(MaterialError, match=f"did you mean '{meant}'"):
+        mat.get(typed)
+    assert suggestions(typed)[0] == meant
 
 
 @pytest.mark.parametrize("wavelengths", [[500.0, 0.0], [-1.0], [float("nan")], ["abc"]])
