@@ -1,8 +1,11 @@
 """Common coating materials by name, and `resolve` for names, files and database pages.
 
-Every entry states where its numbers come from. Fits are used where a published closed form
-holds over the visible and near infrared; deposited films, whose index depends on the process,
-and silicon are measured tables shipped as CSV files in lamina_design/data/.
+Every entry states where its numbers come from and the wavelengths where they hold (outside,
+a RangeWarning). Crystals and glasses are published closed forms (Sellmeier and the like),
+metals the Lorentz–Drude fits of Rakić et al. (1998); deposited films, whose index depends on
+the process, and silicon are measured tables shipped as CSV files in lamina_design/data/.
+A compound's formula names the film where one is given (SiO2, TiO2, Ta2O5, Nb2O5, HfO2, ITO),
+else the crystal; bulk forms have their own names (fused_silica, cubic_hafnia).
 """
 from __future__ import annotations
 
@@ -193,6 +196,202 @@ def aluminium() -> Material:
     )
 
 
+def hfo2_film() -> Material:
+    """HfO₂ film (112.7 nm, electron-beam evaporation on silicon), 190–2500 nm; n(550) ≈ 2.10.
+
+    D. Franta, D. Nečas, I. Ohlídal, "Universal dispersion model for characterization of
+    optical thin films over wide spectral range: application to hafnia", Appl. Opt. 54,
+    9108–9119 (2015), tabulated n, k (data file hfo2_film_franta2015.csv). Absorbs below
+    ≈ 230 nm. Porous, unassisted films come out lower (n(550) ≈ 1.90 in Al-Kuhaili 2004).
+    """
+    return _data_table("hfo2_film_franta2015.csv", "HfO2")
+
+
+def cubic_hafnia() -> Material:
+    """Bulk cubic HfO₂ (stabilised with 9.8 mol % Y₂O₃, 20 °C), 365–5000 nm; n(589) ≈ 2.11.
+
+    D. L. Wood, K. Nassau, T. Y. Kometani, D. L. Nash, "Optical properties of cubic hafnia
+    stabilized with yttria", Appl. Opt. 29, 604–607 (1990): Sellmeier B = 1.9558, 1.345,
+    10.41; √C = 0.15494, 0.0634, 27.12 µm. A single crystal: films are less dense (see HfO2).
+    """
+    return Sellmeier(
+        ((1.9558, 0.15494**2), (1.345, 0.0634**2), (10.41, 27.12**2)),
+        "cubic_hafnia",
+        (365.0, 5000.0),
+    )
+
+
+def zro2() -> Material:
+    """ZrO₂, bulk cubic zirconia (stabilised with 12 mol % Y₂O₃, 25 °C), 361–5135 nm; n(589) ≈ 2.159.
+
+    D. L. Wood and K. Nassau, "Refractive index of cubic zirconia stabilized with yttria",
+    Appl. Opt. 21, 2978–2981 (1982): Sellmeier B = 1.347091, 2.117788, 9.452943;
+    √C = 0.062543, 0.166739, 24.320570 µm. Evaporated films are less dense and lower
+    (n(550) ≈ 1.95–2.10 with the process): fit a film's own Cauchy for a design that needs it.
+    """
+    return Sellmeier(
+        ((1.347091, 0.062543**2), (2.117788, 0.166739**2), (9.452943, 24.320570**2)),
+        "ZrO2",
+        (361.0, 5135.0),
+    )
+
+
+def nb2o5_film() -> Material:
+    """Nb₂O₅ film (500 nm, magnetron sputtering on BK7), 250–2500 nm; n(550) ≈ 2.36.
+
+    F. Lemarchand (2013), measured by the method of L. Gao, F. Lemarchand, M. Lequime,
+    Opt. Express 20, 15734–15751 (2012), tabulated n, k as published in the refractiveindex.info
+    database (data file nb2o5_film_lemarchand2013.csv). Absorbs below ≈ 380 nm.
+    """
+    return _data_table("nb2o5_film_lemarchand2013.csv", "Nb2O5")
+
+
+def si3n4() -> Material:
+    """Si₃N₄ (stoichiometric LPCVD film), 310–5504 nm; n(1550) ≈ 1.996.
+
+    K. Luke, Y. Okawachi, M. R. E. Lamont, A. L. Gaeta, M. Lipson, "Broadband mid-infrared
+    frequency comb generation in a Si₃N₄ microresonator", Opt. Lett. 40, 4823–4826 (2015):
+    n² = 1 + 3.0249 λ²/(λ² − 0.1353406²) + 40314 λ²/(λ² − 1239.842²), λ in µm.
+    PECVD nitride varies with its hydrogen and oxygen content.
+    """
+    return Sellmeier(((3.0249, 0.1353406**2), (40314.0, 1239.842**2)), "Si3N4", (310.0, 5504.0))
+
+
+def ito_film() -> Material:
+    """ITO (In₂O₃:SnO₂) film, 110 nm sputtered electrode on glass, 191–1689 nm; n(550) ≈ 1.9.
+
+    A. Minenkov et al., "Monitoring the electrochemical failure of indium tin oxide
+    electrodes via operando ellipsometry", ACS Appl. Mater. Interfaces 16, 9517–9531 (2024),
+    tabulated n, k of the film as received (data file ito_film_minenkov2024.csv). Free
+    carriers make it metallic in the near infrared (n < 1 beyond ≈ 1.1 µm); the carrier
+    density, and so the infrared index, depends strongly on the deposition.
+    """
+    return _data_table("ito_film_minenkov2024.csv", "ITO")
+
+
+def zns() -> Material:
+    """ZnS, cubic (CVD, 20 °C), 405–13000 nm; n(10.6 µm) ≈ 2.192.
+
+    M. Debenham, "Refractive indices of zinc sulfide in the 0.405–13-µm wavelength range",
+    Appl. Opt. 23, 2238–2239 (1984), with the dispersion equation fitted to its data by
+    C. A. Klein, Appl. Opt. 25, 1873–1875 (1986): n² = 8.393 + 0.14383/(λ² − 0.2421²)
+    + 4430.99/(λ² − 36.71²), λ in µm.
+    """
+    return Formula(4, (8.393, 0.14383, 0.0, 0.2421, 2.0, 4430.99, 0.0, 36.71, 2.0), "ZnS", (405.0, 13000.0))
+
+
+def znse() -> Material:
+    """ZnSe (CVD, 23 °C), 540–18200 nm; n(10.6 µm) = 2.4028.
+
+    J. Connolly, B. diBenedetto, R. Donadio, "Specifications of Raytran material", Proc.
+    SPIE 181, 141–144 (1979), with the Sellmeier fit of B. Tatian, Appl. Opt. 23, 4477–4485
+    (1984): B = 4.45813734, 0.467216334, 2.89566290; √C = 0.200859853, 0.391371166,
+    47.1362108 µm.
+    """
+    return Sellmeier(
+        ((4.45813734, 0.200859853**2), (0.467216334, 0.391371166**2), (2.89566290, 47.1362108**2)),
+        "ZnSe",
+        (540.0, 18200.0),
+    )
+
+
+def caf2() -> Material:
+    """CaF₂, crystalline (24 °C), 230–9700 nm; n_d(587.6) = 1.4338.
+
+    I. H. Malitson, "A redetermination of some optical properties of calcium fluoride",
+    Appl. Opt. 2, 1103–1107 (1963): Sellmeier B = 0.5675888, 0.4710914, 3.8484723;
+    √C = 0.050263605, 0.1003909, 34.649040 µm.
+    """
+    return Sellmeier(
+        ((0.5675888, 0.050263605**2), (0.4710914, 0.1003909**2), (3.8484723, 34.649040**2)),
+        "CaF2",
+        (230.0, 9700.0),
+    )
+
+
+def germanium() -> Material:
+    """Germanium, single crystal (295 K), 2000–14000 nm; n(10 µm) ≈ 4.004.
+
+    J. H. Burnett, S. G. Kaplan, E. Stover, A. Phenis, "Refractive index measurements of Ge",
+    Proc. SPIE 9974, 99740X (2016): n² = 1 + Σ Bᵢ λ²/(λ² − Cᵢ), B = 0.4886331, 14.5142535,
+    0.0091224; C = 1.393959, 0.1626427, 752.190 µm². Infrared only: below ≈ 1.9 µm
+    germanium absorbs, which this transparent model does not describe.
+    """
+    return Sellmeier(
+        ((0.4886331, 1.393959), (14.5142535, 0.1626427), (0.0091224, 752.190)),
+        "Ge",
+        (2000.0, 14000.0),
+    )
+
+
+def chromium() -> Material:
+    """Chromium, Lorentz–Drude fit, 248–61992 nm (0.02–5 eV).
+
+    Rakić et al., Appl. Opt. 37, 5271–5283 (1998): ωp = 10.75 eV, f0 = 0.168, Γ0 = 0.047;
+    (f, Γ, ω) = (0.151, 3.175, 0.121), (0.150, 1.305, 0.543), (1.149, 2.676, 1.970),
+    (0.825, 1.335, 8.775).
+    """
+    return DrudeLorentz.rakic(
+        10.75,
+        0.168,
+        0.047,
+        ((0.151, 3.175, 0.121), (0.150, 1.305, 0.543), (1.149, 2.676, 1.970), (0.825, 1.335, 8.775)),
+        "Cr",
+        (248.0, 61992.0),
+    )
+
+
+def copper() -> Material:
+    """Copper, Lorentz–Drude fit, 207–12398 nm (0.1–6 eV).
+
+    Rakić et al., Appl. Opt. 37, 5271–5283 (1998): ωp = 10.83 eV, f0 = 0.575, Γ0 = 0.030;
+    (f, Γ, ω) = (0.061, 0.378, 0.291), (0.104, 1.056, 2.957), (0.723, 3.213, 5.300),
+    (0.638, 4.305, 11.18).
+    """
+    return DrudeLorentz.rakic(
+        10.83,
+        0.575,
+        0.030,
+        ((0.061, 0.378, 0.291), (0.104, 1.056, 2.957), (0.723, 3.213, 5.300), (0.638, 4.305, 11.18)),
+        "Cu",
+        (206.6, 12398.0),
+    )
+
+
+def nickel() -> Material:
+    """Nickel, Lorentz–Drude fit, 248–6199 nm (0.2–5 eV).
+
+    Rakić et al., Appl. Opt. 37, 5271–5283 (1998): ωp = 15.92 eV, f0 = 0.096, Γ0 = 0.048;
+    (f, Γ, ω) = (0.100, 4.511, 0.174), (0.135, 1.334, 0.582), (0.106, 2.178, 1.597),
+    (0.729, 6.292, 6.089).
+    """
+    return DrudeLorentz.rakic(
+        15.92,
+        0.096,
+        0.048,
+        ((0.100, 4.511, 0.174), (0.135, 1.334, 0.582), (0.106, 2.178, 1.597), (0.729, 6.292, 6.089)),
+        "Ni",
+        (248.0, 6199.0),
+    )
+
+
+def titanium() -> Material:
+    """Titanium, Lorentz–Drude fit, 248–30996 nm (0.04–5 eV).
+
+    Rakić et al., Appl. Opt. 37, 5271–5283 (1998): ωp = 7.29 eV, f0 = 0.148, Γ0 = 0.082;
+    (f, Γ, ω) = (0.899, 2.276, 0.777), (0.393, 2.518, 1.545), (0.187, 1.663, 2.509),
+    (0.001, 1.762, 19.43).
+    """
+    return DrudeLorentz.rakic(
+        7.29,
+        0.148,
+        0.082,
+        ((0.899, 2.276, 0.777), (0.393, 2.518, 1.545), (0.187, 1.663, 2.509), (0.001, 1.762, 19.43)),
+        "Ti",
+        (248.0, 30996.0),
+    )
+
+
 _CATALOGUE: Dict[str, Callable[[], Material]] = {
     "air": air,
     "vacuum": vacuum,
@@ -207,10 +406,52 @@ _CATALOGUE: Dict[str, Callable[[], Material]] = {
     "ag": silver,
     "au": gold,
     "al": aluminium,
+    "hfo2": hfo2_film,
+    "cubic_hafnia": cubic_hafnia,
+    "zro2": zro2,
+    "nb2o5": nb2o5_film,
+    "si3n4": si3n4,
+    "ito": ito_film,
+    "zns": zns,
+    "znse": znse,
+    "caf2": caf2,
+    "ge": germanium,
+    "cr": chromium,
+    "cu": copper,
+    "ni": nickel,
+    "ti": titanium,
 }
 
 
-_NAMES = ["air", "vacuum", "fused_silica", "N-BK7", "MgF2", "SiO2", "TiO2", "Ta2O5", "Al2O3", "Si", "Ag", "Au", "Al"]
+_NAMES = [
+    "air",
+    "vacuum",
+    "fused_silica",
+    "N-BK7",
+    "MgF2",
+    "CaF2",
+    "Al2O3",
+    "SiO2",
+    "TiO2",
+    "Ta2O5",
+    "Nb2O5",
+    "HfO2",
+    "cubic_hafnia",
+    "ZrO2",
+    "Si3N4",
+    "ITO",
+    "ZnS",
+    "ZnSe",
+    "Si",
+    "Ge",
+    "Ag",
+    "Au",
+    "Al",
+    "Cr",
+    "Cu",
+    "Ni",
+    "Ti",
+]
 
 
 def names() -> List[str]:

