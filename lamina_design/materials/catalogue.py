@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import difflib
 import re
+from dataclasses import replace
 from functools import lru_cache
 from importlib import resources
 from pathlib import Path
@@ -28,7 +29,8 @@ DATABASE_PREFIX = "refractiveindex:"
 
 def _data_table(filename: str, name: str) -> Material:
     with resources.as_file(resources.files("lamina_design") / "data" / filename) as path:
-        return read_csv(path, name=name)
+        # Our own files' unit is not news in a range warning.
+        return replace(read_csv(path, name=name), units_note="")
 
 
 def air() -> Material:

@@ -180,6 +180,9 @@ def _coefficients(name: str, raw: Any) -> Tuple[float, ...]:
         raise MaterialError(f"material {name!r}: coefficients {raw!r} are not numbers") from None
 
 
+_IN_UM = "wavelengths read in µm, the unit of refractiveindex.info pages"
+
+
 def parse_page(document: Any, name: str) -> Material:
     """The material that a parsed page (a mapping with a DATA list) describes."""
     if not isinstance(document, dict) or not isinstance(document.get("DATA"), list) or not document["DATA"]:
@@ -194,15 +197,15 @@ def parse_page(document: Any, name: str) -> Material:
         part: Material
         if kind == "tabulated nk":
             rows = _table(name, entry.get("data"), 3, kind)
-            part, both = Tabulated(rows[:, 0] * 1000.0, rows[:, 1], rows[:, 2], name=name), True
+            part, both = Tabulated(rows[:, 0] * 1000.0, rows[:, 1], rows[:, 2], name, units_note=_IN_UM), True
         elif kind == "tabulated n":
             rows = _table(name, entry.get("data"), 2, kind)
-            part = Tabulated(rows[:, 0] * 1000.0, rows[:, 1], np.zeros(len(rows)), name=name)
+            part = Tabulated(rows[:, 0] * 1000.0, rows[:, 1], np.zeros(len(rows)), name, units_note=_IN_UM)
         elif kind == "tabulated k":
             rows = _table(name, entry.get("data"), 2, kind)
             if k_part is not None:
                 raise MaterialError(f"material {name!r}: the page gives k twice")
-            k_part = Tabulated(rows[:, 0] * 1000.0, np.zeros(len(rows)), rows[:, 1], name=name)
+            k_part = Tabulated(rows[:, 0] * 1000.0, np.zeros(len(rows)), rows[:, 1], name, units_note=_IN_UM)
             continue
         elif kind.startswith("formula "):
             label = kind.split(" ", 1)[1]

@@ -348,6 +348,8 @@ def test_yaml_tabulated_pages() -> None:
     assert n_at(silver, 544.37) == pytest.approx(n_at(mat.get("Ag"), 544.37), abs=2e-4)
     polymer = mat.read_yaml(DATA / "polymer_n.yml")
     assert n_at(polymer, 500.0) == pytest.approx(1.59)
+    with pytest.warns(RangeWarning, match="read in µm"):
+        polymer.index([100.0])
 
 
 # Each formula against its definition written out independently; λ = 0.6 µm.
