@@ -1,4 +1,4 @@
-"""Broadband AR coating on a 1 mm N-BK7 plate, refined from a rough start with the back side counted.
+"""Broadband AR coating on a 1 mm N-BK7 plate, refined from a textbook start with the back side counted.
 
 A window reflects from both faces: bare N-BK7 returns about 4.2 % from each, 8.1 % in all once
 the light bouncing inside the plate is added up incoherently. This example refines a four-layer
@@ -29,7 +29,7 @@ TARGET = Target("R", np.linspace(BAND[0], BAND[1], 25, dtype=np.float64), 0.0, 0
 #: Thicknesses (nm) of Ta₂O₅, MgF₂, Ta₂O₅, MgF₂ from the glass outwards, in the usual shape of a
 #: four-layer AR coating. A start without the thick Ta₂O₅ layer (20, 40, 60, 100, say) drifts
 #: towards a worse local minimum and takes about 500 evaluations to get there.
-ROUGH = (15.0, 35.0, 110.0, 90.0)
+START = (15.0, 35.0, 110.0, 90.0)
 #: Evaluations allowed per refinement; the refinements here stop on their own after 50 to 70.
 BUDGET = 200
 
@@ -58,11 +58,11 @@ class Design:
 
 def designs() -> list[Design]:
     """Bare plate, rough start, refined on both faces, refined on the front face only."""
-    both = refine(plate(ROUGH, ROUGH), [TARGET], max_nfev=BUDGET, progress=None)
-    front = refine(plate(ROUGH), [TARGET], max_nfev=BUDGET, progress=None)
+    both = refine(plate(START, START), [TARGET], max_nfev=BUDGET, progress=None)
+    front = refine(plate(START), [TARGET], max_nfev=BUDGET, progress=None)
     return [
         Design("bare plate", plate()),
-        Design("rough start, both faces", plate(ROUGH, ROUGH)),
+        Design("start, both faces", plate(START, START)),
         Design("refined, both faces", both.stack, both),
         Design("refined, front face only", front.stack, front),
     ]
@@ -75,7 +75,7 @@ def plot(plt: Any, rows: Sequence[Design], wl: np.ndarray[Any, np.dtype[np.float
     for design, colour in zip(rows, styles):
         ax.plot(wl, 100 * design.stack.spectrum(wl).r, color=colour, lw=1.6, label=design.label)
     ax.set_yscale("log")
-    ax.set_ylim(0.05, 60)
+    ax.set_ylim(0.01, 60)
     ax.set_xlim(wl[0], wl[-1])
     ax.set_xlabel("wavelength (nm)")
     ax.set_ylabel("reflectance of the plate (%)")
@@ -109,7 +109,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     back = layers[len(best.stack.layers):]
     front = layers[:len(best.stack.layers)][::-1]
     print_table(["layer", "material", "start", "front face", "back face"],
-                [[str(i + 1), f.material.name, f"{ROUGH[i]:.1f}", f"{f.thickness_nm:.1f}", f"{b.thickness_nm:.1f}"]
+                [[str(i + 1), f.material.name, f"{START[i]:.1f}", f"{f.thickness_nm:.1f}", f"{b.thickness_nm:.1f}"]
                  for i, (f, b) in enumerate(zip(front, back))])
     for design in rows:
         if design.result is not None:
