@@ -1,9 +1,10 @@
 """Quarter-wave Bragg mirror: (HL)^8 H of TiO₂/SiO₂ on N-BK7 glass, 400–900 nm.
 
 Each layer is a quarter wave thick at the design wavelength, so the reflections from all
-interfaces add in phase there and the mirror reflects more than 99.9 % over a stop band about
-150 nm wide. Away from normal incidence the band moves to shorter wavelengths and splits by
-polarisation (p narrower than s).
+interfaces add in phase there: at normal incidence the mirror reflects 99.92 % at 650 nm, more
+than 99.9 % over about 50 nm (624–673 nm) and more than 99 % over a stop band about 150 nm
+wide (582–731 nm). Away from normal incidence the band moves to shorter wavelengths and splits
+by polarisation (p narrower than s).
 
     python examples/bragg_mirror.py [--out DIR]
 """

@@ -12,6 +12,10 @@ once) and build their DataPy objects where they run.
     python examples/dask_sweep.py                       # a LocalCluster, one worker per core
     python examples/dask_sweep.py --scheduler tcp://host:8786   # an existing cluster
     python examples/dask_sweep.py --candidates 1000000 --chunk 5000
+    python examples/dask_sweep.py --out DIR          # the plot in DIR (default: .); --no-plot skips it
+
+Needs Dask's distributed scheduler (in the `examples` and `dask` extras:
+`pip install '.[examples]'`, or `pip install 'dask[distributed]'` beside lamina).
 
 On a cluster every worker needs numpy and lamina installed. Give each worker process one
 thread (`dask worker --nthreads 1`, or several processes per machine): lamina holds the
@@ -26,12 +30,14 @@ import math
 import os
 import sys
 import time
+from pathlib import Path
 from typing import Any, Optional, Sequence
 
 import numpy as np
 
 import lamina
 from materials import FloatArray, ComplexArray, bk7, fused_silica, magnesium_fluoride, stack_indices, titanium_dioxide
+from plotting import load_pyplot, save
 
 LAYERS = [magnesium_fluoride, titanium_dioxide, fused_silica, titanium_dioxide]
 #: Range (nm) from which each layer's thickness is drawn.
@@ -102,6 +108,40 @@ def run_local(thicknesses: FloatArray) -> FloatArray:
     return score_chunk(thicknesses, n, wl)
 
 
+def spectra(thicknesses: FloatArray, wl: FloatArray) -> FloatArray:
+    """Unpolarised R at normal incidence of each candidate (row) over `wl`: one row per candidate."""
+    n = stack_indices(wl, [1.0, *LAYERS, bk7])
+    return np.array([lamina.DataPy(np.ascontiguousarray(d), n, wl, 0.0, UNPOLARISED).simulate().r
+                     for d in thicknesses])
+
+
+def plot(plt: Any, thicknesses: FloatArray, merits: FloatArray, top: int) -> Any:
+    """How the candidates' merits spread, and the spectra of the best few."""
+    fig, (ax_hist, ax_r) = plt.subplots(1, 2, figsize=(11, 4.2), gridspec_kw={"wspace": 0.25})
+    percent = 100 * merits
+    low = max(float(percent.min()), 1e-3)
+    bins = np.geomspace(low, max(float(percent.max()), 1.1 * low), 60)
+    ax_hist.hist(percent, bins=bins, color="#1f4e79")
+    ax_hist.set_xscale("log")
+    ax_hist.set_xlabel(f"mean R {BAND_NM[0]:.0f}–{BAND_NM[1]:.0f} nm (%)")
+    ax_hist.set_ylabel("candidates")
+    ax_hist.set_title(f"{len(merits):,} random MgF$_2$/TiO$_2$/SiO$_2$/TiO$_2$ stacks")
+    ax_hist.grid(alpha=0.3)
+    wl = np.linspace(380.0, 780.0, 401, dtype=np.float64)
+    best = np.argsort(merits)[:top]
+    for rank, r in enumerate(spectra(thicknesses[best], wl)):
+        ax_r.plot(wl, 100 * r, lw=1.8 if rank == 0 else 1.0, label=f"#{rank + 1}: {100 * merits[best[rank]]:.3f} %")
+    ax_r.axvspan(*BAND_NM, color="#1f4e79", alpha=0.07, lw=0)
+    ax_r.set_xlim(wl[0], wl[-1])
+    ax_r.set_ylim(0, 3 * 100 * float(merits[best[-1]]))
+    ax_r.set_xlabel("wavelength (nm)")
+    ax_r.set_ylabel("reflectance on N-BK7 (%)")
+    ax_r.set_title("the best candidates, normal incidence")
+    ax_r.legend(frameon=False, title="rank: mean R in band", loc="upper center", ncol=2, fontsize="small")
+    ax_r.grid(alpha=0.3)
+    return fig
+
+
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="Distributed antireflection design search with lamina and Dask.")
     parser.add_argument("--scheduler", help="address of a running Dask scheduler (default: start a LocalCluster)")
@@ -111,6 +151,8 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser.add_argument("--seed", type=int, default=2024)
     parser.add_argument("--top", type=int, default=5, help="how many of the best stacks to print")
     parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+    parser.add_argument("--out", type=Path, default=Path("."), help="directory for the PNG plot (default: .)")
+    parser.add_argument("--no-plot", action="store_true", help="print the table only")
     return parser.parse_args(argv)
 
 
@@ -141,6 +183,9 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
             cluster.close()
 
     print(f"done in {elapsed:.1f} s ({args.candidates / elapsed:,.0f} stacks/s)")
+    plt = load_pyplot(args) if args.candidates else None
+    if plt is not None:
+        save(plt, plot(plt, thicknesses, merits, max(args.top, 1)), args, "dask_sweep.png")
     names = ["MgF2", "TiO2", "SiO2", "TiO2"]
     print(f"best stacks, mean R {BAND_NM[0]:.0f}-{BAND_NM[1]:.0f} nm at normal incidence (thicknesses in nm, air side first):")
     header = ["rank", "mean R (%)", *names]
