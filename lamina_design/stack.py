@@ -2,11 +2,15 @@
 
 A :class:`Stack` is an incidence medium, coherent layers, and either a half-infinite exit medium
 or a thick :class:`~lamina_design.substrate.Substrate` whose back side is added incoherently.
-Every coherent computation is one ``lamina.DataPy(...).simulate()`` call.
+Every coherent computation is one ``lamina.DataPy(...).simulate()`` call, or one per
+polarisation where the incidence or exit medium absorbs: T is then the power flux into the exit
+medium (tmm's convention), which lamina's T is not for p polarisation.
 
-Angles are in radians, in the incidence medium. Polarisation is ``"s"``, ``"p"``,
-``"unpolarised"`` or a polarisation angle φ in radians (cos²φ of the power is s, sin²φ p,
-lamina's convention).
+Angles are in radians, in the incidence medium, from 0 to :data:`MAX_ANGLE_RAD` (π/2 − 1.5e-5;
+closer to grazing lamina's R and T lose their accuracy, then turn NaN). Polarisation is ``"s"``,
+``"p"``, ``"unpolarised"`` or a polarisation angle φ in radians (cos²φ of the power is s, sin²φ
+p, lamina's convention). Indices must lie in |n| = 1e-6…1e100 (an index of 0 is refused), and
+a spectrum that would not be finite raises ValueError rather than returning NaN.
 """
 from __future__ import annotations
 
