@@ -184,19 +184,11 @@ def fresnel_r(n0: float, n1: float, theta: float, pol: str) -> float:
 
 
 def test_grazing_angles_accepted_up_to_where_lamina_keeps_its_accuracy():
-    rng = np.random.default_rng(7)
     for theta in (MAX_ANGLE_RAD, MAX_ANGLE_RAD - 1e-9):
         for n1 in (1.0001, 1.52, 3.9):
             for pol in ("s", "p"):
                 r = Stack(AIR, (), exit=Constant(n1)).spectrum([500.0], theta, pol).r[0]
                 assert r == pytest.approx(fresnel_r(1.0, n1, theta, pol), abs=1e-6)
-        for _ in range(30):
-            n = rng.uniform(1.0, 3.0, 4)
-            stack = Stack(AIR, tuple(Layer(Constant(v), d) for v, d in zip(n, rng.uniform(0, 300, 4))),
-                          exit=Constant(rng.uniform(1.0, 3.0)))
-            for pol in ("s", "p"):
-                spectrum = stack.spectrum(WL, theta, pol)
-                assert np.all(np.abs(spectrum.a) < 1e-6) and np.all(spectrum.r <= 1.0 + 1e-12)
     # Air to air is T = 1 exactly; closer to π/2 lamina's own rounding shows, then NaN.
     assert Stack(AIR, ()).spectrum([500.0], MAX_ANGLE_RAD).t[0] == pytest.approx(1.0, abs=1e-6)
     bare = np.array([[1.0], [1.0]], dtype=np.complex128)
