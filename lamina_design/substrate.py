@@ -12,9 +12,10 @@ then s and p are mixed with weights cos²φ and sin²φ. Each of R_f, R_f', R_b 
 per polarisation; the front coating is reversed to see it from the substrate.
 
 Transmittances are power fluxes normalised by the incident flux: Re(n cos θ) for s and
-Re(n cos θ*) for p (lamina's η factor uses Re(n cos θ) for both; the same correction as a
-coating's on a half-infinite absorbing exit, :func:`lamina_design.common.flux_transmittance`). For real incidence, exit and substrate indices this is the usual T, and the
-result agrees with ``tmm.inc_tmm`` to rounding.
+Re(n cos θ*) for p. lamina's η factor uses Re(n cos θ) for both; where the media absorb it is
+corrected as for a coating on a half-infinite exit, by
+:func:`lamina_design.common.flux_transmittance`. For real incidence, exit and substrate indices
+this is the usual T, and the result agrees with ``tmm.inc_tmm`` to rounding.
 
 lamina takes one real angle per call. Inside the substrate the angle follows Snell's law at
 every wavelength, so at oblique incidence the calls from the substrate side are made once per
