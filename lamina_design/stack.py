@@ -2,32 +2,47 @@
 
 A :class:`Stack` is an incidence medium, coherent layers, and either a half-infinite exit medium
 or a thick :class:`~lamina_design.substrate.Substrate` whose back side is added incoherently.
-Every coherent computation is one ``lamina.DataPy(...).simulate()`` call.
+Every coherent computation is one ``lamina.DataPy(...).simulate()`` call, or one per
+polarisation where the incidence or exit medium absorbs: T is then the power flux into the exit
+medium (tmm's convention), which lamina's T is not for p polarisation.
 
-Angles are in radians, in the incidence medium. Polarisation is ``"s"``, ``"p"``,
-``"unpolarised"`` or a polarisation angle φ in radians (cos²φ of the power is s, sin²φ p,
-lamina's convention).
+Angles are in radians, in the incidence medium, from 0 to :data:`MAX_ANGLE_RAD` (π/2 − 1.5e-5;
+closer to grazing lamina's R and T lose their accuracy, then turn NaN). Polarisation is ``"s"``,
+``"p"``, ``"unpolarised"`` or a polarisation angle φ in radians (cos²φ of the power is s, sin²φ
+p, lamina's convention). Indices must lie in |n| = 1e-6…1e100 (an index of 0 is refused), and
+a spectrum that would not be finite raises ValueError rather than returning NaN.
 """
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field, replace
-from typing import TYPE_CHECKING, Callable, Literal, Sequence, Tuple, Union
+from typing import Callable, Literal, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 import lamina
-from lamina_design.materials.base import ComplexArray, Constant, FloatArray, Material
+from lamina_design.common import (
+    AIR,
+    MAX_ANGLE_RAD,
+    Layer,
+    Polarisation,
+    absorbing,
+    check_angles,
+    check_indices,
+    check_wavelengths,
+    flux_transmittance,
+    polarisation_weights,
+)
+from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.substrate import Substrate, incoherent_spectrum
 
 # Gauss–Legendre nodes and weights on [-1, 1]; older NumPy stubs leave leggauss untyped.
 _gauss_legendre: Callable[[int], Tuple[FloatArray, FloatArray]] = np.polynomial.legendre.leggauss
 
-if TYPE_CHECKING:
-    from lamina_design.substrate import Substrate
-
 __all__ = [
     "AIR",
+    "MAX_ANGLE_RAD",
     "Layer",
     "Polarisation",
     "PreparedStack",
@@ -37,69 +52,6 @@ __all__ = [
     "check_wavelengths",
     "polarisation_weights",
 ]
-
-AIR = Constant(1.0, "air")
-
-#: "s", "p", "unpolarised" (or "unpolarized") or a polarisation angle φ in radians.
-Polarisation = Union[Literal["s", "p", "unpolarised", "unpolarized"], float]
-
-
-def polarisation_weights(polarisation: Polarisation) -> tuple[float, float, float]:
-    """(φ, s weight, p weight); the named states get exact weights."""
-    if isinstance(polarisation, str):
-        key = polarisation.lower()
-        if key == "s":
-            return 0.0, 1.0, 0.0
-        if key == "p":
-            return math.pi / 2, 0.0, 1.0
-        if key in ("unpolarised", "unpolarized", "u"):
-            return math.pi / 4, 0.5, 0.5
-        raise ValueError(f"polarisation must be 's', 'p', 'unpolarised' or an angle in radians, got {polarisation!r}")
-    phi = float(polarisation)
-    if not math.isfinite(phi):
-        raise ValueError(f"polarisation angle must be finite, got {phi}")
-    return phi, math.cos(phi) ** 2, math.sin(phi) ** 2
-
-
-def check_wavelengths(wavelength_nm: npt.ArrayLike) -> FloatArray:
-    """A 1-D float64 copy of the grid; empty, non-finite or non-positive grids raise ValueError."""
-    wl = np.array(wavelength_nm, dtype=np.float64, ndmin=1)
-    if wl.ndim != 1:
-        raise ValueError(f"wavelengths must be a 1-D grid, got shape {wl.shape}")
-    if wl.size == 0:
-        raise ValueError("the wavelength grid is empty")
-    if not np.all(np.isfinite(wl)) or np.any(wl <= 0):
-        raise ValueError("wavelengths must be finite and positive (nm)")
-    return wl
-
-
-def check_angles(angle: npt.ArrayLike) -> FloatArray:
-    """Angles of incidence as a 1-D float64 array; outside [0, π/2) raises ValueError."""
-    angles = np.array(angle, dtype=np.float64, ndmin=1)
-    if angles.ndim != 1 or angles.size == 0:
-        raise ValueError("angles must be a number or a non-empty 1-D sequence (radians)")
-    bad = ~((angles >= 0.0) & (angles < math.pi / 2))
-    if np.any(bad):
-        raise ValueError(f"angle of incidence must lie in [0, π/2) radians, got {float(angles[bad][0])!r}")
-    return angles
-
-
-def _check_thickness(value: float, what: str) -> float:
-    thickness = float(value)
-    if not math.isfinite(thickness) or thickness < 0:
-        raise ValueError(f"{what}: thickness must be finite and ≥ 0 nm, got {value!r}")
-    return thickness
-
-
-@dataclass(frozen=True)
-class Layer:
-    """One coherent film: a material and its physical thickness in nm."""
-
-    material: Material
-    thickness_nm: float
-
-    def __post_init__(self) -> None:
-        object.__setattr__(self, "thickness_nm", _check_thickness(self.thickness_nm, f"layer of {self.material.name}"))
 
 
 @dataclass(frozen=True)
@@ -130,7 +82,7 @@ def _indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
         values = np.asarray(material.index(wl))
         if values.shape != wl.shape:
             raise ValueError(f"{material.name}: index() returned shape {values.shape} for {wl.size} wavelengths")
-        n[row] = values
+        n[row] = check_indices(material.name, values.astype(np.complex128), wl)
     return n
 
 
@@ -175,10 +127,41 @@ class PreparedStack:
         phi, w_s, w_p = polarisation_weights(polarisation)
         n_front = len(self.stack.layers)
         if self.stack.substrate is None:
-            return self.simulate(np.ascontiguousarray(d[:n_front]), self.n, theta, phi)
-        from lamina_design.substrate import incoherent_spectrum
+            r, t = self._coherent(np.ascontiguousarray(d[:n_front]), theta, phi, w_s, w_p)
+        else:
+            r, t = incoherent_spectrum(self.simulate, self.stack.substrate, self.wavelength_nm, self.front_n,
+                                       self.back_n, d[:n_front], d[n_front:], theta, w_s, w_p)
+        self._check_finite(r, t, theta)
+        return r, t
 
-        return incoherent_spectrum(self, d[:n_front], d[n_front:], theta, w_s, w_p)
+    def _coherent(self, d: FloatArray, theta: float, phi: float, w_s: float,
+                  w_p: float) -> tuple[FloatArray, FloatArray]:
+        """R and T into a half-infinite exit medium: one lamina call unless an outer medium absorbs."""
+        first, last = self.n[0], self.n[-1]
+        if not absorbing(first, last):
+            return self.simulate(d, self.n, theta, phi)
+        # lamina mixes s and p before its T could be made a flux: one call per polarisation.
+        kx = first * math.sin(theta)
+        r = np.zeros(self.wavelength_nm.size)
+        t = np.zeros(self.wavelength_nm.size)
+        for weight, phi_pol, p in ((w_s, 0.0, False), (w_p, math.pi / 2, True)):
+            if weight == 0.0:
+                continue
+            r_pol, t_pol = self.simulate(d, self.n, theta, phi_pol)
+            r += weight * r_pol
+            t += weight * flux_transmittance(t_pol, first, last, kx, p)
+        return r, t
+
+    def _check_finite(self, r: FloatArray, t: FloatArray, theta: float) -> None:
+        bad = ~(np.isfinite(r) & np.isfinite(t))
+        if np.any(bad):
+            at = float(self.wavelength_nm[np.argmax(bad)])
+            name = f"stack {self.stack.name!r}" if self.stack.name else "the stack"
+            raise ValueError(
+                f"{name} has no finite R, T at {int(bad.sum())} wavelength(s), the first {at:g} nm "
+                f"(θ = {theta!r} rad): its indices, thicknesses or attenuation leave the float64 range "
+                "the transfer matrix needs"
+            )
 
 
 @dataclass(frozen=True)

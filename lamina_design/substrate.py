@@ -12,9 +12,10 @@ then s and p are mixed with weights cos²φ and sin²φ. Each of R_f, R_f', R_b 
 per polarisation; the front coating is reversed to see it from the substrate.
 
 Transmittances are power fluxes normalised by the incident flux: Re(n cos θ) for s and
-Re(n cos θ*) for p (lamina's η factor uses Re(n cos θ) for both and is corrected here where
-the media absorb). For real incidence, exit and substrate indices this is the usual T, and the
-result agrees with ``tmm.inc_tmm`` to rounding.
+Re(n cos θ*) for p. lamina's η factor uses Re(n cos θ) for both; where the media absorb it is
+corrected as for a coating on a half-infinite exit, by
+:func:`lamina_design.common.flux_transmittance`. For real incidence, exit and substrate indices
+this is the usual T, and the result agrees with ``tmm.inc_tmm`` to rounding.
 
 lamina takes one real angle per call. Inside the substrate the angle follows Snell's law at
 every wavelength, so at oblique incidence the calls from the substrate side are made once per
@@ -27,19 +28,17 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import Callable, Optional, Tuple
 
 import numpy as np
 
+from lamina_design.common import AIR, Layer, check_thickness, flux_transmittance, forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.stack import AIR, Layer, _check_thickness
 
-if TYPE_CHECKING:
-    from lamina_design.stack import PreparedStack
+__all__ = ["Simulate", "Substrate", "forward_cos", "incoherent_spectrum"]
 
-__all__ = ["Substrate", "forward_cos", "incoherent_spectrum"]
-
-_TINY = 100 * np.finfo(np.float64).eps
+#: One lamina call: (d, n, θ, φ, wavelengths or None for the prepared grid) → (R, T).
+Simulate = Callable[[FloatArray, ComplexArray, float, float, Optional[FloatArray]], Tuple[FloatArray, FloatArray]]
 
 
 @dataclass(frozen=True)
@@ -56,74 +55,38 @@ class Substrate:
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "thickness_nm",
-                           _check_thickness(self.thickness_nm, f"substrate {self.material.name}"))
+                           check_thickness(self.thickness_nm, f"substrate {self.material.name}"))
         object.__setattr__(self, "back_layers", tuple(self.back_layers))
         for layer in self.back_layers:
             if not isinstance(layer, Layer):
                 raise TypeError(f"back_layers must be Layer objects, got {type(layer).__name__}")
 
 
-def forward_cos(n: ComplexArray, kx: ComplexArray) -> ComplexArray:
-    """cos θ in a medium of index n for the in-plane index kx = n₀ sin θ₀, on the forward branch.
-
-    Forward is the wave that decays into the medium or, without decay, carries power into it.
-    """
-    c: ComplexArray = np.sqrt(1.0 - (kx / n) ** 2 + 0j)
-    nc = n * c
-    backward = np.where(np.abs(nc.imag) > _TINY, nc.imag < 0, nc.real < 0)
-    out: ComplexArray = np.where(backward, -c, c)
-    return out
-
-
-def _to_flux(t: FloatArray, first: ComplexArray, last: ComplexArray, kx: ComplexArray, p: bool) -> FloatArray:
-    """Rescale lamina's T (η = Re(n_L cos θ_L / (n₀ cos θ₀))) to the power-flux ratio."""
-    if not (np.any(first.imag) or np.any(last.imag) or np.any(kx.imag)):
-        # Real media: η is the flux ratio, or T = 0 already where the exit wave is evanescent.
-        return t
-    c0 = forward_cos(first, kx)
-    cl = forward_cos(last, kx)
-    y0 = first * c0
-    yl = last * cl
-    lossy = (y0.imag != 0) | (yl.imag != 0)
-    if not np.any(lossy):
-        return t
-    eta = (yl / y0).real
-    if p:
-        flux = (last * np.conj(cl)).real / (first * np.conj(c0)).real
-    else:
-        flux = yl.real / y0.real
-    with np.errstate(divide="ignore", invalid="ignore"):
-        scaled = np.where(eta != 0, t * flux / eta, 0.0)
-    out: FloatArray = np.where(lossy, scaled, t)
-    return out
-
-
-def _grouped(prepared: PreparedStack, d: FloatArray, n: ComplexArray, theta: FloatArray,
+def _grouped(simulate: Simulate, wl: FloatArray, d: FloatArray, n: ComplexArray, theta: FloatArray,
              phi: float) -> tuple[FloatArray, FloatArray]:
     """lamina R and T where the angle differs between wavelengths: one call per distinct angle."""
     if np.all(theta == theta[0]):
-        return prepared.simulate(d, n, float(theta[0]), phi)
+        return simulate(d, n, float(theta[0]), phi, None)
     r = np.empty(theta.size)
     t = np.empty(theta.size)
     values, which = np.unique(theta, return_inverse=True)
     order = np.argsort(which, kind="stable")
     bounds = np.searchsorted(which[order], np.arange(values.size + 1))
-    wl = prepared.wavelength_nm
     for k, angle in enumerate(values):
         idx = order[bounds[k]:bounds[k + 1]]
-        r[idx], t[idx] = prepared.simulate(d, np.ascontiguousarray(n[:, idx]), float(angle), phi,
-                                           np.ascontiguousarray(wl[idx]))
+        r[idx], t[idx] = simulate(d, np.ascontiguousarray(n[:, idx]), float(angle), phi,
+                                  np.ascontiguousarray(wl[idx]))
     return r, t
 
 
-def incoherent_spectrum(prepared: PreparedStack, d_front: FloatArray, d_back: FloatArray, theta: float,
+def incoherent_spectrum(simulate: Simulate, substrate: Substrate, wl: FloatArray, front: ComplexArray,
+                        back: ComplexArray, d_front: FloatArray, d_back: FloatArray, theta: float,
                         w_s: float, w_p: float) -> tuple[FloatArray, FloatArray]:
-    """R and T of a coated thick plate at one angle of incidence, mixed w_s·s + w_p·p."""
-    substrate = prepared.stack.substrate
-    assert substrate is not None
-    wl = prepared.wavelength_nm
-    front = prepared.front_n
-    back = prepared.back_n
+    """R and T of a coated thick plate at one angle of incidence, mixed w_s·s + w_p·p.
+
+    ``front`` holds the indices from the incidence medium to the substrate, ``back`` those from
+    the substrate to the back medium (media × wavelengths, on the grid ``wl``).
+    """
     n0 = front[0]
     ns = front[-1]
     kx = n0 * math.sin(theta)
@@ -148,12 +111,12 @@ def incoherent_spectrum(prepared: PreparedStack, d_front: FloatArray, d_back: Fl
     for weight, phi, p in ((w_s, 0.0, False), (w_p, math.pi / 2, True)):
         if weight == 0.0:
             continue
-        r_f, t_f = prepared.simulate(d_f, front, theta, phi)
-        t_f = _to_flux(t_f, n0, ns, kx, p)
-        r_r, t_r = _grouped(prepared, d_r, reverse_n, theta_s, phi)
-        t_r = _to_flux(t_r, inside, n0, kx_s, p)
-        r_b, t_b = _grouped(prepared, d_b, back_n, theta_s, phi)
-        t_b = _to_flux(t_b, inside, back[-1], kx_s, p)
+        r_f, t_f = simulate(d_f, front, theta, phi, None)
+        t_f = flux_transmittance(t_f, n0, ns, kx, p)
+        r_r, t_r = _grouped(simulate, wl, d_r, reverse_n, theta_s, phi)
+        t_r = flux_transmittance(t_r, inside, n0, kx_s, p)
+        r_b, t_b = _grouped(simulate, wl, d_b, back_n, theta_s, phi)
+        t_b = flux_transmittance(t_b, inside, back[-1], kx_s, p)
         round_trip = single * single
         denominator = 1.0 - r_r * r_b * round_trip
         r = r_f + t_f * t_r * r_b * round_trip / denominator

@@ -128,6 +128,81 @@ def test_bad_inputs_are_refused(call: object, message: str) -> None:
 def test_tables_ship_with_their_source() -> None:
     from importlib import resources
 
-    for name in ("cie1924_photopic.csv", "cie1931_2deg_cmf.csv", "cie_d65.csv"):
+    for name in ("cie1924_photopic.csv", "cie1931_2deg_cmf.csv", "cie_d65.csv", "cie_daylight_components.csv"):
         text = (resources.files("lamina_design") / "data" / name).read_text(encoding="utf-8")
         assert "# Source: " in text
+
+
+@pytest.mark.parametrize(
+    "name, x, y",
+    [
+        # CIE 15:2004, Table T.3: chromaticities of the illuminants, CIE 1931 observer.
+        ("A", 0.44757, 0.40745),
+        ("D50", 0.34567, 0.35850),
+        ("D55", 0.33242, 0.34743),
+        ("D65", 0.31271, 0.32902),
+        ("D75", 0.29902, 0.31485),
+    ],
+)
+def test_illuminant_white_points(name: str, x: float, y: float) -> None:
+    c = merit.colour(WL, flat(1.0), illuminant=name)
+    assert c.xyY[:2] == pytest.approx((x, y), abs=5e-5)
+    assert c.Lab == pytest.approx((100.0, 0.0, 0.0), abs=1e-9)
+
+
+def test_illuminant_a_is_the_cie_table() -> None:
+    # CIE 15:2004, Table T.1, illuminant A as tabulated (six figures).
+    wl = [300.0, 305.0, 380.0, 400.0, 560.0, 780.0]
+    table = [0.930483, 1.12821, 9.7951, 14.7080, 100.0, 241.675]
+    np.testing.assert_allclose(merit.illuminant_power("A", wl), table, rtol=5e-6)
+
+
+def test_daylight_components_reproduce_the_d65_table() -> None:
+    # The D65 table (ISO 11664-2) and S0 + M1·S1 + M2·S2 at 6504 K (CIE 15:2004: M1 = −0.295,
+    # M2 = −0.689 to three decimals) are two publications of one illuminant.
+    from importlib import resources
+
+    def table(name: str) -> np.ndarray:
+        text = (resources.files("lamina_design") / "data" / name).read_text(encoding="utf-8")
+        return np.loadtxt([line for line in text.splitlines() if line and line[0].isdigit()], delimiter=",")
+
+    d65 = table("cie_d65.csv")
+    basis = table("cie_daylight_components.csv")
+    rows = np.searchsorted(basis[:, 0], d65[:, 0])
+    assert np.array_equal(basis[rows, 0], d65[:, 0])
+    derived = basis[rows, 1] - 0.295 * basis[rows, 2] - 0.689 * basis[rows, 3]
+    np.testing.assert_allclose(derived, d65[:, 1], atol=1e-3)
+
+
+@pytest.mark.parametrize("name", ["A", "E", "D50", "D65", "D75"])
+@pytest.mark.parametrize("level", [1.0, 0.5, 0.18, 0.02])
+def test_neutral_greys_are_neutral_on_srgb_under_every_illuminant(name: str, level: float) -> None:
+    # Adapted to sRGB's D65 white, a grey under any light looks as it does under D65: R = G = B up to
+    # the 4-decimal rounding of the standard's matrix, a perfect white at full scale, unclipped.
+    c = merit.colour(WL, flat(level), illuminant=name)
+    reference = merit.colour(WL, flat(level), illuminant="D65")
+    assert c.sRGB == pytest.approx(reference.sRGB, abs=1e-9)
+    assert max(c.sRGB) - min(c.sRGB) < 1e-4
+    assert not c.clipped
+    if level == 1.0:
+        assert c.sRGB == pytest.approx((1.0, 1.0, 1.0), abs=1e-4)
+
+
+def test_photopic_over_a_chosen_band() -> None:
+    wl = np.arange(400.0, 801.0, 1.0)
+    r = 0.02 + 0.01 * np.sin(wl / 30)
+    with pytest.raises(ValueError, match=r"extend the wavelength grid to 380–800 nm, or give band=\(lo, hi\)"):
+        merit.photopic(wl, r)
+    assert merit.photopic(wl, flat(0.3, wl), band=(400, 780)) == pytest.approx(0.3, rel=1e-14)
+    # Over a band, the mean is the full-grid mean of the spectrum masked to the band, renormalised.
+    inside = (WL >= 420) & (WL <= 760)
+    full = np.interp(WL, wl, r, left=0.0, right=0.0)
+    expected = merit.photopic(WL, full * inside) / merit.photopic(WL, 1.0 * inside)
+    assert merit.photopic(wl, r, band=(420, 760)) == pytest.approx(expected, rel=1e-12)
+    # A band spanning the observer's whole grid is the CIE figure itself.
+    assert merit.photopic(WL, full + 0.01, band=(360, 830)) == pytest.approx(merit.photopic(WL, full + 0.01),
+                                                                              rel=1e-14)
+    with pytest.raises(ValueError, match="outside the spectrum"):
+        merit.photopic(wl, r, band=(380, 780))
+    with pytest.raises(ValueError, match="lo < hi"):
+        merit.photopic(wl, r, band=(700, 500))

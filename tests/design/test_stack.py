@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 import lamina
-from lamina_design.stack import Layer, Stack, polarisation_weights
+from lamina_design.materials import Constant
+from lamina_design.stack import MAX_ANGLE_RAD, Layer, PreparedStack, Stack, polarisation_weights
 from lamina_design.substrate import Substrate
 
 from design_stacks import AIR, GLASS, HIGH, LOW
@@ -130,3 +131,130 @@ def test_catalogue_materials_and_default_exit():
     r = Stack(AIR, (), exit=glass).spectrum(WL).r
     n = glass.index(WL).real
     np.testing.assert_allclose(r, ((n - 1) / (n + 1)) ** 2, rtol=1e-12)
+
+
+@pytest.mark.parametrize("exit_index", [0.2 + 3j, 1.5 + 0.3j, 3.9 + 0.02j])
+@pytest.mark.parametrize("theta", [0.0, 0.5, 1.0, 1.45])
+def test_lossless_films_on_an_absorbing_exit_absorb_nothing(exit_index, theta):
+    # Everything T carries into the exit medium is absorbed there, none of it in the films.
+    stack = Stack(AIR, (Layer(Constant(1.46), 100.0), Layer(Constant(2.35), 57.0)), exit=Constant(exit_index))
+    for pol in ("s", "p", "unpolarised", 0.3):
+        np.testing.assert_allclose(stack.spectrum(WL, theta, pol).a, 0.0, atol=1e-12)
+
+
+def test_random_stacks_on_absorbing_exits_agree_with_tmm():
+    tmm = pytest.importorskip("tmm")
+    rng = np.random.default_rng(20261207)
+    wl = np.array([380.0, 550.0, 1310.0])
+    for _ in range(60):
+        count = int(rng.integers(0, 6))
+        indices = rng.uniform(1.2, 3.5, count) + 1j * rng.choice([0.0, 0.0, 0.3], count) * rng.random(count)
+        thicknesses = rng.uniform(0.0, 400.0, count)
+        incidence = complex(rng.choice([1.0, 1.33, 1.52]))
+        exit_index = complex(rng.uniform(0.05, 4.0), rng.choice([0.0, 1e-4, 0.5, 6.0]) * rng.random())
+        theta, phi = rng.uniform(0.0, 1.5), rng.uniform(0.0, math.pi)
+        if rng.random() < 0.2:  # an absorbing incidence medium, where only normal incidence is defined
+            incidence, theta = incidence + 0.02j * rng.random(), 0.0
+        stack = Stack(Constant(incidence), tuple(Layer(Constant(n), d) for n, d in zip(indices, thicknesses)),
+                      exit=Constant(exit_index))
+        spectrum = stack.spectrum(wl, theta, phi)
+        for i, lam in enumerate(wl):
+            peers = [tmm.coh_tmm(pol, [incidence, *indices, exit_index], [np.inf, *thicknesses, np.inf], theta, lam)
+                     for pol in ("s", "p")]
+            weights = (math.cos(phi) ** 2, math.sin(phi) ** 2)
+            r = sum(w * peer["R"] for w, peer in zip(weights, peers))
+            t = sum(w * peer["T"] for w, peer in zip(weights, peers))
+            assert spectrum.r[i] == pytest.approx(r, rel=1e-10, abs=1e-14)
+            assert spectrum.t[i] == pytest.approx(t, rel=1e-10, abs=1e-14)
+
+
+def next_up(x: float) -> float:
+    return float(np.nextafter(x, np.inf))
+
+
+def fresnel_r(n0: float, n1: float, theta: float, pol: str) -> float:
+    """|r|² of one interface at the exact angle, in 40 digits."""
+    mpmath = pytest.importorskip("mpmath")
+    with mpmath.workdps(40):
+        sin0 = mpmath.sin(mpmath.mpf(theta))
+        c0 = mpmath.sqrt(1 - sin0**2)
+        c1 = mpmath.sqrt(1 - (n0 * sin0 / n1) ** 2)
+        r = (n0 * c0 - n1 * c1) / (n0 * c0 + n1 * c1) if pol == "s" else (n1 * c0 - n0 * c1) / (n1 * c0 + n0 * c1)
+        return float(abs(r) ** 2)
+
+
+def test_grazing_angles_accepted_up_to_where_lamina_keeps_its_accuracy():
+    for theta in (MAX_ANGLE_RAD, MAX_ANGLE_RAD - 1e-9):
+        for n1 in (1.0001, 1.52, 3.9):
+            for pol in ("s", "p"):
+                r = Stack(AIR, (), exit=Constant(n1)).spectrum([500.0], theta, pol).r[0]
+                assert r == pytest.approx(fresnel_r(1.0, n1, theta, pol), abs=1e-6)
+    # Air to air is T = 1 exactly; closer to π/2 lamina's own rounding shows, then NaN.
+    assert Stack(AIR, ()).spectrum([500.0], MAX_ANGLE_RAD).t[0] == pytest.approx(1.0, abs=1e-6)
+    bare = np.array([[1.0], [1.0]], dtype=np.complex128)
+    worse = lamina.DataPy(np.array([]), bare, np.array([500.0]), math.pi / 2 - 1e-7, 0.0).simulate()
+    assert abs(worse.t[0] - 1.0) > 1e-4
+    assert math.sin(math.pi / 2 - 1e-8) == 1.0
+    assert np.isnan(lamina.DataPy(np.array([]), bare, np.array([500.0]), math.pi / 2 - 1e-8, 0.0).simulate().t[0])
+    for stack in (Stack(AIR, ()), Stack(AIR, (Layer(LOW, 120.0),), substrate=Substrate(GLASS, 1e6))):
+        assert np.all(np.isfinite(stack.spectrum(WL, MAX_ANGLE_RAD).r))
+        for angle in (next_up(MAX_ANGLE_RAD), math.pi / 2 - 1e-7, math.pi / 2 - 1e-8):
+            with pytest.raises(ValueError, match="too close to π/2"):
+                stack.spectrum(WL, angle)
+        with pytest.raises(ValueError, match="too close to π/2"):
+            stack.cone(WL, math.pi / 2 - 1e-8)
+
+
+class Patchy:
+    """A material whose index vanishes at one wavelength (a bad table row)."""
+
+    name = "patchy"
+
+    def index(self, wavelength_nm):
+        wl = np.asarray(wavelength_nm, dtype=np.float64)
+        return np.where(wl == 600.0, 0.0, 1.5 + 0j)
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda m: Stack(AIR, (Layer(m, 10.0),), exit=GLASS),
+        lambda m: Stack(m, (Layer(LOW, 10.0),), exit=GLASS),
+        lambda m: Stack(AIR, (), exit=m),
+        lambda m: Stack(AIR, (), substrate=Substrate(GLASS, 1e6, (), m)),
+    ],
+)
+@pytest.mark.parametrize("material", [Constant(0.0, "void"), Patchy()])
+def test_index_zero_is_refused_wherever_it_stands(make, material):
+    with pytest.raises(ValueError, match=f"{material.name}: refractive index 0 at"):
+        make(material).spectrum([500.0, 600.0])
+
+
+@pytest.mark.parametrize("value, message", [(1e-100, "accurately"), (3e-7j, "accurately"),
+                                            (1e101, "float64 range"), (2e200 + 1j, "float64 range")])
+def test_indices_lamina_cannot_use_are_refused(value, message):
+    with pytest.raises(ValueError, match=message):
+        Stack(AIR, (Layer(Constant(value), 10.0),), exit=GLASS).spectrum(WL)
+
+
+def test_a_film_of_the_smallest_index_accepted_is_exact():
+    # Abelès: a film of index ε → 0 has the matrix [[1, −i·k₀d], [0, 1]] up to O(ε²), so at
+    # normal incidence on glass r = (1 − n_g − i·k₀d·n_g)/(1 + n_g − i·k₀d·n_g).
+    film = Stack(AIR, (Layer(Constant(1e-6), 100.0),), exit=GLASS).spectrum(WL)
+    k0d = 2 * math.pi * 100.0 / WL
+    r = (1 - 1.52 - 1j * k0d * 1.52) / (1 + 1.52 - 1j * k0d * 1.52)
+    np.testing.assert_allclose(film.r, np.abs(r) ** 2, atol=1e-9)
+    np.testing.assert_allclose(film.a, 0.0, atol=1e-9)
+
+
+def test_non_finite_results_raise_instead_of_passing_as_nan(monkeypatch):
+    stack = Stack(AIR, (Layer(LOW, 100.0),), exit=GLASS, name="edge")
+    real = PreparedStack.simulate
+
+    def patchy(self, d, n, theta, phi, wl=None):
+        r, t = real(self, d, n, theta, phi, wl)
+        return np.where(self.wavelength_nm > 800, np.nan, r), t
+
+    monkeypatch.setattr(PreparedStack, "simulate", patchy)
+    with pytest.raises(ValueError, match=r"'edge' has no finite R, T at 100 wavelength\(s\), the first 801 nm"):
+        stack.spectrum(WL)
