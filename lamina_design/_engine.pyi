@@ -1,0 +1,2 @@
+# The native engine's Python face: complex amplitudes, derivatives and fields
+# for batches of stacks.

@@ -1,0 +1,3 @@
+#include "strata/amplitudes.hpp"
+
+namespace strata {}  // namespace strata

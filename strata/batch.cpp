@@ -1,0 +1,3 @@
+#include "strata/batch.hpp"
+
+namespace strata {}  // namespace strata
