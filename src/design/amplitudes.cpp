@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include <nanobind/stl/string.h>
+
 #include "arguments.hpp"
 #include "bindings.hpp"
 #include "strata/amplitudes.hpp"

@@ -13,6 +13,7 @@
 // function returns both polarisations.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
 
 #include <complex>
 #include <cstddef>
@@ -87,7 +88,7 @@ struct ArrayView {
 // The argument `value` as a T array. NumPy arrays (and their subclasses) must
 // have T's dtype already: no silent casts. Anything else (lists, scalars) is
 // converted by numpy.asarray with T's dtype, and refused with a TypeError
-// when that fails.
+// when that fails. Strided arrays are copied.
 template <class T>
 ArrayView<T> array_argument(nb::handle value, const char* name) {
     const char* dtype = Dtype<T>::name;
@@ -98,14 +99,16 @@ ArrayView<T> array_argument(nb::handle value, const char* name) {
             type_error(name, std::string("dtype ") + dtype,
                        "dtype " + nb::cast<std::string>(nb::str(actual)));
         }
-        array = numpy().attr("ascontiguousarray")(value);
+        array = nb::borrow(value);
     } else {
         try {
-            array = numpy().attr("ascontiguousarray")(value, dtype);
+            array = numpy().attr("asarray")(value, dtype);
         } catch (nb::python_error&) {
             type_error(name, std::string("an array of ") + dtype, python_type_name(value));
         }
     }
+    if (!nb::cast<bool>(array.attr("flags").attr("c_contiguous")))
+        array = numpy().attr("ascontiguousarray")(array);
     using Element = std::conditional_t<std::is_same_v<T, double>, double, std::complex<double>>;
     auto view = nb::cast<nb::ndarray<const Element, nb::c_contig, nb::device::cpu>>(array);
     ArrayView<T> result;
