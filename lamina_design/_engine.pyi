@@ -98,11 +98,11 @@ def ellipsometry(
 # --- Exact derivatives, all layers in one sweep (axis 0: s, then p) ---
 
 def amplitude_derivatives(
-    d: ArrayLike, n: ArrayLike, wl: ArrayLike, theta: ArrayLike
-) -> Tuple[NDArray[np.complex128], NDArray[np.complex128], NDArray[np.complex128], NDArray[np.complex128]]:
+    d: ArrayLike, n: ArrayLike, wl: ArrayLike, theta: ArrayLike, *, indices: bool = True
+) -> Tuple[NDArray[np.complex128], ...]:
     """(dr_dd, dt_dd, dr_dn, dt_dn): (2, B, A, W, K-2) for the thicknesses and
     (2, B, A, W, K) for the index of every medium (complex derivatives: r and t
-    are analytic in each index)."""
+    are analytic in each index). indices=False: (dr_dd, dt_dd) only."""
 
 def power_jacobian(
     d: ArrayLike,
@@ -138,16 +138,27 @@ def wavenumber_derivatives(
 # --- Fields and absorption (axis 0: s, then p) ---
 
 def fields(
-    d: ArrayLike, n: ArrayLike, wl: ArrayLike, theta: ArrayLike, z: ArrayLike
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    z: ArrayLike,
+    *,
+    out: Optional[
+        Tuple[NDArray[np.complex128], NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]
+    ] = None,
 ) -> Tuple[NDArray[np.complex128], NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]:
     """(e_tangential, e_normal, poynting, absorption), each (2, B, A, W, Z), for
     unit incident amplitude at depths z (0 at the front of the first layer,
     negative in the incidence medium). e_tangential is E_y for s and E_x for p;
     e_normal is E_z for p and 0 for s; poynting is the flux along z and
     absorption the absorbed power per unit length, both over the incident flux
-    (tmm's position_resolved conventions)."""
+    (tmm's position_resolved conventions). `out`: the four arrays to write
+    into, preallocated."""
 
-def absorbed(d: ArrayLike, n: ArrayLike, wl: ArrayLike, theta: ArrayLike) -> NDArray[np.float64]:
+def absorbed(
+    d: ArrayLike, n: ArrayLike, wl: ArrayLike, theta: ArrayLike, *, out: Optional[NDArray[np.float64]] = None
+) -> NDArray[np.float64]:
     """The fraction of the incident power absorbed in each inner layer,
     (2, B, A, W, K-2). With a lossless incidence medium, R + T (as a flux) + the
     sum over the layers is 1."""

@@ -131,12 +131,12 @@ def test_amplitude_derivatives_match_40_digit_reference(case):
             assert np.all(dt_dd[k] == 0) and np.all(dt_dn[k] == 0)
 
 
-@pytest.mark.parametrize("flux", [False, True])
+@pytest.mark.parametrize("flux", [False, True], ids=["eta", "flux"])
 @pytest.mark.parametrize("case", CASES[:3] + CASES[-3:])
 def test_power_jacobian_matches_reference(case, flux):
     d, n, wl, theta = case
     big_r, big_t, jr, jt = _engine.power_jacobian(
-        np.asarray([d]), np.asarray(n, complex)[:, None], np.array([wl]), np.array([theta]), flux=flux
+        np.asarray([d]), np.asarray(n, complex)[:, None], np.array([wl]), np.array([theta]), convention="flux" if flux else "eta"
     )
     mp.dps = 40
     sin_theta = mp.mpf(math.sin(theta))

@@ -1,6 +1,7 @@
 // Exact derivatives of the amplitudes and of R and T, batched.
 #include <cmath>
 #include <cstddef>
+#include <string>
 
 #include "bindings.hpp"
 #include "stack_points.hpp"
@@ -25,7 +26,7 @@ design::ArrayView<Complex> dispersion_argument(nb::handle value, const char* nam
     return view;
 }
 
-nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta) {
+nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, bool indices) {
     const design::Batch batch = design::batch_arguments(d, n, wl, theta);
     const std::size_t layers = batch.media - 2;
     std::vector<std::size_t> shape = batch.result_shape({2});
@@ -33,8 +34,11 @@ nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::h
     auto r_d = design::output_argument<Complex>(nb::none(), "dr_dd", shape);
     auto t_d = design::output_argument<Complex>(nb::none(), "dt_dd", shape);
     shape.back() = batch.media;
-    auto r_n = design::output_argument<Complex>(nb::none(), "dr_dn", shape);
-    auto t_n = design::output_argument<Complex>(nb::none(), "dt_dn", shape);
+    design::OutputArray<Complex> r_n, t_n;
+    if (indices) {
+        r_n = design::output_argument<Complex>(nb::none(), "dr_dn", shape);
+        t_n = design::output_argument<Complex>(nb::none(), "dt_dn", shape);
+    }
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
     design::for_each_point<Work>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
                                             std::size_t, Work& work) {
@@ -42,10 +46,11 @@ nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::h
             strata::solve_fields(point, design::both_polarisations[k], work.solution);
             const std::size_t at = k * plane + item;
             strata::amplitude_derivatives(work.solution, point, work.derivatives, r_d.data + at * layers,
-                                          t_d.data + at * layers, r_n.data + at * batch.media,
-                                          t_n.data + at * batch.media);
+                                          t_d.data + at * layers, indices ? r_n.data + at * batch.media : nullptr,
+                                          indices ? t_n.data + at * batch.media : nullptr);
         }
     });
+    if (!indices) return nb::make_tuple(r_d.array, t_d.array);
     return nb::make_tuple(r_d.array, t_d.array, r_n.array, t_n.array);
 }
 
@@ -61,8 +66,11 @@ double transmission_factor(const strata::FieldSolution& s, const strata::StackPo
     return (w.re * a.re + w.im * a.im) / (a.re * a.re + a.im * a.im);
 }
 
-nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, bool flux) {
+nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention) {
     const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    if (convention != "flux" && convention != "eta")
+        throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
+    const bool flux = convention == "flux";
     const std::size_t layers = batch.media - 2;
     auto big_r = design::output_argument<double>(nb::none(), "R", batch.result_shape({2}));
     auto big_t = design::output_argument<double>(nb::none(), "T", batch.result_shape({2}));
@@ -160,15 +168,17 @@ nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::
 
 void bind_derivatives(nb::module_& m) {
     m.def("amplitude_derivatives", &amplitude_derivatives, nb::arg("d"), nb::arg("n"), nb::arg("wl"),
-          nb::arg("theta"),
+          nb::arg("theta"), nb::kw_only(), nb::arg("indices") = true,
           "Exact derivatives of r and t, all layers in one sweep: (dr_dd, dt_dd, dr_dn, dt_dn), shaped\n"
           "(2, B, A, W, K-2) for the thicknesses and (2, B, A, W, K) for the indices of every medium\n"
-          "(complex derivatives: r and t are analytic in each index). Axis 0 is s, then p.");
+          "(complex derivatives: r and t are analytic in each index). Axis 0 is s, then p. With\n"
+          "indices=False only (dr_dd, dt_dd), at less cost.");
     m.def("power_jacobian", &power_jacobian, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"),
-          nb::kw_only(), nb::arg("flux") = false,
+          nb::kw_only(), nb::arg("convention") = "flux",
           "R and T with their exact thickness Jacobians: (R, T, dR_dd, dT_dd), shaped (2, B, A, W) and\n"
-          "(2, B, A, W, K-2). T is lamina's |t|^2 Re(q_exit / (n_0 cos theta)); with flux=True it is the\n"
-          "power flux ratio (tmm, PyMoosh), which differs only for p into an absorbing exit medium.");
+          "(2, B, A, W, K-2). T as in transmittance(): the power flux ratio (\"flux\", tmm and PyMoosh) or\n"
+          "lamina's |t|^2 Re(q_exit / (n_0 cos theta)) (\"eta\"); they differ only for p into an absorbing\n"
+          "exit medium.");
     m.def("wavenumber_derivatives", &wavenumber_derivatives, nb::arg("d"), nb::arg("n"), nb::arg("wl"),
           nb::arg("theta"), nb::kw_only(), nb::arg("dn_dwl") = nb::none(), nb::arg("d2n_dwl2") = nb::none(),
           nb::arg("phases") = false,
