@@ -243,6 +243,16 @@ void normalise(JetPair& v) {
     v.exponent += k;
 }
 
+Jet times_i(const Jet& a) { return -times_minus_i(a); }
+Jet scale(const Jet& a, double k) { return {a.v * k, a.d1 * k, a.d2 * k}; }
+
+// exp(mu) / 2^exponent as a jet.
+Jet exponential_jet(const Jet& mu, std::int64_t exponent) {
+    constexpr double ln2 = 0.6931471805599453;
+    const Complex value = exponential(Complex{mu.v.re - double(exponent) * ln2, mu.v.im});
+    return {value, mu.d1 * value, (mu.d2 + square(mu.d1)) * value};
+}
+
 Jet jet_pairing(const Jet& xe, const Jet& xh, const Jet& ye, const Jet& yh) { return xe * yh - xh * ye; }
 
 struct JetModes {
@@ -287,17 +297,36 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
     const JetModes exit = jet_modes(n, root(sigma), pol);
     JetPair v{exit.forward_e, exit.forward_h, 0};
     normalise(v);
+    Jet log_factor{};  // the growing factors exp(-i delta_j) kept out of v, summed as logarithms
     for (std::size_t j = media - 2; j >= 1; --j) {
         medium(j, n, nu, sigma);
         const double d = point.d[j - 1];
         const Jet g{{k0 * d, 0.0}, {d, 0.0}, {}};
-        const Jet z = sigma * (g * g);
-        const LayerFunctions lf = layer_functions(z.v);
-        const Jet f = compose(lf.f, lf.s * -0.5, lf.ds * -0.5, z);
-        const Jet gs = g * compose(lf.s, lf.ds, lf.d2s, z);
-        const Jet upper = times_minus_i(pol == Polarisation::s ? gs : gs * sigma / nu);
-        const Jet lower = times_minus_i(pol == Polarisation::s ? gs * sigma : gs * nu);
-        v = {f * v.e + upper * v.h, lower * v.e + f * v.h, v.exponent + lf.exponent};
+        Jet q = root(sigma);
+        if (q.v.im < 0.0) q = -q;  // Phi is even in q: take the root that decays forwards
+        Jet f, upper, lower;
+        std::int32_t layer_exponent = 0;
+        if (g.v.re * q.v.im > 2.0) {
+            // An absorbing or evanescent layer: Phi = exp(-i delta) Phi~ with the growing factor
+            // carried apart, so that its large derivatives (d/dk0 ~ q d) never cancel in Phi~'s.
+            const Jet delta = g * q;
+            const Jet decay = exponential_jet(times_i(scale(delta, 2.0)), 0);  // exp(2 i delta), small
+            const Jet one = constant({1.0, 0.0});
+            const Jet half_difference = scale(one - decay, 0.5);
+            f = scale(one + decay, 0.5);
+            upper = pol == Polarisation::s ? half_difference / q : half_difference * q / nu;
+            lower = pol == Polarisation::s ? half_difference * q : half_difference * nu / q;
+            log_factor = log_factor - times_i(delta);
+        } else {
+            const Jet z = sigma * (g * g);
+            const LayerFunctions lf = layer_functions(z.v);
+            f = compose(lf.f, lf.s * -0.5, lf.ds * -0.5, z);
+            const Jet gs = g * compose(lf.s, lf.ds, lf.d2s, z);
+            upper = times_minus_i(pol == Polarisation::s ? gs : gs * sigma / nu);
+            lower = times_minus_i(pol == Polarisation::s ? gs * sigma : gs * nu);
+            layer_exponent = lf.exponent;
+        }
+        v = {f * v.e + upper * v.h, lower * v.e + f * v.h, v.exponent + layer_exponent};
         normalise(v);
     }
     medium(0, n, nu, sigma);
@@ -306,7 +335,7 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
     const Jet p_value = jet_pairing(in.backward_e, in.backward_h, in.forward_e, in.forward_h);
     WavenumberJets out;
     out.r = -(jet_pairing(in.forward_e, in.forward_h, v.e, v.h) / g_value);
-    out.t = scaled(p_value / g_value, -std::int64_t{v.exponent});
+    out.t = (p_value / g_value) * exponential_jet(-log_factor, v.exponent);
     return out;
 }
 

@@ -247,7 +247,7 @@ PointFields fields_at_depth(const FieldSolution& solution, double depth) {
     double start = 0.0;
     for (std::size_t j = 1; j + 1 < media; ++j) {
         const double end = start + solution.thickness[j];
-        if (depth <= end) {
+        if (depth < end) {  // a boundary belongs to the deeper medium, as z = 0 to layer 1
             // From the layer's far side, the direction in which the field is built stably.
             const ScaledPair right = solution.fields_at_boundary(j);
             const LayerMatrix a = layer_matrix(solution, j, std::max(end - depth, 0.0));

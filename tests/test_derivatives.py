@@ -259,3 +259,27 @@ def test_batch_equals_single_points_and_checks_dispersion_shape():
         _engine.wavenumber_derivatives(d, n, wl, theta, dn_dwl=np.zeros((k, w), complex))
     with pytest.raises(TypeError, match="d2n_dwl2"):
         _engine.wavenumber_derivatives(d, n, wl, theta, d2n_dwl2=np.zeros((b, k, w)))
+
+
+@pytest.mark.parametrize("case", CASES[-3:])
+def test_wavenumber_derivatives_on_hard_stacks(case):
+    d, n, wl, theta = case
+    out = _engine.wavenumber_derivatives(
+        np.asarray([d]), np.asarray(n, complex)[:, None], np.array([wl]), np.array([theta])
+    )
+    mp.dps = 40
+    sin_theta = mp.mpf(math.sin(theta))
+    k0 = 2 * mp.pi / mp.mpf(wl)
+    for p, pol in enumerate(POLS):
+        for which in (0, 1):
+            def f(kk):
+                return mp_amplitudes([mp.mpf(x) for x in d], to_mp(n), 2 * mp.pi / kk, sin_theta, pol)[which]
+
+            ref = [complex(f(k0)), complex(mp.diff(f, k0, 1)), complex(mp.diff(f, k0, 2))]
+            got = [out[3 * which + i][p, 0, 0, 0] for i in range(3)]
+            assert np.all(np.isfinite(got))
+            if abs(ref[0]) == 0:
+                assert got == [0, 0, 0]  # t below the smallest double
+                continue
+            for g, r in zip(got, ref):
+                np.testing.assert_allclose(g, r, rtol=1e-10)
