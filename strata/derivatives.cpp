@@ -26,20 +26,6 @@ Complex pair_through(const ScaledPair& x, const Scaled2x2& m, const ScaledPair& 
     return pairing(x.e, x.h, e, h);
 }
 
-void normalise(ScaledPair& v) {
-    double top = 0.0;
-    for (const double part : {v.e.re, v.e.im, v.h.re, v.h.im}) {
-        if (!std::isfinite(part)) return;
-        top = std::max(top, std::fabs(part));
-    }
-    if (top == 0.0) return;
-    const int k = std::ilogb(top) + 1;
-    if (k == 0) return;
-    v.e = {std::ldexp(v.e.re, -k), std::ldexp(v.e.im, -k)};
-    v.h = {std::ldexp(v.h.re, -k), std::ldexp(v.h.im, -k)};
-    v.exponent += k;
-}
-
 // The three derivatives of layer j's matrix (in g = k0 d, in sigma and in nu),
 // over 2^exponent like the layer's functions.
 struct LayerDerivatives {
@@ -63,8 +49,7 @@ LayerDerivatives layer_derivatives(const FieldSolution& solution, std::size_t j)
         out.by_sigma = {diagonal_sigma, times_minus_i(cubic), times_minus_i(gs + cubic * m.sigma), diagonal_sigma, e};
         out.by_nu = {zero, zero, zero, zero, e};
     } else {
-        const Complex alpha = m.sigma / m.nu;
-        out.by_g = {-sigma_gs, times_minus_i(lf.f * alpha), times_minus_i(lf.f * m.nu), -sigma_gs, e};
+        out.by_g = {-sigma_gs, times_minus_i(lf.f * m.alpha), times_minus_i(lf.f * m.nu), -sigma_gs, e};
         out.by_sigma = {diagonal_sigma, times_minus_i((gs + cubic * m.sigma) / m.nu), times_minus_i(cubic * m.nu),
                         diagonal_sigma, e};
         out.by_nu = {zero, times_minus_i(-(sigma_gs / square(m.nu))), times_minus_i(gs), zero, e};
@@ -101,6 +86,8 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     const Complex r = solution.r;
     const Complex t = solution.t;
     const Complex minus_inverse_p = -reciprocal(solution.modes_pairing);  // -1 / P
+    const bool want_n = dr_dn != nullptr || dt_dn != nullptr;
+    if (want_n && !solution.z_derivatives) fail("index derivatives need the layers' z-derivatives");
 
     // The wave sent back towards the incidence medium, from the front to the exit side:
     // reverse[b] = Phi_<=b^-1 u_b at boundary b.
@@ -108,17 +95,16 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     ScaledPair w{solution.incidence.backward_e, solution.incidence.backward_h, 0};
     work.reverse[0] = w;
     for (std::size_t j = 1; j < last; ++j) {
-        const LayerMatrix a = layer_matrix(solution, j, solution.thickness[j]);
+        const LayerMatrix a = layer_matrix(solution, j);
         // Phi^-1 = [[f, -upper], [-lower, f]]: the determinant is 1.
         w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, w.exponent + a.exponent};
-        normalise(w);
+        keep_in_range(w);
         work.reverse[j] = w;
     }
 
     // F and Psi are t times the stored vectors: t^2 and the exponents of t join every pairing.
     const Complex t_squared = square(solution.t_mantissa);
     const std::int64_t t_exponents = 2 * std::int64_t{solution.t_exponent};
-    const bool want_n = dr_dn != nullptr || dt_dn != nullptr;
     const Complex d_xi = (solution.kx * std::sin(point.theta)) * 2.0;  // dxi/dn_0
     Complex r_through_xi{}, t_through_xi{};                           // sum over layers of d/dsigma
     for (std::size_t j = 1; j < last; ++j) {
@@ -319,7 +305,7 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
             log_factor = log_factor - times_i(delta);
         } else {
             const Jet z = sigma * (g * g);
-            const LayerFunctions lf = layer_functions(z.v);
+            const LayerFunctions lf = layer_functions(q.v, g.v.re, true);
             f = compose(lf.f, lf.s * -0.5, lf.ds * -0.5, z);
             const Jet gs = g * compose(lf.s, lf.ds, lf.d2s, z);
             upper = times_minus_i(pol == Polarisation::s ? gs : gs * sigma / nu);

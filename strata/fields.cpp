@@ -15,16 +15,7 @@ constexpr std::size_t series_terms = 18;
 // the closed forms divide by z and would cancel there.
 constexpr double series_radius_squared = 16.0;
 
-// (-1)^k / (2k)! and (-1)^k / (2k+1)!
-constexpr std::array<double, series_terms> cosine_coefficients = [] {
-    std::array<double, series_terms> a{};
-    double factorial = 1.0;
-    for (std::size_t k = 0; k < series_terms; ++k) {
-        if (k > 0) factorial *= double(2 * k - 1) * double(2 * k);
-        a[k] = (k % 2 ? -1.0 : 1.0) / factorial;
-    }
-    return a;
-}();
+// (-1)^k / (2k+1)!, the coefficients of sin sqrt z / sqrt z.
 constexpr std::array<double, series_terms> sine_coefficients = [] {
     std::array<double, series_terms> a{};
     double factorial = 1.0;
@@ -37,20 +28,9 @@ constexpr std::array<double, series_terms> sine_coefficients = [] {
 
 Complex times_minus_i(Complex z) { return {z.im, -z.re}; }
 
-// Scales (e, h) by a power of two so that its largest part lies in [0.5, 1).
-void normalise(ScaledPair& v) {
-    double top = 0.0;
-    for (const double part : {v.e.re, v.e.im, v.h.re, v.h.im}) {
-        if (!std::isfinite(part)) return;
-        top = std::max(top, std::fabs(part));
-    }
-    if (top == 0.0) return;
-    const int k = std::ilogb(top) + 1;
-    if (k == 0) return;
-    v.e = {std::ldexp(v.e.re, -k), std::ldexp(v.e.im, -k)};
-    v.h = {std::ldexp(v.h.re, -k), std::ldexp(v.h.im, -k)};
-    v.exponent += k;
-}
+// z * 2^k, exactly; the series parts of a layer share its functions' scale
+// (a scaled layer has |z| far beyond the series' reach, so k is 0 there).
+Complex ldexp_complex(Complex z, int k) { return k == 0 ? z : Complex{std::ldexp(z.re, k), std::ldexp(z.im, k)}; }
 
 }  // namespace
 
@@ -63,28 +43,34 @@ Complex scale_by_power_of_two(Complex z, std::int64_t exponent) {
     return {scale_by_power_of_two(z.re, exponent), scale_by_power_of_two(z.im, exponent)};
 }
 
-LayerFunctions layer_functions(Complex z) {
-    LayerFunctions out{};
-    if (z.re * z.re + z.im * z.im < series_radius_squared) {
-        // Horner from the highest term; ds and d2s differentiate s's series.
-        Complex f{}, s{}, ds{}, d2s{};
-        for (std::size_t k = series_terms; k-- > 0;) {
-            f = f * z + Complex{cosine_coefficients[k], 0.0};
-            s = s * z + Complex{sine_coefficients[k], 0.0};
-            if (k >= 1) ds = ds * z + Complex{sine_coefficients[k] * double(k), 0.0};
-            if (k >= 2) d2s = d2s * z + Complex{sine_coefficients[k] * double(k * (k - 1)), 0.0};
-        }
-        return {f, s, ds, d2s, 0};
+void keep_in_range(ScaledPair& v) {
+    double top = 0.0;
+    for (const double part : {v.e.re, v.e.im, v.h.re, v.h.im}) {
+        if (!std::isfinite(part)) return;
+        top = std::max(top, std::fabs(part));
     }
-    // delta = sqrt z, either root: f and s are even in it.
-    const Complex delta = principal_sqrt(z);
+    if (top == 0.0 || (top > 0x1p-256 && top < 0x1p256)) return;
+    const int k = std::ilogb(top) + 1;
+    v.e = {std::ldexp(v.e.re, -k), std::ldexp(v.e.im, -k)};
+    v.h = {std::ldexp(v.h.re, -k), std::ldexp(v.h.im, -k)};
+    v.exponent += k;
+}
+
+LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
+    LayerFunctions out{};
+    const Complex delta = q * g;
     const double x = delta.re;
     const double y = delta.im;
     double cosh_y, sinh_y;
-    std::int32_t exponent = 0;
     if (std::fabs(y) <= 700.0 || !std::isfinite(y)) {
-        cosh_y = std::cosh(y);
-        sinh_y = std::sinh(y);
+        const double grow = std::exp(y);
+        const double fade = 1.0 / grow;
+        cosh_y = 0.5 * (grow + fade);
+        // sinh from its series where the difference would cancel.
+        const double y2 = y * y;
+        sinh_y = std::fabs(y) < 0.125
+                     ? y * (1.0 + y2 * (1.0 / 6.0 + y2 * (1.0 / 120.0 + y2 * (1.0 / 5040.0 + y2 / 362880.0))))
+                     : 0.5 * (grow - fade);
     } else {
         // cosh y and sinh y over 2^E; the decaying half is far below rounding.
         constexpr double ln2_high = 0.693147180369123816490;  // few bits: E * ln2_high is exact
@@ -94,17 +80,30 @@ LayerFunctions layer_functions(Complex z) {
         const double big = 0.5 * std::exp((a - e * ln2_high) - e * ln2_low);
         cosh_y = big;
         sinh_y = y < 0.0 ? -big : big;
-        exponent = static_cast<std::int32_t>(std::min(e, 1.0e9));
+        out.exponent = static_cast<std::int32_t>(std::min(e, 1.0e9));
     }
-    const double cos_x = std::cos(x);
-    const double sin_x = std::sin(x);
+    double sin_x, cos_x;
+    ::sincos(x, &sin_x, &cos_x);
     out.f = {cos_x * cosh_y, -(sin_x * sinh_y)};
     const Complex sine{sin_x * cosh_y, cos_x * sinh_y};
-    out.s = sine / delta;
+    // sin delta / delta: exact to rounding down to delta = 0, its limit there.
+    out.s = (delta.re == 0.0 && delta.im == 0.0) ? Complex{1.0, 0.0} : sine / delta;
+    if (!z_derivatives) return out;
+    const Complex z = square(delta);
+    if (z.re * z.re + z.im * z.im < series_radius_squared) {
+        // Horner from the highest term of s's series, differentiated once and twice.
+        Complex ds{}, d2s{};
+        for (std::size_t k = series_terms; k-- > 1;) {
+            ds = ds * z + Complex{sine_coefficients[k] * double(k), 0.0};
+            if (k >= 2) d2s = d2s * z + Complex{sine_coefficients[k] * double(k * (k - 1)), 0.0};
+        }
+        out.ds = ldexp_complex(ds, -out.exponent);
+        out.d2s = ldexp_complex(d2s, -out.exponent);
+        return out;
+    }
     const Complex two_z = z + z;
     out.ds = (out.f - out.s) / two_z;
     out.d2s = (out.s * -0.5 - out.ds * 3.0) / two_z;
-    out.exponent = exponent;
     return out;
 }
 
@@ -122,45 +121,57 @@ ScaledPair FieldSolution::fields_at_boundary(std::size_t b) const {
     return out;
 }
 
-void solve_fields(const StackPoint& point, Polarisation pol, FieldSolution& out) {
+void prepare_fields(const StackPoint& point, bool z_derivatives, FieldSolution& out) {
     const std::size_t media = point.media;
     if (media < 2) fail(index_out_of_bounds);
-    out.pol = pol;
     out.media = media;
     out.k0 = two_pi / point.wavelength;
+    out.z_derivatives = z_derivatives;
     const Complex n_0 = canonical_index(point.n[0]);
     out.kx = n_0 * std::sin(point.theta);
     out.xi = square(out.kx);
     out.medium.resize(media);
-    out.g.assign(media, 0.0);
-    out.thickness.assign(media, 0.0);
+    out.g.resize(media);
+    out.thickness.resize(media);
     out.layer.resize(media);
     out.boundary.resize(media - 1);
     for (std::size_t m = 0; m < media; ++m) {
         const Complex n = canonical_index(point.n[m]);
         const Complex nu = square(n);
         const Complex sigma = nu - out.xi;
-        out.medium[m] = {n, nu, sigma, principal_sqrt(sigma)};
+        out.medium[m] = {n, nu, sigma, principal_sqrt(sigma), sigma / nu};
     }
+    for (std::size_t j = 1; j + 1 < media; ++j) {
+        out.thickness[j] = point.d[j - 1];
+        out.g[j] = out.k0 * point.d[j - 1];
+        out.layer[j] = layer_functions(out.medium[j].q, out.g[j], z_derivatives);
+    }
+}
+
+namespace {
+
+LayerMatrix matrix_of(const Medium& m, const LayerFunctions& lf, double g, Polarisation pol) {
+    const Complex gs = lf.s * g;
+    if (pol == Polarisation::s) return {lf.f, times_minus_i(gs), times_minus_i(gs * m.sigma), lf.exponent};
+    return {lf.f, times_minus_i(gs * m.alpha), times_minus_i(gs * m.nu), lf.exponent};
+}
+
+}  // namespace
+
+void solve_prepared(Polarisation pol, FieldSolution& out) {
+    const std::size_t media = out.media;
+    out.pol = pol;
     out.incidence = modes_of(out.medium[0], pol);
     out.exit = modes_of(out.medium[media - 1], pol);
 
     // From the exit side, where only the forward mode runs, to the front.
     ScaledPair v{out.exit.forward_e, out.exit.forward_h, 0};
-    normalise(v);
+    keep_in_range(v);
     out.boundary[media - 2] = v;
     for (std::size_t j = media - 2; j >= 1; --j) {
-        const Medium& m = out.medium[j];
-        const double g = out.k0 * point.d[j - 1];
-        out.g[j] = g;
-        out.thickness[j] = point.d[j - 1];
-        const LayerFunctions lf = layer_functions(m.sigma * (g * g));
-        out.layer[j] = lf;
-        const Complex gs = lf.s * g;
-        const Complex upper = pol == Polarisation::s ? times_minus_i(gs) : times_minus_i(gs * m.sigma / m.nu);
-        const Complex lower = pol == Polarisation::s ? times_minus_i(gs * m.sigma) : times_minus_i(gs * m.nu);
-        v = {lf.f * v.e + upper * v.h, lower * v.e + lf.f * v.h, v.exponent + lf.exponent};
-        normalise(v);
+        const LayerMatrix a = matrix_of(out.medium[j], out.layer[j], out.g[j], pol);
+        v = {a.diagonal * v.e + a.upper * v.h, a.lower * v.e + a.diagonal * v.h, v.exponent + a.exponent};
+        keep_in_range(v);
         out.boundary[j - 1] = v;
     }
     const Modes& in = out.incidence;
@@ -176,10 +187,11 @@ void solve_fields(const StackPoint& point, Polarisation pol, FieldSolution& out)
 LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j, double distance) {
     const Medium& m = solution.medium.at(j);
     const double g = solution.k0 * distance;
-    const LayerFunctions lf = layer_functions(m.sigma * (g * g));
-    const Complex gs = lf.s * g;
-    if (solution.pol == Polarisation::s) return {lf.f, times_minus_i(gs), times_minus_i(gs * m.sigma), lf.exponent};
-    return {lf.f, times_minus_i(gs * m.sigma / m.nu), times_minus_i(gs * m.nu), lf.exponent};
+    return matrix_of(m, layer_functions(m.q, g, false), g, solution.pol);
+}
+
+LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j) {
+    return matrix_of(solution.medium.at(j), solution.layer.at(j), solution.g.at(j), solution.pol);
 }
 
 double incident_flux(const FieldSolution& solution) {

@@ -41,8 +41,9 @@ struct ScaledPair {
     std::int32_t exponent;
 };
 
-// cos sqrt z, sin sqrt z / sqrt z and the first two z-derivatives of the
-// latter, all over 2^exponent (zero unless |Im sqrt z| is large).
+// cos delta and sin delta / delta for delta = q g (z = delta^2 = sigma g^2),
+// and, when asked for, the first two z-derivatives of the latter; all over
+// 2^exponent (zero unless |Im delta| is large). Even in q: either root will do.
 struct LayerFunctions {
     Complex f;
     Complex s;
@@ -51,7 +52,7 @@ struct LayerFunctions {
     std::int32_t exponent;
 };
 
-LayerFunctions layer_functions(Complex z);
+LayerFunctions layer_functions(Complex q, double g, bool z_derivatives);
 
 // n, nu = n^2, sigma = n^2 - xi and q = sqrt(sigma) (principal root) of one medium.
 struct Medium {
@@ -59,6 +60,7 @@ struct Medium {
     Complex nu;
     Complex sigma;
     Complex q;
+    Complex alpha;  // sigma / nu: the p matrix's upper factor
 };
 
 // The forward and the backward mode of a half-infinite medium.
@@ -88,6 +90,7 @@ struct FieldSolution {
     std::vector<double> thickness;       // d_j for inner j (index j)
     std::vector<double> g;               // k0 d_j for inner j (index j)
     std::vector<LayerFunctions> layer;   // inner j (index j)
+    bool z_derivatives = false;          // whether layer[j].ds and .d2s are there
     // Fields at boundary b (b = 0 the front of layer 1, b = K-2 the exit
     // side of layer K-2), over t: the true fields are t * vector.
     std::vector<ScaledPair> boundary;
@@ -103,8 +106,15 @@ struct FieldSolution {
     ScaledPair fields_at_boundary(std::size_t b) const;
 };
 
-// Fills `out` for one stack point.
-void solve_fields(const StackPoint& point, Polarisation pol, FieldSolution& out);
+// Fills `out` for one stack point: prepare_fields does what both
+// polarisations share (the media, every layer's functions, with their
+// z-derivatives when asked for), solve_prepared one polarisation's sweep.
+void prepare_fields(const StackPoint& point, bool z_derivatives, FieldSolution& out);
+void solve_prepared(Polarisation pol, FieldSolution& out);
+inline void solve_fields(const StackPoint& point, Polarisation pol, FieldSolution& out) {
+    prepare_fields(point, false, out);
+    solve_prepared(pol, out);
+}
 
 // The characteristic matrix entries of inner layer j over a distance x
 // (0 <= x <= d_j), over 2^exponent: (f, -i alpha g s, -i beta g s).
@@ -115,6 +125,12 @@ struct LayerMatrix {
     std::int32_t exponent;
 };
 LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j, double distance);
+// The same over the whole layer, from the functions kept in `solution`.
+LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j);
+
+// Scales v by a power of two, into the exponent, when its largest part leaves
+// [2^-256, 2^256]: the products of a sweep then never overflow or underflow.
+void keep_in_range(ScaledPair& v);
 
 // What the caller asks for at one depth z (0 at the front of layer 1, negative
 // in the incidence medium): the tangential E (s: E_y; p: E_x), the normal E

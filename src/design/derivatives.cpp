@@ -42,8 +42,9 @@ nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::h
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
     design::for_each_point<Work>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
                                             std::size_t, Work& work) {
+        strata::prepare_fields(point, indices, work.solution);
         for (std::size_t k = 0; k < 2; ++k) {
-            strata::solve_fields(point, design::both_polarisations[k], work.solution);
+            strata::solve_prepared(design::both_polarisations[k], work.solution);
             const std::size_t at = k * plane + item;
             strata::amplitude_derivatives(work.solution, point, work.derivatives, r_d.data + at * layers,
                                           t_d.data + at * layers, indices ? r_n.data + at * batch.media : nullptr,
@@ -86,9 +87,10 @@ nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
                                                     std::size_t, JacobianWork& work) {
         work.dr.resize(layers);
         work.dt.resize(layers);
+        strata::FieldSolution& s = work.solution;
+        strata::prepare_fields(point, false, s);
         for (std::size_t k = 0; k < 2; ++k) {
-            strata::FieldSolution& s = work.solution;
-            strata::solve_fields(point, design::both_polarisations[k], s);
+            strata::solve_prepared(design::both_polarisations[k], s);
             strata::amplitude_derivatives(s, point, work.derivatives, work.dr.data(), work.dt.data(), nullptr,
                                           nullptr);
             const double eta = transmission_factor(s, point, flux);

@@ -35,8 +35,9 @@ nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb
     design::for_each_point<strata::FieldSolution>(
         batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
                    strata::FieldSolution& solution) {
+            strata::prepare_fields(point, false, solution);
             for (std::size_t k = 0; k < 2; ++k) {
-                strata::solve_fields(point, design::both_polarisations[k], solution);
+                strata::solve_prepared(design::both_polarisations[k], solution);
                 const std::size_t at = (k * plane + item) * count;
                 for (std::size_t i = 0; i < count; ++i) {
                     const strata::PointFields f = strata::fields_at_depth(solution, depths.data[i]);
@@ -60,8 +61,9 @@ nb::object absorbed(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta,
     design::for_each_point<strata::FieldSolution>(
         batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
                    strata::FieldSolution& solution) {
+            strata::prepare_fields(point, false, solution);
             for (std::size_t k = 0; k < 2; ++k) {
-                strata::solve_fields(point, design::both_polarisations[k], solution);
+                strata::solve_prepared(design::both_polarisations[k], solution);
                 strata::absorbed_in_layers(solution, out.data + (k * plane + item) * layers);
             }
         });
