@@ -404,3 +404,371 @@ def _needle(merit: Merit, codes: Sequence[int], d: FloatArray, code: int, step_n
         else:
             total += _needle_fields(merit, g, codes, d, code, layers, offsets, depths, wR, wT)
     return NeedleFunction(merit.palette[code], depths, layers, offsets, total)
+
+
+# ---------------------------------------------------------------------------------------------
+# Refinement, clean-up and the synthesis loops
+# ---------------------------------------------------------------------------------------------
+
+#: Weight of the residual that holds the total thickness to its budget, per nm above it.
+_BUDGET_WEIGHT = 100.0
+
+
+def _refine(merit: Merit, codes: Sequence[int], d: FloatArray, max_nfev: int,
+            upper: float = math.inf) -> Tuple[FloatArray, float]:
+    """Gauss–Newton refinement of all thicknesses with the exact Jacobian: one sweep per step.
+
+    With a finite ``upper`` (a total-thickness budget) a residual grows with the excess above it,
+    and a result still above it is scaled down onto it.
+    """
+    d = np.asarray(d, dtype=np.float64)
+    if not codes:
+        return d, merit.cost(codes, d)
+    budget = math.isfinite(upper)
+    cache: List[Tuple[FloatArray, FloatArray]] = []
+
+    def both(x: FloatArray) -> Tuple[FloatArray, FloatArray]:
+        res, jac = merit.residuals(codes, x, jacobian=True)
+        assert jac is not None
+        if budget:
+            excess = float(x.sum()) - upper
+            res = np.append(res, _BUDGET_WEIGHT * max(excess, 0.0))
+            jac = np.vstack([jac, np.full((1, x.size), _BUDGET_WEIGHT if excess > 0 else 0.0)])
+        return res, jac
+
+    def fun(x: FloatArray) -> FloatArray:
+        res, jac = both(x)
+        cache[:] = [(x.copy(), jac)]
+        return res
+
+    def jac(x: FloatArray) -> FloatArray:
+        if cache and np.array_equal(cache[0][0], x):
+            return cache[0][1]
+        return both(x)[1]
+
+    hi = np.full(d.size, upper)
+    x0 = np.clip(d, 0.0, hi)
+    if budget and x0.sum() > upper:
+        x0 = x0 * (upper / x0.sum())
+    # least_squares wants a start strictly inside finite bounds.
+    x0 = np.where(x0 >= hi, np.nextafter(hi, 0.0), x0)
+    solution = least_squares(fun, x0, jac=jac, bounds=(np.zeros(d.size), hi), method="trf",
+                             max_nfev=max_nfev, x_scale="jac")
+    x = np.asarray(solution.x, dtype=np.float64)
+    if budget and x.sum() > upper:
+        x = x * (upper / x.sum())
+    return x, merit.cost(codes, x)
+
+
+def _clean(codes: Sequence[int], d: FloatArray, min_thickness: float) -> Tuple[List[int], FloatArray, bool]:
+    """Drop layers thinner than ``min_thickness`` and merge neighbours of one material."""
+    out_codes: List[int] = []
+    out_d: List[float] = []
+    changed = False
+    for c, t in zip(codes, d):
+        if t < min_thickness:
+            changed = True
+            continue
+        if out_codes and out_codes[-1] == c:
+            out_d[-1] += float(t)
+            changed = True
+        else:
+            out_codes.append(int(c))
+            out_d.append(float(t))
+    return out_codes, np.array(out_d, dtype=np.float64), changed
+
+
+@dataclass(frozen=True)
+class Step:
+    """One accepted design on the way: what was done, its size and its merit."""
+
+    kind: str
+    layers: int
+    total_nm: float
+    cost: float
+    merit: float
+    sweeps: int
+
+
+@dataclass(frozen=True)
+class SynthesisResult:
+    """The best design found and the merit after every step.
+
+    ``sweeps`` counts the engine calls (one batched call of the native module per target group:
+    a spectrum with its exact Jacobian, or a needle function over all depths).
+    """
+
+    stack: Stack
+    cost: float
+    merit: float
+    steps: Tuple[Step, ...]
+    sweeps: int
+    seconds: float
+    message: str
+
+    @property
+    def total_nm(self) -> FloatArray:
+        """Total thickness after every step."""
+        return np.array([s.total_nm for s in self.steps])
+
+    @property
+    def merits(self) -> FloatArray:
+        """Merit after every step."""
+        return np.array([s.merit for s in self.steps])
+
+    def summary(self) -> str:
+        first = self.steps[0]
+        return (f"merit {first.merit:.4g} -> {self.merit:.4g} with {len(self.stack.layers)} layers, "
+                f"{float(self.stack.thicknesses().sum()):.1f} nm, {self.sweeps} engine sweeps in "
+                f"{self.seconds:.2f} s: {self.message}")
+
+
+@dataclass(frozen=True)
+class _Settings:
+    step_nm: float
+    min_thickness: float
+    max_nfev: int
+    max_layers: int
+    max_total: float
+
+
+@dataclass(frozen=True)
+class _Candidate:
+    value: float
+    code: int
+    layer: int
+    offset: float
+
+
+def _candidates(merit: Merit, codes: Sequence[int], d: FloatArray, materials: Sequence[int],
+                s: _Settings) -> List[_Candidate]:
+    """The most negative needle value of each material in each layer and on each face, best first."""
+    found: List[_Candidate] = []
+    for code in materials:
+        f = _needle(merit, codes, d, code, s.step_nm)
+        for j in np.unique(f.layer):
+            at = np.flatnonzero(f.layer == j)
+            k = int(at[np.argmin(f.value[at])])
+            grows = 1 if (j < 0 or j >= len(codes)) else 2
+            if f.value[k] < 0 and len(codes) + grows <= s.max_layers:
+                found.append(_Candidate(float(f.value[k]), code, int(j), float(f.offset[k])))
+    found.sort(key=lambda c: c.value)
+    return found
+
+
+def _insert(codes: Sequence[int], d: FloatArray, c: _Candidate, width: float) -> Tuple[List[int], FloatArray]:
+    """The design with a needle of ``width`` nm centred at the candidate, replacing host material."""
+    L = len(codes)
+    if c.layer < 0:
+        return [c.code, *codes], np.concatenate([[width], d])
+    if c.layer >= L:
+        return [*codes, c.code], np.concatenate([d, [width]])
+    j = c.layer
+    host = float(d[j])
+    half = min(0.5 * width, c.offset, host - c.offset)
+    above, below = c.offset - half, host - c.offset - half
+    new_codes = [*codes[:j], codes[j], c.code, codes[j], *codes[j + 1:]]
+    return new_codes, np.concatenate([d[:j], [above, 2 * half, below], d[j + 1:]])
+
+
+#: Places tried in a step before concluding that no needle helps.
+_PATIENCE = 4
+
+#: Needle widths (nm) tried before refining; the best of them starts the refinement.
+_WIDTHS = (1.0, 2.0, 4.0, 8.0, 16.0, 32.0)
+
+
+def _trial(job: Tuple[Merit, List[int], FloatArray, _Candidate, _Settings]) -> Tuple[List[int], FloatArray, float, int]:
+    """Insert one needle, refine, clean up: (codes, d, cost, sweeps used)."""
+    merit, codes, d, cand, s = job
+    merit = _fresh(merit)
+    tried = [_insert(codes, d, cand, w) for w in _WIDTHS]
+    costs = [merit.cost(c, t) for c, t in tried]
+    new_codes, new_d = tried[int(np.argmin(costs))]
+    new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, s.max_total)
+    for _ in range(len(new_codes)):
+        new_codes, new_d, changed = _clean(new_codes, new_d, s.min_thickness)
+        if not changed:
+            break
+        new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, s.max_total)
+    return new_codes, new_d, cost, merit.sweeps
+
+
+def _fresh(merit: Merit) -> Merit:
+    """A shallow copy counting its own sweeps (the groups are shared, read-only)."""
+    twin = Merit.__new__(Merit)
+    twin.__dict__.update(merit.__dict__)
+    twin.sweeps = 0
+    return twin
+
+
+def _check_budget(max_layers: Optional[int], max_total_nm: Optional[float]) -> Tuple[int, float]:
+    layers = sys.maxsize if max_layers is None else int(max_layers)
+    total = math.inf if max_total_nm is None else float(max_total_nm)
+    if layers < 1:
+        raise ValueError(f"max_layers must be ≥ 1, got {max_layers!r}")
+    if not total > 0:
+        raise ValueError(f"max_total_nm must be > 0, got {max_total_nm!r}")
+    return layers, total
+
+
+def _setup(stack: Stack, targets: Sequence[Target], materials: Sequence[Material]) -> Tuple[Merit, List[int], List[int]]:
+    if stack.substrate is not None:
+        raise ValueError("synthesis works on a coating on a half-infinite exit medium, not a substrate: "
+                         "give the stack exit= instead")
+    if not materials:
+        raise ValueError("give at least one material to insert")
+    merit = Merit(stack.incidence, stack.exit if stack.exit is not None else AIR,
+                  [layer.material for layer in stack.layers], targets)
+    codes = [merit.code(layer.material) for layer in stack.layers]
+    chosen = sorted({merit.code(m) for m in materials})
+    return merit, codes, chosen
+
+
+def _loop(merit: Merit, codes: List[int], d: FloatArray, chosen: Sequence[int], s: _Settings, max_steps: int,
+          trials: int, run: MapLike, steps: List[Step], bar: Optional[_Progress],
+          callback: Optional[Callable[[Step], None]]) -> Tuple[List[int], FloatArray, float, str]:
+    """Needle steps from a refined design until nothing helps or a budget is reached."""
+    cost = merit.cost(codes, d)
+
+    def record(kind: str) -> None:
+        step = Step(kind, len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps)
+        steps.append(step)
+        if bar is not None:
+            bar.update(len(steps), cost)
+        if callback is not None:
+            callback(step)
+
+    message = f"stopped after {max_steps} needle steps"
+    for _ in range(max_steps):
+        found = _candidates(merit, codes, d, chosen, s)
+        if not found:
+            message = ("the layer budget is reached" if len(codes) + 1 > s.max_layers
+                       else "no needle lowers the merit")
+            break
+        # The deepest minimum may only lead back to the same design: try the next places before
+        # giving up, `trials` at a time.
+        best = None
+        for at in range(0, min(len(found), max(trials, _PATIENCE)), trials):
+            jobs = [(merit, list(codes), d.copy(), c, s) for c in found[at:at + trials]]
+            results = list(run(_trial, jobs))
+            merit.sweeps += sum(r[3] for r in results)
+            fits = [r for r in results if len(r[0]) <= s.max_layers and float(r[1].sum()) <= s.max_total]
+            if fits:
+                top = min(fits, key=lambda r: r[2])
+                if top[2] < cost * (1 - 1e-9):
+                    best = top
+                    break
+        if best is None:
+            message = "no needle lowers the merit"
+            break
+        codes, d, cost = best[0], best[1], best[2]
+        record("needle")
+    return codes, d, cost, message
+
+
+def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
+           max_layers: Optional[int] = None, max_total_nm: Optional[float] = None, max_steps: int = 40,
+           step_nm: float = 2.0, min_thickness_nm: float = 1.0, trials: int = 1, max_nfev: int = 100,
+           executor: ExecutorLike = None, progress: Optional[bool] = None, stream: Optional[TextIO] = None,
+           callback: Optional[Callable[[Step], None]] = None) -> SynthesisResult:
+    """Needle optimisation from ``stack`` (which may have no layers at all).
+
+    Each step refines every thickness (exact Jacobian), computes the needle function of each of
+    ``materials`` on a grid ``step_nm`` fine, and inserts a needle where it is most negative;
+    ``trials`` > 1 tries that many of the best places (the deepest minimum of each layer and
+    face) and keeps the best, the trials mapped over ``executor`` (see :class:`map_over`).
+    Layers that thin below ``min_thickness_nm`` are removed and neighbours of one material
+    merged. It stops when no needle lowers the merit, at ``max_layers`` or ``max_total_nm``
+    (thicknesses are bounded by it, and a step that ends above it is not taken), or after
+    ``max_steps``.
+    """
+    start_time = time.perf_counter()
+    layers_cap, total_cap = _check_budget(max_layers, max_total_nm)
+    if max_steps < 0 or trials < 1 or max_nfev < 1:
+        raise ValueError("max_steps must be ≥ 0, trials and max_nfev ≥ 1")
+    if not (min_thickness_nm >= 0 and math.isfinite(min_thickness_nm)):
+        raise ValueError(f"min_thickness_nm must be finite and ≥ 0, got {min_thickness_nm!r}")
+    merit, codes, chosen = _setup(stack, targets, materials)
+    s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap)
+    if len(codes) > layers_cap or float(stack.thicknesses().sum()) > total_cap:
+        raise ValueError("the starting stack is already beyond the layer or thickness budget")
+    d = stack.thicknesses()
+    steps: List[Step] = []
+    bar = _Progress(max_steps + 1, progress, sys.stderr if stream is None else stream)
+    try:
+        if codes:
+            d, _ = _refine(merit, codes, d, s.max_nfev, s.max_total)
+            codes, d, _ = _clean(codes, d, s.min_thickness)
+            d, _ = _refine(merit, codes, d, s.max_nfev, s.max_total)
+        cost = merit.cost(codes, d)
+        steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
+        with map_over(executor, trials) as run:
+            codes, d, cost, message = _loop(merit, codes, d, chosen, s, max_steps, trials, run, steps, bar, callback)
+    finally:
+        bar.close()
+    return SynthesisResult(merit.stack(codes, d, stack.name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
+                           time.perf_counter() - start_time, message)
+
+
+def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
+                      max_layers: Optional[int] = None, max_total_nm: Optional[float] = None,
+                      layer_nm: Optional[float] = None, rounds: int = 20, needle_steps: int = 10,
+                      step_nm: float = 2.0, min_thickness_nm: float = 1.0, trials: int = 1, max_nfev: int = 100,
+                      executor: ExecutorLike = None, progress: Optional[bool] = None,
+                      stream: Optional[TextIO] = None,
+                      callback: Optional[Callable[[Step], None]] = None) -> SynthesisResult:
+    """Gradual evolution: grow the design a layer at a time on the front face, needle-optimise
+    after each, and keep the best design seen.
+
+    The new layer is the first of ``materials`` unlike the current front layer, ``layer_nm``
+    thick (default: a quarter wave at the middle of the targets' wavelengths). It stops after
+    ``rounds`` layers, at a budget, or when a round gains less than 1 % of the merit twice in a row.
+    """
+    start_time = time.perf_counter()
+    layers_cap, total_cap = _check_budget(max_layers, max_total_nm)
+    if rounds < 1 or needle_steps < 0 or trials < 1 or max_nfev < 1:
+        raise ValueError("rounds, trials and max_nfev must be ≥ 1 and needle_steps ≥ 0")
+    merit, codes, chosen = _setup(stack, targets, materials)
+    s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap)
+    d = stack.thicknesses()
+    centre = float(np.median(np.concatenate([g.wl for g in merit.groups])))
+    steps: List[Step] = []
+    bar = _Progress(rounds * (needle_steps + 1) + 1, progress, sys.stderr if stream is None else stream)
+    message = f"stopped after {rounds} rounds"
+    try:
+        if codes:
+            d, _ = _refine(merit, codes, d, s.max_nfev, s.max_total)
+        cost = merit.cost(codes, d)
+        steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
+        best = (list(codes), d.copy(), cost)
+        stalls = 0
+        with map_over(executor, trials) as run:
+            for _ in range(rounds):
+                top = codes[0] if codes else 1
+                code = next((c for c in chosen if c != top), chosen[0])
+                n_mid = float(np.real(merit.palette[code].index(np.array([centre]))[0]))
+                width = centre / (4 * n_mid) if layer_nm is None else float(layer_nm)
+                width = min(width, total_cap - float(d.sum()))
+                if len(codes) + 1 > layers_cap or width < s.min_thickness:
+                    message = "the layer or thickness budget is reached"
+                    break
+                codes, d = [code, *codes], np.concatenate([[width], d])
+                d, cost = _refine(merit, codes, d, s.max_nfev, s.max_total)
+                codes, d, _ = _clean(codes, d, s.min_thickness)
+                cost = merit.cost(codes, d)
+                steps.append(Step("layer", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
+                if callback is not None:
+                    callback(steps[-1])
+                codes, d, cost, _ = _loop(merit, codes, d, chosen, s, needle_steps, trials, run, steps, bar, callback)
+                stalls = stalls + 1 if cost > 0.99 * best[2] else 0
+                if cost < best[2]:
+                    best = (list(codes), d.copy(), cost)
+                if stalls >= 2:
+                    message = "two rounds in a row gained less than 1 %"
+                    break
+    finally:
+        bar.close()
+    codes, d, cost = best
+    return SynthesisResult(merit.stack(codes, d, stack.name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
+                           time.perf_counter() - start_time, message)
