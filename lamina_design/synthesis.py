@@ -448,8 +448,6 @@ def _refine(merit: Merit, codes: Sequence[int], d: FloatArray, max_nfev: int,
 
     hi = np.full(d.size, upper)
     x0 = np.clip(d, 0.0, hi)
-    if budget and x0.sum() > upper:
-        x0 = x0 * (upper / x0.sum())
     # least_squares wants a start strictly inside finite bounds.
     x0 = np.where(x0 >= hi, np.nextafter(hi, 0.0), x0)
     solution = least_squares(fun, x0, jac=jac, bounds=(np.zeros(d.size), hi), method="trf",
@@ -571,8 +569,14 @@ def _insert(codes: Sequence[int], d: FloatArray, c: _Candidate, width: float) ->
     return new_codes, np.concatenate([d[:j], [above, 2 * half, below], d[j + 1:]])
 
 
+#: The relative fall of the cost a step must bring to count.
+_GAIN = 1e-6
+
 #: Places tried in a step before concluding that no needle helps.
 _PATIENCE = 4
+
+#: Thinnest layers tried for removal when no needle helps.
+_SWAPS = 3
 
 #: Needle widths (nm) tried before refining; the best of them starts the refinement.
 _WIDTHS = (1.0, 2.0, 4.0, 8.0, 16.0, 32.0)
@@ -641,30 +645,59 @@ def _loop(merit: Merit, codes: List[int], d: FloatArray, chosen: Sequence[int], 
 
     message = f"stopped after {max_steps} needle steps"
     for _ in range(max_steps):
-        found = _candidates(merit, codes, d, chosen, s)
-        if not found:
+        best = _step(merit, codes, d, cost, chosen, s, trials, run)
+        kind = "needle"
+        if best is None:
+            # A needle-optimal design (or one at the layer budget) can still change its
+            # structure: take out one of the thinnest layers, then look for a needle again.
+            best = _swap(merit, codes, d, cost, chosen, s, trials, run)
+            kind = "swap"
+        if best is None:
             message = ("the layer budget is reached" if len(codes) + 1 > s.max_layers
                        else "no needle lowers the merit")
             break
-        # The deepest minimum may only lead back to the same design: try the next places before
-        # giving up, `trials` at a time.
-        best = None
-        for at in range(0, min(len(found), max(trials, _PATIENCE)), trials):
-            jobs = [(merit, list(codes), d.copy(), c, s) for c in found[at:at + trials]]
-            results = list(run(_trial, jobs))
-            merit.sweeps += sum(r[3] for r in results)
-            fits = [r for r in results if len(r[0]) <= s.max_layers and float(r[1].sum()) <= s.max_total]
-            if fits:
-                top = min(fits, key=lambda r: r[2])
-                if top[2] < cost * (1 - 1e-9):
-                    best = top
-                    break
-        if best is None:
-            message = "no needle lowers the merit"
-            break
-        codes, d, cost = best[0], best[1], best[2]
-        record("needle")
+        codes, d, cost = best
+        record(kind)
     return codes, d, cost, message
+
+
+_Design = Tuple[List[int], FloatArray, float]
+
+
+def _step(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Sequence[int], s: _Settings,
+          trials: int, run: MapLike) -> Optional[_Design]:
+    """One needle step: the first of the best places whose refined design lowers the cost."""
+    found = _candidates(merit, codes, d, chosen, s)
+    # The deepest minimum may only lead back to the same design: try the next places before
+    # giving up, `trials` at a time.
+    for at in range(0, min(len(found), max(trials, _PATIENCE)), trials):
+        jobs = [(merit, list(codes), d.copy(), c, s) for c in found[at:at + trials]]
+        results = list(run(_trial, jobs))
+        merit.sweeps += sum(r[3] for r in results)
+        fits = [r for r in results if len(r[0]) <= s.max_layers and float(r[1].sum()) <= s.max_total]
+        if fits:
+            top = min(fits, key=lambda r: r[2])
+            if top[2] < cost * (1 - _GAIN):
+                return top[0], top[1], top[2]
+    return None
+
+
+def _swap(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Sequence[int], s: _Settings,
+          trials: int, run: MapLike) -> Optional[_Design]:
+    """Remove one of the thinnest layers, refine, and take a needle step from there."""
+    if len(codes) < 3:
+        return None
+    for j in np.argsort(d)[:_SWAPS]:
+        thinner = d.copy()
+        thinner[j] = 0.0
+        new_codes, new_d, _ = _clean(codes, thinner, s.min_thickness)
+        new_d, new_cost = _refine(merit, new_codes, new_d, s.max_nfev, s.max_total)
+        found = _step(merit, new_codes, new_d, math.inf, chosen, s, trials, run)
+        if found is not None and found[2] < cost * (1 - _GAIN):
+            return found
+        if new_cost < cost * (1 - _GAIN):
+            return new_codes, new_d, new_cost
+    return None
 
 
 def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
@@ -721,8 +754,8 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
     """Gradual evolution: grow the design a layer at a time on the front face, needle-optimise
     after each, and keep the best design seen.
 
-    The new layer is the first of ``materials`` unlike the current front layer, ``layer_nm``
-    thick (default: a quarter wave at the middle of the targets' wavelengths). It stops after
+    The new layer is whichever of ``materials`` (other than the current front layer's) refines
+    best, ``layer_nm`` thick (default: a quarter wave at the middle of the targets' wavelengths). It stops after
     ``rounds`` layers, at a budget, or when a round gains less than 1 % of the merit twice in a row.
     """
     start_time = time.perf_counter()
@@ -745,18 +778,21 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
         stalls = 0
         with map_over(executor, trials) as run:
             for _ in range(rounds):
-                top = codes[0] if codes else 1
-                code = next((c for c in chosen if c != top), chosen[0])
-                n_mid = float(np.real(merit.palette[code].index(np.array([centre]))[0]))
-                width = centre / (4 * n_mid) if layer_nm is None else float(layer_nm)
-                width = min(width, total_cap - float(d.sum()))
-                if len(codes) + 1 > layers_cap or width < s.min_thickness:
+                top = codes[0] if codes else -1
+                grown = []
+                for code in (c for c in chosen if c != top):
+                    n_mid = float(np.real(merit.palette[code].index(np.array([centre]))[0]))
+                    width = centre / (4 * n_mid) if layer_nm is None else float(layer_nm)
+                    width = min(width, total_cap - float(d.sum()))
+                    if len(codes) + 1 > layers_cap or width < s.min_thickness:
+                        continue
+                    new_codes = [code, *codes]
+                    new_d, new_cost = _refine(merit, new_codes, np.concatenate([[width], d]), s.max_nfev, s.max_total)
+                    grown.append((new_cost, new_codes, new_d))
+                if not grown:
                     message = "the layer or thickness budget is reached"
                     break
-                codes, d = [code, *codes], np.concatenate([[width], d])
-                d, cost = _refine(merit, codes, d, s.max_nfev, s.max_total)
-                codes, d, _ = _clean(codes, d, s.min_thickness)
-                cost = merit.cost(codes, d)
+                _, codes, d = min(grown, key=lambda g: g[0])
                 steps.append(Step("layer", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
                 if callback is not None:
                     callback(steps[-1])
@@ -764,8 +800,8 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
                 stalls = stalls + 1 if cost > 0.99 * best[2] else 0
                 if cost < best[2]:
                     best = (list(codes), d.copy(), cost)
-                if stalls >= 2:
-                    message = "two rounds in a row gained less than 1 %"
+                if stalls >= 3:
+                    message = "three rounds in a row gained less than 1 %"
                     break
     finally:
         bar.close()
