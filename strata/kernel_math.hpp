@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "strata/array.hpp"
+#include "strata/data.hpp"
 #include "strata/kernel.hpp"
 #include "strata/lanes.hpp"
 #include "strata/matrix.hpp"
@@ -23,9 +24,9 @@ constexpr double two_pi = 6.283185307179586;
 
 // Read-only access to one stack at one angle, after its shapes were checked
 // for a range of wavelength indices.
-class Stack {
+class StackView {
 public:
-    Stack(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl, double theta,
+    StackView(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl, double theta,
           std::size_t end)
         : d_(d.data()), n_(n.data()), wl_(wl.data()), media_(n.rows()),
           row_stride_(n.row_stride()), col_stride_(n.col_stride()), sin_theta_(std::sin(theta)) {
@@ -61,17 +62,17 @@ private:
     double sin_theta_;
 };
 
-// Whether a matrix computation keeps its polarisation-independent values:
-// not at all, by storing them (s pass) or by loading them (p pass).
-enum class Keep { none, store, load };
+// How a matrix computation reuses its polarisation-independent values: not
+// at all, by storing them (s pass) or by loading them (p pass).
+enum class ReuseMode { none, store, load };
 
-// One lane group's record of kept values (kernel.hpp, Reuse): field f of a
+// One lane group's record of reused values (kernel.hpp, Reuse): field f of a
 // lane sits at f * lane_width. For a single wavelength `record` points at its
 // lane, so the scalar and the lane forms share the layout.
 template <class Real>
-class Kept {
+class ReuseRecord {
 public:
-    explicit Kept(double* record) : record_(record) {}
+    explicit ReuseRecord(double* record) : record_(record) {}
 
     BasicComplex<Real> load(std::size_t field) const { return {read(field), read(field + 1)}; }
     void store(std::size_t field, const BasicComplex<Real>& z) const {
@@ -181,37 +182,38 @@ template <class Real>
 
 // M = D_0 (P_1 D_1) ... (P_{K-2} D_{K-2}), each new pair multiplied on the
 // right as (M P_j) D_j, for the wavelengths first .. first + lanes - 1. With
-// Keep::load the cosines and exponentials come from `record` as an earlier
-// Keep::store computation of the same wavelengths left them.
-template <class Real, bool p_polarised, Keep keep>
-BasicMatrix2<Real> stack_matrix(const Stack& stack, std::size_t first, double* record, bool paired) {
+// ReuseMode::load the cosines and exponentials come from the record at
+// `values` as an earlier ReuseMode::store computation of the same wavelengths
+// left them.
+template <class Real, bool p_polarised, ReuseMode reuse>
+BasicMatrix2<Real> stack_matrix(const StackView& stack, std::size_t first, double* values, bool paired) {
     const std::size_t media = stack.media();
-    const Kept<Real> kept(record);
+    const ReuseRecord<Real> record(values);
     const BasicComplex<Real> n_0 = stack.index<Real>(0, first);
     Real wavelength{};
     BasicComplex<Real> xi{};
-    if constexpr (keep != Keep::load) {
+    if constexpr (reuse != ReuseMode::load) {
         wavelength = stack.wavelengths<Real>(first);
         xi = square(n_0 * stack.sin_theta());  // (n_0 sin theta)^2
     }
     auto cosine = [&](std::size_t medium, BasicComplex<Real> index) {
-        if constexpr (keep == Keep::load) {
-            return kept.load(Kept<Real>::cosine_field(medium));
+        if constexpr (reuse == ReuseMode::load) {
+            return record.load(ReuseRecord<Real>::cosine_field(medium));
         } else {
             const BasicComplex<Real> c = cosine_in_medium(index, xi, paired);
-            if constexpr (keep == Keep::store) kept.store(Kept<Real>::cosine_field(medium), c);
+            if constexpr (reuse == ReuseMode::store) record.store(ReuseRecord<Real>::cosine_field(medium), c);
             return c;
         }
     };
     auto layer = [&](std::size_t j, BasicComplex<Real> n_j, BasicComplex<Real> c_j) {
-        const std::size_t field = Kept<Real>::exponential_field(media, j);
-        if constexpr (keep == Keep::load) {
-            return Propagation<Real>{kept.load(field), kept.load(field + 2)};
+        const std::size_t field = ReuseRecord<Real>::exponential_field(media, j);
+        if constexpr (reuse == ReuseMode::load) {
+            return Propagation<Real>{record.load(field), record.load(field + 2)};
         } else {
             const Propagation<Real> p = propagation(n_j, c_j, wavelength, stack.thickness(j), paired);
-            if constexpr (keep == Keep::store) {
-                kept.store(field, p.backward);
-                kept.store(field + 2, p.forward);
+            if constexpr (reuse == ReuseMode::store) {
+                record.store(field, p.backward);
+                record.store(field + 2, p.forward);
             }
             return p;
         }
@@ -254,7 +256,7 @@ Mask<Real> out_of_range(const BasicMatrix2<Real>& m) {
     return (inside(m.m00.re) & inside(m.m00.im) & inside(m.m10.re) & inside(m.m10.im)) == 0;
 }
 
-bool Stack::finite_inputs(std::size_t i) const {
+bool StackView::finite_inputs(std::size_t i) const {
     if (!std::isfinite(wl_[i]) || !std::isfinite(sin_theta_)) return false;
     for (std::size_t medium = 0; medium < media_; ++medium) {
         const Complex index = n_[medium * row_stride_ + i * col_stride_];
@@ -271,11 +273,9 @@ bool Stack::finite_inputs(std::size_t i) const {
 // takes its regular limit, and the running product carries a power-of-two
 // exponent so that thick absorbing layers cannot overflow it.
 
-constexpr std::int32_t exponent_limit = 1 << 30;  // far beyond any finite T or R
-
 std::int32_t add_exponents(std::int32_t a, std::int32_t b) {
     const std::int64_t sum = std::int64_t{a} + b;
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(sum, -exponent_limit, exponent_limit));
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(sum, -transfer_exponent_limit, transfer_exponent_limit));
 }
 
 // Scales m by a power of two, exactly, so that its largest part lies in
@@ -317,7 +317,7 @@ Matrix2 scaled_propagation(Complex n_j, Complex c_j, double wavelength, double t
         return {pair.backward, zero, zero, pair.forward};
     }
     const double a = std::fabs(w.re);
-    const double e = std::fmin(std::nearbyint(a / ln2), double{exponent_limit});
+    const double e = std::fmin(std::nearbyint(a / ln2), double{transfer_exponent_limit});
     const double big = std::exp(a - e * ln2);
     const double small = std::exp(-a - e * ln2);
     const double grow = w.re < 0.0 ? big : small;  // exp(-w.re) / 2^e
@@ -367,7 +367,7 @@ Matrix2 critical_layer(Complex n_j, double wavelength, double thickness, bool p_
 // M for wavelength i as m * 2^exponent. The regular factors are those of
 // stack_matrix; a run of critical layers j..k replaces D_{j-1} P_j ... P_k D_k
 // with W_{j-1}^-1 A_j ... A_k W_{k+1}.
-[[gnu::cold, gnu::noinline]] void exceptional_matrix(const Stack& stack, std::size_t i, bool p_polarised,
+[[gnu::cold, gnu::noinline]] void exceptional_matrix(const StackView& stack, std::size_t i, bool p_polarised,
                                                      Matrix2& out, std::int32_t& exponent) {
     const auto critical = [](Complex c) { return c.re == 0.0 && c.im == 0.0; };
     const std::size_t last = stack.media() - 1;
@@ -412,7 +412,7 @@ Matrix2 critical_layer(Complex n_j, double wavelength, double thickness, bool p_
 
 // The regular result of wavelength i, or its exceptional one where the regular
 // road failed on finite inputs.
-void settle(const Stack& stack, std::size_t i, bool p_polarised, bool exceptional, Matrix2& m,
+void recompute_if_exceptional(const StackView& stack, std::size_t i, bool p_polarised, bool exceptional, Matrix2& m,
             std::int32_t& exponent) {
     exponent = 0;
     if (exceptional && stack.finite_inputs(i)) exceptional_matrix(stack, i, p_polarised, m, exponent);

@@ -335,7 +335,7 @@ def reflectance(s_scaled, p_scaled, phi):
 
 
 def times_power_of_two(x, e):
-    return x if e == 0 else _ldexp(x, max(-4096, min(4096, e)))
+    return x if e == 0 else _ldexp(x, e)
 
 
 def transmittance(s_scaled, p_scaled, n, i, theta, phi):
