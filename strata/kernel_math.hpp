@@ -303,7 +303,10 @@ void normalise(Matrix2& m, std::int32_t& exponent) {
 
 // P_j over 2^exponent. While exp(|Im delta|) fits a double these are the bits
 // of propagation_matrix with a zero exponent; past that the growing factor is
-// split into 2^E exp(r), and the decaying one, 2^-2E smaller, is lost.
+// split into 2^E exp(r), and the decaying one, 2^-2E smaller, is lost. Such a
+// layer is opaque to double precision: T is 0 and R that of the stack in front
+// of it, whatever its phase; so a phase that does not fit a double is dropped,
+// and so is growth beyond the saturated exponent.
 Matrix2 scaled_propagation(Complex n_j, Complex c_j, double wavelength, double thickness,
                            std::int32_t& exponent) {
     constexpr double exp_limit = 708.0;
@@ -312,18 +315,23 @@ Matrix2 scaled_propagation(Complex n_j, Complex c_j, double wavelength, double t
     const Complex w{-k.im * thickness, k.re * thickness};
     const Complex zero{};
     exponent = 0;
-    if (!std::isfinite(w.re) || !std::isfinite(w.im) || !(std::fabs(w.re) > exp_limit)) {
+    const double a = std::fabs(w.re);
+    if (!(a > exp_limit)) {
         const auto pair = exponential_pair(w, false);
         return {pair.backward, zero, zero, pair.forward};
     }
-    const double a = std::fabs(w.re);
     const double e = std::fmin(std::nearbyint(a / ln2), double{transfer_exponent_limit});
-    const double big = std::exp(a - e * ln2);
-    const double small = std::exp(-a - e * ln2);
+    double big = std::exp(a - e * ln2);
+    double small = std::exp(-a - e * ln2);
+    if (std::isinf(big)) {
+        big = 1.0;
+        small = 0.0;
+    }
     const double grow = w.re < 0.0 ? big : small;  // exp(-w.re) / 2^e
     const double decay = w.re < 0.0 ? small : big;  // exp(w.re) / 2^e
-    const double cos_y = std::cos(w.im);
-    const double sin_y = std::sin(w.im);
+    const bool phase_fits = std::isfinite(w.im);
+    const double cos_y = phase_fits ? std::cos(w.im) : 1.0;
+    const double sin_y = phase_fits ? std::sin(w.im) : 0.0;
     exponent = static_cast<std::int32_t>(e);
     return {{grow * cos_y, grow * -sin_y}, zero, zero, {decay * cos_y, decay * sin_y}};
 }
