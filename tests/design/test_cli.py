@@ -97,7 +97,7 @@ def test_bad_design_files_name_line_and_key(tmp_path, old, new, line, message, c
     with pytest.raises(DesignFileError, match=message) as caught:
         load_design(path)
     assert str(caught.value).startswith(f"{path}:{line}:")
-    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot"]) == 1
+    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot"]) == 2
     assert "lamina-design: error:" in capsys.readouterr().err
     assert not (tmp_path / "bad.csv").exists()
 
@@ -128,5 +128,5 @@ def test_bad_targets_files(tmp_path, text, line, message):
 
 
 def test_missing_file_is_an_error_not_a_traceback(tmp_path, capsys):
-    assert main(["spectrum", str(tmp_path / "none.toml")]) == 1
+    assert main(["spectrum", str(tmp_path / "none.toml")]) == 2
     assert "cannot read" in capsys.readouterr().err
