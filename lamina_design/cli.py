@@ -213,9 +213,16 @@ def _evaluate(design: Design, stack: Optional[Stack] = None) -> List[Spectrum]:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RangeWarning)
         try:
-            return spectra(design, stack)
+            results = spectra(design, stack)
         except (ValueError, MaterialError) as exc:
             raise DesignFileError(f"{design.path}: cannot compute the spectrum: {' '.join(str(exc).split())}") from None
+    for angle, s in zip(design.angles_deg, results):
+        bad = ~(np.isfinite(s.r) & np.isfinite(s.t))
+        if np.any(bad):
+            first = float(design.wavelength_nm[np.argmax(bad)])
+            raise DesignFileError(f"{design.path}: the spectrum is not finite at {int(bad.sum())} wavelengths "
+                                  f"(the first {first:g} nm, at {angle:g}°): indices or thicknesses out of reach")
+    return results
 
 
 def _spectrum_command(args: argparse.Namespace) -> int:
