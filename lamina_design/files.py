@@ -531,6 +531,10 @@ def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
     if vary_raw is not None and vary_raw != "all":
         if not isinstance(vary_raw, list) or not all(isinstance(v, int) and not isinstance(v, bool) for v in vary_raw):
             raise reader.error(("refine", "vary"), "must be \"all\" or a list of layer numbers (from 1)")
+        if not vary_raw:
+            raise reader.error(("refine", "vary"), "no layers listed: give \"all\" or layer numbers (from 1)")
+        if len(set(vary_raw)) != len(vary_raw):
+            raise reader.error(("refine", "vary"), "a layer is listed twice")
         for v in vary_raw:
             if not 1 <= v <= layer_count:
                 layers = "layer" if layer_count == 1 else "layers"

@@ -116,6 +116,8 @@ def test_bad_design_files_name_line_and_key(tmp_path, old, new, line, message, c
         ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nmax_evaluations = inf\n', 6,
          r"refine\.max_evaluations: must be a whole number"),
         ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nvary = [3]\n', 6, "layer 3 does not"),
+        ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nvary = [2, 2]\n', 6, "listed twice"),
+        ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nvary = []\n', 6, "no layers"),
     ],
 )
 def test_bad_targets_files(tmp_path, text, line, message):
