@@ -15,6 +15,7 @@ import argparse
 import csv
 import math
 import sys
+import textwrap
 import warnings
 from pathlib import Path
 from typing import List, Optional, Sequence, Tuple
@@ -125,6 +126,13 @@ def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: s
         return False
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import LogFormatter
+
+    class PlainLog(LogFormatter):
+        """Plain percentages (0.05, 0.5, 99) read better than powers of ten."""
+
+        def _num_to_string(self, x: float, vmin: float, vmax: float) -> str:
+            return f"{x:g}"
 
     wl = design.wavelength_nm
     shown = np.ones(wl.shape, dtype=bool) if band is None else (wl >= band[0]) & (wl <= band[1])
@@ -143,6 +151,8 @@ def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: s
         ax.set_ylabel(f"{name} (%)")
         if log:
             ax.set_yscale("log")
+            ax.yaxis.set_major_formatter(PlainLog())
+            ax.yaxis.set_minor_formatter(PlainLog(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
         ax.grid(alpha=0.3, which="both" if log else "major")
     if band is not None:
         column[0].set_xlim(max(band[0], float(wl[shown].min())), min(band[1], float(wl[shown].max())))
@@ -300,8 +310,15 @@ exit status:
 """
 
 
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """Help whose lines never break inside a path such as docs/design-files.md."""
+
+    def _split_lines(self, text: str, width: int) -> List[str]:
+        return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
+
+
 def _parser() -> argparse.ArgumentParser:
-    formatter = argparse.RawDescriptionHelpFormatter
+    formatter = _Formatter
     parser = argparse.ArgumentParser(
         prog="lamina-design", formatter_class=formatter, epilog=_EPILOG,
         description="Spectra and thickness refinement of thin-film designs written in TOML files.")
@@ -312,15 +329,15 @@ def _parser() -> argparse.ArgumentParser:
                    f"{DEFAULT_WAVELENGTHS['stop']:g} nm, 0°, unpolarised); see {DOCS}")
     spectrum = commands.add_parser(
         "spectrum", help="R, T, A of a design: a table, a CSV and a PNG", formatter_class=formatter,
-        description="Compute R, T and A over the design's [spectrum] sweep; print a summary and write "
-                    "DESIGN.csv (full precision) and DESIGN.png to --out.",
+        description=textwrap.fill("Compute R, T and A over the design's [spectrum] sweep; print a summary "
+                                  "and write DESIGN.csv (full precision) and DESIGN.png to --out.", 79),
         epilog=_EPILOG)
     spectrum.add_argument("design", type=Path, help=design_help)
     refine = commands.add_parser(
         "refine", help="refine a design's thicknesses towards targets", formatter_class=formatter,
-        description="Least-squares refinement of the layer thicknesses towards the targets; writes "
-                    "DESIGN_refined.toml (a design file that reads back), DESIGN_refined.csv and "
-                    "DESIGN_refined.png to --out. Needs SciPy.",
+        description=textwrap.fill("Least-squares refinement of the layer thicknesses towards the targets; "
+                                  "writes DESIGN_refined.toml (a design file that reads back), "
+                                  "DESIGN_refined.csv and DESIGN_refined.png to --out. Needs SciPy.", 79),
         epilog=_EPILOG)
     refine.add_argument("design", type=Path, help=design_help)
     refine.add_argument("targets", type=Path,
@@ -329,7 +346,7 @@ def _parser() -> argparse.ArgumentParser:
                              f"max_evaluations); see {DOCS}")
     refine.add_argument("--progress", action="store_true", help="always show the progress bar")
     for command in (spectrum, refine):
-        command.add_argument("--out", type=Path, default=Path("."), help="directory for the outputs (default: .)")
+        command.add_argument("--out", type=Path, default=Path("."), metavar="DIR", help="directory for the outputs (default: .)")
         command.add_argument("--no-plot", action="store_true", help="write the CSV only")
         command.add_argument("--log", action="store_true", help="plot R, T and A (in %%) on a logarithmic axis")
         command.add_argument("--band", type=_band, nargs=2, metavar=("MIN", "MAX"),

@@ -241,15 +241,6 @@ class _Scanner:
                 self.pos = string.end()
 
 
-def _locate(text: str, path: KeyPath) -> Optional[int]:
-    """The line (from 1) where a key, or failing that its nearest enclosing table, is written."""
-    lines = _Scanner(text).lines
-    for size in range(len(path), 0, -1):
-        if path[:size] in lines:
-            return lines[path[:size]]
-    return None
-
-
 # -- reading --------------------------------------------------------------------------------------
 def _is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
