@@ -263,11 +263,16 @@ class _Reader:
     def __init__(self, path: Path) -> None:
         self.path = path
         try:
-            self.text = path.read_text(encoding="utf-8")
-        except UnicodeDecodeError as exc:
-            raise DesignFileError(f"{path}: not UTF-8 text ({exc.reason} at byte {exc.start})") from None
+            raw = path.read_bytes()
         except OSError as exc:
             raise DesignFileError(f"{path}: cannot read: {exc.strerror or exc}") from None
+        try:
+            self.text = raw.decode("utf-8")
+        except UnicodeDecodeError as exc:
+            line = raw.count(b"\n", 0, exc.start) + 1
+            raise DesignFileError(f"{path}:{line}: not UTF-8 text (byte {raw[exc.start]:#04x})") from None
+        # Universal newlines, as reading in text mode would give.
+        self.text = self.text.replace("\r\n", "\n").replace("\r", "\n")
         self._scanned: Optional[_Scanner] = None
         deep = self.scanned.depth_line
         if deep is not None:

@@ -232,12 +232,21 @@ def test_the_file_reference_names_every_key_the_reader_accepts(tmp_path):
         assert f"`{key}`" in docs, key
 
 
-def test_range_warnings_name_the_layer_and_the_line_of_the_design(tmp_path, capsys):
+@pytest.mark.parametrize("command", ["spectrum", "refine"])
+def test_range_warnings_name_the_layer_and_the_line_of_the_design(tmp_path, capsys, command):
     path = tmp_path / "uv.toml"
     path.write_text('exit = "N-BK7"\n[[layer]]\nmaterial = "MgF2"\nthickness_nm = 90\n[[layer]]\nmaterial = "SiO2"\n'
-                    "thickness_nm = 90\n[spectrum]\nwavelength_nm = [200, 500]\n")
-    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot"]) == 0
+                    "thickness_nm = 90\n[spectrum]\nwavelength_nm = [400, 500]\n")
+    targets = tmp_path / "targets.toml"
+    targets.write_text('[[target]]\nquantity = "R"\nwavelength_nm = [200, 300]\nvalue = 0\n')
+    argv = [command, str(path)] + ([str(targets)] if command == "refine" else [])
+    if command == "spectrum":
+        path.write_text(path.read_text().replace("[400, 500]", "[200, 500]"))
+    else:
+        pytest.importorskip("scipy")
+    assert main(argv + ["--out", str(tmp_path), "--no-plot"]) in (0, 3)
     err = capsys.readouterr().err.splitlines()
-    assert any(line.startswith(f"lamina-design: warning: {path}:6: layer[2].material: ") and "SiO2" in line
-               for line in err), err
+    located = [line for line in err if line.startswith(f"lamina-design: warning: {path}:6: layer[2].material: ")]
+    assert located and "SiO2" in located[0], err
+    assert command == "spectrum" or f"target[1] at {targets}:1" in located[0]
     assert not any(".py:" in line for line in err)

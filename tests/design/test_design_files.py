@@ -80,6 +80,7 @@ HOSTILE = [
     ('[[layer]]\nmaterial = "deep.yml"\nthickness_nm = 1\n', 2, r"layer\[1\]\.material: .*too deeply"),
     ('[substrate]\nmaterial = "N-BK7"\nthickness_mm = 1e303\n', 3, "substrate.thickness_mm"),
     ("[spectrum]\nwavelength_nm = { start = 400, stop = 800 }\n", 2, "wavelength_nm.count: missing"),
+    ('exit = "N-BK7"\nname = "Schrödinger"\n'.encode("latin-1"), 2, "not UTF-8"),
 ]
 
 
@@ -87,19 +88,12 @@ HOSTILE = [
 def test_hostile_files_give_one_located_line_and_status_2(tmp_path, capsys, text, line, message):
     (tmp_path / "deep.yml").write_text("data: " + "[" * DEEP + "]" * DEEP + "\n")
     path = tmp_path / "hostile.toml"
-    path.write_text(text)
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
     assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot"]) == 2
     err = capsys.readouterr().err
     assert err.startswith(f"lamina-design: error: {path}:{line}: ") and err.count("\n") == 1
     assert re.search(message, err)
     assert "Traceback" not in err
-
-
-def test_a_file_that_is_not_utf8_is_a_file_error(tmp_path, capsys):
-    path = tmp_path / "latin1.toml"
-    path.write_bytes('name = "Schrödinger"\n'.encode("latin-1"))
-    assert main(["spectrum", str(path), "--no-plot", "--out", str(tmp_path)]) == 2
-    assert "not UTF-8" in capsys.readouterr().err
 
 
 # -- written files read back -----------------------------------------------------------------------
