@@ -51,6 +51,7 @@ __all__ = [
     "DEFAULT_WAVELENGTHS",
     "MAX_DEPTH",
     "MAX_EVALUATIONS",
+    "MAX_FILE_BYTES",
     "MAX_POINTS",
     "Design",
     "DesignFileError",
@@ -71,6 +72,8 @@ MAX_POINTS = 1_000_000
 MAX_DEPTH = 32
 #: The largest refinement budget a targets file may ask for.
 MAX_EVALUATIONS = 1_000_000
+#: The largest design or targets file read.
+MAX_FILE_BYTES = 64 * 2**20
 
 _MATERIAL_FILES = (".csv", ".yml", ".yaml")
 
@@ -263,9 +266,12 @@ class _Reader:
     def __init__(self, path: Path) -> None:
         self.path = path
         try:
-            raw = path.read_bytes()
+            with path.open("rb") as handle:
+                raw = handle.read(MAX_FILE_BYTES + 1)
         except OSError as exc:
             raise DesignFileError(f"{path}: cannot read: {exc.strerror or exc}") from None
+        if len(raw) > MAX_FILE_BYTES:
+            raise DesignFileError(f"{path}: larger than {MAX_FILE_BYTES // 2**20} MiB; is it a design file?")
         try:
             self.text = raw.decode("utf-8")
         except UnicodeDecodeError as exc:

@@ -187,3 +187,9 @@ def test_relative_paths_are_rewritten_only_where_they_must_be(tmp_path):
     assert f'exit = "{os.path.join("..", "a", "glass.yml")}"' in text
     for kept in ("refractiveindex:main/SiO2/Malitson", str(tmp_path / "abs.csv"), '"TiO2"'):
         assert kept in text
+
+
+@pytest.mark.skipif(not Path("/dev/zero").exists(), reason="needs /dev/zero")
+def test_an_endless_file_is_refused_not_read(capsys):
+    assert main(["spectrum", "/dev/zero", "--no-plot"]) == 2
+    assert "larger than 64 MiB" in capsys.readouterr().err
