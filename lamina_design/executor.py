@@ -120,18 +120,18 @@ def map_chunks(fn: Callable[[P, int, int], R], payload: P, total: int, *, chunk_
     """``fn(payload, start, stop)`` for every chunk of 0…total, results in chunk order.
 
     ``fn`` must be a module-level function and ``payload`` picklable unless the executor is
-    serial. The first failing chunk's exception is raised here once the others are cancelled.
+    serial. The first failing chunk's exception is raised here, the chunks not started cancelled.
     """
     bounds = chunk_bounds(total, chunk_size)
     pool, owned = _resolve(executor)
     task = _Task(fn, payload, pin=not isinstance(pool, SerialExecutor))
     results: List[Any] = [None] * len(bounds)
     try:
-        futures = {pool.submit(task, start, stop): k for k, (start, stop) in enumerate(bounds)}
+        futures = [pool.submit(task, start, stop) for start, stop in bounds]
         done = 0
         try:
-            for future in cf.as_completed(futures):
-                k = futures[future]
+            # In chunk order, so the failure reported is the first chunk's whatever finished first.
+            for k, future in enumerate(futures):
                 results[k] = future.result()
                 done += bounds[k][1] - bounds[k][0]
                 if progress is not None:
