@@ -11,8 +11,9 @@ incidence they fall at every quarter-wave of optical thickness at the monitor wa
 given termination error, on top of the layers already realised with their errors. With
 ``strategy="thickness"`` (a crystal or a clock) every error stays in its own layer. With
 ``strategy="level"`` a layer is cut where the signal reaches the level the design reaches at the
-layer's end, after as many turning points as the design passes, or at the turning point itself
-where the design ends on one (turning-point monitoring). The signal then carries the errors of
+layer's end, passing it the same way (rising or falling), or at a turning point where the design
+ends on one (turning-point monitoring); of several such events the one nearest the designed
+thickness, as a coater expecting the cut at about that time would take it. The signal then carries the errors of
 the layers below into the cut of the next, which is how termination errors propagate, and
 partly compensate, in optical monitoring.
 """
@@ -240,9 +241,9 @@ def terminate(stack: Stack, errors_nm: npt.ArrayLike, wavelength_nm: npt.ArrayLi
     error (nm, one per layer in :attr:`Stack.layers` order).
 
     See the module's note for the two strategies. Where the level is never reached (the errors
-    below moved the extremum past it), the layer is cut at the turning point instead, as an
-    operator would; where neither comes within 1.5 times the designed thickness plus a
-    half-wave, at the designed thickness.
+    below moved the extremum past it), the layer is cut at the turning point nearest the
+    designed thickness instead, as an operator would; where neither comes within 1.5 times the
+    designed thickness plus a half-wave, at the designed thickness.
     """
     theta = _checked(stack, quantity, steps, angle, polarisation)
     if strategy not in ("level", "thickness"):
@@ -271,34 +272,33 @@ def _level_cut(stack: Stack, i: int, realised: Sequence[Layer], wavelength: floa
                polarisation: Any, quantity: Quantity, steps: int) -> float:
     """Where the level rule stops layer i growing on the realised layers beneath."""
     layer = stack.layers[i]
-    if layer.thickness_nm <= 0.0:
+    thickness = layer.thickness_nm
+    if thickness <= 0.0:
         return 0.0
     design = _Grower(stack, layer.material, stack.layers[i + 1:], wavelength, theta, polarisation, quantity)
-    grid = np.linspace(0.0, layer.thickness_nm, steps + 1)
-    design_roots = _layer_turning_points(design, grid, layer.thickness_nm)
-    on_turning_point = bool(design_roots.size) and design_roots[-1] >= layer.thickness_nm - _END_TOLERANCE_NM
-    passed = int(np.count_nonzero(design_roots < layer.thickness_nm - _END_TOLERANCE_NM))
-    level = float(design.signal(layer.thickness_nm)[0])
+    grid = np.linspace(0.0, thickness, steps + 1)
+    design_roots = _layer_turning_points(design, grid, thickness)
+    on_turning_point = bool(design_roots.size) and design_roots[-1] >= thickness - _END_TOLERANCE_NM
+    level = float(design.signal(thickness)[0])
+    rising = float(design.slope(thickness)[0]) > 0
 
     actual = _Grower(stack, layer.material, realised, wavelength, theta, polarisation, quantity)
     n = float(np.real(layer.material.index(np.array([wavelength]))[0]))
-    reach = 1.5 * layer.thickness_nm + wavelength / (2.0 * max(n, 1e-3))
-    search = np.linspace(0.0, reach, int(math.ceil(steps * reach / layer.thickness_nm)) + 1)
+    reach = 1.5 * thickness + wavelength / (2.0 * max(n, 1e-3))
+    search = np.linspace(0.0, reach, int(math.ceil(steps * reach / thickness)) + 1)
     roots = actual.turning_points(search)
-    if on_turning_point:
-        return float(roots[passed]) if roots.size > passed else layer.thickness_nm
-    start = float(roots[passed - 1]) if passed >= 1 and roots.size >= passed else 0.0
-    stop = float(roots[passed]) if roots.size > passed else reach
-    if passed >= 1 and roots.size < passed:
-        return layer.thickness_nm
-    inside = search[(search > start) & (search < stop)]
-    points = np.concatenate([[start], inside, [stop]])
-    offset = actual.signal(points) - level
-    crossing = np.nonzero((offset[1:] == 0.0) | (np.sign(offset[:-1]) * np.sign(offset[1:]) < 0))[0]
-    if crossing.size == 0:
-        return stop if roots.size > passed else layer.thickness_nm
-    k = int(crossing[0])
-    if offset[k + 1] == 0.0:
-        return float(points[k + 1])
-    return _bisect(lambda x: float(actual.signal(x)[0]) - level, float(points[k]), float(points[k + 1]),
-                   float(offset[k]))
+    if not on_turning_point:
+        offset = actual.signal(search) - level
+        crossings = []
+        for k in np.nonzero((offset[1:] == 0.0) | (np.sign(offset[:-1]) * np.sign(offset[1:]) < 0))[0]:
+            # Only where the signal passes the level the way the design's does at its end.
+            if (offset[k + 1] > offset[k]) != rising:
+                continue
+            crossings.append(float(search[k + 1]) if offset[k + 1] == 0.0 else _bisect(
+                lambda x: float(actual.signal(x)[0]) - level, float(search[k]), float(search[k + 1]),
+                float(offset[k])))
+        if crossings:
+            return min(crossings, key=lambda x: abs(x - thickness))
+    if roots.size:
+        return float(min(roots, key=lambda x: abs(x - thickness)))
+    return thickness

@@ -443,7 +443,9 @@ class ToleranceResult:
     def plot_histogram(self, ax: Any = None) -> Any:
         """Histogram of the merit with the nominal design and the specification marked."""
         ax = _axes(ax)
-        ax.hist(self.merit, bins=min(60, max(10, self.samples // 20)), color="tab:blue", alpha=0.8)
+        bins = np.histogram_bin_edges(self.merit, bins=min(60, max(10, self.samples // 20)))
+        ax.hist([self.merit[self.passed], self.merit[~self.passed]], bins=bins, stacked=True,
+                color=["tab:blue", "tab:orange"], label=["meets the specification", "fails"])
         ax.axvline(self.nominal_merit, color="black", linestyle="--", label="nominal")
         if self.max_merit is not None:
             ax.axvline(self.max_merit, color="tab:red", label="specification")
