@@ -256,3 +256,12 @@ def test_handoff_script_reports_both_pools_through_the_workers() -> None:
     rows = [line for line in done.stdout.splitlines() if line.endswith(("met", "missed"))]
     assert [row.split("  ")[0].strip() for row in rows] == ["default pool", "RAYON_NUM_THREADS=64"]
     assert all(float(row.split("×")[0].split()[-1]) > 0 for row in rows)
+
+
+@pytest.mark.skipif(not HAVE_PEERS, reason="needs the bench extra (tmm, tmm-faster)")
+def test_monte_carlo_benchmark_checks_its_bits_and_its_peer() -> None:
+    done = subprocess.run([sys.executable, str(BENCHMARKS / "monte_carlo.py"), "--samples", "60"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "1 and 2 workers give the same bits: yes" in done.stdout
+    assert "largest merit difference from tmm-faster" in done.stdout
