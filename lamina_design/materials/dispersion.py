@@ -9,8 +9,9 @@ Difference scheme: central differences with the relative step h = 1e-4·λ,
 
     n' ≈ (n(λ+h) − n(λ−h)) / 2h,     n'' ≈ (n(λ+h) − 2n(λ) + n(λ−h)) / h².
 
-h ≈ ε^¼·λ balances truncation (h²·n⁗/12) and rounding (ε·n/h²) for the second derivative: for a
-smooth model both are about 1e-8 of the derivative. A table interpolated linearly has no second
+h ≈ ε^¼·λ balances truncation (h²·n⁗/12) and rounding (ε·n/h²) for the second derivative: where
+n changes on the scale of λ both are about 1e-8 of the derivative, more near a resonance (up to
+1e-6 of dn/dλ and 1e-4 of d²n/dλ² beside an absorption band of width 0.1·λ, measured). A table interpolated linearly has no second
 derivative: inside a segment n'' comes out 0, and within h of a tabulated point it is the jump
 of the slope over h. Fit a model to a table before trusting the GDD computed from it.
 """
