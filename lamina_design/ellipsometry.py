@@ -47,7 +47,10 @@ _DEGREES = 180.0 / math.pi
 
 @dataclass(frozen=True)
 class EllipsometryData:
-    """Measured points: wavelength (nm), angle of incidence (degrees), Ψ and Δ (degrees), their sigmas."""
+    """Measured points: wavelength (nm), angle of incidence (degrees), Ψ and Δ (degrees), their sigmas.
+
+    Every column after the wavelengths may also be given as one number for all points.
+    """
 
     wavelength_nm: FloatArray
     angle_deg: FloatArray
@@ -140,7 +143,8 @@ class _Points:
 def model(stack: object, wavelength_nm: npt.ArrayLike, angle_deg: npt.ArrayLike) -> Tuple[FloatArray, FloatArray]:
     """Ψ and Δ (degrees) of the stack at points (wavelength nm, angle degrees), broadcast together."""
     wl, angle = np.broadcast_arrays(np.asarray(wavelength_nm, dtype=np.float64), np.asarray(angle_deg, dtype=np.float64))
-    data = EllipsometryData(wl.ravel(), angle.ravel(), 0.0, 0.0, 1.0, 1.0)
+    size = wl.size
+    data = EllipsometryData(wl.ravel(), angle.ravel(), np.zeros(size), np.zeros(size), np.ones(size), np.ones(size))
     points = _Points(data)
     d, n, _, _ = engine_arrays(stack, points.wl)
     r, _ = _engine.amplitudes(d, n, points.wl, points.theta)
