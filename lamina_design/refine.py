@@ -201,7 +201,7 @@ class RefineResult:
 
     def summary(self) -> str:
         return (f"merit {self.merit_before:.4g} -> {self.merit:.4g} (cost {self.cost_before:.4g} -> {self.cost:.4g}), "
-                f"{self.nfev} evaluations, {self.njev} {self.method} Jacobians, {self.lamina_calls} engine calls in "
+                f"{self.nfev} evaluations, {self.njev} {self.method} Jacobians, {self.lamina_calls} lamina calls (engine sweeps) in "
                 f"{self.seconds:.2f} s: {self.message}")
 
 
