@@ -265,19 +265,27 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
         wrapped = (delta - data.delta_deg + 180.0) % 360.0 - 180.0
         return np.concatenate([(psi - data.psi_deg) / data.sigma_psi_deg, wrapped / data.sigma_delta_deg])
 
+    last: Dict[bytes, ComplexArray] = {}
+
+    def amplitudes(x: FloatArray) -> ComplexArray:
+        key = x.tobytes()
+        if key not in last:
+            d, n, _, _ = engine_arrays(build(x), points.wl)
+            r, _ = _engine.amplitudes(d, n, points.wl, points.theta)
+            calls[0] += 1
+            last.clear()
+            last[key] = r[:, 0]
+        return last[key]
+
     def fun(x: FloatArray) -> FloatArray:
-        d, n, _, _ = engine_arrays(build(x), points.wl)
-        r, _ = _engine.amplitudes(d, n, points.wl, points.theta)
-        calls[0] += 1
-        return residuals_of(r[:, 0])
+        return residuals_of(amplitudes(x))
 
     def jac(x: FloatArray) -> FloatArray:
         model_stack = build(x)
         d, n, _, _ = engine_arrays(model_stack, points.wl)
-        r, _ = _engine.amplitudes(d, n, points.wl, points.theta)
+        r = amplitudes(x)  # SciPy asks for the Jacobian where it has just evaluated
         derivatives = _engine.amplitude_derivatives(d, n, points.wl, points.theta, indices=bool(coefficients))
-        calls[0] += 2
-        r = r[:, 0]
+        calls[0] += 1
         columns: List[ComplexArray] = [derivatives[0][:, 0, ..., i - 1] for i in chosen]
         for i, keys in coefficients.items():
             material = getattr(model_stack, "layers")[i - 1].material
