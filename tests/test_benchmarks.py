@@ -265,3 +265,11 @@ def test_monte_carlo_benchmark_checks_its_bits_and_its_peer() -> None:
     assert done.returncode == 0, done.stdout + done.stderr
     assert "1 and 2 workers give the same bits: yes" in done.stdout
     assert "largest merit difference from tmm-faster" in done.stdout
+
+
+def test_refinement_benchmark_runs_and_both_jacobians_agree() -> None:
+    pytest.importorskip("scipy")
+    done = subprocess.run([sys.executable, str(BENCHMARKS / "refine_gradients.py"), "--quick"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "optima agree" in done.stdout and "fewer sweeps" in done.stdout
