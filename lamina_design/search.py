@@ -3,8 +3,8 @@
 :func:`multistart` refines many random starts with :func:`lamina_design.refine.refine` and keeps
 the best; :func:`differential_evolution` runs SciPy's differential evolution on the targets'
 cost and polishes its best member with the exact Jacobian. Both map their work over an
-``executor=`` (see :class:`lamina_design.synthesis.map_over`): starts are shipped as pickled
-stacks, one task per chunk, and with a given seed the result is the same on any executor and
+``executor=`` (see :mod:`lamina_design.executor`): starts are shipped as pickled stacks in
+chunks, and with a given seed the result is the same on any executor and
 any number of workers.
 """
 from __future__ import annotations
@@ -25,7 +25,8 @@ from lamina_design.common import AIR
 from lamina_design.materials.base import FloatArray
 from lamina_design.refine import Target, refine
 from lamina_design.stack import Stack
-from lamina_design.synthesis import ExecutorLike, MapLike, Merit, _fresh, _refine, map_over
+from lamina_design.executor import ExecutorLike
+from lamina_design.synthesis import MapLike, Merit, _fresh, _refine, map_over
 
 __all__ = ["SearchResult", "differential_evolution", "multistart", "random_thicknesses"]
 
@@ -70,14 +71,8 @@ def _refine_one(job: Tuple[Stack, Sequence[Target], Tuple[float, float], int]) -
     return result.x, result.cost, result.lamina_calls
 
 
-def _chunks(count: int, pieces: int) -> List[Tuple[int, int]]:
-    pieces = max(1, min(count, pieces))
-    edges = np.linspace(0, count, pieces + 1).round().astype(int)
-    return [(int(a), int(b)) for a, b in zip(edges[:-1], edges[1:]) if b > a]
-
-
 def multistart(stack: Stack, targets: Sequence[Target], starts: int = 100, *, max_total_nm: Optional[float] = None,
-               seed: int = 0, max_nfev: int = 200, executor: ExecutorLike = None) -> SearchResult:
+               seed: int = 0, max_nfev: int = 200, pieces: int = 8, executor: ExecutorLike = None) -> SearchResult:
     """Refine ``starts`` random thickness sets of the stack's layers and keep the best.
 
     Starts come from :func:`random_thicknesses` (totals up to ``max_total_nm``, default the
@@ -95,7 +90,7 @@ def multistart(stack: Stack, targets: Sequence[Target], starts: int = 100, *, ma
         raise ValueError(f"max_total_nm must be > 0, got {max_total_nm!r}")
     rows = random_thicknesses(starts, layers, cap, seed)
     jobs = [(stack.with_thicknesses(row), list(targets), (0.0, cap), max_nfev) for row in rows]
-    with map_over(executor, starts) as run:
+    with map_over(executor, starts, pieces) as run:
         results = list(run(_refine_one, jobs))
     costs = np.array([c if float(x.sum()) <= cap else math.inf for x, c, _ in results])
     best = int(np.argmin(costs))
@@ -119,25 +114,14 @@ class _Cost:
         return self.merit.cost(self.codes, np.asarray(x, dtype=np.float64))
 
 
-def _apply(job: Tuple[Callable[[Any], float], List[Any]]) -> List[float]:
-    func, xs = job
-    return [func(x) for x in xs]
+class _Workers:
+    """SciPy's ``workers``: the population mapped in chunks over the executor."""
 
-
-class _ChunkedMap:
-    """SciPy's ``workers``: the population split into one task per worker slot."""
-
-    def __init__(self, run: MapLike, pieces: int) -> None:
+    def __init__(self, run: MapLike) -> None:
         self.run = run
-        self.pieces = pieces
 
     def __call__(self, func: Callable[[Any], float], iterable: Iterable[Any]) -> List[float]:
-        xs = list(iterable)
-        jobs = [(func, xs[a:b]) for a, b in _chunks(len(xs), self.pieces)]
-        out: List[float] = []
-        for part in self.run(_apply, jobs):
-            out.extend(part)
-        return out
+        return list(self.run(func, list(iterable)))
 
 
 def differential_evolution(stack: Stack, targets: Sequence[Target], *, max_thickness_nm: float = 300.0,
@@ -167,8 +151,8 @@ def differential_evolution(stack: Stack, targets: Sequence[Target], *, max_thick
         history.append(merit.rms(cost(xk)))
 
     bounds = [(0.0, float(max_thickness_nm))] * len(codes)
-    with map_over(executor, pieces) as run:
-        workers: Any = _ChunkedMap(run, pieces) if run is not map else 1
+    with map_over(executor, popsize * len(codes), pieces) as run:
+        workers: Any = _Workers(run)
         found = _scipy_de(cost, bounds, seed=seed, maxiter=maxiter, popsize=popsize, tol=tol, polish=False,
                           updating="deferred", workers=workers, callback=track)
     evaluations = int(found.nfev)

@@ -33,7 +33,7 @@ import math
 import os
 import sys
 import time
-from concurrent.futures import Executor, ProcessPoolExecutor
+from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Iterator, List, Literal, Optional, Sequence, TextIO, Tuple, Union
 
@@ -47,12 +47,12 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from lamina_design import _engine
 from lamina_design.common import AIR, Layer, polarisation_weights
+from lamina_design.executor import ExecutorLike, map_chunks, process_pool
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.refine import Target, _Progress
 from lamina_design.stack import Stack
 
 __all__ = [
-    "MapLike",
     "Merit",
     "NeedleFunction",
     "Step",
@@ -65,44 +65,53 @@ __all__ = [
 
 IntArray = npt.NDArray[np.intp]
 
-#: Anything that maps a function over an iterable like the built-in ``map``: a
-#: ``concurrent.futures`` executor's ``map`` (``dask.distributed``'s ``Client.get_executor()``,
-#: ``mpi4py.futures`` included) or ``map`` itself.
-MapLike = Callable[..., Iterable[Any]]
-ExecutorLike = Union[Executor, MapLike, Literal["serial"], None]
+#: A function mapped over a list, results in order, like the built-in ``map``.
+MapLike = Callable[[Callable[[Any], Any], List[Any]], Iterable[Any]]
 
 
-def _single_thread() -> None:
-    # Workers of a pool share the machine: one engine thread each.
-    os.environ["RAYON_NUM_THREADS"] = "1"
+def _each(payload: Tuple[Callable[[Any], Any], List[Any]], start: int, stop: int) -> List[Any]:
+    fn, items = payload
+    return [fn(item) for item in items[start:stop]]
 
 
 class map_over:
-    """The map an ``executor=`` argument stands for, as a context manager.
+    """The map an ``executor=`` argument stands for (:mod:`lamina_design.executor`'s meaning).
 
-    ``None`` is a process pool (workers run the engine on one thread each), ``"serial"`` the
-    built-in map in this process, an ``Executor`` its ``map``, and a callable is used as given.
-    A pool made here is shut down on exit; a given executor is left running.
+    ``"serial"`` (and ``None`` for fewer than two tasks) maps in this process; ``None`` or a
+    worker count is a process pool made for the ``with`` block and shut down after it; an
+    executor (a process pool, ``dask.distributed``'s ``Client.get_executor()``) is used as
+    given. Tasks travel ``pieces`` chunks at a time; results come back in order.
     """
 
-    def __init__(self, executor: ExecutorLike, tasks: int = 2) -> None:
+    def __init__(self, executor: ExecutorLike, tasks: int = 2, pieces: int = 8) -> None:
         self.executor = executor
         self.tasks = tasks
-        self.own: Optional[ProcessPoolExecutor] = None
+        self.pieces = max(1, pieces)
+        self.own: Optional[Executor] = None
 
     def __enter__(self) -> MapLike:
-        if self.executor == "serial" or (self.executor is None and self.tasks < 2):
-            return map
-        if self.executor is None:
-            self.own = ProcessPoolExecutor(max_workers=max(1, min(os.cpu_count() or 1, self.tasks)),
-                                           initializer=_single_thread)
-            return self.own.map
-        if isinstance(self.executor, Executor):
-            return self.executor.map
-        if callable(self.executor):
-            return self.executor
-        raise TypeError(f"executor must be a concurrent.futures Executor, a map-like callable, 'serial' or None, "
-                        f"got {type(self.executor).__name__}")
+        executor = self.executor
+        if executor == "serial" or (executor is None and self.tasks < 2):
+            return lambda fn, items: [fn(item) for item in items]
+        if isinstance(executor, str):
+            raise ValueError(f"executor must be None, a worker count, 'serial' or an Executor, got {executor!r}")
+        if isinstance(executor, bool):
+            raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
+        if executor is None or isinstance(executor, int):
+            self.own = process_pool(None if executor is None else min(int(executor), max(self.tasks, 1)))
+            pool: Executor = self.own
+        elif isinstance(executor, Executor) or callable(getattr(executor, "submit", None)):
+            pool = executor
+        else:
+            raise TypeError(f"executor must have a submit() method as concurrent.futures executors do, got "
+                            f"{executor!r}")
+
+        def run(fn: Callable[[Any], Any], items: List[Any]) -> List[Any]:
+            size = max(1, math.ceil(len(items) / self.pieces))
+            parts = map_chunks(_each, (fn, list(items)), len(items), chunk_size=size, executor=pool)
+            return [r for part in parts for r in part]
+
+        return run
 
     def __exit__(self, *exc: object) -> None:
         if self.own is not None:
@@ -150,15 +159,17 @@ class Merit:
             self.code(m)
         keyed: dict[tuple[float, float, float], list[Target]] = {}
         for target in targets:
+            if not isinstance(target, Target) or target.quantity not in ("R", "T", "A"):
+                raise ValueError(f"synthesis designs towards R, T and A targets, got {target!r:.80}")
             _, w_s, w_p = polarisation_weights(target.polarisation)  # type: ignore[arg-type]
             keyed.setdefault((target.angle_rad, w_s, w_p), []).append(target)
         self.groups: List[_Group] = []
         for (theta, w_s, w_p), members in keyed.items():
-            grid = np.unique(np.concatenate([m.arrays()[0] for m in members]))
+            grid = np.unique(np.concatenate([t.arrays()[0] for t in members]))
             group = _Group(theta, w_s, w_p, grid, np.empty((0, grid.size), dtype=np.complex128))
-            for m in members:
-                wl, value, tolerance = m.arrays()
-                group.parts.append((m.quantity, np.searchsorted(grid, wl).astype(np.intp), value, tolerance))
+            for t in members:
+                wl, value, tolerance = t.arrays()
+                group.parts.append((t.quantity, np.searchsorted(grid, wl).astype(np.intp), value, tolerance))
             self.groups.append(group)
         self._index_rows()
         self.size = sum(idx.size for g in self.groups for _, idx, _, _ in g.parts)
@@ -710,7 +721,9 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     Each step refines every thickness (exact Jacobian), computes the needle function of each of
     ``materials`` on a grid ``step_nm`` fine, and inserts a needle where it is most negative;
     ``trials`` > 1 tries that many of the best places (the deepest minimum of each layer and
-    face) and keeps the best, the trials mapped over ``executor`` (see :class:`map_over`).
+    face) and keeps the best, the trials mapped over ``executor`` (see
+    :mod:`lamina_design.executor`: ``None`` a process pool, ``"serial"``, a worker count or an
+    executor).
     Layers that thin below ``min_thickness_nm`` are removed and neighbours of one material
     merged. It stops when no needle lowers the merit, at ``max_layers`` or ``max_total_nm``
     (thicknesses are bounded by it, and a step that ends above it is not taken), or after
@@ -736,7 +749,7 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
             d, _ = _refine(merit, codes, d, s.max_nfev, s.max_total)
         cost = merit.cost(codes, d)
         steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
-        with map_over(executor, trials) as run:
+        with map_over(executor, trials, trials) as run:
             codes, d, cost, message = _loop(merit, codes, d, chosen, s, max_steps, trials, run, steps, bar, callback)
     finally:
         bar.close()
@@ -776,7 +789,7 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
         steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
         best = (list(codes), d.copy(), cost)
         stalls = 0
-        with map_over(executor, trials) as run:
+        with map_over(executor, trials, trials) as run:
             for _ in range(rounds):
                 top = codes[0] if codes else -1
                 grown = []
