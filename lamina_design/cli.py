@@ -36,7 +36,7 @@ from lamina_design.files import (
     material_warnings,
 )
 from lamina_design import materials
-from lamina_design.materials.base import FloatArray, Material, MaterialError, RangeWarning
+from lamina_design.materials.base import Constant, FloatArray, Material, MaterialError, RangeWarning
 from lamina_design.optics import PhaseSpectrum, phase_spectrum
 from lamina_design.stack import Spectrum, Stack
 
@@ -339,6 +339,16 @@ def _material_refs(design: Design, extra: Sequence[str]) -> Tuple[List[Material]
     chosen: List[Material] = []
     for text in extra:
         try:
+            index = float(text)
+        except ValueError:
+            pass
+        else:
+            if not (index > 0 and math.isfinite(index)):
+                raise DesignFileError(f"--material {text!r}: a constant index must be finite and > 0")
+            chosen.append(Constant(index, f"n={index:g}"))
+            refs.append((chosen[-1], index))
+            continue
+        try:
             material = materials.resolve(text, base_dir=Path.cwd())
         except Exception as exc:  # noqa: BLE001 - whatever a material file holds is the user's input
             raise DesignFileError(f"--material {text!r}: {str(exc) or type(exc).__name__}") from None
@@ -547,7 +557,7 @@ def _parser() -> argparse.ArgumentParser:
                             help=f"a targets file (TOML) with R, T or A targets; [refine] max_evaluations bounds "
                                  f"each refinement; see {DOCS}")
     synthesize.add_argument("--material", action="append", metavar="NAME",
-                            help="a material to insert (catalogue name, file or refractiveindex: page); repeat "
+                            help="a material to insert (catalogue name, file, refractiveindex: page or a constant index); repeat "
                                  "for several (default: the design's layer materials)")
     synthesize.add_argument("--method", choices=("needle", "gradual"), default="needle",
                             help="needle optimisation from the design, or gradual evolution (a layer at a time "

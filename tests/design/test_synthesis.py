@@ -178,3 +178,61 @@ def test_needle_beats_100_random_multistarts_with_fewer_sweeps():
     baseline = multistart(start, AR_TARGETS, 100, max_total_nm=1000.0)
     assert result.merit < baseline.merit
     assert result.sweeps < baseline.sweeps
+
+
+CLI_DESIGN = """name = "start"
+exit = 1.52
+
+[[layer]]
+material = 1.46
+thickness_nm = 100.0
+
+[spectrum]
+wavelength_nm = [500.0, 550.0, 600.0]
+"""
+
+CLI_TARGETS = """[[target]]
+quantity = "R"
+wavelength_nm = [550.0]
+value = 0.0
+tolerance = 0.001
+"""
+
+
+def test_synthesize_command_writes_the_design_needle_finds(tmp_path, capsys):
+    from lamina_design.cli import main
+    from lamina_design.files import load_design
+
+    (tmp_path / "d.toml").write_text(CLI_DESIGN)
+    (tmp_path / "t.toml").write_text(CLI_TARGETS)
+    status = main(["synthesize", str(tmp_path / "d.toml"), str(tmp_path / "t.toml"), "--material", "2.3",
+                   "--material", "1.46", "--out", str(tmp_path / "out"), "--no-plot"])
+    assert status == 0, capsys.readouterr().err
+    written = load_design(tmp_path / "out" / "d_synthesized.toml").stack
+    direct = needle(Stack(Constant(1.0), (Layer(Constant(1.46), 100.0),), exit=Constant(1.52)),
+                    [Target("R", [550.0], 0.0, 0.001)], [Constant(2.3), Constant(1.46)], max_nfev=200,
+                    executor="serial")
+    np.testing.assert_array_equal(written.thicknesses(), direct.stack.thicknesses())
+    assert [layer.material.index([550.0])[0] for layer in written.layers] == \
+        [layer.material.index([550.0])[0] for layer in direct.stack.layers]
+    assert written.spectrum([550.0]).r[0] < 1e-8
+
+
+@pytest.mark.parametrize("change, message", [
+    (("design", "exit = 1.52\n", "[substrate]\nmaterial = 1.52\nthickness_mm = 1.0\n"), "half-infinite"),
+    (("targets", 'quantity = "R"', 'quantity = "psi"\npolarisation = "s"\nangle_deg = 60'), "R, T and A"),
+])
+def test_synthesize_command_refuses_what_it_cannot_design(tmp_path, capsys, change, message):
+    from lamina_design.cli import main
+
+    texts = {"design": CLI_DESIGN, "targets": CLI_TARGETS}
+    which, old, new = change
+    texts[which] = texts[which].replace(old, new)
+    if which == "design":  # the substrate table must follow the top-level keys
+        texts[which] = texts[which].replace(new, "") + "\n" + new
+    (tmp_path / "d.toml").write_text(texts["design"])
+    (tmp_path / "t.toml").write_text(texts["targets"])
+    status = main(["synthesize", str(tmp_path / "d.toml"), str(tmp_path / "t.toml"), "--out", str(tmp_path)])
+    assert status == 2
+    assert message in capsys.readouterr().err
+    assert not list(tmp_path.glob("*_synthesized*"))
