@@ -163,9 +163,44 @@ def test_searches_give_the_same_bits_on_any_executor():
     with ProcessPoolExecutor(2) as pool:
         pooled = differential_evolution(stack, AR_TARGETS, max_thickness_nm=200.0, maxiter=15, executor=pool)
         starts_pooled = multistart(stack, AR_TARGETS, 4, max_total_nm=300.0, executor=pool)
+        trials_pooled = needle(stack, AR_TARGETS, [high, low], max_layers=5, max_steps=2, trials=2, executor=pool)
+    trials_serial = needle(stack, AR_TARGETS, [high, low], max_layers=5, max_steps=2, trials=2, executor="serial")
     np.testing.assert_array_equal(serial.stack.thicknesses(), pooled.stack.thicknesses())
     np.testing.assert_array_equal(starts_serial.merits, starts_pooled.merits)
-    assert serial.merit < serial.merits[0] or serial.merits.size == 1
+    np.testing.assert_array_equal(trials_serial.stack.thicknesses(), trials_pooled.stack.thicknesses())
+    assert trials_serial.sweeps == trials_pooled.sweeps
+
+
+@pytest.mark.parametrize("search", ["differential_evolution", "gradual_evolution"])
+def test_global_methods_find_the_quarter_wave_of_a_matched_film(search):
+    # R = 0 at 550 nm needs a film of index √1.52 an odd number of quarter waves thick.
+    film = Constant(math.sqrt(1.52), "matched")
+    target = [Target("R", [550.0], 0.0, 0.001)]
+    if search == "differential_evolution":
+        found = differential_evolution(Stack(AIR, (Layer(film, 50.0),), exit=GLASS), target,
+                                       max_thickness_nm=200.0, maxiter=30, executor="serial").stack
+    else:
+        found = gradual_evolution(Stack(AIR, (), exit=GLASS), target, [film], max_layers=1,
+                                  executor="serial").stack
+    quarter = 550.0 / (4 * math.sqrt(1.52))
+    assert len(found.layers) == 1
+    assert found.layers[0].thickness_nm == pytest.approx(quarter, rel=1e-5)
+
+
+@pytest.mark.parametrize("case, message", [
+    ("substrate", "half-infinite"),
+    ("psi", "R, T and A"),
+    ("fields with loss", "method='insertion'"),
+])
+def test_refuses_what_it_cannot_compute(plate, coating, case, message):
+    transmit = [Target("T", [500.0, 600.0], 1.0)]
+    with pytest.raises(ValueError, match=message):
+        if case == "substrate":
+            needle(plate, transmit, [LOW], executor="serial")
+        elif case == "psi":
+            needle(coating, [Target("psi", [500.0], 30.0, 1.0, 1.0, "s")], [LOW], executor="serial")
+        else:
+            needle_function(coating, transmit, LOW, method="fields")
 
 
 @pytest.mark.heavy
