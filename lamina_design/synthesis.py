@@ -46,7 +46,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.synthesis needs SciPy: pip install 'lamina[design]'") from exc
 
 from lamina_design import _engine
-from lamina_design.common import AIR, Layer, polarisation_weights
+from lamina_design.common import AIR, Layer, forward_cos, polarisation_weights
 from lamina_design.executor import ExecutorLike, map_chunks, process_pool
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.refine import Target, _Progress
@@ -139,6 +139,7 @@ class _Group:
     w_p: float
     wl: FloatArray
     n: ComplexArray  # (palette, W)
+    flux: FloatArray = field(default_factory=lambda: np.ones((2, 0)))
     parts: List[Tuple[str, IntArray, FloatArray, FloatArray]] = field(default_factory=list)
 
 
@@ -189,6 +190,12 @@ class Merit:
         for g in self.groups:
             rows = [np.asarray(m.index(g.wl), dtype=np.complex128) for m in self.palette]
             g.n = np.array(rows)
+            # |t|² to the power flux into the exit medium, s and p (as transmittance() has it).
+            n0, nk = g.n[0], g.n[1]
+            kx = n0 * math.sin(g.theta)
+            c0, ck = forward_cos(n0, kx), forward_cos(nk, kx)
+            g.flux = np.array([(nk * ck).real / (n0 * c0).real,
+                               (nk * np.conj(ck)).real / (n0 * np.conj(c0)).real])
 
     def stack(self, codes: Sequence[int], d: npt.ArrayLike, name: str = "") -> Stack:
         layers = tuple(Layer(self.palette[c], float(t)) for c, t in zip(codes, np.asarray(d, dtype=np.float64)))
@@ -207,10 +214,15 @@ class Merit:
             n = self._media(g, codes)
             theta = np.array([g.theta])
             self.sweeps += 1
-            R2, T2, dR2, dT2 = _engine.power_jacobian(d2, n, g.wl, theta)
             if jacobian:
+                R2, T2, dR2, dT2 = _engine.power_jacobian(d2, n, g.wl, theta)
                 dR = g.w_s * dR2[0, 0, 0] + g.w_p * dR2[1, 0, 0]
                 dT = g.w_s * dT2[0, 0, 0] + g.w_p * dT2[1, 0, 0]
+            else:
+                # R and T alone: the amplitudes cost a fraction of the Jacobian.
+                r, t = _engine.amplitudes(d2, n, g.wl, theta)
+                R2 = r.real ** 2 + r.imag ** 2
+                T2 = (t.real ** 2 + t.imag ** 2) * g.flux[:, None, None, :]
             R = g.w_s * R2[0, 0, 0] + g.w_p * R2[1, 0, 0]
             T = g.w_s * T2[0, 0, 0] + g.w_p * T2[1, 0, 0]
             for quantity, idx, value, tolerance in g.parts:
