@@ -551,6 +551,8 @@ class _Settings:
     max_nfev: int
     max_layers: int
     max_total: float
+    #: Needle places, and then thinnest layers to remove, tried before a step gives up.
+    patience: int = 4
 
 
 @dataclass(frozen=True)
@@ -595,11 +597,6 @@ def _insert(codes: Sequence[int], d: FloatArray, c: _Candidate, width: float) ->
 #: The relative fall of the cost a step must bring to count.
 _GAIN = 1e-6
 
-#: Places tried in a step before concluding that no needle helps.
-_PATIENCE = 4
-
-#: Thinnest layers tried for removal when no needle helps.
-_SWAPS = 3
 
 #: Needle widths (nm) tried before refining; the best of them starts the refinement.
 _WIDTHS = (1.0, 2.0, 4.0, 8.0, 16.0, 32.0)
@@ -693,7 +690,7 @@ def _step(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
     found = _candidates(merit, codes, d, chosen, s)
     # The deepest minimum may only lead back to the same design: try the next places before
     # giving up, `trials` at a time.
-    for at in range(0, min(len(found), max(trials, _PATIENCE)), trials):
+    for at in range(0, min(len(found), max(trials, s.patience)), trials):
         jobs = [(merit, list(codes), d.copy(), c, s) for c in found[at:at + trials]]
         results = list(run(_trial, jobs))
         merit.sweeps += sum(r[3] for r in results)
@@ -710,7 +707,7 @@ def _swap(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
     """Remove one of the thinnest layers, refine, and take a needle step from there."""
     if len(codes) < 3:
         return None
-    for j in np.argsort(d)[:_SWAPS]:
+    for j in np.argsort(d)[:s.patience]:
         thinner = d.copy()
         thinner[j] = 0.0
         new_codes, new_d, _ = _clean(codes, thinner, s.min_thickness)
@@ -726,20 +723,25 @@ def _swap(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
 def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
            max_layers: Optional[int] = None, max_total_nm: Optional[float] = None, max_steps: int = 40,
            step_nm: float = 2.0, min_thickness_nm: float = 1.0, trials: int = 1, max_nfev: int = 100,
-           executor: ExecutorLike = None, progress: Optional[bool] = None, stream: Optional[TextIO] = None,
+           patience: int = 4, executor: ExecutorLike = None, progress: Optional[bool] = None, stream: Optional[TextIO] = None,
            callback: Optional[Callable[[Step], None]] = None) -> SynthesisResult:
-    """Needle optimisation from ``stack`` (which may have no layers at all).
+    """Needle optimisation from ``stack``.
 
     Each step refines every thickness (exact Jacobian), computes the needle function of each of
     ``materials`` on a grid ``step_nm`` fine, and inserts a needle where it is most negative;
     ``trials`` > 1 tries that many of the best places (the deepest minimum of each layer and
-    face) and keeps the best, the trials mapped over ``executor`` (see
+    face) at once and keeps the best, the trials mapped over ``executor`` (see
     :mod:`lamina_design.executor`: ``None`` a process pool, ``"serial"``, a worker count or an
-    executor).
+    executor). When the refined design is no better, up to ``patience`` places are tried, then
+    the removal of each of the ``patience`` thinnest layers followed by a needle step.
     Layers that thin below ``min_thickness_nm`` are removed and neighbours of one material
     merged. It stops when no needle lowers the merit, at ``max_layers`` or ``max_total_nm``
-    (thicknesses are bounded by it, and a step that ends above it is not taken), or after
+    (refinement holds the total to it, and a step that ends above it is not taken), or after
     ``max_steps``.
+
+    A bare face has a needle function of 0 (at normal incidence on lossless media a thin film
+    there only turns the phase of r): start from at least one layer, or use
+    :func:`gradual_evolution`.
     """
     start_time = time.perf_counter()
     layers_cap, total_cap = _check_budget(max_layers, max_total_nm)
@@ -748,7 +750,7 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     if not (min_thickness_nm >= 0 and math.isfinite(min_thickness_nm)):
         raise ValueError(f"min_thickness_nm must be finite and ≥ 0, got {min_thickness_nm!r}")
     merit, codes, chosen = _setup(stack, targets, materials)
-    s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap)
+    s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap, max(1, int(patience)))
     if len(codes) > layers_cap or float(stack.thicknesses().sum()) > total_cap:
         raise ValueError("the starting stack is already beyond the layer or thickness budget")
     d = stack.thicknesses()
@@ -773,7 +775,7 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
                       max_layers: Optional[int] = None, max_total_nm: Optional[float] = None,
                       layer_nm: Optional[float] = None, rounds: int = 20, needle_steps: int = 10,
                       step_nm: float = 2.0, min_thickness_nm: float = 1.0, trials: int = 1, max_nfev: int = 100,
-                      executor: ExecutorLike = None, progress: Optional[bool] = None,
+                      patience: int = 4, executor: ExecutorLike = None, progress: Optional[bool] = None,
                       stream: Optional[TextIO] = None,
                       callback: Optional[Callable[[Step], None]] = None) -> SynthesisResult:
     """Gradual evolution: grow the design a layer at a time on the front face, needle-optimise
@@ -788,7 +790,7 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
     if rounds < 1 or needle_steps < 0 or trials < 1 or max_nfev < 1:
         raise ValueError("rounds, trials and max_nfev must be ≥ 1 and needle_steps ≥ 0")
     merit, codes, chosen = _setup(stack, targets, materials)
-    s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap)
+    s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap, max(1, int(patience)))
     d = stack.thicknesses()
     centre = float(np.median(np.concatenate([g.wl for g in merit.groups])))
     steps: List[Step] = []
