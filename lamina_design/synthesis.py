@@ -783,7 +783,7 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
 
     The new layer is whichever of ``materials`` (other than the current front layer's) refines
     best, ``layer_nm`` thick (default: a quarter wave at the middle of the targets' wavelengths). It stops after
-    ``rounds`` layers, at a budget, or when a round gains less than 1 % of the merit twice in a row.
+    ``rounds`` layers, at a budget, or when five rounds in a row gain less than 1 % of the merit.
     """
     start_time = time.perf_counter()
     layers_cap, total_cap = _check_budget(max_layers, max_total_nm)
@@ -827,8 +827,8 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
                 stalls = stalls + 1 if cost > 0.99 * best[2] else 0
                 if cost < best[2]:
                     best = (list(codes), d.copy(), cost)
-                if stalls >= 3:
-                    message = "three rounds in a row gained less than 1 %"
+                if stalls >= 5:
+                    message = "five rounds in a row gained less than 1 %"
                     break
     finally:
         bar.close()
