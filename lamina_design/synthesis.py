@@ -30,12 +30,11 @@ A design here is a stack on a half-infinite exit medium (no incoherent substrate
 from __future__ import annotations
 
 import math
-import os
 import sys
 import time
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, Iterator, List, Literal, Optional, Sequence, TextIO, Tuple, Union
+from typing import Any, Callable, Iterable, List, Literal, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -347,7 +346,7 @@ def _needle_insertion(merit: Merit, g: _Group, codes: Sequence[int], d: FloatArr
 
 
 def _needle_fields(merit: Merit, g: _Group, codes: Sequence[int], d: FloatArray, code: int,
-                   layers: IntArray, offsets: FloatArray, depths: FloatArray, wR: FloatArray,
+                   layers: IntArray, depths: FloatArray, wR: FloatArray,
                    wT: FloatArray) -> FloatArray:
     L = len(codes)
     media = merit._media(g, codes)  # (L + 2, W)
@@ -425,7 +424,7 @@ def _needle(merit: Merit, codes: Sequence[int], d: FloatArray, code: int, step_n
         if method == "insertion":
             total += _needle_insertion(merit, g, codes, d, code, layers, offsets, wR, wT)
         else:
-            total += _needle_fields(merit, g, codes, d, code, layers, offsets, depths, wR, wT)
+            total += _needle_fields(merit, g, codes, d, code, layers, depths, wR, wT)
     return NeedleFunction(merit.palette[code], depths, layers, offsets, total)
 
 
