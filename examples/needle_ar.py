@@ -3,8 +3,11 @@
 Nobody gives the design: the synthesis starts from one 100 nm SiO₂ layer, finds where a thin
 "needle" of Ta₂O₅ or SiO₂ would lower the merit most (the needle function, from the exact
 derivative of R for a layer inserted at every depth), inserts it, refines every thickness with
-the exact Jacobian and repeats, within 12 layers and 700 nm. Layers that thin away are removed.
-The plot shows the merit against the total thickness after every step, and the final spectrum.
+the exact Jacobian and repeats, within 12 layers and 700 nm, until no needle lowers the merit.
+Layers that thin away are removed. Needles alone rarely add much thickness: gradual evolution
+(lamina_design.synthesis.gradual_evolution), which grows the design a layer at a time, goes
+further (benchmarks/synthesis.py). The plot shows the merit against the total thickness after
+every step, and the final spectrum.
 
     python examples/needle_ar.py [--out DIR] [--no-plot]
 """
