@@ -13,7 +13,6 @@ from lamina_design.materials import Cauchy, Constant, DrudeLorentz, Sellmeier, i
 from lamina_design.materials.dispersion import difference_derivatives
 from lamina_design.optics import C_NM_PER_FS, phase_spectrum, psi_delta
 from lamina_design.stack import Layer, Stack
-from lamina_design.substrate import Substrate
 
 import mp_reference
 
@@ -97,15 +96,6 @@ def test_dispersive_quarter_wave_mirror_delays_match_40_digit_reference(theta, p
                                              mp.sin(mp.mpf(theta)), pol, which)
         assert gd[k, 0] == pytest.approx(float(ref_gd), rel=1e-9, abs=1e-12)
         assert gdd[k, 0] == pytest.approx(float(ref_gdd), rel=1e-7, abs=1e-9)
-
-
-def test_substrate_stack_phase_is_the_coated_front():
-    coating = quarter_wave_mirror(pairs=3)
-    plate = Stack(coating.incidence, coating.layers, substrate=Substrate(BK7, 1e6))
-    wl = np.linspace(700.0, 900.0, 11)
-    a, b = phase_spectrum(coating, wl, 0.2), phase_spectrum(plate, wl, 0.2)
-    np.testing.assert_array_equal(a.r, b.r)
-    np.testing.assert_array_equal(a.gdd_r, b.gdd_r)
 
 
 @pytest.mark.parametrize("seed", range(6))
