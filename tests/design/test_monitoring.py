@@ -159,3 +159,24 @@ def test_refuses_what_it_cannot_monitor(kwargs, match):
     args.update(kwargs)
     with pytest.raises(ValueError, match=match):
         monitoring_curve(Stack(AIR, (Layer(H, 50.0),), exit=GLASS), **args)
+
+
+def test_command_line_writes_the_curve_and_the_realised_design(tmp_path, capsys):
+    from lamina_design.cli import main
+    from lamina_design.files import load_design
+
+    text = "exit = 1.52\n" + "".join(f"[[layer]]\nmaterial = {n}\nthickness_nm = {LAMBDA / (4 * n)!r}\n"
+                                     for n in (2.35, 1.46, 2.35))
+    (tmp_path / "qw.toml").write_text(text)
+    out = tmp_path / "out"
+    assert main(["monitor", str(tmp_path / "qw.toml"), "--wavelength", str(LAMBDA), "--errors-nm", "1", "-1", "2",
+                 "--steps", "30", "--out", str(out), "--no-plot"]) == 0
+    stack = load_design(tmp_path / "qw.toml").stack
+    curve = monitoring_curve(stack, LAMBDA, steps=30)
+    run = terminate(stack, [1.0, -1.0, 2.0], LAMBDA, steps=30)
+    rows = np.loadtxt(out / "qw_monitor.csv", delimiter=",", skiprows=1)
+    np.testing.assert_array_equal(rows[:, 2], curve.signal)
+    np.testing.assert_array_equal(rows[:, 4], run.curve.signal)
+    np.testing.assert_array_equal(load_design(out / "qw_realised.toml").stack.thicknesses(), run.realised.thicknesses())
+    assert main(["monitor", str(tmp_path / "qw.toml"), "--wavelength", "500", "600"]) == 2
+    assert "one per layer (3)" in capsys.readouterr().err

@@ -234,3 +234,44 @@ def test_refuses_what_it_cannot_sample(kwargs, match):
     args.update(kwargs)
     with pytest.raises(ValueError, match=match):
         tolerance(SINGLE, [Target("R", [550.0], 0.0, 0.01)], executor="serial", **args)
+
+
+DESIGN_FILE = """
+name = "two layers"
+exit = 1.52
+[[layer]]
+material = 2.3
+thickness_nm = 60.0
+[[layer]]
+material = "MgF2"
+thickness_nm = 99.6
+"""
+TARGETS_FILE = """
+[[target]]
+quantity = "R"
+wavelength_nm = { start = 500, stop = 600, count = 11 }
+value = 0.0
+tolerance = 0.02
+"""
+
+
+def test_command_line_writes_the_api_s_samples_and_refuses_unknown_materials(tmp_path, capsys):
+    from lamina_design.cli import main
+    from lamina_design.files import load_design, load_targets
+
+    (tmp_path / "d.toml").write_text(DESIGN_FILE)
+    (tmp_path / "t.toml").write_text(TARGETS_FILE)
+    args = ["tolerance", str(tmp_path / "d.toml"), str(tmp_path / "t.toml"), "--thickness-rel", "0.01",
+            "MgF2=0.03", "--index-rel", "0.01", "--samples", "120", "--seed", "5", "--workers", "1",
+            "--out", str(tmp_path / "out"), "--no-plot"]
+    assert main(args) == 0
+    design = load_design(tmp_path / "d.toml")
+    api = tolerance(design.stack, load_targets(tmp_path / "t.toml", 2).targets,
+                    Errors(thickness_rel=[0.01, 0.03], index_rel=0.01), 120, seed=5, executor="serial")
+    rows = np.loadtxt(tmp_path / "out" / "d_tolerance.csv", delimiter=",", skiprows=1)
+    np.testing.assert_array_equal(rows[:, 1], api.merit)
+    np.testing.assert_array_equal(rows[:, 3].astype(bool), api.passed)
+    assert f"yield {100 * api.yield_fraction:.2f} %" in capsys.readouterr().out
+    assert main(args[:3] + ["--thickness-rel", "TiO2=0.01"]) == 2
+    assert "no layer is made of 'TiO2'" in capsys.readouterr().err
+    assert main(args[:3]) == 2  # no error to sample
