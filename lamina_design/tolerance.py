@@ -23,7 +23,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field, replace
 from statistics import NormalDist
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -32,8 +32,10 @@ from lamina_design import _engine
 from lamina_design.common import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
 from lamina_design.executor import ExecutorLike, Progress, map_chunks
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.refine import Target
 from lamina_design.stack import Stack
+
+if TYPE_CHECKING:  # refine needs SciPy; its targets are only read here
+    from lamina_design.refine import Target
 
 __all__ = [
     "Errors",
