@@ -275,3 +275,14 @@ def test_command_line_writes_the_api_s_samples_and_refuses_unknown_materials(tmp
     assert main(args[:3] + ["--thickness-rel", "TiO2=0.01"]) == 2
     assert "no layer is made of 'TiO2'" in capsys.readouterr().err
     assert main(args[:3]) == 2  # no error to sample
+
+
+def test_index_errors_reach_the_layers_of_a_coated_plate():
+    tmm = pytest.importorskip("tmm")
+    high, low = Constant(2.3, "H"), Constant(1.46, "L")
+    plate = Stack(AIR, (Layer(high, 60.0), Layer(low, 90.0)), substrate=Substrate(GLASS, 1e6, (Layer(high, 40.0),)))
+    r, t = batch_spectra(plate, [[61.0, 88.0, 41.0]], [480.0, 640.0], 0.0, "s", [[1.03, 0.98]])
+    for k, lam in enumerate((480.0, 640.0)):
+        peer = tmm.inc_tmm("s", [1.0, 2.3 * 1.03, 1.46 * 0.98, 1.52, 2.3 * 1.03, 1.0],
+                           [np.inf, 61.0, 88.0, 1e6, 41.0, np.inf], ["i", "c", "c", "i", "c", "i"], 0.0, lam)
+        assert (r[0, k], t[0, k]) == pytest.approx((peer["R"], peer["T"]), abs=1e-12)
