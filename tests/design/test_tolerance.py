@@ -226,6 +226,7 @@ def test_a_run_repeats_from_the_seed_it_records_and_judges_by_merit_when_asked()
     (dict(errors=Errors(thickness_nm=[1.0, 2.0])), "one per layer"),
     (dict(errors=Errors(thickness_nm={"TiO2": 1.0})), "no layer is made of 'TiO2'"),
     (dict(errors=Errors(thickness_nm=-1.0)), "≥ 0"),
+    (dict(errors=Errors(index_rel=0.3)), r"\[0, 0.1\]"),
     (dict(samples=0), "samples"),
     (dict(max_merit=float("nan")), "max_merit"),
 ])
