@@ -295,14 +295,17 @@ def _level_cut(stack: Stack, i: int, realised: Sequence[Layer], wavelength: floa
     search = np.linspace(0.0, reach, int(math.ceil(steps * reach / thickness)) + 1)
     roots = actual.turning_points(search)
     if not on_turning_point:
-        offset = actual.signal(search) - level
+        # Between turning points the signal is monotonic, so with them among the points every
+        # crossing of the level lies between two neighbours, even one just short of an extremum.
+        points = np.union1d(search, roots)
+        offset = actual.signal(points) - level
         crossings = []
         for k in np.nonzero((offset[1:] == 0.0) | (np.sign(offset[:-1]) * np.sign(offset[1:]) < 0))[0]:
             # Only where the signal passes the level the way the design's does at its end.
             if (offset[k + 1] > offset[k]) != rising:
                 continue
-            crossings.append(float(search[k + 1]) if offset[k + 1] == 0.0 else _bisect(
-                lambda x: float(actual.signal(x)[0]) - level, float(search[k]), float(search[k + 1]),
+            crossings.append(float(points[k + 1]) if offset[k + 1] == 0.0 else _bisect(
+                lambda x: float(actual.signal(x)[0]) - level, float(points[k]), float(points[k + 1]),
                 float(offset[k])))
         if crossings:
             return min(crossings, key=lambda x: abs(x - thickness))

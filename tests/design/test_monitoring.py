@@ -103,9 +103,15 @@ def test_thickness_cuts_keep_each_error_in_its_layer():
     np.testing.assert_array_equal(run.cut_nm, [80.0, 120.0, 3.0])
 
 
-def test_level_cuts_without_errors_give_back_the_design():
+@pytest.mark.parametrize("near_turning_points", [False, True])
+def test_level_cuts_without_errors_give_back_the_design(near_turning_points):
     rng = np.random.default_rng(2)
-    layers = tuple(Layer(m, rng.uniform(40, 300)) for m in (H, L, H, L))
+    if near_turning_points:
+        # Quarter-waves written to 0.01 nm end just short of their turning points: the level is
+        # reached and left again within a fraction of a step of the search grid.
+        layers = tuple(Layer(m, math.floor(100 * 633.0 / (4 * m.value.real)) / 100) for m in (H, L, H, L))
+    else:
+        layers = tuple(Layer(m, rng.uniform(40, 300)) for m in (H, L, H, L))
     stack = Stack(AIR, layers, exit=GLASS)
     run = terminate(stack, 0.0, 633.0, quantity="T", strategy="level", steps=60)
     np.testing.assert_allclose(run.realised.thicknesses(), stack.thicknesses(), rtol=0, atol=1e-6)
