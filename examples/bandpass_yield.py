@@ -29,7 +29,7 @@ from lamina_design import materials
 from lamina_design.executor import process_pool
 from lamina_design.refine import Target
 from lamina_design.stack import Layer, Stack
-from lamina_design.tolerance import Errors, ToleranceResult, tolerance
+from lamina_design.tolerance import Errors, ToleranceResult, sample_errors, tolerance
 from plotting import load_pyplot, print_table, save
 
 CENTRE = 550.0
@@ -79,10 +79,7 @@ def plot(plt: Any, result: ToleranceResult) -> Any:
     fig, (ax_hist, ax_env) = plt.subplots(1, 2, figsize=(11, 4.2), gridspec_kw={"wspace": 0.25})
     result.plot_histogram(ax_hist)
     wl = np.linspace(470.0, 630.0, 321)
-    kept = result.stack.spectrum(wl).t
-    ax_env.plot(wl, kept, color="black", label="nominal")
-    from lamina_design.tolerance import sample_errors
-
+    ax_env.plot(wl, result.stack.spectrum(wl).t, color="black", label="nominal")
     d, _, _ = sample_errors(result.stack, result.errors, 40, seed=result.seed)
     for k, row in enumerate(d):
         ax_env.plot(wl, result.stack.with_thicknesses(row).spectrum(wl).t, color="tab:blue", alpha=0.2, lw=0.8,

@@ -9,6 +9,9 @@ Every batch operation takes ``executor=``:
 - any ``concurrent.futures.Executor``: a ``ProcessPoolExecutor``, ``dask.distributed``'s
   ``Client.get_executor()``, ``mpi4py.futures.MPIPoolExecutor``. It is used, not shut down.
 
+The default pool spawns fresh interpreters, so a script that runs a batch operation at import
+needs the usual ``if __name__ == "__main__":`` guard.
+
 Work travels as a pickled payload (a :class:`~lamina_design.stack.Stack` and what the task
 needs) and a chunk of sample indices [start, stop). A worker process runs the engine on one
 thread (``RAYON_NUM_THREADS=1``, set before its first computation), so workers do not compete

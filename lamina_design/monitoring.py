@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Any, Callable, List, Literal, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, List, Literal, Optional, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -164,11 +164,12 @@ def _checked(stack: Stack, quantity: str, steps: int, angle: float, polarisation
 
 def monitoring_curve(stack: Stack, wavelength_nm: npt.ArrayLike, angle: float = 0.0,
                      polarisation: Any = "unpolarised", quantity: Quantity = "T",
-                     steps: int = 100) -> MonitoringCurve:
+                     steps: int = 100, progress: Optional[Callable[[int, int], None]] = None) -> MonitoringCurve:
     """The signal while ``stack``'s layers are deposited, ``steps`` points per layer.
 
     ``wavelength_nm`` is one monitor wavelength or one per layer (:attr:`Stack.layers` order).
     Each layer's curve is one batched engine call for a coating on a half-infinite medium.
+    ``progress(layers done, layers)`` is called after each layer.
     """
     theta = _checked(stack, quantity, steps, angle, polarisation)
     waves = _per_layer_wavelengths(stack, wavelength_nm)
@@ -196,6 +197,8 @@ def monitoring_curve(stack: Stack, wavelength_nm: npt.ArrayLike, angle: float = 
         below += layer.thickness_nm
         ends.append(below)
         end_signal.append(float(values[-1]))
+        if progress is not None:
+            progress(len(ends), len(stack.layers))
     return MonitoringCurve(stack, quantity, waves, theta, polarisation, np.concatenate(deposited),
                            np.concatenate(signal), np.concatenate(owner), np.array(ends), np.array(end_signal),
                            np.concatenate(turning), np.concatenate(turning_signal), np.concatenate(turning_layer))
@@ -236,14 +239,16 @@ class Termination:
 
 def terminate(stack: Stack, errors_nm: npt.ArrayLike, wavelength_nm: npt.ArrayLike,
               angle: float = 0.0, polarisation: Any = "unpolarised", quantity: Quantity = "T",
-              strategy: Literal["level", "thickness"] = "level", steps: int = 100) -> Termination:
+              strategy: Literal["level", "thickness"] = "level", steps: int = 100,
+              progress: Optional[Callable[[int, int], None]] = None) -> Termination:
     """Deposit ``stack`` layer by layer, cutting each by ``strategy`` and adding its termination
     error (nm, one per layer in :attr:`Stack.layers` order).
 
     See the module's note for the two strategies. Where the level is never reached (the errors
     below moved the extremum past it), the layer is cut at the turning point nearest the
     designed thickness instead, as an operator would; where neither comes within 1.5 times the
-    designed thickness plus a half-wave, at the designed thickness.
+    designed thickness plus a half-wave, at the designed thickness. ``progress(layers cut,
+    layers)`` is called after each layer.
     """
     theta = _checked(stack, quantity, steps, angle, polarisation)
     if strategy not in ("level", "thickness"):
@@ -263,6 +268,8 @@ def terminate(stack: Stack, errors_nm: npt.ArrayLike, wavelength_nm: npt.ArrayLi
         else:
             cut[i] = _level_cut(stack, i, realised, waves[i], theta, polarisation, quantity, steps)
         realised.insert(0, Layer(layer.material, max(cut[i] + errors[i], 0.0)))
+        if progress is not None:
+            progress(len(realised), len(stack.layers))
     done = Stack(stack.incidence, tuple(realised), exit=stack.exit, substrate=stack.substrate, name=stack.name)
     return Termination(stack, done, strategy, errors, cut,
                        monitoring_curve(done, waves, theta, polarisation, quantity, steps))
@@ -288,14 +295,17 @@ def _level_cut(stack: Stack, i: int, realised: Sequence[Layer], wavelength: floa
     search = np.linspace(0.0, reach, int(math.ceil(steps * reach / thickness)) + 1)
     roots = actual.turning_points(search)
     if not on_turning_point:
-        offset = actual.signal(search) - level
+        # Between turning points the signal is monotonic, so with them among the points every
+        # crossing of the level lies between two neighbours, even one just short of an extremum.
+        points = np.union1d(search, roots)
+        offset = actual.signal(points) - level
         crossings = []
         for k in np.nonzero((offset[1:] == 0.0) | (np.sign(offset[:-1]) * np.sign(offset[1:]) < 0))[0]:
             # Only where the signal passes the level the way the design's does at its end.
             if (offset[k + 1] > offset[k]) != rising:
                 continue
-            crossings.append(float(search[k + 1]) if offset[k + 1] == 0.0 else _bisect(
-                lambda x: float(actual.signal(x)[0]) - level, float(search[k]), float(search[k + 1]),
+            crossings.append(float(points[k + 1]) if offset[k + 1] == 0.0 else _bisect(
+                lambda x: float(actual.signal(x)[0]) - level, float(points[k]), float(points[k + 1]),
                 float(offset[k])))
         if crossings:
             return min(crossings, key=lambda x: abs(x - thickness))

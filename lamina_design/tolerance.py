@@ -23,7 +23,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field, replace
 from statistics import NormalDist
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -32,8 +32,10 @@ from lamina_design import _engine
 from lamina_design.common import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
 from lamina_design.executor import ExecutorLike, Progress, map_chunks
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.refine import Target
 from lamina_design.stack import Stack
+
+if TYPE_CHECKING:  # refine needs SciPy; its targets are only read here
+    from lamina_design.refine import Target
 
 __all__ = [
     "Errors",
@@ -47,6 +49,9 @@ __all__ = [
 
 #: σ for thicknesses or indices: one for all, one per layer, or {material name: σ}.
 Sigma = Union[float, Sequence[float], Mapping[str, float]]
+
+#: The largest relative index σ: a draw then comes within 10 σ of a zero index.
+MAX_INDEX_SIGMA = 0.1
 
 #: A seed's entropy as SeedSequence takes it back: the run's ``seed`` repeats the run.
 Entropy = Union[int, Tuple[int, ...]]
@@ -109,7 +114,7 @@ class Errors:
     ``thickness_nm`` (absolute, nm) and ``thickness_rel`` (a fraction of each layer's thickness)
     add in quadrature per layer; each is one number for every layer, one per layer in
     :meth:`Stack.all_layers` order, or a mapping from material name to σ. ``index_rel`` is the
-    relative σ of each layer material's n + iκ (one number or per material name). ``angle_rad``
+    relative σ of each layer material's n + iκ (one number or per material name, at most 0.1). ``angle_rad``
     is the σ of the angle of incidence (radians); a drawn angle below 0 is taken as its mirror
     image. A thickness drawn below 0 is 0.
     """
@@ -141,8 +146,9 @@ class Errors:
             values = np.array([float(self.index_rel.get(m.name, 0.0)) for m in materials])
         else:
             values = np.full(len(materials), float(self.index_rel))
-        if not np.all(np.isfinite(values) & (values >= 0)):
-            raise ValueError("index_rel: σ must be finite and ≥ 0")
+        if not np.all(np.isfinite(values) & (values >= 0) & (values <= MAX_INDEX_SIGMA)):
+            # Ten σ would take 1 + σz to 0: an index the transfer matrix cannot use.
+            raise ValueError(f"index_rel: σ must lie in [0, {MAX_INDEX_SIGMA:g}]")
         return values
 
 

@@ -14,7 +14,7 @@ import pytest
 pytest.importorskip("scipy")
 
 from lamina_design.executor import SerialExecutor, chunk_bounds, map_chunks, process_pool
-from lamina_design.materials import Constant, RangeWarning, get, names
+from lamina_design.materials import Bruggeman, Cauchy, Combined, Constant, RangeWarning, TaucLorentz, get, names
 from lamina_design.refine import Target
 from lamina_design.stack import Layer, Stack
 from lamina_design.substrate import Substrate
@@ -106,8 +106,10 @@ def test_refuses_what_is_not_an_executor(executor, error):
 
 def test_stacks_and_every_catalogue_material_survive_pickling():
     wl = np.array([450.0, 900.0])
-    for name in names():
-        material = get(name)
+    models = [Cauchy(1.45, 4000.0), TaucLorentz(100.0, 4.0, 1.5, 3.0), Bruggeman(get("SiO2"), Cauchy(1.0), 0.3),
+              Combined(get("N-BK7"), get("TiO2"))]
+    for material in [get(name) for name in names()] + models:
+        name = material.name
         copy = pickle.loads(pickle.dumps(material))
         assert copy == material and hash(copy) == hash(material)
         with warnings.catch_warnings():

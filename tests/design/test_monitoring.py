@@ -103,9 +103,15 @@ def test_thickness_cuts_keep_each_error_in_its_layer():
     np.testing.assert_array_equal(run.cut_nm, [80.0, 120.0, 3.0])
 
 
-def test_level_cuts_without_errors_give_back_the_design():
+@pytest.mark.parametrize("near_turning_points", [False, True])
+def test_level_cuts_without_errors_give_back_the_design(near_turning_points):
     rng = np.random.default_rng(2)
-    layers = tuple(Layer(m, rng.uniform(40, 300)) for m in (H, L, H, L))
+    if near_turning_points:
+        # Quarter-waves written to 0.01 nm end just short of their turning points: the level is
+        # reached and left again within a fraction of a step of the search grid.
+        layers = tuple(Layer(m, math.floor(100 * 633.0 / (4 * m.value.real)) / 100) for m in (H, L, H, L))
+    else:
+        layers = tuple(Layer(m, rng.uniform(40, 300)) for m in (H, L, H, L))
     stack = Stack(AIR, layers, exit=GLASS)
     run = terminate(stack, 0.0, 633.0, quantity="T", strategy="level", steps=60)
     np.testing.assert_allclose(run.realised.thicknesses(), stack.thicknesses(), rtol=0, atol=1e-6)
@@ -159,3 +165,24 @@ def test_refuses_what_it_cannot_monitor(kwargs, match):
     args.update(kwargs)
     with pytest.raises(ValueError, match=match):
         monitoring_curve(Stack(AIR, (Layer(H, 50.0),), exit=GLASS), **args)
+
+
+def test_command_line_writes_the_curve_and_the_realised_design(tmp_path, capsys):
+    from lamina_design.cli import main
+    from lamina_design.files import load_design
+
+    text = "exit = 1.52\n" + "".join(f"[[layer]]\nmaterial = {n}\nthickness_nm = {LAMBDA / (4 * n)!r}\n"
+                                     for n in (2.35, 1.46, 2.35))
+    (tmp_path / "qw.toml").write_text(text)
+    out = tmp_path / "out"
+    assert main(["monitor", str(tmp_path / "qw.toml"), "--wavelength", str(LAMBDA), "--errors-nm", "1", "-1", "2",
+                 "--steps", "30", "--out", str(out), "--no-plot"]) == 0
+    stack = load_design(tmp_path / "qw.toml").stack
+    curve = monitoring_curve(stack, LAMBDA, steps=30)
+    run = terminate(stack, [1.0, -1.0, 2.0], LAMBDA, steps=30)
+    rows = np.loadtxt(out / "qw_monitor.csv", delimiter=",", skiprows=1)
+    np.testing.assert_array_equal(rows[:, 2], curve.signal)
+    np.testing.assert_array_equal(rows[:, 4], run.curve.signal)
+    np.testing.assert_array_equal(load_design(out / "qw_realised.toml").stack.thicknesses(), run.realised.thicknesses())
+    assert main(["monitor", str(tmp_path / "qw.toml"), "--wavelength", "500", "600"]) == 2
+    assert "one per layer (3)" in capsys.readouterr().err

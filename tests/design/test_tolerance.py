@@ -226,6 +226,7 @@ def test_a_run_repeats_from_the_seed_it_records_and_judges_by_merit_when_asked()
     (dict(errors=Errors(thickness_nm=[1.0, 2.0])), "one per layer"),
     (dict(errors=Errors(thickness_nm={"TiO2": 1.0})), "no layer is made of 'TiO2'"),
     (dict(errors=Errors(thickness_nm=-1.0)), "≥ 0"),
+    (dict(errors=Errors(index_rel=0.3)), r"\[0, 0.1\]"),
     (dict(samples=0), "samples"),
     (dict(max_merit=float("nan")), "max_merit"),
 ])
@@ -234,3 +235,55 @@ def test_refuses_what_it_cannot_sample(kwargs, match):
     args.update(kwargs)
     with pytest.raises(ValueError, match=match):
         tolerance(SINGLE, [Target("R", [550.0], 0.0, 0.01)], executor="serial", **args)
+
+
+DESIGN_FILE = """
+name = "two layers"
+exit = 1.52
+[[layer]]
+material = 2.3
+thickness_nm = 60.0
+[[layer]]
+material = "MgF2"
+thickness_nm = 99.6
+"""
+TARGETS_FILE = """
+[[target]]
+quantity = "R"
+wavelength_nm = { start = 500, stop = 600, count = 11 }
+value = 0.0
+tolerance = 0.02
+"""
+
+
+def test_command_line_writes_the_api_s_samples_and_refuses_unknown_materials(tmp_path, capsys):
+    from lamina_design.cli import main
+    from lamina_design.files import load_design, load_targets
+
+    (tmp_path / "d.toml").write_text(DESIGN_FILE)
+    (tmp_path / "t.toml").write_text(TARGETS_FILE)
+    args = ["tolerance", str(tmp_path / "d.toml"), str(tmp_path / "t.toml"), "--thickness-rel", "0.01",
+            "MgF2=0.03", "--index-rel", "0.01", "--samples", "120", "--seed", "5", "--workers", "1",
+            "--out", str(tmp_path / "out"), "--no-plot"]
+    assert main(args) == 0
+    design = load_design(tmp_path / "d.toml")
+    api = tolerance(design.stack, load_targets(tmp_path / "t.toml", 2).targets,
+                    Errors(thickness_rel=[0.01, 0.03], index_rel=0.01), 120, seed=5, executor="serial")
+    rows = np.loadtxt(tmp_path / "out" / "d_tolerance.csv", delimiter=",", skiprows=1)
+    np.testing.assert_array_equal(rows[:, 1], api.merit)
+    np.testing.assert_array_equal(rows[:, 3].astype(bool), api.passed)
+    assert f"yield {100 * api.yield_fraction:.2f} %" in capsys.readouterr().out
+    assert main(args[:3] + ["--thickness-rel", "TiO2=0.01"]) == 2
+    assert "no layer is made of 'TiO2'" in capsys.readouterr().err
+    assert main(args[:3]) == 2  # no error to sample
+
+
+def test_index_errors_reach_the_layers_of_a_coated_plate():
+    tmm = pytest.importorskip("tmm")
+    high, low = Constant(2.3, "H"), Constant(1.46, "L")
+    plate = Stack(AIR, (Layer(high, 60.0), Layer(low, 90.0)), substrate=Substrate(GLASS, 1e6, (Layer(high, 40.0),)))
+    r, t = batch_spectra(plate, [[61.0, 88.0, 41.0]], [480.0, 640.0], 0.0, "s", [[1.03, 0.98]])
+    for k, lam in enumerate((480.0, 640.0)):
+        peer = tmm.inc_tmm("s", [1.0, 2.3 * 1.03, 1.46 * 0.98, 1.52, 2.3 * 1.03, 1.0],
+                           [np.inf, 61.0, 88.0, 1e6, 41.0, np.inf], ["i", "c", "c", "i", "c", "i"], 0.0, lam)
+        assert (r[0, k], t[0, k]) == pytest.approx((peer["R"], peer["T"]), abs=1e-12)
