@@ -7,10 +7,10 @@
 Problems:
 
   AR        R = 0 ± 1 % over 420-680 nm (53 points), Ta2O5/SiO2 on N-BK7, normal incidence,
-            at most 16 layers and 1000 nm: gradual evolution from bare glass
+            at most 16 layers and 1000 nm: gradual evolution from bare glass, growing on the air side
   dichroic  a 45° beam splitter, s and p: R = 1 ± 2 % over 420-490 nm, T = 1 ± 2 % over
             540-700 nm, TiO2/SiO2 on N-BK7, at most 24 layers and 2500 nm: gradual
-            evolution from a quarter-wave stack of 7 layers
+            evolution from a quarter-wave stack of 7 layers, growing on either face
 
 The baseline refines random starts (thicknesses uniform on the simplex, totals uniform up to
 the budget) of alternating layers, low index outermost, as many as the synthesised design has
@@ -90,7 +90,7 @@ def main() -> int:
     targets, high, low, glass = ar_problem()
     layers, total = (6, 400.0) if args.quick else (16, 1000.0)
     synthesis = gradual_evolution(Stack(AIR, (), exit=glass), targets, [high, low], max_layers=layers,
-                                  max_total_nm=total, trials=args.trials, executor="serial")
+                                  max_total_nm=total, trials=args.trials, grow="front", executor="serial")
     count = len(synthesis.stack.layers)
     baseline = multistart(alternating(high, low, glass, layers), targets, starts, max_total_nm=total, seed=1)
     met &= report(f"AR 420-680 nm on N-BK7, Ta2O5/SiO2, at most {layers} layers ({count} used) and {total:g} nm",

@@ -774,20 +774,25 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
                       max_layers: Optional[int] = None, max_total_nm: Optional[float] = None,
                       layer_nm: Optional[float] = None, rounds: int = 20, needle_steps: int = 10,
                       step_nm: float = 2.0, min_thickness_nm: float = 1.0, trials: int = 1, max_nfev: int = 100,
-                      patience: int = 4, executor: ExecutorLike = None, progress: Optional[bool] = None,
+                      patience: int = 4, grow: Literal["front", "back", "both"] = "both",
+                      executor: ExecutorLike = None, progress: Optional[bool] = None,
                       stream: Optional[TextIO] = None,
                       callback: Optional[Callable[[Step], None]] = None) -> SynthesisResult:
-    """Gradual evolution: grow the design a layer at a time on the front face, needle-optimise
+    """Gradual evolution: grow the design a layer at a time on one of its faces, needle-optimise
     after each, and keep the best design seen.
 
-    The new layer is whichever of ``materials`` (other than the current front layer's) refines
-    best, ``layer_nm`` thick (default: a quarter wave at the middle of the targets' wavelengths). It stops after
-    ``rounds`` layers, at a budget, or when five rounds in a row gain less than 1 % of the merit.
+    The new layer goes on the face ``grow`` says ("both": whichever refines best), of whichever
+    material (unlike the layer it touches) refines best,
+    ``layer_nm`` thick (default: a quarter wave at the middle of the targets' wavelengths). It
+    stops after ``rounds`` layers, at a budget, or when five rounds in a row gain less than 1 % of
+    the merit.
     """
     start_time = time.perf_counter()
     layers_cap, total_cap = _check_budget(max_layers, max_total_nm)
     if rounds < 1 or needle_steps < 0 or trials < 1 or max_nfev < 1:
         raise ValueError("rounds, trials and max_nfev must be ≥ 1 and needle_steps ≥ 0")
+    if grow not in ("front", "back", "both"):
+        raise ValueError(f"grow must be 'front', 'back' or 'both', got {grow!r}")
     merit, codes, chosen = _setup(stack, targets, materials)
     s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap, max(1, int(patience)))
     d = stack.thicknesses()
@@ -804,21 +809,27 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
         stalls = 0
         with map_over(executor, trials, trials) as run:
             for _ in range(rounds):
-                top = codes[0] if codes else -1
                 grown = []
-                for code in (c for c in chosen if c != top):
-                    n_mid = float(np.real(merit.palette[code].index(np.array([centre]))[0]))
-                    width = centre / (4 * n_mid) if layer_nm is None else float(layer_nm)
-                    width = min(width, total_cap - float(d.sum()))
-                    if len(codes) + 1 > layers_cap or width < s.min_thickness:
-                        continue
-                    new_codes = [code, *codes]
-                    new_d, new_cost = _refine(merit, new_codes, np.concatenate([[width], d]), s.max_nfev, s.max_total)
-                    grown.append((new_cost, new_codes, new_d))
+                # A new layer on a face, of either material unlike the layer it touches.
+                for front in ((True, False) if grow == "both" else (grow == "front",)):
+                    touching = (codes[0] if front else codes[-1]) if codes else -1
+                    for code in (c for c in chosen if c != touching):
+                        n_mid = float(np.real(merit.palette[code].index(np.array([centre]))[0]))
+                        width = centre / (4 * n_mid) if layer_nm is None else float(layer_nm)
+                        width = min(width, total_cap - float(d.sum()))
+                        if len(codes) + 1 > layers_cap or width < s.min_thickness:
+                            continue
+                        new_codes = [code, *codes] if front else [*codes, code]
+                        new_d = np.concatenate([[width], d] if front else [d, [width]])
+                        new_d, new_cost = _refine(merit, new_codes, new_d, s.max_nfev, s.max_total)
+                        grown.append((new_cost, new_codes, new_d))
                 if not grown:
                     message = "the layer or thickness budget is reached"
                     break
-                _, codes, d = min(grown, key=lambda g: g[0])
+                cost, codes, d = min(grown, key=lambda g: g[0])
+                codes, d, changed = _clean(codes, d, s.min_thickness)
+                if changed:
+                    cost = merit.cost(codes, d)
                 steps.append(Step("layer", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
                 if callback is not None:
                     callback(steps[-1])

@@ -208,7 +208,7 @@ def test_synthesis_matches_100_random_multistarts_with_far_fewer_sweeps():
     # benchmarks/synthesis.py's AR problem and settings.
     high, low, glass = ar_materials()
     result = gradual_evolution(Stack(AIR, (), exit=glass), AR_TARGETS, [high, low], max_layers=16,
-                               max_total_nm=1000.0, trials=2, executor="serial")
+                               max_total_nm=1000.0, trials=2, grow="front", executor="serial")
     start = Stack(AIR, tuple(Layer(low if i % 2 == 0 else high, 50.0) for i in range(16)), exit=glass)
     baseline = multistart(start, AR_TARGETS, 100, max_total_nm=1000.0, seed=1)
     assert len(result.stack.layers) <= 16 and result.stack.thicknesses().sum() <= 1000.0 * (1 + 1e-12)
