@@ -826,10 +826,8 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
                 if not grown:
                     message = "the layer or thickness budget is reached"
                     break
+                # Layers that thin away here go at the next needle step's clean-up.
                 cost, codes, d = min(grown, key=lambda g: g[0])
-                codes, d, changed = _clean(codes, d, s.min_thickness)
-                if changed:
-                    cost = merit.cost(codes, d)
                 steps.append(Step("layer", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
                 if callback is not None:
                     callback(steps[-1])
