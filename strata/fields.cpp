@@ -62,7 +62,8 @@ LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
     const double x = delta.re;
     const double y = delta.im;
     double cosh_y, sinh_y;
-    if (std::fabs(y) <= 700.0 || !std::isfinite(y)) {
+    // Unscaled up to e^600, which leaves a layer's matrix room for its factors q, n^2 / q.
+    if (std::fabs(y) <= 600.0 || !std::isfinite(y)) {
         const double grow = std::exp(y);
         const double fade = 1.0 / grow;
         cosh_y = 0.5 * (grow + fade);
