@@ -6,6 +6,9 @@ tangential fields and pairs them through each layer's derivative instead.
 """
 
 import math
+import os
+import subprocess
+import sys
 
 import mpmath
 import numpy as np
@@ -298,3 +301,30 @@ def test_wavenumber_derivatives_on_hard_stacks(case):
             length = sum(x * abs(complex(m)) for x, m in zip(d, n[1:-1]))
             for order, (g, r) in enumerate(zip(got, ref)):
                 np.testing.assert_allclose(g, r, rtol=1e-10, atol=1e-10 * abs(ref[0]) * length**order)
+
+
+EVERY_FUNCTION_BYTES = """
+import hashlib, numpy as np
+from lamina_design import _engine
+rng = np.random.default_rng(5)
+for B, K, W, A in [(1, 6, 700, 1), (200, 5, 3, 2), (3, 9, 131, 2)]:
+    d = rng.uniform(0, 400, (B, K - 2))
+    n = rng.uniform(1.2, 2.5, (B, K, W)) + 1j * rng.uniform(0, 0.3, (B, K, W)) * (rng.random((B, K, 1)) < 0.5)
+    wl, theta = rng.uniform(300, 1200, W), np.array([0.0, 0.9])[:A]
+    dn = rng.normal(0, 1e-4, (B, K, W)) + 0j
+    outputs = (_engine.amplitude_derivatives(d, n, wl, theta) + _engine.power_jacobian(d, n, wl, theta)
+               + _engine.wavenumber_derivatives(d, n, wl, theta, dn_dwl=dn, d2n_dwl2=dn)
+               + _engine.fields(d, n, wl, theta, np.linspace(-50, 900, 9)) + (_engine.absorbed(d, n, wl, theta),))
+    print(hashlib.sha256(b"".join(a.tobytes() for a in outputs)).hexdigest())
+"""
+
+
+def test_every_function_gives_the_same_bits_on_any_number_of_threads():
+    def run(threads):
+        env = dict(os.environ, RAYON_NUM_THREADS=threads)
+        done = subprocess.run([sys.executable, "-c", EVERY_FUNCTION_BYTES], env=env, capture_output=True,
+                              text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    assert run("1") == run("2") == run("3")
