@@ -157,5 +157,6 @@ def test_wheel_layout_shares_one_engine():
         pytest.skip("a build tree, not an installation")
     assert Path(_engine.__file__).parent.parent == libs.parent
     assert [p.name for p in libs.iterdir()] == ["liblamina_strata.so"]
-    mapped = {line.split()[-1] for line in open("/proc/self/maps") if "lamina_strata" in line}
+    with open("/proc/self/maps") as maps:
+        mapped = {line.split()[-1] for line in maps if "lamina_strata" in line}
     assert mapped == {str((libs / "liblamina_strata.so").resolve())}
