@@ -85,7 +85,17 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     const Polarisation pol = solution.pol;
     const Complex r = solution.r;
     const Complex t = solution.t;
-    const Complex minus_inverse_p = -reciprocal(solution.modes_pairing);  // -1 / P
+    const Complex p_value = solution.modes_pairing;
+    if (p_value.re == 0.0 && p_value.im == 0.0) {
+        // Grazing incidence: r = -1 and t = 0 whatever the stack, so every derivative is 0 (the
+        // limit: they vanish with q_0).
+        for (Complex* out : {dr_dd, dt_dd})
+            if (out) std::fill(out, out + (media - 2), Complex{});
+        for (Complex* out : {dr_dn, dt_dn})
+            if (out) std::fill(out, out + media, Complex{});
+        return;
+    }
+    const Complex minus_inverse_p = -reciprocal(p_value);  // -1 / P
     const bool want_n = dr_dn != nullptr || dt_dn != nullptr;
     if (want_n && !solution.z_derivatives) fail("index derivatives need the layers' z-derivatives");
 
@@ -204,6 +214,9 @@ Jet compose(Complex f, Complex df, Complex d2f, const Jet& z) {
 }
 Jet root(const Jet& sigma) {
     const Complex q = principal_sqrt(sigma.v);
+    const auto zero = [](Complex z) { return z.re == 0.0 && z.im == 0.0; };
+    // A medium at grazing incidence stays there as k0 moves (sigma_0 = (n_0 cos theta)^2 = 0).
+    if (zero(q) && zero(sigma.d1) && zero(sigma.d2)) return {q, {}, {}};
     const Complex inverse_2q = reciprocal(q + q);
     const Complex q1 = sigma.d1 * inverse_2q;
     const Complex q2 = (sigma.d2 - square(q1) * 2.0) * inverse_2q;

@@ -203,10 +203,17 @@ double incident_flux(const FieldSolution& solution) {
 
 namespace {
 
+// At grazing incidence (q_0 = 0) nothing enters: r = -1, t = 0, every field
+// inside is 0, and so is every flux over the (zero) incident one, in the limit.
+double over_incident_flux(const FieldSolution& solution, double value) {
+    const double incident = incident_flux(solution);
+    return incident == 0.0 && value == 0.0 ? 0.0 : value / incident;
+}
+
 // Re(conj(E) H) over the incident flux, (E, H) scaled by 2^exponent.
 double flux_of(const FieldSolution& solution, Complex e, Complex h, std::int64_t exponent) {
     const double raw = e.re * h.re + e.im * h.im;
-    return scale_by_power_of_two(raw, 2 * exponent) / incident_flux(solution);
+    return over_incident_flux(solution, scale_by_power_of_two(raw, 2 * exponent));
 }
 
 // Absorbed power density over the incident flux at fields (E, H) * 2^exponent
@@ -222,7 +229,7 @@ double absorption_of(const FieldSolution& solution, const Medium& m, Complex e, 
         const double h2 = h.re * h.re + h.im * h.im;
         raw = m.nu.im * e2 + (m.sigma / m.nu).im * h2;
     }
-    return scale_by_power_of_two(raw * solution.k0, 2 * exponent) / incident_flux(solution);
+    return over_incident_flux(solution, scale_by_power_of_two(raw * solution.k0, 2 * exponent));
 }
 
 PointFields point_fields(const FieldSolution& solution, const Medium& m, Complex e, Complex h,

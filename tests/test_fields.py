@@ -154,3 +154,23 @@ def test_preallocated_outputs_and_named_errors():
         _engine.fields(d, n, wl, theta, z[None])
     with pytest.raises(TypeError, match="out: expected"):
         _engine.absorbed(d, n, wl, theta, out=absorbed.astype(np.float32))
+
+
+def test_grazing_incidence_gives_the_limit_not_nan():
+    # theta = pi/2 makes sin theta exactly 1: q_0 = 0, r = -1, t = 0, nothing enters.
+    d = np.array([[100.0, 40.0]])
+    n = np.array([1.5, 1.8 + 0.1j, 2.0, 1.0], complex)[:, None] * np.ones(2)
+    wl, theta = np.array([500.0, 700.0]), np.array([math.pi / 2])
+    e_t, e_n, poyn, absor = _engine.fields(d, n, wl, theta, np.array([-20.0, 0.0, 70.0, 130.0, 200.0]))
+    for out in (e_t, e_n, poyn, absor, _engine.absorbed(d, n, wl, theta)):
+        np.testing.assert_array_equal(out, 0.0)
+    big_r, big_t, jr, jt = _engine.power_jacobian(d, n, wl, theta)
+    np.testing.assert_array_equal(big_r, 1.0)
+    for out in (big_t, jr, jt) + _engine.amplitude_derivatives(d, n, wl, theta):
+        np.testing.assert_array_equal(out, 0.0)
+    dn = np.full(n.shape, -1e-4 + 0j)
+    r, dr, d2r, t, dt, d2t = _engine.wavenumber_derivatives(d, n, wl, theta, dn_dwl=dn, d2n_dwl2=dn)
+    np.testing.assert_allclose(r, -1.0, atol=1e-15)
+    length = 100.0 * 1.8 + 40.0 * 2.0  # rounding's natural size: |r| times powers of the optical length
+    for order, out in ((1, dr), (2, d2r), (0, t), (1, dt), (2, d2t)):
+        assert np.all(np.isfinite(out)) and np.max(np.abs(out)) < 1e-14 * length**order

@@ -60,7 +60,9 @@ nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::h
 double transmission_factor(const strata::FieldSolution& s, const strata::StackPoint& point, bool flux) {
     if (flux) {
         const strata::Modes& e = s.exit;
-        return (e.forward_e.re * e.forward_h.re + e.forward_e.im * e.forward_h.im) / strata::incident_flux(s);
+        const double incident = strata::incident_flux(s);
+        if (incident == 0.0) return 0.0;  // grazing incidence: nothing enters, t = 0
+        return (e.forward_e.re * e.forward_h.re + e.forward_e.im * e.forward_h.im) / incident;
     }
     const Complex a = canonical_index(point.n[0]) * std::cos(point.theta);
     const Complex w = s.medium[s.media - 1].q;
