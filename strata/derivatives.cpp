@@ -18,38 +18,31 @@ struct Scaled2x2 {
     std::int32_t exponent;
 };
 
-// <x, M y> with x, y and M all scaled; the result as mantissa and exponent.
-Complex pair_through(const ScaledPair& x, const Scaled2x2& m, const ScaledPair& y, std::int64_t& exponent) {
-    const Complex e = m.m00 * y.e + m.m01 * y.h;
-    const Complex h = m.m10 * y.e + m.m11 * y.h;
-    exponent = std::int64_t{x.exponent} + y.exponent + m.exponent;
-    return pairing(x.e, x.h, e, h);
-}
-
-// The three derivatives of layer j's matrix (in g = k0 d, in sigma and in nu),
-// over 2^exponent like the layer's functions.
+// The derivatives of layer j's matrix in g = k0 d and, when asked for, in
+// sigma and in nu; over 2^exponent like the layer's functions.
 struct LayerDerivatives {
     Scaled2x2 by_g, by_sigma, by_nu;
 };
 
-LayerDerivatives layer_derivatives(const FieldSolution& solution, std::size_t j) {
+LayerDerivatives layer_derivatives(const FieldSolution& solution, std::size_t j, bool indices) {
     const Medium& m = solution.medium[j];
     const LayerFunctions& lf = solution.layer[j];
     const double g = solution.g[j];
-    const double g3 = g * g * g;
     const Complex gs = lf.s * g;
     const Complex sigma_gs = gs * m.sigma;
-    const Complex cubic = lf.ds * g3;                 // g^3 s'
+    const std::int32_t e = lf.exponent;
+    const bool s_polarised = solution.pol == Polarisation::s;
+    LayerDerivatives out{};
+    out.by_g = {-sigma_gs, times_minus_i(s_polarised ? lf.f : lf.f * m.alpha),
+                times_minus_i(lf.f * (s_polarised ? m.sigma : m.nu)), -sigma_gs, e};
+    if (!indices) return out;
+    const Complex cubic = lf.ds * (g * g * g);                 // g^3 s'
     const Complex diagonal_sigma = lf.s * ((g * g) * -0.5);  // df/dsigma
     const Complex zero{};
-    LayerDerivatives out{};
-    const std::int32_t e = lf.exponent;
-    if (solution.pol == Polarisation::s) {
-        out.by_g = {-sigma_gs, times_minus_i(lf.f), times_minus_i(lf.f * m.sigma), -sigma_gs, e};
+    if (s_polarised) {
         out.by_sigma = {diagonal_sigma, times_minus_i(cubic), times_minus_i(gs + cubic * m.sigma), diagonal_sigma, e};
         out.by_nu = {zero, zero, zero, zero, e};
     } else {
-        out.by_g = {-sigma_gs, times_minus_i(lf.f * m.alpha), times_minus_i(lf.f * m.nu), -sigma_gs, e};
         out.by_sigma = {diagonal_sigma, times_minus_i((gs + cubic * m.sigma) / m.nu), times_minus_i(cubic * m.nu),
                         diagonal_sigma, e};
         out.by_nu = {zero, times_minus_i(-(sigma_gs / square(m.nu))), times_minus_i(gs), zero, e};
@@ -121,21 +114,26 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
         const ScaledPair& near_side = solution.boundary[j - 1];
         const ScaledPair& far_side = solution.boundary[j];
         const ScaledPair& back = work.reverse[j - 1];
-        const LayerDerivatives dm = layer_derivatives(solution, j);
-        std::int64_t e;
-        auto through = [&](const ScaledPair& x, const Scaled2x2& m) {
-            const Complex value = pair_through(x, m, far_side, e) * t_squared;
-            return to_double(value, e + t_exponents);
+        const LayerDerivatives dm = layer_derivatives(solution, j, want_n);
+        // <near side, M far side> for the physical wave and <back, M far side> for the one sent
+        // back, both times t^2 and scaled back: M applied once for the two.
+        auto through = [&](const Scaled2x2& m, Complex& physical, Complex& sent_back) {
+            const Complex e = m.m00 * far_side.e + m.m01 * far_side.h;
+            const Complex h = m.m10 * far_side.e + m.m11 * far_side.h;
+            const std::int64_t common = std::int64_t{far_side.exponent} + m.exponent + t_exponents;
+            physical = to_double(pairing(near_side.e, near_side.h, e, h) * t_squared, common + near_side.exponent);
+            sent_back = to_double(pairing(back.e, back.h, e, h) * t_squared, common + back.exponent);
         };
         const double k0 = solution.k0;
-        if (dr_dd) dr_dd[j - 1] = (through(near_side, dm.by_g) * k0) * minus_inverse_p;
-        if (dt_dd) dt_dd[j - 1] = (through(back, dm.by_g) * k0) * minus_inverse_p;
+        Complex r_g, t_g;
+        through(dm.by_g, r_g, t_g);
+        if (dr_dd) dr_dd[j - 1] = (r_g * k0) * minus_inverse_p;
+        if (dt_dd) dt_dd[j - 1] = (t_g * k0) * minus_inverse_p;
         if (want_n) {
             const Complex two_n = solution.medium[j].n + solution.medium[j].n;
-            const Complex r_sigma = through(near_side, dm.by_sigma);
-            const Complex t_sigma = through(back, dm.by_sigma);
-            const Complex r_nu = pol == Polarisation::p ? through(near_side, dm.by_nu) : Complex{};
-            const Complex t_nu = pol == Polarisation::p ? through(back, dm.by_nu) : Complex{};
+            Complex r_sigma, t_sigma, r_nu{}, t_nu{};
+            through(dm.by_sigma, r_sigma, t_sigma);
+            if (pol == Polarisation::p) through(dm.by_nu, r_nu, t_nu);
             if (dr_dn) dr_dn[j] = (two_n * (r_sigma + r_nu)) * minus_inverse_p;
             if (dt_dn) dt_dn[j] = (two_n * (t_sigma + t_nu)) * minus_inverse_p;
             r_through_xi = r_through_xi + r_sigma;
