@@ -32,6 +32,23 @@ Complex times_minus_i(Complex z) { return {z.im, -z.re}; }
 // (a scaled layer has |z| far beyond the series' reach, so k is 0 there).
 Complex ldexp_complex(Complex z, int k) { return k == 0 ? z : Complex{std::ldexp(z.re, k), std::ldexp(z.im, k)}; }
 
+// The principal square root (Re >= 0; on the negative real axis the sign of
+// y's zero picks the side, as principal_sqrt does) from hypot and sqrt alone:
+// to rounding, not to principal_sqrt's bits, and several times cheaper.
+Complex root_of(Complex z) {
+    const double x = z.re;
+    const double y = z.im;
+    if (y == 0.0 && !std::signbit(x)) return {std::sqrt(x), y};
+    if (!std::isfinite(x) || !std::isfinite(y)) return principal_sqrt(z);
+    const double r = std::hypot(x, y);
+    if (x >= 0.0) {
+        const double re = std::sqrt(0.5 * (r + x));
+        return {re, y / (re + re)};
+    }
+    const double im = std::copysign(std::sqrt(0.5 * (r - x)), y);
+    return {y / (im + im), im};  // y and im share their sign: Re >= 0
+}
+
 }  // namespace
 
 double scale_by_power_of_two(double x, std::int64_t exponent) {
@@ -140,7 +157,7 @@ void prepare_fields(const StackPoint& point, bool z_derivatives, FieldSolution& 
         const Complex n = canonical_index(point.n[m]);
         const Complex nu = square(n);
         const Complex sigma = nu - out.xi;
-        out.medium[m] = {n, nu, sigma, principal_sqrt(sigma), sigma / nu};
+        out.medium[m] = {n, nu, sigma, root_of(sigma), sigma / nu};
     }
     for (std::size_t j = 1; j + 1 < media; ++j) {
         out.thickness[j] = point.d[j - 1];
