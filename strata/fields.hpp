@@ -102,7 +102,7 @@ struct FieldSolution {
     Modes incidence{};
     Modes exit{};
 
-    // The true fields at boundary b, or their mantissa with the exponent.
+    // The true fields at boundary b (t folded in), as mantissa and exponent.
     ScaledPair fields_at_boundary(std::size_t b) const;
 };
 
@@ -116,8 +116,8 @@ inline void solve_fields(const StackPoint& point, Polarisation pol, FieldSolutio
     solve_prepared(pol, out);
 }
 
-// The characteristic matrix entries of inner layer j over a distance x
-// (0 <= x <= d_j), over 2^exponent: (f, -i alpha g s, -i beta g s).
+// The characteristic matrix of a slice of inner layer j, `distance` thick,
+// over 2^exponent: diagonal f, upper -i alpha g s, lower -i beta g s.
 struct LayerMatrix {
     Complex diagonal;
     Complex upper;  // takes H to E
