@@ -328,3 +328,11 @@ def test_every_function_gives_the_same_bits_on_any_number_of_threads():
         return done.stdout
 
     assert run("1") == run("2") == run("3")
+
+
+def test_benchmark_script_runs():
+    """The benchmark's quick run: every contender timed, the goal line and the agreement printed."""
+    script = os.path.join(os.path.dirname(__file__), os.pardir, "benchmarks", "derivatives.py")
+    done = subprocess.run([sys.executable, script, "--quick"], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "full thickness Jacobian at K = 10:" in done.stdout and "all checks done" in done.stdout
