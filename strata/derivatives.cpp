@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "strata/failure.hpp"
+#include "strata/matrix.hpp"
 
 namespace strata {
 namespace {
@@ -12,16 +13,21 @@ constexpr double two_pi = 6.283185307179586;
 
 Complex times_minus_i(Complex z) { return {z.im, -z.re}; }
 
-// A matrix over 2^exponent, entries named as in a layer's characteristic matrix.
-struct Scaled2x2 {
-    Complex m00, m01, m10, m11;
+// A matrix over 2^exponent.
+struct ScaledMatrix {
+    Matrix2 matrix;
     std::int32_t exponent;
 };
+
+// Written row by row, stored column by column as Matrix2 keeps it.
+ScaledMatrix by_rows(Complex m00, Complex m01, Complex m10, Complex m11, std::int32_t exponent) {
+    return {{m00, m10, m01, m11}, exponent};
+}
 
 // The derivatives of layer j's matrix in g = k0 d and, when asked for, in
 // sigma and in nu; over 2^exponent like the layer's functions.
 struct LayerDerivatives {
-    Scaled2x2 by_g, by_sigma, by_nu;
+    ScaledMatrix by_g, by_sigma, by_nu;
 };
 
 LayerDerivatives layer_derivatives(const FieldSolution& solution, std::size_t j, bool indices) {
@@ -33,19 +39,20 @@ LayerDerivatives layer_derivatives(const FieldSolution& solution, std::size_t j,
     const std::int32_t e = lf.exponent;
     const bool s_polarised = solution.pol == Polarisation::s;
     LayerDerivatives out{};
-    out.by_g = {-sigma_gs, times_minus_i(s_polarised ? lf.f : lf.f * m.alpha),
-                times_minus_i(lf.f * (s_polarised ? m.sigma : m.nu)), -sigma_gs, e};
+    out.by_g = by_rows(-sigma_gs, times_minus_i(s_polarised ? lf.f : lf.f * m.alpha),
+                       times_minus_i(lf.f * (s_polarised ? m.sigma : m.nu)), -sigma_gs, e);
     if (!indices) return out;
     const Complex cubic = lf.ds * (g * g * g);                 // g^3 s'
     const Complex diagonal_sigma = lf.s * ((g * g) * -0.5);  // df/dsigma
     const Complex zero{};
     if (s_polarised) {
-        out.by_sigma = {diagonal_sigma, times_minus_i(cubic), times_minus_i(gs + cubic * m.sigma), diagonal_sigma, e};
-        out.by_nu = {zero, zero, zero, zero, e};
+        out.by_sigma = by_rows(diagonal_sigma, times_minus_i(cubic), times_minus_i(gs + cubic * m.sigma),
+                               diagonal_sigma, e);
+        out.by_nu = by_rows(zero, zero, zero, zero, e);
     } else {
-        out.by_sigma = {diagonal_sigma, times_minus_i((gs + cubic * m.sigma) / m.nu), times_minus_i(cubic * m.nu),
-                        diagonal_sigma, e};
-        out.by_nu = {zero, times_minus_i(-(sigma_gs / square(m.nu))), times_minus_i(gs), zero, e};
+        out.by_sigma = by_rows(diagonal_sigma, times_minus_i((gs + cubic * m.sigma) / m.nu),
+                               times_minus_i(cubic * m.nu), diagonal_sigma, e);
+        out.by_nu = by_rows(zero, times_minus_i(-(sigma_gs / square(m.nu))), times_minus_i(gs), zero, e);
     }
     return out;
 }
@@ -117,10 +124,11 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
         const LayerDerivatives dm = layer_derivatives(solution, j, want_n);
         // <near side, M far side> for the physical wave and <back, M far side> for the one sent
         // back, both times t^2 and scaled back: M applied once for the two.
-        auto through = [&](const Scaled2x2& m, Complex& physical, Complex& sent_back) {
+        auto through = [&](const ScaledMatrix& scaled, Complex& physical, Complex& sent_back) {
+            const Matrix2& m = scaled.matrix;
             const Complex e = m.m00 * far_side.e + m.m01 * far_side.h;
             const Complex h = m.m10 * far_side.e + m.m11 * far_side.h;
-            const std::int64_t common = std::int64_t{far_side.exponent} + m.exponent + t_exponents;
+            const std::int64_t common = std::int64_t{far_side.exponent} + scaled.exponent + t_exponents;
             physical = to_double(pairing(near_side.e, near_side.h, e, h) * t_squared, common + near_side.exponent);
             sent_back = to_double(pairing(back.e, back.h, e, h) * t_squared, common + back.exponent);
         };
