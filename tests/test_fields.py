@@ -2,6 +2,8 @@
 (a layer at its critical angle, a thick absorber) against closed forms."""
 
 import math
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -174,3 +176,28 @@ def test_grazing_incidence_gives_the_limit_not_nan():
     length = 100.0 * 1.8 + 40.0 * 2.0  # rounding's natural size: |r| times powers of the optical length
     for order, out in ((1, dr), (2, d2r), (0, t), (1, dt), (2, d2t)):
         assert np.all(np.isfinite(out)) and np.max(np.abs(out)) < 1e-14 * length**order
+
+
+@pytest.mark.parametrize("call", ["fields", "power_jacobian", "wavenumber_derivatives"])
+def test_another_thread_runs_during_a_long_batch(call):
+    rng = np.random.default_rng(4)
+    d, n = rng.uniform(0, 300, (200, 20)), np.full((22, 300), 1.7 + 0.02j)
+    wl, theta = np.linspace(400, 900, 300), np.array([0.3])
+    extra = (np.linspace(0, 3000, 8),) if call == "fields" else ()
+    ticks, done = [], threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    time.sleep(0.02)
+    start = time.perf_counter()
+    getattr(_engine, call)(d, n, wl, theta, *extra)
+    end = time.perf_counter()
+    done.set()
+    counter.join()
+    assert end - start > 0.05, "the batch is too short to tell"
+    assert sum(start < tick < end for tick in ticks) >= 5, "the batch held the GIL"
