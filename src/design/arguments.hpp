@@ -166,11 +166,6 @@ struct Batch {
     std::size_t angles = 0;       // A
     bool shared_indices = false;  // n is (K, W), the same for every stack
 
-    const double* thicknesses(std::size_t stack) const { return d.data + stack * (media - 2); }
-    // Row k of stack b's indices starts at indices(b) + k * W.
-    const strata::Complex* indices(std::size_t stack) const {
-        return shared_indices ? n.data : n.data + stack * media * wavelengths;
-    }
     // The result shape (B, A, W), after `leading` extents such as 2 for (s, p).
     std::vector<std::size_t> result_shape(std::initializer_list<std::size_t> leading = {}) const {
         std::vector<std::size_t> shape(leading);
