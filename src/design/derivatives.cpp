@@ -136,7 +136,7 @@ nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::
                       std::size_t w) -> const Complex* {
         if (view.data == nullptr) return nullptr;
         out.resize(batch.media);
-        const Complex* rows = batch.shared_indices ? view.data : view.data + b * batch.media * batch.wavelengths;
+        const Complex* rows = design::indices_of(batch, view.data, b);
         for (std::size_t m = 0; m < batch.media; ++m) out[m] = rows[m * batch.wavelengths + w];
         return out.data();
     };
