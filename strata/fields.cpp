@@ -276,6 +276,40 @@ PointFields half_infinite(const FieldSolution& solution, const Medium& m, const 
     return point_fields(solution, m, e, h, 0);
 }
 
+// exp(w) * 2^exponent, the power of two joined before anything is rounded to a double.
+Complex exponential_times_power_of_two(Complex w, std::int64_t exponent) {
+    constexpr double ln2_high = 0.693147180369123816490;  // few bits: m * ln2_high is exact
+    constexpr double ln2_low = 1.90821492927058770002e-10;
+    if (!std::isfinite(w.re) || !std::isfinite(w.im)) return scale_by_power_of_two(exponential(w), exponent);
+    const double m = std::nearbyint(w.re / 0.6931471805599453);
+    const double rest = (w.re - m * ln2_high) - m * ln2_low;
+    double sin_y, cos_y;
+    ::sincos(w.im, &sin_y, &cos_y);
+    const double size = std::exp(rest);
+    return scale_by_power_of_two(Complex{size * cos_y, size * sin_y}, exponent + static_cast<std::int64_t>(m));
+}
+
+// Inside a layer through which light fades by more than e^-2: the forward wave
+// taken from the near side and the backward one from the far side, each
+// decaying from there. Rebuilt from one side alone, the field would carry the
+// rounding of the whole layer's phase, k0 q d, where the physics does not.
+PointFields inside_opaque_layer(const FieldSolution& solution, std::size_t j, double from_near, double to_far) {
+    const Medium& m = solution.medium[j];
+    const Modes modes = modes_of(m, solution.pol);
+    const Complex p = pairing(modes.backward_e, modes.backward_h, modes.forward_e, modes.forward_h);
+    const ScaledPair near_side = solution.fields_at_boundary(j - 1);
+    const ScaledPair far_side = solution.fields_at_boundary(j);
+    // F = f u_f + b u_b: f = <u_b, F> / P, b = -<u_f, F> / P.
+    const Complex forward = pairing(modes.backward_e, modes.backward_h, near_side.e, near_side.h) / p;
+    const Complex backward = -pairing(modes.forward_e, modes.forward_h, far_side.e, far_side.h) / p;
+    const Complex ik0q = Complex{0.0, solution.k0} * m.q;
+    const Complex f = forward * exponential_times_power_of_two(ik0q * from_near, near_side.exponent);
+    const Complex b = backward * exponential_times_power_of_two(ik0q * to_far, far_side.exponent);
+    const Complex e = modes.forward_e * f + modes.backward_e * b;
+    const Complex h = modes.forward_h * f + modes.backward_h * b;
+    return point_fields(solution, m, e, h, 0);
+}
+
 }  // namespace
 
 PointFields fields_at_depth(const FieldSolution& solution, double depth) {
@@ -285,6 +319,9 @@ PointFields fields_at_depth(const FieldSolution& solution, double depth) {
     for (std::size_t j = 1; j + 1 < media; ++j) {
         const double end = start + solution.thickness[j];
         if (depth < end) {  // a boundary belongs to the deeper medium, as z = 0 to layer 1
+            const Medium& m = solution.medium[j];
+            if (m.q.im > 0.0 && solution.g[j] * m.q.im > 2.0)
+                return inside_opaque_layer(solution, j, depth - start, end - depth);
             // From the layer's far side, the direction in which the field is built stably.
             const ScaledPair right = solution.fields_at_boundary(j);
             const LayerMatrix a = layer_matrix(solution, j, std::max(end - depth, 0.0));
