@@ -18,7 +18,7 @@
 # interface, so r_p = -r_s at normal incidence. Phases are np.angle(r),
 # np.angle(t). |r| as C's hypot, np.hypot(r.real, r.imag), gives lamina's bits
 # (np.abs of a complex array rounds differently).
-from typing import Literal, Optional, Tuple
+from typing import Any, Literal, Optional, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -94,3 +94,71 @@ def ellipsometry(
     tmm's ellips convention (with its sign of r_p); Psi in [0, pi/2], Delta in
     [-pi, pi].
     """
+
+# --- Exact derivatives, all layers in one sweep (axis 0: s, then p) ---
+
+def amplitude_derivatives(
+    d: ArrayLike, n: ArrayLike, wl: ArrayLike, theta: ArrayLike, *, indices: bool = True
+) -> Tuple[NDArray[np.complex128], ...]:
+    """(dr_dd, dt_dd, dr_dn, dt_dn): (2, B, A, W, K-2) for the thicknesses and
+    (2, B, A, W, K) for the index of every medium (complex derivatives: r and t
+    are analytic in each index). indices=False: (dr_dd, dt_dd) only."""
+
+def power_jacobian(
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    *,
+    convention: Literal["flux", "eta"] = "flux",
+) -> Tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
+    """(R, T, dR_dd, dT_dd): (2, B, A, W) and (2, B, A, W, K-2); T as in transmittance()."""
+
+def wavenumber_derivatives(
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    *,
+    dn_dwl: Optional[ArrayLike] = None,
+    d2n_dwl2: Optional[ArrayLike] = None,
+    phases: bool = False,
+) -> Tuple[NDArray[Any], ...]:
+    """r and t with their first two derivatives in k0 = 2 pi / wl: (r, dr_dk0,
+    d2r_dk0, t, dt_dk0, d2t_dk0), each (2, B, A, W) complex128. dn_dwl and
+    d2n_dwl2 (n's shape, complex128) carry the material dispersion.
+
+    phases=True gives instead (dphi_r_dk0, d2phi_r_dk0, dphi_t_dk0,
+    d2phi_t_dk0), float64, with phi = arg r or arg t. Fields vary as
+    exp(-i omega t), so the group delay is GD = dphi/domega = dphi_dk0 / c and
+    the group delay dispersion GDD = d2phi/domega^2 = d2phi_dk0 / c^2 (c in d's
+    unit of length per unit of time); a delay is positive.
+    """
+
+# --- Fields and absorption (axis 0: s, then p) ---
+
+def fields(
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    z: ArrayLike,
+    *,
+    out: Optional[
+        Tuple[NDArray[np.complex128], NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]
+    ] = None,
+) -> Tuple[NDArray[np.complex128], NDArray[np.complex128], NDArray[np.float64], NDArray[np.float64]]:
+    """(e_tangential, e_normal, poynting, absorption), each (2, B, A, W, Z), for
+    unit incident amplitude at depths z (0 at the front of the first layer,
+    negative in the incidence medium). e_tangential is E_y for s and E_x for p;
+    e_normal is E_z for p and 0 for s; poynting is the flux along z and
+    absorption the absorbed power per unit length, both over the incident flux
+    (tmm's position_resolved conventions). `out`: the four arrays to write
+    into, preallocated."""
+
+def absorbed(
+    d: ArrayLike, n: ArrayLike, wl: ArrayLike, theta: ArrayLike, *, out: Optional[NDArray[np.float64]] = None
+) -> NDArray[np.float64]:
+    """The fraction of the incident power absorbed in each inner layer,
+    (2, B, A, W, K-2). With a lossless incidence medium, R + T (as a flux) + the
+    sum over the layers is 1."""

@@ -1,3 +1,194 @@
-#include "bindings.hpp"
+// Exact derivatives of the amplitudes and of R and T, batched.
+#include <cmath>
+#include <cstddef>
+#include <string>
 
-void bind_derivatives(nanobind::module_&) {}
+#include "bindings.hpp"
+#include "stack_points.hpp"
+#include "strata/derivatives.hpp"
+
+namespace nb = nanobind;
+using strata::Complex;
+
+namespace {
+
+struct Work {
+    strata::FieldSolution solution;
+    strata::DerivativeWorkspace derivatives;
+};
+
+// dn/dlambda or its second derivative: n's shape, or None.
+design::ArrayView<Complex> dispersion_argument(nb::handle value, const char* name, const design::Batch& batch) {
+    design::ArrayView<Complex> view;
+    if (value.is_none()) return view;
+    view = design::array_argument<Complex>(value, name);
+    if (view.shape != batch.n.shape) design::shape_error(name, design::shape_text(batch.n.shape) + " (the shape of n)", view.shape);
+    return view;
+}
+
+nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, bool indices) {
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    const std::size_t layers = batch.media - 2;
+    std::vector<std::size_t> shape = batch.result_shape({2});
+    shape.push_back(layers);
+    auto r_d = design::output_argument<Complex>(nb::none(), "dr_dd", shape);
+    auto t_d = design::output_argument<Complex>(nb::none(), "dt_dd", shape);
+    shape.back() = batch.media;
+    design::OutputArray<Complex> r_n, t_n;
+    if (indices) {
+        r_n = design::output_argument<Complex>(nb::none(), "dr_dn", shape);
+        t_n = design::output_argument<Complex>(nb::none(), "dt_dn", shape);
+    }
+    const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
+    design::for_each_point<Work>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
+                                            std::size_t, Work& work) {
+        strata::prepare_fields(point, indices, work.solution);
+        for (std::size_t k = 0; k < 2; ++k) {
+            strata::solve_prepared(design::both_polarisations[k], work.solution);
+            const std::size_t at = k * plane + item;
+            strata::amplitude_derivatives(work.solution, point, work.derivatives, r_d.data + at * layers,
+                                          t_d.data + at * layers, indices ? r_n.data + at * batch.media : nullptr,
+                                          indices ? t_n.data + at * batch.media : nullptr);
+        }
+    });
+    if (!indices) return nb::make_tuple(r_d.array, t_d.array);
+    return nb::make_tuple(r_d.array, t_d.array, r_n.array, t_n.array);
+}
+
+// The factor taking |t|^2 to T: lamina's Re(q_exit / (n_0 cos theta)), or
+// the flux ratio of tmm and PyMoosh.
+double transmission_factor(const strata::FieldSolution& s, const strata::StackPoint& point, bool flux) {
+    if (flux) {
+        const strata::Modes& e = s.exit;
+        const double incident = strata::incident_flux(s);
+        if (incident == 0.0) return 0.0;  // grazing incidence: nothing enters, t = 0
+        return (e.forward_e.re * e.forward_h.re + e.forward_e.im * e.forward_h.im) / incident;
+    }
+    const Complex a = canonical_index(point.n[0]) * std::cos(point.theta);
+    const Complex w = s.medium[s.media - 1].q;
+    return (w.re * a.re + w.im * a.im) / (a.re * a.re + a.im * a.im);
+}
+
+nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention) {
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    if (convention != "flux" && convention != "eta")
+        throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
+    const bool flux = convention == "flux";
+    const std::size_t layers = batch.media - 2;
+    auto big_r = design::output_argument<double>(nb::none(), "R", batch.result_shape({2}));
+    auto big_t = design::output_argument<double>(nb::none(), "T", batch.result_shape({2}));
+    std::vector<std::size_t> shape = batch.result_shape({2});
+    shape.push_back(layers);
+    auto jr = design::output_argument<double>(nb::none(), "dR_dd", shape);
+    auto jt = design::output_argument<double>(nb::none(), "dT_dd", shape);
+    const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
+    struct JacobianWork : Work {
+        std::vector<Complex> dr, dt;
+    };
+    design::for_each_point<JacobianWork>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
+                                                    std::size_t, JacobianWork& work) {
+        work.dr.resize(layers);
+        work.dt.resize(layers);
+        strata::FieldSolution& s = work.solution;
+        strata::prepare_fields(point, false, s);
+        for (std::size_t k = 0; k < 2; ++k) {
+            strata::solve_prepared(design::both_polarisations[k], s);
+            strata::amplitude_derivatives(s, point, work.derivatives, work.dr.data(), work.dt.data(), nullptr,
+                                          nullptr);
+            const double eta = transmission_factor(s, point, flux);
+            const std::size_t at = k * plane + item;
+            big_r.data[at] = s.r.re * s.r.re + s.r.im * s.r.im;
+            big_t.data[at] = (s.t.re * s.t.re + s.t.im * s.t.im) * eta;
+            for (std::size_t j = 0; j < layers; ++j) {
+                // d|z|^2 = 2 Re(conj(z) dz)
+                const Complex a = work.dr[j];
+                const Complex b = work.dt[j];
+                jr.data[at * layers + j] = 2.0 * (s.r.re * a.re + s.r.im * a.im);
+                jt.data[at * layers + j] = (2.0 * (s.t.re * b.re + s.t.im * b.im)) * eta;
+            }
+        }
+    });
+    return nb::make_tuple(big_r.array, big_t.array, jr.array, jt.array);
+}
+
+// r and t with d/dk0 and d^2/dk0^2; with `phases`, instead, the reflected and
+// transmitted phase's first and second derivatives in k0.
+nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle dn_dwl,
+                                 nb::handle d2n_dwl2, bool phases) {
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    const design::ArrayView<Complex> first = dispersion_argument(dn_dwl, "dn_dwl", batch);
+    const design::ArrayView<Complex> second = dispersion_argument(d2n_dwl2, "d2n_dwl2", batch);
+    const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
+    const std::vector<std::size_t> shape = batch.result_shape({2});
+    std::vector<design::OutputArray<Complex>> jets;
+    std::vector<design::OutputArray<double>> phase;
+    static const char* const jet_names[] = {"r", "dr_dk0", "d2r_dk0", "t", "dt_dk0", "d2t_dk0"};
+    static const char* const phase_names[] = {"dphi_r_dk0", "d2phi_r_dk0", "dphi_t_dk0", "d2phi_t_dk0"};
+    if (phases) {
+        for (const char* name : phase_names) phase.push_back(design::output_argument<double>(nb::none(), name, shape));
+    } else {
+        for (const char* name : jet_names) jets.push_back(design::output_argument<Complex>(nb::none(), name, shape));
+    }
+    struct JetWork {
+        std::vector<Complex> first, second;
+    };
+    auto gather = [&](const design::ArrayView<Complex>& view, std::vector<Complex>& out, std::size_t b,
+                      std::size_t w) -> const Complex* {
+        if (view.data == nullptr) return nullptr;
+        out.resize(batch.media);
+        const Complex* rows = design::indices_of(batch, view.data, b);
+        for (std::size_t m = 0; m < batch.media; ++m) out[m] = rows[m * batch.wavelengths + w];
+        return out.data();
+    };
+    design::for_each_point<JetWork>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t w,
+                                               std::size_t b, JetWork& work) {
+        const Complex* dn = gather(first, work.first, b, w);
+        const Complex* d2n = gather(second, work.second, b, w);
+        for (std::size_t k = 0; k < 2; ++k) {
+            const strata::WavenumberJets j = strata::wavenumber_jets(point, design::both_polarisations[k], dn, d2n);
+            const std::size_t at = k * plane + item;
+            if (phases) {
+                // phi = arg z: phi' = Im(z'/z), phi'' = Im(z''/z - (z'/z)^2).
+                const strata::Jet* both[2] = {&j.r, &j.t};
+                for (std::size_t q = 0; q < 2; ++q) {
+                    const Complex u = both[q]->d1 / both[q]->v;
+                    const Complex v = both[q]->d2 / both[q]->v;
+                    phase[2 * q].data[at] = u.im;
+                    phase[2 * q + 1].data[at] = (v - square(u)).im;
+                }
+            } else {
+                const Complex values[6] = {j.r.v, j.r.d1, j.r.d2, j.t.v, j.t.d1, j.t.d2};
+                for (std::size_t q = 0; q < 6; ++q) jets[q].data[at] = values[q];
+            }
+        }
+    });
+    nb::list out;
+    for (auto& a : jets) out.append(a.array);
+    for (auto& a : phase) out.append(a.array);
+    return nb::tuple(out);
+}
+
+}  // namespace
+
+void bind_derivatives(nb::module_& m) {
+    m.def("amplitude_derivatives", &amplitude_derivatives, nb::arg("d"), nb::arg("n"), nb::arg("wl"),
+          nb::arg("theta"), nb::kw_only(), nb::arg("indices") = true,
+          "Exact derivatives of r and t, all layers in one sweep: (dr_dd, dt_dd, dr_dn, dt_dn), shaped\n"
+          "(2, B, A, W, K-2) for the thicknesses and (2, B, A, W, K) for the indices of every medium\n"
+          "(complex derivatives: r and t are analytic in each index). Axis 0 is s, then p. With\n"
+          "indices=False only (dr_dd, dt_dd), at less cost.");
+    m.def("power_jacobian", &power_jacobian, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"),
+          nb::kw_only(), nb::arg("convention") = "flux",
+          "R and T with their exact thickness Jacobians: (R, T, dR_dd, dT_dd), shaped (2, B, A, W) and\n"
+          "(2, B, A, W, K-2). T as in transmittance(): the power flux ratio (\"flux\", tmm and PyMoosh) or\n"
+          "lamina's |t|^2 Re(q_exit / (n_0 cos theta)) (\"eta\"); they differ only for p into an absorbing\n"
+          "exit medium.");
+    m.def("wavenumber_derivatives", &wavenumber_derivatives, nb::arg("d"), nb::arg("n"), nb::arg("wl"),
+          nb::arg("theta"), nb::kw_only(), nb::arg("dn_dwl") = nb::none(), nb::arg("d2n_dwl2") = nb::none(),
+          nb::arg("phases") = false,
+          "r and t with their first and second derivatives in the vacuum wavenumber k0 = 2 pi / wl:\n"
+          "(r, dr_dk0, d2r_dk0, t, dt_dk0, d2t_dk0), each (2, B, A, W) complex. dn_dwl and d2n_dwl2\n"
+          "(n's shape) carry the material dispersion. With phases=True: (dphi_r_dk0, d2phi_r_dk0,\n"
+          "dphi_t_dk0, d2phi_t_dk0), float64, phi = arg r or arg t. Fields vary as exp(-i omega t), so the\n"
+          "group delay is GD = dphi/domega = dphi_dk0 / c and the GDD d2phi/domega^2 = d2phi_dk0 / c^2.");
+}

@@ -1,3 +1,88 @@
-#include "bindings.hpp"
+// Fields at depths and the power absorbed in each layer, batched.
+#include <cstddef>
 
-void bind_fields(nanobind::module_&) {}
+#include "bindings.hpp"
+#include "stack_points.hpp"
+#include "strata/fields.hpp"
+
+namespace nb = nanobind;
+using strata::Complex;
+
+namespace {
+
+// The caller's four arrays when `out` is given (a tuple), else new ones.
+template <class T>
+design::OutputArray<T> output_part(nb::handle out, std::size_t i, const char* name,
+                                   const std::vector<std::size_t>& shape) {
+    if (out.is_none()) return design::output_argument<T>(out, name, shape);
+    return design::output_argument<T>(nb::borrow<nb::tuple>(out)[i], name, shape);
+}
+
+nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle z, nb::handle out) {
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    const design::ArrayView<double> depths = design::array_argument<double>(z, "z");
+    if (depths.ndim() != 1) design::shape_error("z", "(Z,)", depths.shape);
+    const std::size_t count = depths.shape[0];
+    std::vector<std::size_t> shape = batch.result_shape({2});
+    shape.push_back(count);
+    if (!out.is_none() && (!nb::isinstance<nb::tuple>(out) || nb::len(out) != 4))
+        design::type_error("out", "a tuple of 4 arrays", design::python_type_name(out));
+    auto e_t = output_part<Complex>(out, 0, "out[0]", shape);
+    auto e_n = output_part<Complex>(out, 1, "out[1]", shape);
+    auto flux = output_part<double>(out, 2, "out[2]", shape);
+    auto absorption = output_part<double>(out, 3, "out[3]", shape);
+    const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
+    design::for_each_point<strata::FieldSolution>(
+        batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
+                   strata::FieldSolution& solution) {
+            strata::prepare_fields(point, false, solution);
+            for (std::size_t k = 0; k < 2; ++k) {
+                strata::solve_prepared(design::both_polarisations[k], solution);
+                const std::size_t at = (k * plane + item) * count;
+                for (std::size_t i = 0; i < count; ++i) {
+                    const strata::PointFields f = strata::fields_at_depth(solution, depths.data[i]);
+                    e_t.data[at + i] = f.e_tangential;
+                    e_n.data[at + i] = f.e_normal;
+                    flux.data[at + i] = f.poynting;
+                    absorption.data[at + i] = f.absorption;
+                }
+            }
+        });
+    return nb::make_tuple(e_t.array, e_n.array, flux.array, absorption.array);
+}
+
+nb::object absorbed(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle out_array) {
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    const std::size_t layers = batch.media - 2;
+    std::vector<std::size_t> shape = batch.result_shape({2});
+    shape.push_back(layers);
+    auto out = design::output_argument<double>(out_array, "out", shape);
+    const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
+    design::for_each_point<strata::FieldSolution>(
+        batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
+                   strata::FieldSolution& solution) {
+            strata::prepare_fields(point, false, solution);
+            for (std::size_t k = 0; k < 2; ++k) {
+                strata::solve_prepared(design::both_polarisations[k], solution);
+                strata::absorbed_in_layers(solution, out.data + (k * plane + item) * layers);
+            }
+        });
+    return out.array;
+}
+
+}  // namespace
+
+void bind_fields(nb::module_& m) {
+    m.def("fields", &fields, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"), nb::arg("z"), nb::kw_only(),
+          nb::arg("out") = nb::none(),
+          "The field for unit incident amplitude at depths z (0 at the front of the first layer, negative\n"
+          "in the incidence medium, beyond the last layer in the exit medium): (e_tangential, e_normal,\n"
+          "poynting, absorption), each (2, B, A, W, Z), s then p. e_tangential is E_y for s and E_x for p,\n"
+          "e_normal is E_z for p (0 for s); poynting is the flux along z and absorption the absorbed\n"
+          "power per unit length, both over the incident flux (tmm's position_resolved conventions).\n"
+          "`out` may give the four arrays to write into, preallocated.");
+    m.def("absorbed", &absorbed, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"), nb::kw_only(),
+          nb::arg("out") = nb::none(),
+          "The fraction of the incident power absorbed in each inner layer, (2, B, A, W, K-2), s then p.\n"
+          "With a lossless incidence medium R + T + the sum over the layers is 1 (T as a power flux).");
+}
