@@ -1,6 +1,6 @@
 """The ``lamina-design`` command: spectra and refinement of designs written in TOML.
 
-    lamina-design spectrum design.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX]
+    lamina-design spectrum design.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--phase]
     lamina-design refine design.toml targets.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--progress]
 
 The file format is described in ``docs/design-files.md`` (and briefly in
@@ -32,7 +32,8 @@ from lamina_design.files import (
     load_targets,
     material_warnings,
 )
-from lamina_design.materials.base import MaterialError, RangeWarning
+from lamina_design.materials.base import FloatArray, MaterialError, RangeWarning
+from lamina_design.optics import PhaseSpectrum, phase_spectrum
 from lamina_design.stack import Spectrum, Stack
 
 __all__ = [
@@ -47,6 +48,7 @@ __all__ = [
     "load_design",
     "load_targets",
     "main",
+    "phase_spectra",
     "spectra",
     "write_csv",
     "write_plot",
@@ -92,18 +94,45 @@ def spectra(design: Design, stack: Optional[Stack] = None) -> List[Spectrum]:
             for a in design.angles_deg]
 
 
-def write_csv(path: Path, design: Design, results: Sequence[Spectrum]) -> None:
+#: The columns --phase adds per angle: (name, unit) of arg r, arg t, GD, GDD for s and p, then Ψ, Δ.
+PHASE_COLUMNS = tuple(
+    [(f"{q}_{pol}", unit) for q, unit in (("phase_r", "deg"), ("phase_t", "deg"), ("GD_r", "fs"), ("GD_t", "fs"),
+                                          ("GDD_r", "fs2"), ("GDD_t", "fs2")) for pol in "sp"]
+    + [("psi", "deg"), ("delta", "deg")])
+
+
+def phase_spectra(design: Design, stack: Optional[Stack] = None) -> List[PhaseSpectrum]:
+    """Amplitudes, phases, GD, GDD and Ψ/Δ per angle of the design's sweep."""
+    use = design.stack if stack is None else stack
+    return [phase_spectrum(use, design.wavelength_nm, math.radians(a)) for a in design.angles_deg]
+
+
+def _phase_columns(phase: PhaseSpectrum) -> List[FloatArray]:
+    columns: List[FloatArray] = []
+    for values in (np.degrees(phase.phase_r), np.degrees(phase.phase_t), phase.gd_r, phase.gd_t, phase.gdd_r,
+                   phase.gdd_t):
+        columns += [values[0], values[1]]
+    return columns + [phase.psi_deg, phase.delta_deg]
+
+
+def write_csv(path: Path, design: Design, results: Sequence[Spectrum],
+              phases: Optional[Sequence[PhaseSpectrum]] = None) -> None:
+    """R, T, A per angle; with ``phases`` also the PHASE_COLUMNS per angle."""
     header = ["wavelength_nm"]
     for angle in design.angles_deg:
         suffix = "" if len(design.angles_deg) == 1 else f"@{angle:g}deg"
         header += [f"R{suffix}", f"T{suffix}", f"A{suffix}"]
+        if phases is not None:
+            header += [f"{name}_{unit}{suffix}" for name, unit in PHASE_COLUMNS]
+    extra = [_phase_columns(p) for p in phases] if phases is not None else [[] for _ in results]
     with path.open("w", newline="", encoding="utf-8") as handle:
         writer = csv.writer(handle)
         writer.writerow(header)
         for i, wl in enumerate(design.wavelength_nm):
             row = [repr(float(wl))]
-            for spectrum in results:
+            for spectrum, columns in zip(results, extra):
                 row += [repr(float(spectrum.r[i])), repr(float(spectrum.t[i])), repr(float(spectrum.a[i]))]
+                row += [repr(float(c[i])) for c in columns]
             writer.writerow(row)
 
 
@@ -192,11 +221,12 @@ def _table(design: Design, results: Sequence[Spectrum]) -> None:
               f"{_fixed(s.a.mean(), 9)}")
 
 
-def _outputs(args: argparse.Namespace, design: Design, results: Sequence[Spectrum], stem: str) -> None:
+def _outputs(args: argparse.Namespace, design: Design, results: Sequence[Spectrum], stem: str,
+             phases: Optional[Sequence[PhaseSpectrum]] = None) -> None:
     out: Path = args.out
     out.mkdir(parents=True, exist_ok=True)
     csv_path = out / f"{stem}.csv"
-    write_csv(csv_path, design, results)
+    write_csv(csv_path, design, results, phases)
     print(f"spectra written to {csv_path}")
     png = out / f"{stem}.png"
     if not args.no_plot and write_plot(png, design, results, _printable(design.stack.name), args.log, args.band):
@@ -240,8 +270,16 @@ def _spectrum_command(args: argparse.Namespace) -> int:
     _check_band(args, design)
     _warn(material_warnings(design))
     results = _evaluate(design)
+    phases = None
+    if args.phase:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RangeWarning)
+            try:
+                phases = phase_spectra(design)
+            except (ValueError, MaterialError) as exc:
+                raise DesignFileError(f"{design.path}: cannot compute the phases: {' '.join(str(exc).split())}") from None
     _table(design, results)
-    _outputs(args, design, results, design.path.stem)
+    _outputs(args, design, results, design.path.stem, phases)
     return EXIT_OK
 
 
@@ -333,6 +371,9 @@ def _parser() -> argparse.ArgumentParser:
                                   "and write DESIGN.csv (full precision) and DESIGN.png to --out.", 79),
         epilog=_EPILOG)
     spectrum.add_argument("design", type=Path, help=design_help)
+    spectrum.add_argument("--phase", action="store_true",
+                          help="add to the CSV, per angle, the phases of r and t (degrees), their group delay "
+                               "(fs) and GDD (fs²) for s and p, and Ψ, Δ (degrees)")
     refine = commands.add_parser(
         "refine", help="refine a design's thicknesses towards targets", formatter_class=formatter,
         description=textwrap.fill("Least-squares refinement of the layer thicknesses towards the targets; "
@@ -341,7 +382,8 @@ def _parser() -> argparse.ArgumentParser:
         epilog=_EPILOG)
     refine.add_argument("design", type=Path, help=design_help)
     refine.add_argument("targets", type=Path,
-                        help=f"a targets file (TOML): [[target]] tables (quantity R, T or A, wavelength_nm, value, "
+                        help=f"a targets file (TOML): [[target]] tables (quantity R, T, A, psi, delta, phase_r/t, GD_r/t, "
+                             f"GDD_r/t or colour, wavelength_nm, value, "
                              f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
                              f"max_evaluations); see {DOCS}")
     refine.add_argument("--progress", action="store_true", help="always show the progress bar")

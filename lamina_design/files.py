@@ -495,38 +495,67 @@ class RefineRequest:
 
 def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
     """Read a targets file for a design with ``layer_count`` layers."""
-    from lamina_design.refine import Target
+    from lamina_design.refine import AMPLITUDE, POWER, ColourTarget, Target
 
     reader = _Reader(Path(path))
     reader.unknown((), ("target", "refine"))
     entries = reader.tables(("target",))
     if not entries:
         raise reader.error(("target",), "no [[target]] tables")
-    targets = []
+    quantities = POWER + AMPLITUDE + ("colour",)
+    targets: List[Any] = []
     for i, entry in enumerate(entries):
         where: KeyPath = ("target", i)
-        reader.unknown(where, ("quantity", "wavelength_nm", "value", "tolerance", "angle_deg", "polarisation"))
+        colour_keys = ("lab", "of", "illuminant")
+        reader.unknown(where, ("quantity", "wavelength_nm", "value", "tolerance", "angle_deg", "polarisation")
+                       + colour_keys)
         quantity = reader.get(where + ("quantity",), required=True)
-        if quantity not in ("R", "T", "A"):
-            raise reader.error(where + ("quantity",), f"must be 'R', 'T' or 'A', got {quantity!r}")
+        if quantity not in quantities:
+            raise reader.error(where + ("quantity",), f"must be one of {', '.join(repr(q) for q in quantities)}, "
+                                                      f"got {quantity!r}")
+        colour = quantity == "colour"
+        for key in (("value",) if colour else colour_keys):
+            if key in entry:
+                raise reader.error(where + (key,), "a colour target takes lab (L*, a*, b*) instead of value"
+                                   if colour else f"belongs to colour targets only (quantity = \"colour\")")
         wl = reader.wavelengths(where + ("wavelength_nm",))
         values = []
-        for key, default in (("value", None), ("tolerance", 0.01)):
+        for key, default, size in (("lab", None, 3), ("tolerance", 1.0, 3)) if colour else \
+                (("value", None, wl.size), ("tolerance", 0.01, wl.size)):
             raw = reader.get(where + (key,), default, required=default is None)
             items = raw if isinstance(raw, list) else [raw]
-            if not all(_is_number(v) for v in items) or len(items) not in (1, wl.size):
-                raise reader.error(where + (key,), f"must be a number or one number per wavelength ({wl.size})")
+            allowed = (size,) if key == "lab" else (1, size)
+            if not all(_is_number(v) for v in items) or len(items) not in allowed:
+                what = "three numbers (L*, a*, b*)" if key == "lab" else (
+                    "a number or one per L*, a*, b*" if colour else f"a number or one number per wavelength ({wl.size})")
+                raise reader.error(where + (key,), f"must be {what}")
             array = np.array(items, dtype=np.float64)
             if not np.all(np.isfinite(array)):
                 raise reader.error(where + (key,), "must be finite")
-            values.append(array if array.size > 1 else float(array[0]))
+            values.append(array if array.size > 1 or key == "lab" else float(array[0]))
         if np.any(np.asarray(values[1]) <= 0):
             raise reader.error(where + ("tolerance",), "tolerances must be > 0")
         angles = reader.angles(where + ("angle_deg",))
         if len(angles) != 1:
             raise reader.error(where + ("angle_deg",), "one angle per target")
-        targets.append(Target(quantity, wl, values[0], values[1], math.radians(angles[0]),
-                              reader.polarisation(where + ("polarisation",))))
+        polarisation = reader.polarisation(where + ("polarisation",))
+        try:
+            if colour:
+                of = reader.get(where + ("of",), "R")
+                if of not in ("R", "T"):
+                    raise reader.error(where + ("of",), f"must be 'R' or 'T', got {of!r}")
+                illuminant = reader.get(where + ("illuminant",), "D65")
+                if not isinstance(illuminant, str):
+                    raise reader.error(where + ("illuminant",), "must be a string such as \"D65\"")
+                lab = np.asarray(values[0])
+                targets.append(ColourTarget(of, wl, (float(lab[0]), float(lab[1]), float(lab[2])), values[1],
+                                            math.radians(angles[0]), polarisation, illuminant))
+            else:
+                targets.append(Target(quantity, wl, values[0], values[1], math.radians(angles[0]), polarisation))
+        except ValueError as exc:
+            if isinstance(exc, DesignFileError):
+                raise
+            raise reader.error(where, " ".join(str(exc).split())) from None
     reader.unknown(("refine",), ("vary", "max_evaluations"))
     vary_raw = reader.get(("refine", "vary"))
     vary = None

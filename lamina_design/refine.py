@@ -1,10 +1,18 @@
 """Least-squares refinement of layer thicknesses towards targets, and fitting of measured spectra.
 
-Every target is R, T or A at wavelengths, one angle and one polarisation, with a tolerance; the
-residual of a point is (computed − wanted) / tolerance and SciPy's ``least_squares`` minimises
-half their sum of squares (its ``cost``) with thicknesses kept ≥ 0. The Jacobian is a forward
-difference: one more spectrum per varied layer, which is one lamina call per target group for a
-coating on a half-infinite medium.
+A target is a quantity at wavelengths, one angle and one polarisation, with a tolerance: R, T or A
+(fractions); Ψ, Δ, the phase of r or t (degrees); the group delay GD (fs) or the group delay
+dispersion GDD (fs²) of r or t; or, with :class:`ColourTarget`, the CIE L*a*b* colour of R or T.
+The residual of a point is (computed − wanted) / tolerance (angles wrapped to ±180°) and SciPy's
+``least_squares`` minimises half their sum of squares (its ``cost``) with thicknesses kept ≥ 0.
+
+The Jacobian is exact: the engine gives every thickness derivative of r and t, of R and T, in one
+sweep over the grid; the chain rule carries them through the polarisation mix, the flux of T,
+the incoherent sum of a thick substrate's back side, Ψ, Δ, the phases and the colour. GD and GDD
+need the mixed derivative d²φ/dk0·dd, which the engine does not give: their columns are central
+differences, all of them in one batched engine call. ``jacobian="difference"`` uses forward
+differences instead, one more spectrum per varied layer (the method before the exact one).
+``lamina_calls`` counts the native calls, each one sweep over a target group's grid.
 
 Needs SciPy (``pip install 'lamina[design]'``).
 """
@@ -14,7 +22,7 @@ import math
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Literal, Optional, Sequence, TextIO, Union
+from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -24,20 +32,50 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.refine needs SciPy: pip install 'lamina[design]'") from exc
 
-from lamina_design.materials.base import FloatArray
+from lamina_design import _engine
+from lamina_design.common import forward_cos
+from lamina_design.materials.base import ComplexArray, FloatArray
+from lamina_design.optics import C_NM_PER_FS, engine_arrays
 from lamina_design.stack import PreparedStack, Stack, check_angles, check_wavelengths, polarisation_weights
+from lamina_design.substrate import Substrate
 
-__all__ = ["RefineResult", "Target", "fit_spectrum", "refine"]
+__all__ = ["ColourTarget", "RefineResult", "Target", "fit_spectrum", "refine"]
 
-Quantity = Literal["R", "T", "A"]
+Quantity = Literal["R", "T", "A", "psi", "delta", "phase_r", "phase_t", "GD_r", "GD_t", "GDD_r", "GDD_t"]
 Values = Union[float, Sequence[float], FloatArray]
+
+#: Quantities of the mixed power spectrum.
+POWER = ("R", "T", "A")
+#: Quantities of the complex amplitudes; angles in degrees, GD in fs, GDD in fs².
+AMPLITUDE = ("psi", "delta", "phase_r", "phase_t", "GD_r", "GD_t", "GDD_r", "GDD_t")
+#: Quantities whose difference is an angle, wrapped to ±180°.
+_WRAPPED = ("delta", "phase_r", "phase_t")
+
+
+def _amplitude_polarisation(quantity: str, polarisation: Union[str, float], angle: float) -> int:
+    """0 for s, 1 for p: which amplitude a phase-like target follows."""
+    if quantity in ("psi", "delta"):
+        return 0  # both polarisations enter; the index is unused
+    if isinstance(polarisation, str):
+        key = polarisation.lower()
+        if key in ("s", "p"):
+            return 0 if key == "s" else 1
+        if angle == 0.0 and key in ("unpolarised", "unpolarized", "u"):
+            # At normal incidence s and p share GD and GDD (and r_p = −r_s): s stands for both.
+            return 0
+    raise ValueError(f"a {quantity} target needs polarisation 's' or 'p' (or 'unpolarised' at normal "
+                     f"incidence), got {polarisation!r}")
 
 
 @dataclass(frozen=True)
 class Target:
-    """Wanted R, T or A at wavelengths (nm), one angle (radians) and one polarisation.
+    """A wanted quantity at wavelengths (nm), one angle (radians) and one polarisation.
 
-    ``value`` and ``tolerance`` are a number or one per wavelength.
+    ``quantity``: "R", "T", "A" (fractions of the incident power); "psi", "delta" (degrees,
+    tmm's convention tan Ψ·e^{iΔ} = −r_p/r_s); "phase_r", "phase_t" (arg r, arg t in degrees);
+    "GD_r", "GD_t" (fs); "GDD_r", "GDD_t" (fs²). Phase, GD and GDD targets follow the s or p
+    amplitude ("unpolarised" is accepted at normal incidence, where the two agree). ``value``
+    and ``tolerance`` are a number or one per wavelength, in the quantity's unit.
     """
 
     quantity: Quantity
@@ -48,8 +86,8 @@ class Target:
     polarisation: Union[str, float] = "unpolarised"
 
     def __post_init__(self) -> None:
-        if self.quantity not in ("R", "T", "A"):
-            raise ValueError(f"target quantity must be 'R', 'T' or 'A', got {self.quantity!r}")
+        if self.quantity not in POWER + AMPLITUDE:
+            raise ValueError(f"target quantity must be one of {', '.join(POWER + AMPLITUDE)}, got {self.quantity!r}")
         wl = check_wavelengths(self.wavelength_nm)
         value = np.broadcast_to(np.asarray(self.value, dtype=np.float64), wl.shape).copy()
         tolerance = np.broadcast_to(np.asarray(self.tolerance, dtype=np.float64), wl.shape).copy()
@@ -59,6 +97,8 @@ class Target:
             raise ValueError("target tolerances must be finite and > 0")
         check_angles(self.angle_rad)
         polarisation_weights(self.polarisation)  # type: ignore[arg-type]
+        if self.quantity in AMPLITUDE:
+            _amplitude_polarisation(self.quantity, self.polarisation, float(self.angle_rad))
         object.__setattr__(self, "wavelength_nm", wl)
         object.__setattr__(self, "value", value)
         object.__setattr__(self, "tolerance", tolerance)
@@ -68,6 +108,46 @@ class Target:
         """(wavelengths, values, tolerances) as float64 arrays."""
         return (np.asarray(self.wavelength_nm, dtype=np.float64), np.asarray(self.value, dtype=np.float64),
                 np.asarray(self.tolerance, dtype=np.float64))
+
+
+@dataclass(frozen=True)
+class ColourTarget:
+    """A wanted CIE L*a*b* colour of R or T under an illuminant (see :func:`lamina_design.merit.colour`).
+
+    ``wavelength_nm`` is the grid the spectrum is computed on; it must cover 380–780 nm.
+    ``tolerance`` is ΔE (one number, or one per L*, a*, b*).
+    """
+
+    quantity: Literal["R", "T"]
+    wavelength_nm: Values
+    lab: Tuple[float, float, float]
+    tolerance: Values = 1.0
+    angle_rad: float = 0.0
+    polarisation: Union[str, float] = "unpolarised"
+    illuminant: str = "D65"
+
+    def __post_init__(self) -> None:
+        from lamina_design import merit
+
+        if self.quantity not in ("R", "T"):
+            raise ValueError(f"a colour target's quantity must be 'R' or 'T', got {self.quantity!r}")
+        wl = check_wavelengths(self.wavelength_nm)
+        lab = np.asarray(self.lab, dtype=np.float64)
+        tolerance = np.broadcast_to(np.asarray(self.tolerance, dtype=np.float64), (3,)).copy()
+        if lab.shape != (3,) or not np.all(np.isfinite(lab)):
+            raise ValueError("a colour target's lab must be three finite numbers (L*, a*, b*)")
+        if not np.all((tolerance > 0) & np.isfinite(tolerance)):
+            raise ValueError("target tolerances must be finite and > 0")
+        check_angles(self.angle_rad)
+        polarisation_weights(self.polarisation)  # type: ignore[arg-type]
+        merit.colour(wl, np.zeros(wl.size), self.illuminant)  # the grid and illuminant must serve
+        object.__setattr__(self, "wavelength_nm", wl)
+        object.__setattr__(self, "lab", (float(lab[0]), float(lab[1]), float(lab[2])))
+        object.__setattr__(self, "tolerance", tolerance)
+        object.__setattr__(self, "angle_rad", float(self.angle_rad))
+
+
+AnyTarget = Union[Target, ColourTarget]
 
 
 @dataclass(frozen=True)
@@ -91,11 +171,14 @@ class RefineResult:
     jac: FloatArray
     nfev: int
     njev: int
+    #: Native engine calls, each one sweep over a target group's grid.
     lamina_calls: int
     seconds: float
     success: bool
     status: int
     message: str
+    #: How the Jacobian was computed: "exact" or "difference".
+    method: str = "exact"
 
     @property
     def nit(self) -> int:
@@ -118,7 +201,7 @@ class RefineResult:
 
     def summary(self) -> str:
         return (f"merit {self.merit_before:.4g} -> {self.merit:.4g} (cost {self.cost_before:.4g} -> {self.cost:.4g}), "
-                f"{self.nfev} evaluations, {self.njev} Jacobians, {self.lamina_calls} lamina calls in "
+                f"{self.nfev} evaluations, {self.njev} {self.method} Jacobians, {self.lamina_calls} lamina calls (engine sweeps) in "
                 f"{self.seconds:.2f} s: {self.message}")
 
 
@@ -152,58 +235,313 @@ class _Progress:
             self.stream.flush()
 
 
-@dataclass
-class _Group:
-    prepared: PreparedStack
-    theta: float
-    polarisation: Union[str, float]
-    parts: list[tuple[Quantity, npt.NDArray[np.intp], FloatArray, FloatArray]] = field(default_factory=list)
+_DEGREES = 180.0 / math.pi
+
+
+def _mixed(w_s: float, w_p: float, pair: FloatArray) -> FloatArray:
+    """w_s·s + w_p·p of an array whose axis 0 is (s, p); a zero weight adds nothing (not even NaN)."""
+    out: FloatArray = np.zeros(pair.shape[1:])
+    if w_s != 0.0:
+        out = out + w_s * pair[0]
+    if w_p != 0.0:
+        out = out + w_p * pair[1]
+    return out
+
+
+def _power_jacobian(d: FloatArray, n: ComplexArray, wl: FloatArray, theta: FloatArray) -> Tuple[FloatArray, ...]:
+    """R, T (2, W) and dR, dT (2, W, N) of one coherent stack; θ one angle, or one per wavelength."""
+    if np.all(theta == theta[0]):
+        rr, tt, dr, dt = _engine.power_jacobian(d.reshape(1, -1), n, wl, theta[:1], convention="flux")
+        return rr[:, 0, 0], tt[:, 0, 0], dr[:, 0, 0], dt[:, 0, 0]
+    # An angle that changes with wavelength (inside a dispersive substrate): one call per angle.
+    rr = np.empty((2, wl.size))
+    tt = np.empty((2, wl.size))
+    dr = np.empty((2, wl.size, d.size))
+    dt = np.empty((2, wl.size, d.size))
+    for angle in np.unique(theta):
+        idx = np.flatnonzero(theta == angle)
+        part = _engine.power_jacobian(d.reshape(1, -1), np.ascontiguousarray(n[:, idx]),
+                                      np.ascontiguousarray(wl[idx]), np.array([angle]), convention="flux")
+        rr[:, idx], tt[:, idx] = part[0][:, 0, 0], part[1][:, 0, 0]
+        dr[:, idx], dt[:, idx] = part[2][:, 0, 0], part[3][:, 0, 0]
+    return rr, tt, dr, dt
+
+
+class _PowerGroup:
+    """R, T, A and colour targets at one angle and polarisation, on one grid."""
+
+    def __init__(self, stack: Stack, theta: float, polarisation: Union[str, float],
+                 members: Sequence[AnyTarget]) -> None:
+        grid = np.unique(np.concatenate([check_wavelengths(m.wavelength_nm) for m in members]))
+        self.prepared = stack.prepare(grid)
+        self.theta = theta
+        self.polarisation = polarisation
+        _, self.w_s, self.w_p = polarisation_weights(polarisation)  # type: ignore[arg-type]
+        self.parts: List[Tuple[str, npt.NDArray[np.intp], FloatArray, FloatArray]] = []
+        self.colours: List[_Colour] = []
+        for m in members:
+            if isinstance(m, ColourTarget):
+                self.colours.append(_Colour(m, grid))
+            else:
+                wl, value, tolerance = m.arrays()
+                self.parts.append((m.quantity, np.searchsorted(grid, wl), value, tolerance))
+        self.size = sum(idx.size for _, idx, _, _ in self.parts) + 3 * len(self.colours)
+        self.engine_calls = 0
+
+    def residuals(self, d: FloatArray) -> FloatArray:
+        r, t = self.prepared.spectrum(self.theta, self.polarisation, d)  # type: ignore[arg-type]
+        out = [self._part(quantity, r, t)[idx] for quantity, idx, _, _ in self.parts]
+        scaled = [(v - value) / tolerance for v, (_, _, value, tolerance) in zip(out, self.parts)]
+        scaled += [c.residuals(r if c.quantity == "R" else t) for c in self.colours]
+        return np.concatenate(scaled) if scaled else np.empty(0)
+
+    @staticmethod
+    def _part(quantity: str, r: FloatArray, t: FloatArray) -> FloatArray:
+        return r if quantity == "R" else t if quantity == "T" else 1.0 - r - t
+
+    def jacobian(self, d: FloatArray) -> FloatArray:
+        prepared = self.prepared
+        stack = prepared.stack
+        n_front = len(stack.layers)
+        wl = prepared.wavelength_nm
+        theta = np.full(wl.size, self.theta)
+        if stack.substrate is None:
+            rr, tt, dr, dt = _power_jacobian(np.ascontiguousarray(d[:n_front]), prepared.n, wl, theta)
+            self.engine_calls += 1
+            r, t = _mixed(self.w_s, self.w_p, rr), _mixed(self.w_s, self.w_p, tt)
+            jr, jt = _mixed(self.w_s, self.w_p, dr), _mixed(self.w_s, self.w_p, dt)
+        else:
+            r, t, jr, jt = self._incoherent(d)
+        rows = [self._part(q, jr, jt)[idx] if q != "A" else -(jr + jt)[idx] for q, idx, _, _ in self.parts]
+        scaled = [j / tolerance[:, None] for j, (_, _, _, tolerance) in zip(rows, self.parts)]
+        scaled += [c.jacobian(r if c.quantity == "R" else t, jr if c.quantity == "R" else jt)
+                   for c in self.colours]
+        return np.vstack(scaled)
+
+    def _incoherent(self, d: FloatArray) -> Tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
+        """R, T and their Jacobians for a coated plate: the incoherent sum differentiated by hand.
+
+        Per polarisation, with D = 1 − R_r·R_b·P² (notation of lamina_design.substrate),
+        R = R_f + T_f·T_r·R_b·P²/D and T = T_f·T_b·P/D.
+        """
+        prepared = self.prepared
+        sub = prepared.stack.substrate
+        assert sub is not None
+        wl = prepared.wavelength_nm
+        front, back = prepared.front_n, prepared.back_n
+        n_front = len(prepared.stack.layers)
+        d_f = np.ascontiguousarray(d[:n_front])
+        d_b = np.ascontiguousarray(d[n_front:])
+        n0, ns = front[0], front[-1]
+        kx = n0 * math.sin(self.theta)
+        single = np.exp(-4.0 * math.pi * (ns * forward_cos(ns, kx)).imag * sub.thickness_nm / wl)
+        # Inside the substrate the same real angle and index as lamina_design.substrate takes.
+        if self.theta == 0.0:
+            inside = ns
+            theta_s: FloatArray = np.zeros(wl.size)
+        else:
+            inside = ns.real.astype(np.complex128)
+            sin_s = kx.real / ns.real
+            theta_s = np.where(sin_s < 1.0, np.arcsin(np.clip(sin_s, 0.0, 1.0)), 0.0)
+        reverse_n = np.ascontiguousarray(np.vstack([inside, front[-2:0:-1], n0]))
+        back_n = np.ascontiguousarray(np.vstack([inside, back[1:]]))
+        fr, ft, dfr, dft = _power_jacobian(d_f, front, wl, np.full(wl.size, self.theta))
+        rr, tr, drr, dtr = _power_jacobian(np.ascontiguousarray(d_f[::-1]), reverse_n, wl, theta_s)
+        br, bt, dbr, dbt = _power_jacobian(d_b, back_n, wl, theta_s)
+        self.engine_calls += 1 + 2 * (1 if np.all(theta_s == theta_s[0]) else np.unique(theta_s).size)
+        drr, dtr = drr[..., ::-1], dtr[..., ::-1]  # the reversed coating's layers back in front order
+        p2 = single * single
+        den = 1.0 - rr * br * p2
+        r = fr + ft * tr * br * p2 / den
+        t = ft * bt * single / den
+        e = (slice(None), slice(None), None)  # broadcast (2, W) against (2, W, N)
+        jr_front = dfr + (p2 * br / den)[e] * (dft * tr[e] + ft[e] * dtr) + (ft * tr * br * br * p2 * p2 / den**2)[e] * drr
+        jt_front = (bt * single / den)[e] * dft + (ft * bt * single * br * p2 / den**2)[e] * drr
+        jr_back = (ft * tr * p2 / den**2)[e] * dbr
+        jt_back = (ft * single / den)[e] * dbt + (ft * bt * single * rr * p2 / den**2)[e] * dbr
+        jr = np.concatenate([jr_front, jr_back], axis=-1)
+        jt = np.concatenate([jt_front, jt_back], axis=-1)
+        w_s, w_p = self.w_s, self.w_p
+        return _mixed(w_s, w_p, r), _mixed(w_s, w_p, t), _mixed(w_s, w_p, jr), _mixed(w_s, w_p, jt)
+
+
+class _Colour:
+    """L*a*b* of a spectrum and its derivative: XYZ is linear in the spectrum, Lab a function of XYZ."""
+
+    def __init__(self, target: ColourTarget, grid: FloatArray) -> None:
+        from lamina_design import merit
+
+        self.colour = merit.colour
+        self.quantity = target.quantity
+        self.illuminant = target.illuminant
+        self.wl = np.asarray(target.wavelength_nm, dtype=np.float64)
+        self.idx = np.searchsorted(grid, self.wl)
+        self.lab = np.asarray(target.lab, dtype=np.float64)
+        self.tolerance = np.asarray(target.tolerance, dtype=np.float64)
+        # XYZ of each unit spectrum: the columns of the linear map.
+        self.matrix = np.column_stack([merit.colour(self.wl, e, self.illuminant).XYZ for e in np.eye(self.wl.size)])
+        self.white = np.asarray(merit.colour(self.wl, np.ones(self.wl.size), self.illuminant).XYZ)
+
+    def residuals(self, spectrum: FloatArray) -> FloatArray:
+        lab = np.asarray(self.colour(self.wl, spectrum[self.idx], self.illuminant).Lab)
+        out: FloatArray = (lab - self.lab) / self.tolerance
+        return out
+
+    def jacobian(self, spectrum: FloatArray, derivative: FloatArray) -> FloatArray:
+        ratio = self.matrix @ spectrum[self.idx] / self.white
+        delta = 6.0 / 29.0
+        slope = np.where(ratio > delta**3, np.cbrt(np.maximum(ratio, delta**3)) ** -2 / 3.0, 1.0 / (3.0 * delta**2))
+        fx, fy, fz = slope / self.white
+        lab_xyz = np.array([[0.0, 116.0 * fy, 0.0], [500.0 * fx, -500.0 * fy, 0.0], [0.0, 200.0 * fy, -200.0 * fz]])
+        out: FloatArray = (lab_xyz @ self.matrix @ derivative[self.idx]) / self.tolerance[:, None]
+        return out
+
+
+class _AmplitudeGroup:
+    """Ψ, Δ, phase, GD and GDD targets at one angle: the coherent front stack's amplitudes."""
+
+    def __init__(self, stack: Stack, theta: float, members: Sequence[Target]) -> None:
+        self.grid = np.unique(np.concatenate([m.arrays()[0] for m in members]))
+        self.theta = np.array([theta])
+        self.n_front = len(stack.layers)
+        self.n_all = len(stack.all_layers())
+        self.parts: List[Tuple[str, int, npt.NDArray[np.intp], FloatArray, FloatArray]] = []
+        for m in members:
+            wl, value, tolerance = m.arrays()
+            pol = _amplitude_polarisation(m.quantity, m.polarisation, theta)
+            self.parts.append((m.quantity, pol, np.searchsorted(self.grid, wl), value, tolerance))
+        self.delays = any(q.startswith("GD") for q, _, _, _, _ in self.parts)
+        self.angles = any(not q.startswith("GD") for q, _, _, _, _ in self.parts)
+        _, self.n, self.dn, self.d2n = engine_arrays(stack, self.grid, dispersion=self.delays)
+        self.size = sum(idx.size for _, _, idx, _, _ in self.parts)
+        self.engine_calls = 0
+        self._cache: Dict[bytes, Tuple[ComplexArray, ComplexArray]] = {}
+
+    def _amplitudes(self, d: FloatArray) -> Tuple[ComplexArray, ComplexArray]:
+        key = d.tobytes()
+        if key not in self._cache:
+            r, t = _engine.amplitudes(d.reshape(1, -1), self.n, self.grid, self.theta)
+            self.engine_calls += 1
+            self._cache = {key: (r[:, 0, 0], t[:, 0, 0])}
+        return self._cache[key]
+
+    def _delays(self, d: FloatArray) -> Dict[str, FloatArray]:
+        """GD (fs) and GDD (fs²) of r and t for each row of d, each (2, rows, W)."""
+        out = _engine.wavenumber_derivatives(d, self.n, self.grid, self.theta, dn_dwl=self.dn,
+                                             d2n_dwl2=self.d2n, phases=True)
+        self.engine_calls += 1
+        c = C_NM_PER_FS
+        return {"GD_r": out[0][:, :, 0] / c, "GDD_r": out[1][:, :, 0] / c**2,
+                "GD_t": out[2][:, :, 0] / c, "GDD_t": out[3][:, :, 0] / c**2}
+
+    def residuals(self, d_all: FloatArray) -> FloatArray:
+        d = np.ascontiguousarray(d_all[:self.n_front])
+        r, t = self._amplitudes(d) if self.angles else (np.empty(0, np.complex128), np.empty(0, np.complex128))
+        delays = self._delays(d.reshape(1, -1)) if self.delays else {}
+        out = []
+        for quantity, pol, idx, value, tolerance in self.parts:
+            if quantity in delays:
+                computed = delays[quantity][pol, 0, idx]
+            elif quantity == "psi":
+                computed = np.arctan2(np.abs(r[1, idx]), np.abs(r[0, idx])) * _DEGREES
+            elif quantity == "delta":
+                computed = np.angle(-r[1, idx] * np.conj(r[0, idx])) * _DEGREES
+            else:
+                computed = np.angle((r if quantity == "phase_r" else t)[pol, idx]) * _DEGREES
+            diff = computed - value
+            if quantity in _WRAPPED:
+                diff = (diff + 180.0) % 360.0 - 180.0
+            out.append(diff / tolerance)
+        return np.concatenate(out)
+
+    def jacobian(self, d_all: FloatArray) -> FloatArray:
+        d = np.ascontiguousarray(d_all[:self.n_front])
+        n = d.size
+        jac = np.zeros((self.size, self.n_all))
+        if n == 0:
+            return jac
+        if self.angles:
+            r, t = self._amplitudes(d)
+            dr, dt = _engine.amplitude_derivatives(d.reshape(1, -1), self.n, self.grid, self.theta, indices=False)
+            self.engine_calls += 1
+            dr, dt = dr[:, 0, 0], dt[:, 0, 0]  # (2, W, N)
+        if self.delays:
+            # Central differences in one batch; a layer thinner than its step gets a forward one.
+            step = 1e-5 * np.maximum(d, 100.0)
+            forward = d < step
+            rows = np.vstack([d, d + np.diag(step), d - np.diag(np.where(forward, 0.0, step))])
+            values = self._delays(np.ascontiguousarray(rows))
+            span = np.where(forward, step, 2.0 * step)
+            slopes = {q: (v[:, 1:n + 1] - v[:, n + 1:]) / span[None, :, None] for q, v in values.items()}
+        at = 0
+        for quantity, pol, idx, _, tolerance in self.parts:
+            if quantity in ("GD_r", "GD_t", "GDD_r", "GDD_t"):
+                rows_j = slopes[quantity][pol][:, idx].T
+            elif quantity in ("psi", "delta"):
+                log_rho = dr[1, idx] / r[1, idx, None] - dr[0, idx] / r[0, idx, None]
+                if quantity == "delta":
+                    rows_j = log_rho.imag * _DEGREES
+                else:
+                    ratio = np.abs(r[1, idx]) / np.abs(r[0, idx])
+                    rows_j = (ratio / (1.0 + ratio**2))[:, None] * log_rho.real * _DEGREES
+            else:
+                amp, der = (r, dr) if quantity == "phase_r" else (t, dt)
+                rows_j = (der[pol, idx] / amp[pol, idx, None]).imag * _DEGREES
+            jac[at:at + idx.size, :n] = rows_j / tolerance[:, None]
+            at += idx.size
+        return jac
 
 
 class _Problem:
-    """Residuals of a stack against targets, with one prepared grid per (angle, polarisation)."""
+    """Residuals of a stack against targets and their exact Jacobian, one group per angle and polarisation."""
 
-    def __init__(self, stack: Stack, targets: Sequence[Target]) -> None:
+    def __init__(self, stack: Stack, targets: Sequence[AnyTarget]) -> None:
         if not targets:
             raise ValueError("no targets to refine towards")
-        keyed: dict[tuple[float, float, float], list[Target]] = {}
+        power: Dict[Tuple[float, float, float], List[AnyTarget]] = {}
+        amplitude: Dict[float, List[Target]] = {}
         for target in targets:
+            if isinstance(target, Target) and target.quantity in AMPLITUDE:
+                amplitude.setdefault(target.angle_rad, []).append(target)
+                continue
             _, w_s, w_p = polarisation_weights(target.polarisation)  # type: ignore[arg-type]
-            keyed.setdefault((target.angle_rad, w_s, w_p), []).append(target)
-        self.groups: list[_Group] = []
-        for (theta, _, _), members in keyed.items():
-            grid = np.unique(np.concatenate([m.arrays()[0] for m in members]))
-            group = _Group(stack.prepare(grid), theta, members[0].polarisation)
-            for m in members:
-                wl, value, tolerance = m.arrays()
-                group.parts.append((m.quantity, np.searchsorted(grid, wl), value, tolerance))
-            self.groups.append(group)
-        self.size = sum(len(idx) for g in self.groups for _, idx, _, _ in g.parts)
+            power.setdefault((target.angle_rad, w_s, w_p), []).append(target)
+        self.groups: List[Union[_PowerGroup, _AmplitudeGroup]] = []
+        for (theta, _, _), members in power.items():
+            self.groups.append(_PowerGroup(stack, theta, members[0].polarisation, members))
+        for theta, group in amplitude.items():
+            self.groups.append(_AmplitudeGroup(stack, theta, group))
+        self.size = sum(g.size for g in self.groups)
 
     @property
     def calls(self) -> int:
-        return sum(g.prepared.calls for g in self.groups)
+        return sum(g.engine_calls + (g.prepared.calls if isinstance(g, _PowerGroup) else 0) for g in self.groups)
 
     def residuals(self, d: FloatArray) -> FloatArray:
-        out = np.empty(self.size)
-        at = 0
-        for group in self.groups:
-            r, t = group.prepared.spectrum(group.theta, group.polarisation, d)  # type: ignore[arg-type]
-            for quantity, idx, value, tolerance in group.parts:
-                computed = r[idx] if quantity == "R" else t[idx] if quantity == "T" else 1.0 - r[idx] - t[idx]
-                out[at:at + idx.size] = (computed - value) / tolerance
-                at += idx.size
-        return out
+        return np.concatenate([g.residuals(d) for g in self.groups])
+
+    def jacobian(self, d: FloatArray) -> FloatArray:
+        """d residuals / d every thickness, (residuals, layers)."""
+        return np.vstack([g.jacobian(d) for g in self.groups])
+
+
+def _differentiable(stack: Stack) -> bool:
+    """Whether the exact Jacobian knows the stack's structure: coherent layers, at most a Substrate."""
+    if stack.substrate is not None and type(stack.substrate) is not Substrate:
+        return False
+    return not any(getattr(layer, "incoherent", False) or getattr(layer, "coherent", True) is False
+                   for layer in stack.all_layers())
 
 
 def _cost(residuals: FloatArray) -> float:
     return 0.5 * float(residuals @ residuals)
 
 
-def refine(stack: Stack, targets: Sequence[Target], vary: Optional[Sequence[int]] = None, *,
+def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[int]] = None, *,
            bounds: tuple[Values, Values] = (0.0, math.inf), starts: Optional[Sequence[Values]] = None,
            keep: int = 3, max_nfev: int = 200, progress: Optional[bool] = None, stream: Optional[TextIO] = None,
-           callback: Optional[Callable[[FloatArray, float], None]] = None) -> RefineResult:
+           callback: Optional[Callable[[FloatArray, float], None]] = None,
+           jacobian: Literal["exact", "difference"] = "exact") -> RefineResult:
     """Refine the thicknesses of layers ``vary`` (indices into ``stack.all_layers()``; all by default).
 
     ``bounds`` are (lower, upper) thicknesses in nm, a number or one per varied layer; the lower
@@ -211,7 +549,8 @@ def refine(stack: Stack, targets: Sequence[Target], vary: Optional[Sequence[int]
     layers: the ``keep`` best of them (and the stack's own) are refined and the best result is
     returned, which helps past the many local minima of thin-film fits. ``progress`` shows a bar
     on ``stream`` (stderr): None shows it for long refinements on a terminal. ``callback(x, cost)``
-    is called after every evaluation.
+    is called after every evaluation. ``jacobian``: "exact" (the engine's derivatives) or
+    "difference" (forward differences, one spectrum per varied layer).
     """
     layers = stack.all_layers()
     if not layers:
@@ -230,6 +569,10 @@ def refine(stack: Stack, targets: Sequence[Target], vary: Optional[Sequence[int]
         raise ValueError("bounds must satisfy 0 ≤ lower < upper")
     if max_nfev < 1:
         raise ValueError("max_nfev must be ≥ 1")
+    if jacobian not in ("exact", "difference"):
+        raise ValueError(f"jacobian must be 'exact' or 'difference', got {jacobian!r}")
+    if jacobian == "exact" and not _differentiable(stack):
+        jacobian = "difference"
 
     problem = _Problem(stack, targets)
     base = stack.thicknesses()
@@ -255,7 +598,11 @@ def refine(stack: Stack, targets: Sequence[Target], vary: Optional[Sequence[int]
             callback(x.copy(), cost)
         return residuals
 
-    def jac(x: FloatArray) -> FloatArray:
+    def exact(x: FloatArray) -> FloatArray:
+        out: FloatArray = problem.jacobian(full(x))[:, index]
+        return out
+
+    def difference(x: FloatArray) -> FloatArray:
         f0 = last[0][1] if last and np.array_equal(last[0][0], x) else problem.residuals(full(x))
         jacobian = np.empty((f0.size, x.size))
         for j in range(x.size):
@@ -283,7 +630,7 @@ def refine(stack: Stack, targets: Sequence[Target], vary: Optional[Sequence[int]
             budget = max_nfev - nfev
             if budget < 1:
                 break
-            solution = least_squares(fun, x0, jac=jac, bounds=(lower, upper), method="trf", max_nfev=budget,
+            solution = least_squares(fun, x0, jac=exact if jacobian == "exact" else difference, bounds=(lower, upper), method="trf", max_nfev=budget,
                                      x_scale="jac")
             nfev += int(solution.nfev)
             njev += int(solution.njev or 0)
@@ -301,17 +648,19 @@ def refine(stack: Stack, targets: Sequence[Target], vary: Optional[Sequence[int]
         merit=math.sqrt(2 * float(best.cost) / count), residuals=residuals,
         jac=np.asarray(best.jac, dtype=np.float64), nfev=nfev, njev=njev,
         lamina_calls=problem.calls, seconds=time.perf_counter() - start_time, success=bool(best.success),
-        status=int(best.status), message=str(best.message))
+        status=int(best.status), message=str(best.message), method=jacobian)
 
 
 def fit_spectrum(stack: Stack, wavelength_nm: Values, measured: Values, quantity: Quantity = "R", *,
                  sigma: Values = 0.01, vary: Optional[Sequence[int]] = None, angle_rad: float = 0.0,
                  polarisation: Union[str, float] = "unpolarised", starts: Optional[Sequence[Values]] = None,
-                 keep: int = 3, max_nfev: int = 200, progress: Optional[bool] = None) -> RefineResult:
-    """Recover thicknesses from a measured R or T spectrum with noise ``sigma``.
+                 keep: int = 3, max_nfev: int = 200, progress: Optional[bool] = None,
+                 jacobian: Literal["exact", "difference"] = "exact") -> RefineResult:
+    """Recover thicknesses from a measured spectrum (R, T, A or any :class:`Target` quantity) with noise ``sigma``.
 
     The fit's ``merit`` is then the reduced chi (about 1 for a good fit). Give ``starts`` (e.g. a
     grid of thicknesses) when the first guess may sit on the wrong interference fringe.
     """
     target = Target(quantity, wavelength_nm, measured, sigma, angle_rad, polarisation)
-    return refine(stack, [target], vary, starts=starts, keep=keep, max_nfev=max_nfev, progress=progress)
+    return refine(stack, [target], vary, starts=starts, keep=keep, max_nfev=max_nfev, progress=progress,
+                  jacobian=jacobian)

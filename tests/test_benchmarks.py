@@ -256,3 +256,11 @@ def test_handoff_script_reports_both_pools_through_the_workers() -> None:
     rows = [line for line in done.stdout.splitlines() if line.endswith(("met", "missed"))]
     assert [row.split("  ")[0].strip() for row in rows] == ["default pool", "RAYON_NUM_THREADS=64"]
     assert all(float(row.split("×")[0].split()[-1]) > 0 for row in rows)
+
+
+def test_refinement_benchmark_runs_and_both_jacobians_agree() -> None:
+    pytest.importorskip("scipy")
+    done = subprocess.run([sys.executable, str(BENCHMARKS / "refine_gradients.py"), "--quick"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "optima agree" in done.stdout and "fewer sweeps" in done.stdout

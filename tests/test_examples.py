@@ -34,6 +34,8 @@ SCRIPTS = {
     "broadband_ar": "broadband_ar.png",
     "film_thickness_fit": "film_thickness_fit.png",
     "coating_colour": "coating_colour.png",
+    "gti_mirror_gdd": "gti_mirror_gdd.png",
+    "ellipsometry_fit": "ellipsometry_fit.png",
 }
 
 try:
@@ -58,7 +60,7 @@ def run_script(args, cwd, code=None):
 
 
 #: Scripts that refine, so need SciPy (the `design` extra).
-NEEDS_SCIPY = {"broadband_ar", "film_thickness_fit"}
+NEEDS_SCIPY = {"broadband_ar", "film_thickness_fit", "gti_mirror_gdd", "ellipsometry_fit"}
 
 
 @pytest.mark.parametrize("name", sorted(SCRIPTS))
@@ -236,6 +238,23 @@ def test_coating_colour_travels_to_the_blue():
     assert swatches[0][0].Lab[2] > 30 > 0 > swatches[-1][0].Lab[2]  # yellow-green turns blue
 
 
+def test_gti_and_ellipsometry_examples_reach_what_they_claim():
+    pytest.importorskip("scipy")
+    gti = example("gti_mirror_gdd")
+    start = gti.gti()
+    from lamina_design.optics import phase_spectrum
+
+    before = phase_spectrum(start, gti.BAND)
+    assert np.ptp(before.gdd_r[0]) > 500  # the bare interferometer's GDD swings through the band
+    refined = phase_spectrum(gti.refined(start).stack, gti.BAND)
+    assert np.all(np.abs(refined.gdd_r[0] - gti.WANTED_GDD) < 30) and np.all(np.abs(refined.r[0]) ** 2 > 0.999)
+    ell = example("ellipsometry_fit")
+    data = ell.measurement()
+    fit = ell.fit_ellipsometry(ell.oxide(ell.GUESS_NM), data)
+    assert abs(fit.value("d1") - ell.TRUE_NM) < 4 * fit.sigma("d1") < 0.05
+    assert 0.7 < fit.chi2 < 1.3
+
+
 @pytest.mark.parametrize("name", RUNNABLE)
 def test_every_script_takes_out_and_no_plot(name, tmp_path):
     done = run_script([str(EXAMPLES / f"{name}.py"), "--help"], cwd=tmp_path)
@@ -275,7 +294,7 @@ def requirement_names(requirements):
 PROVIDED_BY = {"matplotlib": "matplotlib", "scipy": "scipy", "distributed": "distributed", "dask": "dask",
                "cloudpickle": "distributed"}
 #: Imports that need a third-party module inside the package.
-INDIRECT = {"lamina_design.refine": "scipy"}
+INDIRECT = {"lamina_design.refine": "scipy", "lamina_design.ellipsometry": "scipy"}
 
 
 def imported_modules(path):

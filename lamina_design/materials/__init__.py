@@ -15,6 +15,7 @@ from lamina_design.materials.base import (
     RangeWarning,
 )
 from lamina_design.materials.catalogue import get, names, resolve
+from lamina_design.materials.dispersion import index_derivatives
 from lamina_design.materials.models import Bruggeman, Cauchy, DrudeLorentz, Sellmeier, TaucLorentz
 from lamina_design.materials.refractiveindex import Formula, read_yaml
 from lamina_design.materials.tabulated import Combined, Tabulated, read_csv
@@ -35,6 +36,7 @@ __all__ = [
     "Tabulated",
     "TaucLorentz",
     "get",
+    "index_derivatives",
     "names",
     "read_csv",
     "read_yaml",

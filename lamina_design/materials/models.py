@@ -63,6 +63,14 @@ class Cauchy:
         n = self.a + self.b / lam2 + self.c / lam2**2
         return finished(self.name, n.astype(np.complex128))
 
+    def index_derivatives(self, wavelength_nm: npt.ArrayLike) -> Tuple[ComplexArray, ComplexArray, ComplexArray]:
+        """(n, dn/dλ, d²n/dλ²), per nm, in closed form."""
+        from lamina_design.materials.dispersion import cauchy_derivatives
+
+        wl = wavelengths_nm(self.name, wavelength_nm)
+        check_range(self.name, wl, self.valid_nm)
+        return cauchy_derivatives(self.a, self.b, self.c, self.name, wl)
+
 
 @dataclass(frozen=True)
 class Sellmeier:
@@ -93,6 +101,14 @@ class Sellmeier:
         with np.errstate(invalid="ignore"):
             n = np.sqrt(n2)
         return finished(self.name, n.astype(np.complex128))
+
+    def index_derivatives(self, wavelength_nm: npt.ArrayLike) -> Tuple[ComplexArray, ComplexArray, ComplexArray]:
+        """(n, dn/dλ, d²n/dλ²), per nm, in closed form."""
+        from lamina_design.materials.dispersion import sellmeier_derivatives
+
+        wl = wavelengths_nm(self.name, wavelength_nm)
+        check_range(self.name, wl, self.valid_nm)
+        return sellmeier_derivatives(self.a, self.terms, self.name, wl)
 
 
 @dataclass(frozen=True)
@@ -157,6 +173,15 @@ class DrudeLorentz:
         wl = wavelengths_nm(self.name, wavelength_nm)
         check_range(self.name, wl, self.valid_nm)
         return finished(self.name, index_from_permittivity(self.permittivity(wl)))
+
+    def index_derivatives(self, wavelength_nm: npt.ArrayLike) -> Tuple[ComplexArray, ComplexArray, ComplexArray]:
+        """(n, dn/dλ, d²n/dλ²), per nm, in closed form."""
+        from lamina_design.materials.dispersion import drude_lorentz_derivatives
+
+        wl = wavelengths_nm(self.name, wavelength_nm)
+        check_range(self.name, wl, self.valid_nm)
+        return drude_lorentz_derivatives(self.eps_inf, self.plasma_ev, self.damping_ev, self.oscillators,
+                                         self.name, wl)
 
 
 @dataclass(frozen=True)

@@ -250,3 +250,79 @@ def test_range_warnings_name_the_layer_and_the_line_of_the_design(tmp_path, caps
     assert located and "SiO2" in located[0], err
     assert command == "spectrum" or f"target[1] at {targets}:1" in located[0]
     assert not any(".py:" in line for line in err)
+
+
+def test_spectrum_phase_columns_carry_psi_delta_and_delays(tmp_path):
+    tmm = pytest.importorskip("tmm")
+    path = tmp_path / "film.toml"
+    path.write_text(GOOD.replace("wavelength_nm = [500, 600]", "wavelength_nm = [500, 600]\nangle_deg = [0, 60]"))
+    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot", "--phase"]) == 0
+    header, table = read_csv(tmp_path / "film.csv")
+    assert len(header) == 1 + 2 * (3 + 14)
+    design = load_design(path)
+    n_of = lambda m, lam: complex(m.index(np.array([lam]))[0])  # noqa: E731
+    for i, lam in enumerate(design.wavelength_nm):
+        media = [design.stack.incidence, *(l.material for l in design.stack.layers), design.stack.exit]
+        n, d = [n_of(m, lam) for m in media], [np.inf, 100.0, 50.0, np.inf]
+        e = tmm.ellips(n, d, math.radians(60), lam)
+        assert table[i, header.index("psi_deg@60deg")] == pytest.approx(math.degrees(e["psi"]), abs=1e-9)
+        assert table[i, header.index("delta_deg@60deg")] == pytest.approx(math.degrees(e["Delta"]), abs=1e-9)
+        r_p = tmm.coh_tmm("p", n, d, math.radians(60), lam)["r"]
+        assert table[i, header.index("phase_r_p_deg@60deg")] == pytest.approx(math.degrees(np.angle(r_p)), abs=1e-9)
+    # A thin stack delays by a fraction of a femtosecond; GD of t ≈ optical path / c.
+    gd_t = table[:, header.index("GD_t_s_fs@0deg")]
+    assert np.all((gd_t > 0.3) & (gd_t < 1.0))
+
+
+NEW_TARGETS = """[[target]]
+quantity = "GDD_r"
+wavelength_nm = [500, 600]
+value = -10.0
+tolerance = 2.0
+polarisation = "p"
+angle_deg = 20
+
+[[target]]
+quantity = "delta"
+wavelength_nm = [500]
+value = 120
+angle_deg = 70
+
+[[target]]
+quantity = "colour"
+wavelength_nm = { start = 380, stop = 780, count = 41 }
+lab = [50, 1, -2]
+of = "T"
+illuminant = "A"
+"""
+
+
+@pytest.mark.parametrize(
+    "old, new, line, message",
+    [
+        (None, None, None, None),
+        ("lab = [50, 1, -2]", "lab = [50, 1]", 18, r"target\[3\]\.lab: must be three numbers"),
+        ("lab = [50, 1, -2]", "value = 1", 18, r"target\[3\]\.value: a colour target takes lab"),
+        ('of = "T"', 'of = "A"', 19, r"target\[3\]\.of: must be 'R' or 'T'"),
+        ('polarisation = "p"', 'polarisation = "unpolarised"', 1, r"target\[1\]: a GDD_r target needs polarisation"),
+        ("value = 120", "value = 120\nlab = [1, 2, 3]", 13, r"target\[2\]\.lab: belongs to colour targets only"),
+        ('quantity = "delta"', 'quantity = "Delta"', 10, r"target\[2\]\.quantity: must be one of"),
+    ],
+)
+def test_targets_files_take_phase_ellipsometric_and_colour_targets(tmp_path, old, new, line, message):
+    pytest.importorskip("scipy")
+    from lamina_design.refine import ColourTarget, Target
+
+    path = tmp_path / "targets.toml"
+    path.write_text(NEW_TARGETS if old is None else NEW_TARGETS.replace(old, new, 1))
+    if old is None:
+        gdd, delta, colour = load_targets(path, layer_count=2).targets
+        assert isinstance(gdd, Target) and gdd.quantity == "GDD_r" and gdd.polarisation == "p"
+        assert gdd.angle_rad == pytest.approx(math.radians(20)) and list(gdd.value) == [-10.0, -10.0]
+        assert delta.quantity == "delta" and list(delta.tolerance) == [0.01]
+        assert isinstance(colour, ColourTarget) and colour.quantity == "T" and colour.lab == (50.0, 1.0, -2.0)
+        assert colour.illuminant == "A" and list(colour.tolerance) == [1.0, 1.0, 1.0]
+        return
+    with pytest.raises(DesignFileError, match=message) as caught:
+        load_targets(path, layer_count=2)
+    assert str(caught.value).startswith(f"{path}:{line}:")

@@ -1,0 +1,138 @@
+"""Complex amplitudes of a stack: phases, Ψ and Δ, group delay and group delay dispersion.
+
+Conventions are tmm's (the engine's): fields vary as exp(−iωt), r = E_r/E_i and t = E_t/E_i with
+r_p = −r_s at normal incidence, phases are arg r and arg t in (−π, π], and tan Ψ·e^{iΔ} = −r_p/r_s
+(Ψ in [0°, 90°], Δ in (−180°, 180°]). The group delay GD = dφ/dω (fs, positive for a delay) and
+GDD = d²φ/dω² (fs²) come from the engine's exact k0-derivatives, material dispersion included:
+in closed form where a material model has it, by the difference scheme of
+:mod:`lamina_design.materials.dispersion` otherwise.
+
+A stack on a thick :class:`~lamina_design.substrate.Substrate` has no coherent phase through the
+plate: its amplitudes are those of the front coating with the substrate as a half-infinite exit
+medium, which is what reflection from the coated side measures.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from lamina_design import _engine
+from lamina_design.common import AIR, check_angles, check_indices, check_wavelengths
+from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.materials.dispersion import index_derivatives
+
+__all__ = ["C_NM_PER_FS", "PhaseSpectrum", "coherent_media", "engine_arrays", "phase_spectrum", "psi_delta"]
+
+#: The speed of light in nm per fs.
+C_NM_PER_FS = 299.792458
+
+
+def coherent_media(stack: Any) -> Tuple[Material, ...]:
+    """Incidence medium, the coherent layers, then the exit medium (or the substrate's material)."""
+    front = [stack.incidence, *(layer.material for layer in stack.layers)]
+    if stack.substrate is not None:
+        return (*front, stack.substrate.material)
+    return (*front, stack.exit if stack.exit is not None else AIR)
+
+
+def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool) -> Tuple[ComplexArray, ...]:
+    n = np.empty((len(media), wl.size), dtype=np.complex128)
+    dn = np.zeros_like(n)
+    d2n = np.zeros_like(n)
+    for row, material in enumerate(media):
+        if dispersion:
+            values, first, second = index_derivatives(material, wl)
+            dn[row], d2n[row] = first, second
+        else:
+            values = np.asarray(material.index(wl), dtype=np.complex128)
+        if values.shape != wl.shape:
+            raise ValueError(f"{material.name}: index() returned shape {values.shape} for {wl.size} wavelengths")
+        n[row] = check_indices(material.name, values, wl)
+    if dispersion and not (np.all(np.isfinite(dn)) and np.all(np.isfinite(d2n))):
+        raise ValueError("a material's dispersion dn/dλ is not finite on this grid")
+    return n, dn, d2n
+
+
+def engine_arrays(stack: Any, wavelength_nm: npt.ArrayLike,
+                  dispersion: bool = False) -> Tuple[FloatArray, ComplexArray, ComplexArray, ComplexArray]:
+    """(d, n, dn/dλ, d²n/dλ²) of the stack's coherent part on the grid, as the engine takes them: d (1, K-2).
+
+    Without ``dispersion`` the two derivative arrays are zeros.
+    """
+    wl = check_wavelengths(wavelength_nm)
+    d = np.array([[layer.thickness_nm for layer in stack.layers]], dtype=np.float64).reshape(1, -1)
+    n, dn, d2n = _media_indices(coherent_media(stack), wl, dispersion)
+    return d, n, dn, d2n
+
+
+@dataclass(frozen=True)
+class PhaseSpectrum:
+    """Complex amplitudes of one stack at one angle, and what follows from them.
+
+    Arrays on axis 0 are s then p, each (2, W). ``gd_*`` in fs, ``gdd_*`` in fs².
+    """
+
+    wavelength_nm: FloatArray
+    angle_rad: float
+    r: ComplexArray
+    t: ComplexArray
+    psi_rad: FloatArray
+    delta_rad: FloatArray
+    gd_r: FloatArray
+    gdd_r: FloatArray
+    gd_t: FloatArray
+    gdd_t: FloatArray
+
+    @property
+    def phase_r(self) -> FloatArray:
+        """arg r (radians), s then p."""
+        out: FloatArray = np.angle(self.r)
+        return out
+
+    @property
+    def phase_t(self) -> FloatArray:
+        """arg t (radians), s then p."""
+        out: FloatArray = np.angle(self.t)
+        return out
+
+    @property
+    def psi_deg(self) -> FloatArray:
+        out: FloatArray = np.degrees(self.psi_rad)
+        return out
+
+    @property
+    def delta_deg(self) -> FloatArray:
+        out: FloatArray = np.degrees(self.delta_rad)
+        return out
+
+
+def phase_spectrum(stack: Any, wavelength_nm: npt.ArrayLike, angle: float = 0.0) -> PhaseSpectrum:
+    """r, t, phases, Ψ/Δ, GD and GDD of the stack over wavelengths (nm) at one angle (radians)."""
+    theta = check_angles(angle)
+    if theta.size != 1:
+        raise ValueError("phase_spectrum takes one angle of incidence")
+    wl = check_wavelengths(wavelength_nm)
+    d, n, dn, d2n = engine_arrays(stack, wl, dispersion=True)
+    dk = _engine.wavenumber_derivatives(d, n, wl, theta, dn_dwl=dn, d2n_dwl2=d2n)
+    r, _, _, t, _, _ = (np.asarray(a)[:, 0, 0] for a in dk)
+    phases = _engine.wavenumber_derivatives(d, n, wl, theta, dn_dwl=dn, d2n_dwl2=d2n, phases=True)
+    dphi_r, d2phi_r, dphi_t, d2phi_t = (np.asarray(a)[:, 0, 0] for a in phases)
+    psi, delta = _engine.ellipsometry(d, n, wl, theta)
+    c = C_NM_PER_FS
+    return PhaseSpectrum(wl, float(theta[0]), r, t, psi[0, 0], delta[0, 0],
+                         dphi_r / c, d2phi_r / c**2, dphi_t / c, d2phi_t / c**2)
+
+
+def psi_delta(stack: Any, wavelength_nm: npt.ArrayLike, angle: npt.ArrayLike) -> Tuple[FloatArray, FloatArray]:
+    """Ψ and Δ in degrees, (angles, W), for angles in radians."""
+    theta = check_angles(angle)
+    wl = check_wavelengths(wavelength_nm)
+    d, n, _, _ = engine_arrays(stack, wl)
+    psi, delta = _engine.ellipsometry(d, n, wl, theta)
+    return np.degrees(psi[0]), np.degrees(delta[0])
+
+
