@@ -99,7 +99,8 @@ class Solution:
     groups: List[Group]
     forward: List[FloatArray]      # per group: forward flux arriving at its front, (2, W)
     backward: List[FloatArray]     # per group: backward flux arriving at its back, (2, W)
-    reflect: List[FloatArray]      # per incoherent medium before a group: ρ towards the exit, (2, W)
+    reflect: List[FloatArray]      # per group: ρ from inside the medium before it, towards the exit, (2, W)
+    start: List[FloatArray]        # per incoherent medium: forward flux at its front (1, then …, T), (2, W)
     single: List[FloatArray]       # per incoherent medium: P of one pass (1 for the outer ones), (W,)
     sides: List[Tuple[_Side, _Side]]
     cos: ComplexArray              # (K, W) forward cos θ of every medium
@@ -183,16 +184,13 @@ def solve(engine: object, n: ComplexArray, d: FloatArray, coherent: Sequence[boo
     k = n.shape[0]
     kx = n[0] * math.sin(theta)
     cos = np.stack([forward_cos(n[i], kx) for i in range(k)])
-    if theta == 0.0:
-        cos[0] = 1.0
     incoherent, groups = split_groups(coherent)
-    sides = []
-    for g in groups:
-        films = list(g.layers)
-        front = _side(engine, n, d, wl, theta, cos, g.front, [f + 1 for f in films], g.back, count, absorption)
-        back = _side(engine, n, d, wl, theta, cos, g.back, [f + 1 for f in films[::-1]], g.front, count, absorption)
-        sides.append((front, back))
-    single = [np.ones(wl.size)]
+    sides: List[Tuple[_Side, _Side]] = []
+    for group in groups:
+        films = [f + 1 for f in group.layers]
+        sides.append((_side(engine, n, d, wl, theta, cos, group.front, films, group.back, count, absorption),
+                      _side(engine, n, d, wl, theta, cos, group.back, films[::-1], group.front, count, absorption)))
+    single: List[FloatArray] = [np.ones(wl.size)]
     for m in incoherent[1:-1]:
         single.append(np.exp(-4.0 * math.pi * (n[m] * cos[m]).imag * d[m - 1] / wl))
     single.append(np.ones(wl.size))
@@ -212,14 +210,17 @@ def solve(engine: object, n: ComplexArray, d: FloatArray, coherent: Sequence[boo
 
     # From the front: the fluxes arriving at each group.
     forward = [np.ones((2, wl.size))]
+    start = [np.ones((2, wl.size))]
     backward: List[FloatArray] = []
     for g in range(last):
         front, back = sides[g]
         p = single[g + 1]
         entering = forward[g] * front.big_t / (1.0 - back.big_r * p * p * rho[g + 1])
+        start.append(entering)
         forward.append(entering * p)
         backward.append(entering * p * p * rho[g + 1])
     backward.append(np.zeros((2, wl.size)))
+    start.append(tau[0])
 
     absorbed = None
     if absorption:
@@ -236,4 +237,4 @@ def solve(engine: object, n: ComplexArray, d: FloatArray, coherent: Sequence[boo
             into = forward[j - 1] * before[0].big_t - backward[j - 1] * before[1].entering
             out = forward[j] * after[0].entering - backward[j] * after[1].big_t
             absorbed[:, m - 1] = into - out
-    return Solution(rho[0], tau[0], absorbed, incoherent, groups, forward, backward, rho, single, sides, cos)
+    return Solution(rho[0], tau[0], absorbed, incoherent, groups, forward, backward, rho, start, single, sides, cos)
