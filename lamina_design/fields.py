@@ -48,9 +48,9 @@ class Field:
     labels: Tuple[str, ...]
     coherent: Tuple[bool, ...]
 
-    def plot(self, ax: Any = None, wavelength_nm: Optional[float] = None) -> Any:
+    def plot(self, ax: Any = None, wavelength_nm: Optional[float] = None, origin_nm: float = 0.0) -> Any:
         """:func:`plot_field` of this field."""
-        return plot_field(self, ax, wavelength_nm)
+        return plot_field(self, ax, wavelength_nm, origin_nm)
 
 
 @dataclass(frozen=True)
@@ -152,10 +152,10 @@ def field_profile(engine: object, n: ComplexArray, d: FloatArray, coherent: Sequ
     return e2, absorbed
 
 
-def plot_field(field: Field, ax: Any = None, wavelength_nm: Optional[float] = None) -> Any:
+def plot_field(field: Field, ax: Any = None, wavelength_nm: Optional[float] = None, origin_nm: float = 0.0) -> Any:
     """|E|² against depth at one wavelength (the first, or the nearest to ``wavelength_nm``), the
-    layer boundaries drawn as vertical lines and incoherent layers shaded. Needs matplotlib;
-    returns the axes."""
+    layer boundaries drawn as vertical lines and incoherent layers shaded; depths are shown from
+    ``origin_nm`` (behind a 1 mm plate, say). Needs matplotlib; returns the axes."""
     try:
         import matplotlib.pyplot as plt
     except ImportError as exc:  # pragma: no cover - depends on the installation
@@ -163,19 +163,20 @@ def plot_field(field: Field, ax: Any = None, wavelength_nm: Optional[float] = No
     if ax is None:
         _, ax = plt.subplots(figsize=(7.0, 3.6))
     w = 0 if wavelength_nm is None else int(np.argmin(np.abs(field.wavelength_nm - wavelength_nm)))
-    ax.plot(field.depth_nm, field.e2[w], color="C0", lw=1.4)
-    bounds = field.boundaries_nm
+    ax.plot(field.depth_nm - origin_nm, field.e2[w], color="C0", lw=1.4)
+    bounds = field.boundaries_nm - origin_nm
+    shown = field.depth_nm - origin_nm
     for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
         if not field.coherent[i]:
             ax.axvspan(a, b, color="0.85", lw=0)
         mid = 0.5 * (a + b)
-        if field.depth_nm[0] <= mid <= field.depth_nm[-1]:
+        if shown[0] <= mid <= shown[-1]:
             ax.text(mid, 1.0, field.labels[i], transform=ax.get_xaxis_transform(), ha="center", va="bottom",
                     fontsize=7, rotation=0)
     for x in bounds:
         ax.axvline(x, color="0.4", lw=0.6, ls="--")
-    ax.set_xlim(field.depth_nm[0], field.depth_nm[-1])
-    ax.set_xlabel("depth (nm)")
+    ax.set_xlim(shown[0], shown[-1])
+    ax.set_xlabel("depth (nm)" if origin_nm == 0.0 else f"depth − {origin_nm:g} nm")
     ax.set_ylabel("|E|² / |E₀|²")
     ax.set_title(f"λ = {field.wavelength_nm[w]:g} nm, θ = {math.degrees(field.angle_rad):.3g}°", fontsize=9,
                  pad=14)

@@ -34,6 +34,7 @@ SCRIPTS = {
     "broadband_ar": "broadband_ar.png",
     "film_thickness_fit": "film_thickness_fit.png",
     "coating_colour": "coating_colour.png",
+    "solar_cell_absorption": "solar_cell_absorption.png",
 }
 
 try:
@@ -234,6 +235,26 @@ def test_coating_colour_travels_to_the_blue():
         assert np.all((r + t <= 1 + 1e-12) & (r + t > 0.99))  # the TiO2 film absorbs a little in the blue
         assert 99.0 < reflected.XYZ[1] + transmitted.XYZ[1] <= 100.0 + 1e-9
     assert swatches[0][0].Lab[2] > 30 > 0 > swatches[-1][0].Lab[2]  # yellow-green turns blue
+
+
+def test_solar_cell_accounts_for_every_photon_as_inc_tmm_does():
+    tmm = pytest.importorskip("tmm")
+    solar = example("solar_cell_absorption")
+    stack = solar.cell()
+    result = solar.absorption(stack)
+    np.testing.assert_allclose(result.r + result.t + result.total, 1.0, rtol=0, atol=1e-12)
+    layers = stack.inner_layers()
+    for i in (0, 100, 200):
+        lam = float(solar.WAVELENGTHS[i])
+        n = [1.0, *(complex(layer.material.index([lam])[0]) for layer in layers), 1.0]
+        d = [np.inf, *(layer.thickness_nm for layer in layers), np.inf]
+        c = ["i", *("c" if layer.coherent else "i" for layer in layers), "i"]
+        expected = np.zeros(len(layers))
+        for pol in ("s", "p"):
+            expected += 0.5 * np.array(tmm.inc_absorp_in_each_layer(tmm.inc_tmm(pol, n, d, c, 0.0, lam))[1:-1])
+        np.testing.assert_allclose(result.layers[:, i], expected, rtol=0, atol=1e-12)
+    absorber = result.labels.index("a-Si")
+    assert result.layers[absorber].mean() > 0.5  # the silver mirror sends the red back through
 
 
 @pytest.mark.parametrize("name", RUNNABLE)
