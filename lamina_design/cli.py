@@ -1,351 +1,87 @@
 """The ``lamina-design`` command: spectra and refinement of designs written in TOML.
 
-    lamina-design spectrum design.toml [--out DIR] [--no-plot]
-    lamina-design refine design.toml targets.toml [--out DIR] [--no-plot] [--progress]
+    lamina-design spectrum design.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX]
+    lamina-design refine design.toml targets.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--progress]
 
-A design file::
-
-    name = "MgF2 on N-BK7"
-    incidence = "air"                  # optional; a constant 1.0 if absent
-    exit = "N-BK7"                     # a half-infinite exit medium, or a [substrate] table
-
-    [[layer]]                          # top (incidence side) first
-    material = "MgF2"                  # catalogue name, .csv/.yml file, "refractiveindex:…" or a number
-    thickness_nm = 99.6
-
-    [substrate]                        # a thick plate instead of `exit`
-    material = "N-BK7"
-    thickness_mm = 1.0                 # or thickness_nm
-    back_medium = "air"
-    [[substrate.layer]]                # its back coating, from the substrate outwards
-    material = "MgF2"
-    thickness_nm = 99.6
-
-    [spectrum]
-    wavelength_nm = { start = 400, stop = 900, count = 501 }    # or a list
-    angle_deg = 0                      # or a list of angles
-    polarisation = "unpolarised"       # "s", "p" or a polarisation angle in degrees
-
-A targets file has ``[[target]]`` tables (quantity "R", "T" or "A", wavelength_nm, value, tolerance,
-angle_deg, polarisation) and an optional ``[refine]`` table (vary: layer numbers counted from 1 in
-the design's order, front layers then back layers; max_evaluations).
-
-Errors name the file, the line and the key.
+The file format is described in ``docs/design-files.md`` (and briefly in
+:mod:`lamina_design.files`). Exit statuses: 0 done; 1 a missing dependency or an output that
+cannot be written; 2 a usage error or a design, targets or material file that cannot be used
+(one located message, never a traceback); 3 ``refine`` stopped at its evaluation budget before
+converging (its best design is still written).
 """
 from __future__ import annotations
 
 import argparse
 import csv
 import math
-import re
 import sys
-from dataclasses import dataclass
+import textwrap
+import warnings
 from pathlib import Path
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from lamina_design import materials
-from lamina_design.materials.base import Constant, FloatArray, Material, MaterialError
-from lamina_design.stack import Layer, Spectrum, Stack, polarisation_weights
-from lamina_design.substrate import Substrate
+from lamina_design.files import (
+    DEFAULT_WAVELENGTHS,
+    Design,
+    DesignFileError,
+    RefineRequest,
+    design_toml,
+    load_design,
+    load_targets,
+    material_warnings,
+)
+from lamina_design.materials.base import MaterialError, RangeWarning
+from lamina_design.stack import Spectrum, Stack
 
-if sys.version_info >= (3, 11):
-    import tomllib
-else:  # pragma: no cover - exercised on old interpreters only
+__all__ = [
+    "EXIT_FAILURE",
+    "EXIT_NOT_CONVERGED",
+    "EXIT_OK",
+    "EXIT_USAGE",
+    "Design",
+    "DesignFileError",
+    "RefineRequest",
+    "design_toml",
+    "load_design",
+    "load_targets",
+    "main",
+    "spectra",
+    "write_csv",
+    "write_plot",
+]
+
+EXIT_OK = 0
+#: A missing dependency, or an output that cannot be written.
+EXIT_FAILURE = 1
+#: A usage error, or a design, targets or material file that cannot be used.
+EXIT_USAGE = 2
+#: ``refine`` stopped at its evaluation budget before converging.
+EXIT_NOT_CONVERGED = 3
+
+#: |A| below this is rounding in a lossless design, not absorption.
+A_ROUNDING = 1e-12
+
+DOCS = "docs/design-files.md"
+
+
+def _version() -> str:
     try:
-        import tomli as tomllib
-    except ImportError as exc:
-        raise ImportError("lamina-design needs tomli on Python < 3.11: pip install 'lamina[design]'") from exc
+        from importlib.metadata import PackageNotFoundError, version
+    except ImportError:  # pragma: no cover - Python < 3.8
+        return "unknown"
+    try:
+        return version("lamina")
+    except PackageNotFoundError:
+        import lamina_design
 
-__all__ = ["Design", "DesignFileError", "load_design", "load_targets", "main"]
-
-KeyPath = Tuple[Union[str, int], ...]
-
-
-class DesignFileError(ValueError):
-    """A design or targets file that cannot be used; the message names the file, line and key."""
+        return str(getattr(lamina_design, "__version__", "unknown (not installed)"))
 
 
-@dataclass(frozen=True)
-class Design:
-    """A stack read from a file with the sweep its [spectrum] table asks for."""
-
-    stack: Stack
-    wavelength_nm: FloatArray
-    angles_deg: Tuple[float, ...]
-    polarisation: Union[str, float]
-    path: Path
-    data: Mapping[str, Any]
-
-
-_HEADER = re.compile(r"^\s*(\[\[?)\s*([^\]]+?)\s*\]\]?\s*(#.*)?$")
-_KEY = re.compile(r"""^\s*(?:"([^"]+)"|'([^']+)'|([A-Za-z0-9_-]+))\s*=""")
-
-
-def _locate(text: str, path: KeyPath) -> Optional[int]:
-    """The line (from 1) where a key, or failing that its nearest enclosing table, is written."""
-    lines: Dict[KeyPath, int] = {}
-    table: KeyPath = ()
-    counts: Dict[Tuple[str, ...], int] = {}
-    for number, line in enumerate(text.splitlines(), start=1):
-        header = _HEADER.match(line)
-        if header:
-            names = tuple(part.strip().strip('"') for part in header.group(2).split("."))
-            if header.group(1) == "[[":
-                counts[names] = counts.get(names, -1) + 1
-                table = names + (counts[names],)
-            else:
-                table = names
-            lines.setdefault(table, number)
-            continue
-        key = _KEY.match(line)
-        if key:
-            name = next(group for group in key.groups() if group)
-            lines.setdefault(table + (name,), number)
-    for size in range(len(path), 0, -1):
-        if path[:size] in lines:
-            return lines[path[:size]]
-    return None
-
-
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
-def _dotted(path: KeyPath) -> str:
-    out = ""
-    for part in path:
-        out += f"[{part + 1}]" if isinstance(part, int) else (f".{part}" if out else part)
-    return out
-
-
-class _Reader:
-    """Typed access to a parsed TOML document, raising errors located in its text."""
-
-    def __init__(self, path: Path) -> None:
-        self.path = path
-        try:
-            self.text = path.read_text(encoding="utf-8")
-        except OSError as exc:
-            raise DesignFileError(f"{path}: cannot read: {exc.strerror or exc}") from None
-        try:
-            self.data: Dict[str, Any] = tomllib.loads(self.text)
-        except tomllib.TOMLDecodeError as exc:
-            at = re.search(r"line (\d+)", str(exc))
-            place = f"{path}:{at.group(1)}" if at else str(path)
-            raise DesignFileError(f"{place}: invalid TOML: {exc}") from None
-
-    def error(self, where: KeyPath, problem: str) -> DesignFileError:
-        line = _locate(self.text, where)
-        place = f"{self.path}:{line}" if line is not None else str(self.path)
-        return DesignFileError(f"{place}: {_dotted(where) or 'file'}: {problem}")
-
-    def get(self, where: KeyPath, default: Any = None, required: bool = False) -> Any:
-        node: Any = self.data
-        for part in where:
-            if isinstance(part, int):
-                node = node[part]
-            elif isinstance(node, dict) and part in node:
-                node = node[part]
-            elif required:
-                raise self.error(where, "missing")
-            else:
-                return default
-        return node
-
-    def number(self, where: KeyPath, default: Optional[float] = None) -> float:
-        value = self.get(where, default, required=default is None)
-        if not _is_number(value):
-            raise self.error(where, f"must be a number, got {value!r}")
-        return float(value)
-
-    def whole_number(self, where: KeyPath, default: Optional[float] = None) -> int:
-        value = self.number(where, default)
-        # TOML has inf and nan, which int() cannot take.
-        if not math.isfinite(value) or value != int(value) or value < 1:
-            raise self.error(where, f"must be a whole number ≥ 1, got {value!r}")
-        return int(value)
-
-    def table(self, where: KeyPath) -> Dict[str, Any]:
-        value = self.get(where, {})
-        if not isinstance(value, dict):
-            raise self.error(where, "must be a table")
-        return value
-
-    def tables(self, where: KeyPath) -> List[Dict[str, Any]]:
-        value = self.get(where, [])
-        if not isinstance(value, list) or not all(isinstance(item, dict) for item in value):
-            raise self.error(where, f"must be an array of tables ([[{_dotted(where)}]])")
-        return value
-
-    def unknown(self, where: KeyPath, allowed: Sequence[str]) -> None:
-        for key in self.table(where) if where else self.data:
-            if key not in allowed:
-                raise self.error(where + (key,), f"unknown key; expected one of: {', '.join(allowed)}")
-
-    def material(self, where: KeyPath, default: Optional[Material] = None) -> Material:
-        value = self.get(where, None, required=default is None)
-        if value is None:
-            assert default is not None
-            return default
-        if isinstance(value, bool):
-            raise self.error(where, f"must be a material name, file or number, got {value!r}")
-        if isinstance(value, (int, float)):
-            if not value > 0:
-                raise self.error(where, f"a constant index must be > 0, got {value!r}")
-            return Constant(float(value), f"n={value}")
-        if not isinstance(value, str):
-            raise self.error(where, f"must be a material name, file or number, got {value!r}")
-        try:
-            return materials.resolve(value, base_dir=self.path.parent)
-        except (MaterialError, ImportError, OSError) as exc:
-            raise self.error(where, str(exc)) from None
-
-    def thickness(self, where: KeyPath, key: str = "thickness_nm") -> float:
-        value = self.number(where + (key,))
-        if not (math.isfinite(value) and value >= 0):
-            raise self.error(where + (key,), f"thickness must be finite and ≥ 0, got {value!r}")
-        return value
-
-    def layers(self, where: KeyPath) -> Tuple[Layer, ...]:
-        out = []
-        for i, _ in enumerate(self.tables(where)):
-            self.unknown(where + (i,), ("material", "thickness_nm"))
-            out.append(Layer(self.material(where + (i, "material")), self.thickness(where + (i,))))
-        return tuple(out)
-
-    def wavelengths(self, where: KeyPath, default: Any = None) -> FloatArray:
-        value = self.get(where, default, required=default is None)
-        if isinstance(value, dict):
-            for key in value:
-                if key not in ("start", "stop", "count"):
-                    raise self.error(where + (key,), "unknown key; expected start, stop, count")
-            start, stop = self.number(where + ("start",)), self.number(where + ("stop",))
-            grid = np.linspace(start, stop, self.whole_number(where + ("count",)), dtype=np.float64)
-        elif isinstance(value, list) and all(_is_number(v) for v in value):
-            grid = np.array(value, dtype=np.float64)
-        else:
-            raise self.error(where, "must be a list of wavelengths or a table {start, stop, count}")
-        if grid.size == 0:
-            raise self.error(where, "the wavelength grid is empty")
-        if not (np.all(np.isfinite(grid)) and np.all(grid > 0)):
-            raise self.error(where, "wavelengths must be finite and > 0 nm")
-        return grid
-
-    def angles(self, where: KeyPath) -> Tuple[float, ...]:
-        value = self.get(where, 0.0)
-        values = value if isinstance(value, list) else [value]
-        if not values or not all(_is_number(v) for v in values):
-            raise self.error(where, "must be an angle in degrees or a non-empty list of them")
-        for v in values:
-            if not 0 <= v < 90:
-                raise self.error(where, f"angles of incidence must lie in [0, 90) degrees, got {v!r}")
-        return tuple(float(v) for v in values)
-
-    def polarisation(self, where: KeyPath) -> Union[str, float]:
-        value = self.get(where, "unpolarised")
-        if _is_number(value):
-            if not math.isfinite(value):
-                raise self.error(where, "a polarisation angle must be finite")
-            return math.radians(value)
-        if isinstance(value, str):
-            try:
-                polarisation_weights(value)  # type: ignore[arg-type]
-                return value
-            except ValueError:
-                pass
-        raise self.error(where, f"must be 's', 'p', 'unpolarised' or an angle in degrees, got {value!r}")
-
-
-def load_design(path: Union[str, Path]) -> Design:
-    """Read a design file (see the module's docstring)."""
-    reader = _Reader(Path(path))
-    reader.unknown((), ("name", "incidence", "exit", "layer", "substrate", "spectrum"))
-    incidence = reader.material(("incidence",), Constant(1.0, "air"))
-    layers = reader.layers(("layer",))
-    has_substrate = "substrate" in reader.data
-    if has_substrate and "exit" in reader.data:
-        raise reader.error(("exit",), "give either exit or a [substrate] table, not both")
-    exit_medium = reader.material(("exit",), Constant(1.0, "air"))
-    substrate = None
-    if has_substrate:
-        where: KeyPath = ("substrate",)
-        reader.table(where)
-        reader.unknown(where, ("material", "thickness_mm", "thickness_nm", "back_medium", "layer"))
-        sub = reader.data["substrate"]
-        if ("thickness_mm" in sub) == ("thickness_nm" in sub):
-            raise reader.error(where, "give exactly one of thickness_mm and thickness_nm")
-        thickness = (reader.thickness(where, "thickness_mm") * 1e6 if "thickness_mm" in sub
-                     else reader.thickness(where, "thickness_nm"))
-        substrate = Substrate(reader.material(where + ("material",)), thickness, reader.layers(where + ("layer",)),
-                              reader.material(where + ("back_medium",), Constant(1.0, "air")))
-    name = reader.get(("name",), reader.path.stem)
-    if not isinstance(name, str):
-        raise reader.error(("name",), "must be a string")
-    stack = Stack(incidence, layers, None if has_substrate else exit_medium, substrate, name=name)
-    spectrum: KeyPath = ("spectrum",)
-    reader.table(spectrum)
-    reader.unknown(spectrum, ("wavelength_nm", "angle_deg", "polarisation"))
-    wl = reader.wavelengths(spectrum + ("wavelength_nm",), {"start": 400.0, "stop": 800.0, "count": 401})
-    return Design(stack, wl, reader.angles(spectrum + ("angle_deg",)), reader.polarisation(spectrum + ("polarisation",)),
-                  reader.path, reader.data)
-
-
-@dataclass(frozen=True)
-class RefineRequest:
-    """Targets and options read from a targets file."""
-
-    targets: Tuple[Any, ...]
-    vary: Optional[Tuple[int, ...]]
-    max_evaluations: int
-
-
-def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
-    """Read a targets file for a design with ``layer_count`` layers."""
-    from lamina_design.refine import Target
-
-    reader = _Reader(Path(path))
-    reader.unknown((), ("target", "refine"))
-    entries = reader.tables(("target",))
-    if not entries:
-        raise reader.error(("target",), "no [[target]] tables")
-    targets = []
-    for i, entry in enumerate(entries):
-        where: KeyPath = ("target", i)
-        reader.unknown(where, ("quantity", "wavelength_nm", "value", "tolerance", "angle_deg", "polarisation"))
-        quantity = reader.get(where + ("quantity",), required=True)
-        if quantity not in ("R", "T", "A"):
-            raise reader.error(where + ("quantity",), f"must be 'R', 'T' or 'A', got {quantity!r}")
-        wl = reader.wavelengths(where + ("wavelength_nm",))
-        values = []
-        for key, default in (("value", None), ("tolerance", 0.01)):
-            raw = reader.get(where + (key,), default, required=default is None)
-            array = np.array(raw if isinstance(raw, list) else [raw])
-            if array.dtype.kind not in "iuf" or array.size not in (1, wl.size):
-                raise reader.error(where + (key,), f"must be a number or one number per wavelength ({wl.size})")
-            if not np.all(np.isfinite(array)):
-                raise reader.error(where + (key,), "must be finite")
-            values.append(array.astype(np.float64) if array.size > 1 else float(array[0]))
-        if np.any(np.asarray(values[1]) <= 0):
-            raise reader.error(where + ("tolerance",), "tolerances must be > 0")
-        angles = reader.angles(where + ("angle_deg",))
-        if len(angles) != 1:
-            raise reader.error(where + ("angle_deg",), "one angle per target")
-        targets.append(Target(quantity, wl, values[0], values[1], math.radians(angles[0]),
-                              reader.polarisation(where + ("polarisation",))))
-    reader.unknown(("refine",), ("vary", "max_evaluations"))
-    vary_raw = reader.get(("refine", "vary"))
-    vary = None
-    if vary_raw is not None and vary_raw != "all":
-        if not isinstance(vary_raw, list) or not all(isinstance(v, int) and not isinstance(v, bool) for v in vary_raw):
-            raise reader.error(("refine", "vary"), "must be \"all\" or a list of layer numbers (from 1)")
-        for v in vary_raw:
-            if not 1 <= v <= layer_count:
-                raise reader.error(("refine", "vary"), f"layer {v} does not exist: the design has {layer_count} layers")
-        vary = tuple(v - 1 for v in vary_raw)
-    budget = reader.whole_number(("refine", "max_evaluations"), 200.0)
-    return RefineRequest(tuple(targets), vary, budget)
+def _printable(text: str) -> str:
+    """`text` with control characters escaped, for one-line terminal output."""
+    return "".join(ch if ch.isprintable() else ch.encode("unicode_escape").decode("ascii") for ch in text)
 
 
 # -- output -------------------------------------------------------------------------------------
@@ -371,8 +107,18 @@ def write_csv(path: Path, design: Design, results: Sequence[Spectrum]) -> None:
             writer.writerow(row)
 
 
-def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: str) -> bool:
-    """A PNG of R, T and A; False (with a note) when matplotlib is missing."""
+def _polarisation_label(polarisation: object) -> str:
+    if isinstance(polarisation, str):
+        return {"s": "s-polarised", "p": "p-polarised"}.get(polarisation.lower(), "unpolarised")
+    return f"polarisation angle {math.degrees(float(polarisation)):g}°"  # type: ignore[arg-type]
+
+
+def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: str, log: bool = False,
+               band: Optional[Tuple[float, float]] = None) -> bool:
+    """A PNG of R and T in %, and A where it is more than rounding; False when matplotlib is missing.
+
+    `log` draws the percentages on a logarithmic axis; `band` (nm) limits the wavelengths shown.
+    """
     try:
         import matplotlib
     except ImportError:
@@ -380,71 +126,70 @@ def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: s
         return False
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import LogFormatter
 
-    fig, axes = plt.subplots(3, 1, figsize=(8, 7), sharex=True)
+    class PlainLog(LogFormatter):
+        """Plain percentages (0.05, 0.5, 99) read better than powers of ten."""
+
+        def _num_to_string(self, x: float, vmin: float, vmax: float) -> str:
+            return f"{x:g}"
+
+    wl = design.wavelength_nm
+    shown = np.ones(wl.shape, dtype=bool) if band is None else (wl >= band[0]) & (wl <= band[1])
+    absorbs = any(bool(np.any(np.abs(s.a[shown]) > A_ROUNDING)) for s in results)
+    names = ("R", "T", "A") if absorbs else ("R", "T")
+    fig, axes = plt.subplots(len(names), 1, figsize=(8, 2.4 * len(names) + 0.8), sharex=True, squeeze=False)
+    column = axes[:, 0]
     for angle, spectrum in zip(design.angles_deg, results):
-        for ax, values in zip(axes, (spectrum.r, spectrum.t, spectrum.a)):
-            ax.plot(design.wavelength_nm, values, lw=1.3, label=f"{angle:g}°")
-    for ax, label in zip(axes, ("R", "T", "A")):
-        ax.set_ylabel(label)
-        ax.grid(alpha=0.3)
-    axes[0].set_title(title)
-    axes[0].legend(title="incidence", frameon=False)
-    axes[-1].set_xlabel("wavelength (nm)")
-    fig.savefig(path, dpi=120, bbox_inches="tight")
+        curves = {"R": spectrum.r, "T": spectrum.t, "A": np.where(np.abs(spectrum.a) > A_ROUNDING, spectrum.a, 0.0)}
+        for ax, name in zip(column, names):
+            percent = 100.0 * np.asarray(curves[name], dtype=np.float64)[shown]
+            if log:
+                percent = np.where(percent > 0, percent, np.nan)  # a log axis has no zero
+            ax.plot(wl[shown], percent, lw=1.3, label=f"{angle:g}°")
+    for ax, name in zip(column, names):
+        ax.set_ylabel(f"{name} (%)")
+        if log:
+            ax.set_yscale("log")
+            ax.yaxis.set_major_formatter(PlainLog())
+            ax.yaxis.set_minor_formatter(PlainLog(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
+        ax.grid(alpha=0.3, which="both" if log else "major")
+    if band is not None:
+        column[0].set_xlim(max(band[0], float(wl[shown].min())), min(band[1], float(wl[shown].max())))
+    subtitle = _polarisation_label(design.polarisation)
+    if len(design.angles_deg) == 1:
+        subtitle = f"{design.angles_deg[0]:g}° incidence, {subtitle}"
+    if not absorbs:
+        subtitle += "; A = 0 (no absorption beyond rounding)"
+    column[0].set_title(f"{title}\n{subtitle}", fontsize=11)
+    if len(design.angles_deg) > 1:
+        column[0].legend(title="incidence", frameon=False, fontsize=9)
+    column[-1].set_xlabel("wavelength (nm)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
     plt.close(fig)
     return True
 
 
-def _toml_value(value: Any) -> str:
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, (int, float)):
-        return repr(value)
-    if isinstance(value, str):
-        return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
-    if isinstance(value, list):
-        return "[" + ", ".join(_toml_value(v) for v in value) + "]"
-    if isinstance(value, dict):
-        return "{ " + ", ".join(f"{k} = {_toml_value(v)}" for k, v in value.items()) + " }"
-    raise TypeError(f"cannot write {value!r} as TOML")
-
-
-def design_toml(data: Mapping[str, Any], thicknesses: Sequence[float]) -> str:
-    """The design file's content with new layer thicknesses (front layers, then back layers)."""
-    lines: List[str] = []
-    values = iter(thicknesses)
-
-    def scalars(table: Mapping[str, Any]) -> None:
-        for key, value in table.items():
-            if not (isinstance(value, dict) and key in ("substrate", "spectrum")) and key != "layer":
-                lines.append(f"{key} = {_toml_value(value)}")
-
-    def layers(name: str, entries: Sequence[Mapping[str, Any]]) -> None:
-        for entry in entries:
-            lines.extend(["", f"[[{name}]]"])
-            lines.append(f"material = {_toml_value(entry['material'])}")
-            lines.append(f"thickness_nm = {float(next(values))!r}")
-
-    scalars(data)
-    layers("layer", data.get("layer", []))
-    if "substrate" in data:
-        lines.extend(["", "[substrate]"])
-        scalars(data["substrate"])
-        layers("substrate.layer", data["substrate"].get("layer", []))
-    if "spectrum" in data:
-        lines.extend(["", "[spectrum]"])
-        scalars(data["spectrum"])
-    return "\n".join(lines) + "\n"
+def _fixed(value: float, width: int, digits: int = 5) -> str:
+    """`value` right-aligned with `digits` decimals, never as -0.000…."""
+    text = f"{value:.{digits}f}"
+    if float(text) == 0.0:
+        text = f"{0.0:.{digits}f}"
+    return text.rjust(width)
 
 
 def _table(design: Design, results: Sequence[Spectrum]) -> None:
-    print(f"{design.stack.name}: {len(design.stack.all_layers())} layers, {design.wavelength_nm.size} wavelengths "
-          f"{design.wavelength_nm.min():g}-{design.wavelength_nm.max():g} nm")
+    count = len(design.stack.all_layers())
+    wl = design.wavelength_nm
+    points = "wavelength" if wl.size == 1 else "wavelengths"
+    print(f"{_printable(design.stack.name)}: {count} {'layer' if count == 1 else 'layers'}, {wl.size} {points} "
+          f"{wl.min():g}-{wl.max():g} nm")
     print(f"{'angle':>7}  {'mean R':>9}  {'min R':>9}  {'mean T':>9}  {'mean A':>9}")
     print(f"{'-' * 7}  {'-' * 9}  {'-' * 9}  {'-' * 9}  {'-' * 9}")
     for angle, s in zip(design.angles_deg, results):
-        print(f"{angle:>6g}°  {s.r.mean():>9.5f}  {s.r.min():>9.5f}  {s.t.mean():>9.5f}  {s.a.mean():>9.5f}")
+        print(f"{angle:>6g}°  {_fixed(s.r.mean(), 9)}  {_fixed(s.r.min(), 9)}  {_fixed(s.t.mean(), 9)}  "
+              f"{_fixed(s.a.mean(), 9)}")
 
 
 def _outputs(args: argparse.Namespace, design: Design, results: Sequence[Spectrum], stem: str) -> None:
@@ -453,65 +198,181 @@ def _outputs(args: argparse.Namespace, design: Design, results: Sequence[Spectru
     csv_path = out / f"{stem}.csv"
     write_csv(csv_path, design, results)
     print(f"spectra written to {csv_path}")
-    if not args.no_plot and write_plot(out / f"{stem}.png", design, results, design.stack.name):
-        print(f"plot written to {out / f'{stem}.png'}")
+    png = out / f"{stem}.png"
+    if not args.no_plot and write_plot(png, design, results, _printable(design.stack.name), args.log, args.band):
+        print(f"plot written to {png}")
 
 
-def _spectrum_command(args: argparse.Namespace) -> None:
+def _warn(messages: Sequence[str]) -> None:
+    for message in messages:
+        print(f"lamina-design: warning: {message}", file=sys.stderr)
+
+
+def _check_band(args: argparse.Namespace, design: Design) -> None:
+    if args.band is None:
+        return
+    lo, hi = args.band
+    wl = design.wavelength_nm
+    if not np.any((wl >= lo) & (wl <= hi)):
+        raise DesignFileError(f"{design.path}: --band {lo:g} {hi:g} nm holds none of the design's wavelengths "
+                              f"({wl.min():g}-{wl.max():g} nm)")
+
+
+def _evaluate(design: Design, stack: Optional[Stack] = None) -> List[Spectrum]:
+    """The design's spectra; material warnings have been reported, located, beforehand."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RangeWarning)
+        try:
+            results = spectra(design, stack)
+        except (ValueError, MaterialError) as exc:
+            raise DesignFileError(f"{design.path}: cannot compute the spectrum: {' '.join(str(exc).split())}") from None
+    for angle, s in zip(design.angles_deg, results):
+        bad = ~(np.isfinite(s.r) & np.isfinite(s.t))
+        if np.any(bad):
+            first = float(design.wavelength_nm[np.argmax(bad)])
+            raise DesignFileError(f"{design.path}: the spectrum is not finite at {int(bad.sum())} wavelengths "
+                                  f"(the first {first:g} nm, at {angle:g}°): indices or thicknesses out of reach")
+    return results
+
+
+def _spectrum_command(args: argparse.Namespace) -> int:
     design = load_design(args.design)
-    results = spectra(design)
+    _check_band(args, design)
+    _warn(material_warnings(design))
+    results = _evaluate(design)
     _table(design, results)
     _outputs(args, design, results, design.path.stem)
+    return EXIT_OK
 
 
-def _refine_command(args: argparse.Namespace) -> None:
+def _refine_command(args: argparse.Namespace) -> int:
     from lamina_design.refine import refine
 
     design = load_design(args.design)
-    request = load_targets(args.targets, len(design.stack.all_layers()))
-    result = refine(design.stack, list(request.targets), request.vary, max_nfev=request.max_evaluations,
-                    progress=True if args.progress else None)
+    _check_band(args, design)
+    layers = design.stack.all_layers()
+    request = load_targets(args.targets, len(layers))
+    _warn(material_warnings(design))
+    for i, target in enumerate(request.targets):
+        place = request.places[i] if i < len(request.places) else str(args.targets)
+        _warn(material_warnings(design, target.wavelength_nm, f"on the wavelengths of target[{i + 1}] at {place}"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RangeWarning)
+        try:
+            result = refine(design.stack, list(request.targets), request.vary, max_nfev=request.max_evaluations,
+                            progress=True if args.progress else None)
+        except (ValueError, MaterialError) as exc:
+            raise DesignFileError(f"{args.targets}: cannot refine: {' '.join(str(exc).split())}") from None
     print(result.summary())
-    print(f"{'layer':>5}  {'material':<16}  {'start nm':>9}  {'refined nm':>10}")
-    print(f"{'-' * 5}  {'-' * 16}  {'-' * 9}  {'-' * 10}")
+    names = [_printable(layer.material.name) for layer in layers]
+    width = max([len("material")] + [len(name) for name in names])
+    print(f"{'layer':>5}  {'material':<{width}}  {'start nm':>9}  {'refined nm':>10}")
+    print(f"{'-' * 5}  {'-' * width}  {'-' * 9}  {'-' * 10}")
     before = design.stack.thicknesses()
-    for i, (layer, d) in enumerate(zip(result.stack.all_layers(), result.stack.thicknesses())):
-        print(f"{i + 1:>5}  {layer.material.name:<16}  {before[i]:>9.2f}  {d:>10.2f}")
-    results = spectra(design, result.stack)
+    for i, (name, d) in enumerate(zip(names, result.stack.thicknesses())):
+        print(f"{i + 1:>5}  {name:<{width}}  {_fixed(before[i], 9, 2)}  {_fixed(d, 10, 2)}")
+    results = _evaluate(design, result.stack)
     _table(design, results)
     stem = f"{design.path.stem}_refined"
-    args.out.mkdir(parents=True, exist_ok=True)
-    toml_path = args.out / f"{stem}.toml"
-    toml_path.write_text(design_toml(design.data, [float(d) for d in result.stack.thicknesses()]), encoding="utf-8")
+    out: Path = args.out
+    out.mkdir(parents=True, exist_ok=True)
+    toml_path = out / f"{stem}.toml"
+    text = design_toml(design.data, [float(d) for d in result.stack.thicknesses()], design.path.parent, out)
+    toml_path.write_text(text, encoding="utf-8")
     print(f"refined design written to {toml_path}")
     _outputs(args, design, results, stem)
+    if not result.success:
+        print(f"lamina-design: not converged: refine stopped after {result.nfev} evaluations ({result.message}); "
+              f"the design written is the best found so far. Raise max_evaluations in the [refine] table of "
+              f"{args.targets} (now {request.max_evaluations}) or start closer to the targets.", file=sys.stderr)
+        return EXIT_NOT_CONVERGED
+    return EXIT_OK
+
+
+def _band(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"a wavelength must be finite and > 0 nm, got {text!r}")
+    return value
+
+
+_EPILOG = f"""\
+The design and targets files are TOML; every table and key, with types, units, defaults and
+examples, is described in {DOCS} (in the source distribution and the repository).
+
+exit status:
+  0  done
+  1  a missing dependency (SciPy, tomli) or an output that cannot be written
+  2  a usage error, or a design, targets or material file that cannot be used
+     (one message naming the file, the line and the key)
+  3  refine stopped at its evaluation budget before converging; the best design found
+     is still written. Raise max_evaluations in the targets file's [refine] table.
+"""
+
+
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    """Help whose lines never break inside a path such as docs/design-files.md."""
+
+    def _split_lines(self, text: str, width: int) -> List[str]:
+        return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
+
+
+def _parser() -> argparse.ArgumentParser:
+    formatter = _Formatter
+    parser = argparse.ArgumentParser(
+        prog="lamina-design", formatter_class=formatter, epilog=_EPILOG,
+        description="Spectra and thickness refinement of thin-film designs written in TOML files.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    design_help = (f"a design file (TOML): media, [[layer]] tables from the incidence side, an optional "
+                   f"[substrate] and [spectrum] (default {DEFAULT_WAVELENGTHS['start']:g}-"
+                   f"{DEFAULT_WAVELENGTHS['stop']:g} nm, 0°, unpolarised); see {DOCS}")
+    spectrum = commands.add_parser(
+        "spectrum", help="R, T, A of a design: a table, a CSV and a PNG", formatter_class=formatter,
+        description=textwrap.fill("Compute R, T and A over the design's [spectrum] sweep; print a summary "
+                                  "and write DESIGN.csv (full precision) and DESIGN.png to --out.", 79),
+        epilog=_EPILOG)
+    spectrum.add_argument("design", type=Path, help=design_help)
+    refine = commands.add_parser(
+        "refine", help="refine a design's thicknesses towards targets", formatter_class=formatter,
+        description=textwrap.fill("Least-squares refinement of the layer thicknesses towards the targets; "
+                                  "writes DESIGN_refined.toml (a design file that reads back), "
+                                  "DESIGN_refined.csv and DESIGN_refined.png to --out. Needs SciPy.", 79),
+        epilog=_EPILOG)
+    refine.add_argument("design", type=Path, help=design_help)
+    refine.add_argument("targets", type=Path,
+                        help=f"a targets file (TOML): [[target]] tables (quantity R, T or A, wavelength_nm, value, "
+                             f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
+                             f"max_evaluations); see {DOCS}")
+    refine.add_argument("--progress", action="store_true", help="always show the progress bar")
+    for command in (spectrum, refine):
+        command.add_argument("--out", type=Path, default=Path("."), metavar="DIR", help="directory for the outputs (default: .)")
+        command.add_argument("--no-plot", action="store_true", help="write the CSV only")
+        command.add_argument("--log", action="store_true", help="plot R, T and A (in %%) on a logarithmic axis")
+        command.add_argument("--band", type=_band, nargs=2, metavar=("MIN", "MAX"),
+                             help="plot only wavelengths from MIN to MAX nm (the CSV keeps the whole grid)")
+    return parser
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = argparse.ArgumentParser(prog="lamina-design", description="Spectra and refinement of thin-film designs.")
-    commands = parser.add_subparsers(dest="command", required=True)
-    spectrum = commands.add_parser("spectrum", help="R, T, A of a design: a CSV and a PNG")
-    spectrum.add_argument("design", type=Path)
-    refine = commands.add_parser("refine", help="refine a design's thicknesses towards targets")
-    refine.add_argument("design", type=Path)
-    refine.add_argument("targets", type=Path)
-    refine.add_argument("--progress", action="store_true", help="always show the progress bar")
-    for command in (spectrum, refine):
-        command.add_argument("--out", type=Path, default=Path("."), help="directory for the outputs (default: .)")
-        command.add_argument("--no-plot", action="store_true", help="write the CSV only")
+    parser = _parser()
     args = parser.parse_args(argv)
+    if args.band is not None and not args.band[0] < args.band[1]:
+        parser.error(f"--band MIN MAX needs MIN < MAX, got {args.band[0]:g} {args.band[1]:g}")
     try:
         if args.command == "spectrum":
-            _spectrum_command(args)
-        else:
-            _refine_command(args)
+            return _spectrum_command(args)
+        return _refine_command(args)
     except (DesignFileError, MaterialError) as exc:
         print(f"lamina-design: error: {exc}", file=sys.stderr)
-        return 1
+        return EXIT_USAGE
     except ImportError as exc:
         print(f"lamina-design: {exc}", file=sys.stderr)
-        return 1
-    return 0
+        return EXIT_FAILURE
+    except OSError as exc:
+        print(f"lamina-design: error: cannot write {exc.filename or 'the outputs'}: {exc.strerror or exc}",
+              file=sys.stderr)
+        return EXIT_FAILURE
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -13,7 +13,7 @@ from typing import Literal, Union
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design.materials.base import ComplexArray, Constant, FloatArray, Material
+from lamina_design.materials.base import ComplexArray, Constant, FloatArray, Material, usable_wavelengths
 
 __all__ = [
     "AIR",
@@ -62,7 +62,7 @@ def check_wavelengths(wavelength_nm: npt.ArrayLike) -> FloatArray:
         raise ValueError(f"wavelengths must be a 1-D grid, got shape {wl.shape}")
     if wl.size == 0:
         raise ValueError("the wavelength grid is empty")
-    if not np.all(np.isfinite(wl)) or np.any(wl <= 0):
+    if not usable_wavelengths(wl):
         raise ValueError("wavelengths must be finite and positive (nm)")
     return wl
 

@@ -1,6 +1,5 @@
 #include "strata/data.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -11,7 +10,7 @@ namespace {
 
 // x * 2^exponent; a zero exponent leaves x as it is.
 double times_power_of_two(double x, std::int32_t exponent) {
-    return exponent == 0 ? x : std::ldexp(x, std::clamp(exponent, -4096, 4096));
+    return exponent == 0 ? x : std::ldexp(x, exponent);
 }
 
 }  // namespace

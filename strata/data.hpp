@@ -18,7 +18,10 @@ namespace strata {
 
 // The characteristic matrices over powers of two: the true s matrix is
 // s_matrix * 2^s_exponent. The exponents are zero unless a thick absorbing
-// stack would overflow the product.
+// stack would overflow the product, and they saturate at +-transfer_exponent_limit,
+// far beyond any R or T a double can show.
+constexpr std::int32_t transfer_exponent_limit = 1 << 30;
+
 struct Transfer {
     Matrix2 s_matrix;
     Matrix2 p_matrix;

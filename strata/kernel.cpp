@@ -16,24 +16,24 @@ namespace {
 
 Complex lane_of(const BasicComplex<Lanes>& z, std::size_t lane) { return {z.re[lane], z.im[lane]}; }
 
-// The s pass keeps what the p pass can reuse; the p pass reads it back. Both
+// The s pass stores what the p pass can reuse; the p pass reads it back. Both
 // compute everything for the groups beyond reuse.groups.
 template <bool p_polarised>
 void pass(const PassInput& input, std::size_t begin, std::size_t end, Transfer* out, const Reuse& reuse) {
     if (begin >= end) return;
-    const Stack stack(input.d, input.n, input.wl, input.theta, end);
+    const StackView stack(input.d, input.n, input.wl, input.theta, end);
     const bool paired = input.paired_sin_cos;
     const std::size_t per_group = reuse_doubles_per_group(stack.media(), lane_width);
-    constexpr Keep keeping = p_polarised ? Keep::load : Keep::store;
+    constexpr ReuseMode mode = p_polarised ? ReuseMode::load : ReuseMode::store;
     constexpr Matrix2 Transfer::*slot = p_polarised ? &Transfer::p_matrix : &Transfer::s_matrix;
     constexpr std::int32_t Transfer::*exponent = p_polarised ? &Transfer::p_exponent : &Transfer::s_exponent;
     auto one = [&](std::size_t i) {
         const std::size_t group = i / lane_width;
         Matrix2 m = group < reuse.groups
-                        ? stack_matrix<double, p_polarised, keeping>(
+                        ? stack_matrix<double, p_polarised, mode>(
                               stack, i, reuse.values + group * per_group + i % lane_width, paired)
-                        : stack_matrix<double, p_polarised, Keep::none>(stack, i, nullptr, paired);
-        settle(stack, i, p_polarised, out_of_range(m), m, out[i].*exponent);
+                        : stack_matrix<double, p_polarised, ReuseMode::none>(stack, i, nullptr, paired);
+        recompute_if_exceptional(stack, i, p_polarised, out_of_range(m), m, out[i].*exponent);
         out[i].*slot = m;
     };
     std::size_t i = begin;
@@ -42,14 +42,14 @@ void pass(const PassInput& input, std::size_t begin, std::size_t end, Transfer* 
         const std::size_t group = i / lane_width;
         const BasicMatrix2<Lanes> m =
             group < reuse.groups
-                ? stack_matrix<Lanes, p_polarised, keeping>(stack, i, reuse.values + group * per_group, paired)
-                : stack_matrix<Lanes, p_polarised, Keep::none>(stack, i, nullptr, paired);
+                ? stack_matrix<Lanes, p_polarised, mode>(stack, i, reuse.values + group * per_group, paired)
+                : stack_matrix<Lanes, p_polarised, ReuseMode::none>(stack, i, nullptr, paired);
         const Mask<Lanes> exceptional = out_of_range(m);
         for (std::size_t lane = 0; lane < lane_width; ++lane) {
             Transfer& transfer = out[i + lane];
             transfer.*slot = {lane_of(m.m00, lane), lane_of(m.m10, lane), lane_of(m.m01, lane),
                               lane_of(m.m11, lane)};
-            settle(stack, i + lane, p_polarised, lane_set(exceptional, lane), transfer.*slot, transfer.*exponent);
+            recompute_if_exceptional(stack, i + lane, p_polarised, lane_set(exceptional, lane), transfer.*slot, transfer.*exponent);
         }
     }
     for (; i < end; ++i) one(i);

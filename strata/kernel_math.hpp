@@ -3,14 +3,17 @@
 // group of them: the arithmetic shared by the kernel copies (kernel.cpp) and
 // the one-index form (transfer.cpp). Internal to those files: everything here
 // has internal linkage, so each instruction set keeps its own copy, and a
-// failure leaves through a function of the baseline code.
-#include <algorithm>
+// failure leaves through a function of the baseline code. Nothing here calls
+// an inline function outside the instruction-set namespace (the arrays' own
+// accessors, std::isfinite, std::clamp): at -O0 a wider copy would define it
+// too, and the linker may keep either (.ci/check_variant_symbols.sh).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "strata/array.hpp"
+#include "strata/data.hpp"
 #include "strata/kernel.hpp"
 #include "strata/lanes.hpp"
 #include "strata/matrix.hpp"
@@ -23,15 +26,18 @@ constexpr double two_pi = 6.283185307179586;
 
 // Read-only access to one stack at one angle, after its shapes were checked
 // for a range of wavelength indices.
-class Stack {
+class StackView {
 public:
-    Stack(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl, double theta,
-          std::size_t end)
-        : d_(d.data()), n_(n.data()), wl_(wl.data()), media_(n.rows()),
-          row_stride_(n.row_stride()), col_stride_(n.col_stride()), sin_theta_(std::sin(theta)) {
+    StackView(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl, double theta,
+              std::size_t end)
+        : StackView(stack_arrays(d, n, wl), theta, end) {}
+    StackView(const StackArrays& arrays, double theta, std::size_t end)
+        : d_(arrays.d), n_(arrays.n), wl_(arrays.wl), media_(arrays.media), row_stride_(arrays.row_stride),
+          col_stride_(arrays.col_stride), sin_theta_(std::sin(theta)) {
         // What reading indices below `end` needs: K >= 2 media, a column of n
         // and a wavelength for each index, a thickness for each inner layer.
-        if (end > wl.size() || end > n.cols() || n.rows() < 2 || d.size() < n.rows() - 2)
+        if (end > arrays.wavelengths || end > arrays.columns || arrays.media < 2 ||
+            arrays.thicknesses < arrays.media - 2)
             fail_index_out_of_bounds();
     }
 
@@ -61,17 +67,17 @@ private:
     double sin_theta_;
 };
 
-// Whether a matrix computation keeps its polarisation-independent values:
-// not at all, by storing them (s pass) or by loading them (p pass).
-enum class Keep { none, store, load };
+// How a matrix computation reuses its polarisation-independent values: not
+// at all, by storing them (s pass) or by loading them (p pass).
+enum class ReuseMode { none, store, load };
 
-// One lane group's record of kept values (kernel.hpp, Reuse): field f of a
+// One lane group's record of reused values (kernel.hpp, Reuse): field f of a
 // lane sits at f * lane_width. For a single wavelength `record` points at its
 // lane, so the scalar and the lane forms share the layout.
 template <class Real>
-class Kept {
+class ReuseRecord {
 public:
-    explicit Kept(double* record) : record_(record) {}
+    explicit ReuseRecord(double* record) : record_(record) {}
 
     BasicComplex<Real> load(std::size_t field) const { return {read(field), read(field + 1)}; }
     void store(std::size_t field, const BasicComplex<Real>& z) const {
@@ -146,7 +152,7 @@ struct ExponentialPair {
 };
 
 [[gnu::always_inline]] inline ExponentialPair exponential_pair(Complex w, bool paired) {
-    if (!std::isfinite(w.re) || !std::isfinite(w.im)) return {exponential(-w), exponential(w)};
+    if (!is_finite(w.re) || !is_finite(w.im)) return {exponential(-w), exponential(w)};
     double sin_y, cos_y;
     sin_cos(w.im, paired, sin_y, cos_y);
     const double grow = std::exp(-w.re);
@@ -181,37 +187,38 @@ template <class Real>
 
 // M = D_0 (P_1 D_1) ... (P_{K-2} D_{K-2}), each new pair multiplied on the
 // right as (M P_j) D_j, for the wavelengths first .. first + lanes - 1. With
-// Keep::load the cosines and exponentials come from `record` as an earlier
-// Keep::store computation of the same wavelengths left them.
-template <class Real, bool p_polarised, Keep keep>
-BasicMatrix2<Real> stack_matrix(const Stack& stack, std::size_t first, double* record, bool paired) {
+// ReuseMode::load the cosines and exponentials come from the record at
+// `values` as an earlier ReuseMode::store computation of the same wavelengths
+// left them.
+template <class Real, bool p_polarised, ReuseMode reuse>
+BasicMatrix2<Real> stack_matrix(const StackView& stack, std::size_t first, double* values, bool paired) {
     const std::size_t media = stack.media();
-    const Kept<Real> kept(record);
+    const ReuseRecord<Real> record(values);
     const BasicComplex<Real> n_0 = stack.index<Real>(0, first);
     Real wavelength{};
     BasicComplex<Real> xi{};
-    if constexpr (keep != Keep::load) {
+    if constexpr (reuse != ReuseMode::load) {
         wavelength = stack.wavelengths<Real>(first);
         xi = square(n_0 * stack.sin_theta());  // (n_0 sin theta)^2
     }
     auto cosine = [&](std::size_t medium, BasicComplex<Real> index) {
-        if constexpr (keep == Keep::load) {
-            return kept.load(Kept<Real>::cosine_field(medium));
+        if constexpr (reuse == ReuseMode::load) {
+            return record.load(ReuseRecord<Real>::cosine_field(medium));
         } else {
             const BasicComplex<Real> c = cosine_in_medium(index, xi, paired);
-            if constexpr (keep == Keep::store) kept.store(Kept<Real>::cosine_field(medium), c);
+            if constexpr (reuse == ReuseMode::store) record.store(ReuseRecord<Real>::cosine_field(medium), c);
             return c;
         }
     };
     auto layer = [&](std::size_t j, BasicComplex<Real> n_j, BasicComplex<Real> c_j) {
-        const std::size_t field = Kept<Real>::exponential_field(media, j);
-        if constexpr (keep == Keep::load) {
-            return Propagation<Real>{kept.load(field), kept.load(field + 2)};
+        const std::size_t field = ReuseRecord<Real>::exponential_field(media, j);
+        if constexpr (reuse == ReuseMode::load) {
+            return Propagation<Real>{record.load(field), record.load(field + 2)};
         } else {
             const Propagation<Real> p = propagation(n_j, c_j, wavelength, stack.thickness(j), paired);
-            if constexpr (keep == Keep::store) {
-                kept.store(field, p.backward);
-                kept.store(field + 2, p.forward);
+            if constexpr (reuse == ReuseMode::store) {
+                record.store(field, p.backward);
+                record.store(field + 2, p.forward);
             }
             return p;
         }
@@ -254,14 +261,14 @@ Mask<Real> out_of_range(const BasicMatrix2<Real>& m) {
     return (inside(m.m00.re) & inside(m.m00.im) & inside(m.m10.re) & inside(m.m10.im)) == 0;
 }
 
-bool Stack::finite_inputs(std::size_t i) const {
-    if (!std::isfinite(wl_[i]) || !std::isfinite(sin_theta_)) return false;
+bool StackView::finite_inputs(std::size_t i) const {
+    if (!is_finite(wl_[i]) || !is_finite(sin_theta_)) return false;
     for (std::size_t medium = 0; medium < media_; ++medium) {
         const Complex index = n_[medium * row_stride_ + i * col_stride_];
-        if (!std::isfinite(index.re) || !std::isfinite(index.im)) return false;
+        if (!is_finite(index.re) || !is_finite(index.im)) return false;
     }
     for (std::size_t layer = 1; layer + 1 < media_; ++layer)
-        if (!std::isfinite(thickness(layer))) return false;
+        if (!is_finite(thickness(layer))) return false;
     return true;
 }
 
@@ -271,11 +278,11 @@ bool Stack::finite_inputs(std::size_t i) const {
 // takes its regular limit, and the running product carries a power-of-two
 // exponent so that thick absorbing layers cannot overflow it.
 
-constexpr std::int32_t exponent_limit = 1 << 30;  // far beyond any finite T or R
-
 std::int32_t add_exponents(std::int32_t a, std::int32_t b) {
     const std::int64_t sum = std::int64_t{a} + b;
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(sum, -exponent_limit, exponent_limit));
+    if (sum > transfer_exponent_limit) return transfer_exponent_limit;
+    if (sum < -transfer_exponent_limit) return -transfer_exponent_limit;
+    return static_cast<std::int32_t>(sum);
 }
 
 // Scales m by a power of two, exactly, so that its largest part lies in
@@ -284,9 +291,11 @@ void normalise(Matrix2& m, std::int32_t& exponent) {
     Complex* entries[] = {&m.m00, &m.m10, &m.m01, &m.m11};
     double top = 0.0;
     for (const Complex* z : entries) {
-        if (!std::isfinite(z->re) || !std::isfinite(z->im)) return;
-        for (const double part : {std::fabs(z->re), std::fabs(z->im)})
-            if (part > top) top = part;
+        if (!is_finite(z->re) || !is_finite(z->im)) return;
+        const double re = std::fabs(z->re);
+        const double im = std::fabs(z->im);
+        if (re > top) top = re;
+        if (im > top) top = im;
     }
     if (top == 0.0) return;
     const int k = std::ilogb(top) + 1;
@@ -303,7 +312,10 @@ void normalise(Matrix2& m, std::int32_t& exponent) {
 
 // P_j over 2^exponent. While exp(|Im delta|) fits a double these are the bits
 // of propagation_matrix with a zero exponent; past that the growing factor is
-// split into 2^E exp(r), and the decaying one, 2^-2E smaller, is lost.
+// split into 2^E exp(r), and the decaying one, 2^-2E smaller, is lost. Such a
+// layer is opaque to double precision: T is 0 and R that of the stack in front
+// of it, whatever its phase; so a phase that does not fit a double is dropped,
+// and so is growth beyond the saturated exponent.
 Matrix2 scaled_propagation(Complex n_j, Complex c_j, double wavelength, double thickness,
                            std::int32_t& exponent) {
     constexpr double exp_limit = 708.0;
@@ -312,18 +324,23 @@ Matrix2 scaled_propagation(Complex n_j, Complex c_j, double wavelength, double t
     const Complex w{-k.im * thickness, k.re * thickness};
     const Complex zero{};
     exponent = 0;
-    if (!std::isfinite(w.re) || !std::isfinite(w.im) || !(std::fabs(w.re) > exp_limit)) {
+    const double a = std::fabs(w.re);
+    if (!(a > exp_limit)) {
         const auto pair = exponential_pair(w, false);
         return {pair.backward, zero, zero, pair.forward};
     }
-    const double a = std::fabs(w.re);
-    const double e = std::fmin(std::nearbyint(a / ln2), double{exponent_limit});
-    const double big = std::exp(a - e * ln2);
-    const double small = std::exp(-a - e * ln2);
+    const double e = std::fmin(std::nearbyint(a / ln2), double{transfer_exponent_limit});
+    double big = std::exp(a - e * ln2);
+    double small = std::exp(-a - e * ln2);
+    if (is_inf(big)) {
+        big = 1.0;
+        small = 0.0;
+    }
     const double grow = w.re < 0.0 ? big : small;  // exp(-w.re) / 2^e
     const double decay = w.re < 0.0 ? small : big;  // exp(w.re) / 2^e
-    const double cos_y = std::cos(w.im);
-    const double sin_y = std::sin(w.im);
+    const bool phase_fits = is_finite(w.im);
+    const double cos_y = phase_fits ? std::cos(w.im) : 1.0;
+    const double sin_y = phase_fits ? std::sin(w.im) : 0.0;
     exponent = static_cast<std::int32_t>(e);
     return {{grow * cos_y, grow * -sin_y}, zero, zero, {decay * cos_y, decay * sin_y}};
 }
@@ -367,7 +384,7 @@ Matrix2 critical_layer(Complex n_j, double wavelength, double thickness, bool p_
 // M for wavelength i as m * 2^exponent. The regular factors are those of
 // stack_matrix; a run of critical layers j..k replaces D_{j-1} P_j ... P_k D_k
 // with W_{j-1}^-1 A_j ... A_k W_{k+1}.
-[[gnu::cold, gnu::noinline]] void exceptional_matrix(const Stack& stack, std::size_t i, bool p_polarised,
+[[gnu::cold, gnu::noinline]] void exceptional_matrix(const StackView& stack, std::size_t i, bool p_polarised,
                                                      Matrix2& out, std::int32_t& exponent) {
     const auto critical = [](Complex c) { return c.re == 0.0 && c.im == 0.0; };
     const std::size_t last = stack.media() - 1;
@@ -412,7 +429,7 @@ Matrix2 critical_layer(Complex n_j, double wavelength, double thickness, bool p_
 
 // The regular result of wavelength i, or its exceptional one where the regular
 // road failed on finite inputs.
-void settle(const Stack& stack, std::size_t i, bool p_polarised, bool exceptional, Matrix2& m,
+void recompute_if_exceptional(const StackView& stack, std::size_t i, bool p_polarised, bool exceptional, Matrix2& m,
             std::int32_t& exponent) {
     exponent = 0;
     if (exceptional && stack.finite_inputs(i)) exceptional_matrix(stack, i, p_polarised, m, exponent);

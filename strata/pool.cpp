@@ -132,10 +132,10 @@ public:
         done_.store(0, std::memory_order_relaxed);
         const std::uint64_t pass = ++pass_;
         claim_.store((pass << 32) | ranges, std::memory_order_seq_cst);
-        latest_.store(pass, std::memory_order_seq_cst);
-        announced_.store(static_cast<std::uint32_t>(pass), std::memory_order_seq_cst);
+        announced_pass_.store(pass, std::memory_order_seq_cst);
+        announced_pass_low_.store(static_cast<std::uint32_t>(pass), std::memory_order_seq_cst);
         if (spinning_.load(std::memory_order_seq_cst) == 0 && sleeping_.load(std::memory_order_seq_cst) > 0)
-            futex_wake(announced_, 1);  // the workers wake each other as long as ranges are left
+            futex_wake(announced_pass_low_, 1);  // the workers wake each other as long as ranges are left
 
         const auto target = static_cast<std::uint32_t>(ranges);
         auto finished = [&] { return done_.load(std::memory_order_acquire) == target; };
@@ -163,21 +163,21 @@ private:
     }
 
     void wait_for_pass(std::uint64_t& seen, bool may_spin) {
-        auto announced = [&] { return latest_.load(std::memory_order_acquire) != seen; };
+        auto announced = [&] { return announced_pass_.load(std::memory_order_acquire) != seen; };
         spinning_.fetch_add(1, std::memory_order_seq_cst);
         const bool ready = spin_until(announced, may_spin ? spin_limit : pass_gap);
         spinning_.fetch_sub(1, std::memory_order_seq_cst);
         if (ready) {
-            seen = latest_.load(std::memory_order_acquire);
+            seen = announced_pass_.load(std::memory_order_acquire);
             return;
         }
         for (;;) {
             sleeping_.fetch_add(1, std::memory_order_seq_cst);
-            if (latest_.load(std::memory_order_seq_cst) == seen)
-                futex_wait(announced_, static_cast<std::uint32_t>(seen));
+            if (announced_pass_.load(std::memory_order_seq_cst) == seen)
+                futex_wait(announced_pass_low_, static_cast<std::uint32_t>(seen));
             sleeping_.fetch_sub(1, std::memory_order_seq_cst);
             if (announced()) {
-                seen = latest_.load(std::memory_order_acquire);
+                seen = announced_pass_.load(std::memory_order_acquire);
                 return;
             }
         }
@@ -200,7 +200,7 @@ private:
                 const std::size_t helpers = entered_.fetch_add(1, std::memory_order_relaxed) + 1;
                 if (left > 0 && helpers < helpers_ && spinning_.load(std::memory_order_seq_cst) == 0 &&
                     sleeping_.load(std::memory_order_seq_cst) > 0)
-                    futex_wake(announced_, 1);
+                    futex_wake(announced_pass_low_, 1);
             }
             const std::size_t index = ranges - 1 - left;
             const std::size_t base = count_ / ranges, extra = count_ % ranges;
@@ -222,9 +222,9 @@ private:
 
     void stop() {
         stopping_.store(true, std::memory_order_seq_cst);
-        latest_.fetch_add(1, std::memory_order_seq_cst);
-        announced_.fetch_add(1, std::memory_order_seq_cst);
-        futex_wake(announced_, static_cast<int>(std::min<std::size_t>(threads_.size(), 1 << 30)));
+        announced_pass_.fetch_add(1, std::memory_order_seq_cst);
+        announced_pass_low_.fetch_add(1, std::memory_order_seq_cst);
+        futex_wake(announced_pass_low_, static_cast<int>(std::min<std::size_t>(threads_.size(), 1 << 30)));
         for (std::thread& thread : threads_) thread.join();
     }
 
@@ -241,10 +241,11 @@ private:
     std::atomic<std::size_t> entered_{0};
     std::atomic<std::uint64_t> claim_{0};
     std::atomic<std::uint32_t> done_{0};       // ranges finished; the caller sleeps on it
-    // The latest pass. Workers compare the whole count, so one asleep through
-    // 2^32 passes still sees a new one; they sleep on its low half.
-    std::atomic<std::uint64_t> latest_{0};
-    std::atomic<std::uint32_t> announced_{0};
+    // The latest pass announced, and the low half of the same count as the
+    // futex word the workers sleep on. Workers compare the whole count, so one
+    // asleep through 2^32 passes still sees a new one.
+    std::atomic<std::uint64_t> announced_pass_{0};
+    std::atomic<std::uint32_t> announced_pass_low_{0};
     std::atomic<bool> caller_sleeping_{false};
     std::atomic<std::uint32_t> spinning_{0};
     std::atomic<std::uint32_t> sleeping_{0};

@@ -21,10 +21,10 @@ public:
     explicit constexpr Recycler(std::size_t limit) : limit_(limit) {}
     ~Recycler() { release(slot_.exchange(nullptr)); }
 
-    // The recyclers for the sweep's result lists and its kept values. Never
+    // The recyclers for the sweep's result lists and its reused values. Never
     // destroyed, so a Data released during exit can still give back its list.
     static Recycler& transfer_lists();
-    static Recycler& kept_values();
+    static Recycler& reuse_values();
     Recycler(const Recycler&) = delete;
     Recycler& operator=(const Recycler&) = delete;
 

@@ -11,14 +11,14 @@ namespace strata {
 
 namespace {
 
-// The kept values' memory, on loan from its recycler for one sweep.
-class KeptBuffer {
+// The reused values' memory, on loan from its recycler for one sweep.
+class ReuseBuffer {
 public:
-    explicit KeptBuffer(std::size_t bytes)
-        : values_(bytes == 0 ? nullptr : static_cast<double*>(Recycler::kept_values().take(bytes))) {}
-    ~KeptBuffer() { Recycler::kept_values().give(values_); }
-    KeptBuffer(const KeptBuffer&) = delete;
-    KeptBuffer& operator=(const KeptBuffer&) = delete;
+    explicit ReuseBuffer(std::size_t bytes)
+        : values_(bytes == 0 ? nullptr : static_cast<double*>(Recycler::reuse_values().take(bytes))) {}
+    ~ReuseBuffer() { Recycler::reuse_values().give(values_); }
+    ReuseBuffer(const ReuseBuffer&) = delete;
+    ReuseBuffer& operator=(const ReuseBuffer&) = delete;
 
     double* values() const { return values_; }
 
@@ -29,30 +29,41 @@ private:
 // The sweep's one-time choices (kernel copy, sincos check, recyclers) are
 // function-local statics. A fork while another thread is still making one
 // would leave the child waiting for an initialisation that never finishes,
-// so every fork settles them first.
-void settle_before_fork() {
+// so every fork completes them first.
+void initialise_before_fork() {
     (void)kernel();
     (void)sincos_matches_sin_and_cos();
     (void)Recycler::transfer_lists();
-    (void)Recycler::kept_values();
+    (void)Recycler::reuse_values();
 }
 
-[[maybe_unused]] const int fork_handler_registered = pthread_atfork(settle_before_fork, nullptr, nullptr);
+void register_fork_handler() { pthread_atfork(initialise_before_fork, nullptr, nullptr); }
+
+pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
 
 }  // namespace
 
-Recycler& Recycler::kept_values() {
+// Only a process that sweeps pays for the choices at its forks. The handler is
+// in place before any of them starts, and glibc's pthread_once, unlike a
+// function-local static, starts over in a child forked while it ran.
+void prepare_for_fork() { pthread_once(&fork_handler_once, register_fork_handler); }
+
+Recycler& Recycler::reuse_values() {
     static Recycler* const recycler = new Recycler(reuse_budget_bytes);
     return *recycler;
 }
 
-TransferList transfer_calc(const Data& data) { return transfer_calc(data, kernel(), reuse_budget_bytes); }
+TransferList transfer_calc(const Data& data) {
+    prepare_for_fork();
+    return transfer_calc(data, kernel(), reuse_budget_bytes);
+}
 
 // Two passes over the wavelengths, all s matrices before the first p matrix.
 // Each pass writes every index once, straight into its own Transfer, so the
-// pairs need no separate lists and no copy. The s pass also keeps, for as many
+// pairs need no separate lists and no copy. The s pass also stores, for as many
 // lane groups as the budget allows, what the p pass would compute again.
 TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t reuse_budget) {
+    prepare_for_fork();
     const std::size_t count = data.wl().size();
     TransferList transfers(count);
     if (count == 0) return transfers;
@@ -60,11 +71,11 @@ TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t r
     const std::size_t lanes = kernel.lanes;
     const std::size_t groups = (count + lanes - 1) / lanes;
     const std::size_t group_bytes = reuse_doubles_per_group(data.n().rows(), lanes) * sizeof(double);
-    std::size_t kept = group_bytes == 0 ? 0 : std::min(groups, reuse_budget / group_bytes);
-    // Not zero-filled: the s pass writes each kept group before the p pass reads it.
-    const KeptBuffer buffer(kept * group_bytes);
-    if (buffer.values() == nullptr) kept = 0;  // without the memory the p pass just recomputes
-    const Reuse reuse{buffer.values(), kept};
+    std::size_t reused_groups = group_bytes == 0 ? 0 : std::min(groups, reuse_budget / group_bytes);
+    // Not zero-filled: the s pass writes each reused group before the p pass reads it.
+    const ReuseBuffer buffer(reused_groups * group_bytes);
+    if (buffer.values() == nullptr) reused_groups = 0;  // without the memory the p pass just recomputes
+    const Reuse reuse{buffer.values(), reused_groups};
     for (PassFunction pass : {kernel.s_pass, kernel.p_pass}) {
         // Ranges of whole lane groups, so that no group is split between threads.
         auto compute = [&](std::size_t first_group, std::size_t end_group) {

@@ -11,11 +11,11 @@ Matrix2 transfer_for_wavelength_helper(const Array1<double>& d, const Array2<Com
                                        const Array1<double>& wl, double theta, std::size_t i,
                                        bool p_polarised, std::int32_t* exponent) {
     if (i >= wl.size()) fail(index_out_of_bounds);  // before i + 1 can wrap around
-    const Stack stack(d, n, wl, theta, i + 1);
-    Matrix2 m = p_polarised ? stack_matrix<double, true, Keep::none>(stack, i, nullptr, false)
-                            : stack_matrix<double, false, Keep::none>(stack, i, nullptr, false);
+    const StackView stack(d, n, wl, theta, i + 1);
+    Matrix2 m = p_polarised ? stack_matrix<double, true, ReuseMode::none>(stack, i, nullptr, false)
+                            : stack_matrix<double, false, ReuseMode::none>(stack, i, nullptr, false);
     std::int32_t e;
-    settle(stack, i, p_polarised, out_of_range(m), m, e);
+    recompute_if_exceptional(stack, i, p_polarised, out_of_range(m), m, e);
     if (exponent) *exponent = e;
     return m;
 }

@@ -285,6 +285,59 @@ def test_growing_thickness_crosses_overflow_smoothly():
                                rtol=0, atol=1e-8)
 
 
+# --- layers past any exponent ----------------------------------------------------------------
+# Beyond an attenuation of about 2^30 ln 2 even the running power-of-two exponent saturates; the
+# layer is opaque, so R is that of the stack in front of it, ending in the layer's medium, and T 0.
+
+OPAQUE = {
+    # index, thicknesses (nm), wavelength (nm)
+    "aluminium": (0.96 + 6.69j, [1e11, 1e200], 500.0),
+    "1.5+0.1i": (1.5 + 0.1j, [1e12, 1e15, 1e300], 500.0),
+    "weakly absorbing 2.0+1e-4i": (2.0 + 1e-4j, [1e16, 1e300], 800.0),
+    "Im δ past the double range": (0.96 + 6.69j, [1e307], 0.01),
+}
+
+
+@pytest.mark.parametrize("theta", [0.0, 0.2, 1.0])
+@pytest.mark.parametrize("p_polarised", [False, True])
+@pytest.mark.parametrize("name", OPAQUE)
+def test_opaque_layer_reflects_as_its_front(name, p_polarised, theta):
+    index, thicknesses, wl = OPAQUE[name]
+    expected = abeles([90.0], [1.0, 1.38, index], wl, theta, p_polarised)[0]
+    for thickness in thicknesses:
+        n = [1.0, 1.38, index, 1.46, 1.52]
+        r, t = spectra([90.0, thickness, 120.0], column(n), [wl], theta, P if p_polarised else S)
+        assert r[0] == pytest.approx(expected, rel=1e-12)
+        assert t[0] == 0.0
+
+
+@pytest.mark.parametrize("seed", range(16))
+def test_random_stacks_with_an_opaque_layer(seed):
+    """Coatings in front of and behind a layer attenuating by e^-a, a from 1e9 to 1e300."""
+    rng = np.random.default_rng(seed)
+    wl = rng.uniform(300.0, 1500.0)
+    theta = rng.uniform(0.0, 1.2)
+
+    def indices(count):
+        return list(rng.uniform(1.2, 2.6, count) + 1j * rng.choice([0.0, 1e-3, 0.05], count))
+
+    front = indices(int(rng.integers(0, 4)))
+    back = indices(int(rng.integers(0, 3)))
+    opaque = complex(rng.uniform(0.2, 4.0), 10.0 ** rng.uniform(-4.0, 0.9))
+    n0 = rng.uniform(1.0, 1.6)
+    n = [n0, *front, opaque, *back, complex(rng.uniform(1.0, 4.0), rng.choice([0.0, 2.0]))]
+    # |Im δ| = Im(q) d 2π/λ, with q = n cos θ in the opaque layer.
+    q = np.sqrt(opaque ** 2 - (n0 * np.sin(theta)) ** 2)
+    thickness = 10.0 ** rng.uniform(9.0, 300.0) / (2 * np.pi * q.imag / wl)
+    d_front = list(rng.uniform(10.0, 300.0, len(front)))
+    d = [*d_front, thickness, *rng.uniform(10.0, 300.0, len(back))]
+    for p_polarised in (False, True):
+        r, t = spectra(d, column(n), [wl], theta, P if p_polarised else S)
+        expected = abeles(d_front, [n0, *front, opaque], wl, theta, p_polarised)[0]
+        assert r[0] == pytest.approx(expected, rel=1e-12)
+        assert t[0] == 0.0
+
+
 # --- what stays NaN -------------------------------------------------------------------------
 
 @pytest.mark.parametrize("n, theta", [([1.5, 0.0, 1.5], 0.3), ([1.5, 1.2, 1.5], np.pi / 2)],

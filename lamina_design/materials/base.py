@@ -56,13 +56,18 @@ class Constant:
         return np.full(wavelengths.shape, complex(self.value), dtype=np.complex128)
 
 
+def usable_wavelengths(wavelengths: FloatArray) -> bool:
+    """The one rule for a wavelength grid's values: every one finite and > 0 nm."""
+    return bool(np.all(np.isfinite(wavelengths)) and not np.any(wavelengths <= 0.0))
+
+
 def wavelengths_nm(name: str, wavelength_nm: npt.ArrayLike) -> FloatArray:
     """The wavelengths as float64, refused unless all are finite and > 0."""
     try:
         wavelengths = np.asarray(wavelength_nm, dtype=np.float64)
     except (TypeError, ValueError) as exc:
         raise MaterialError(f"material {name!r}: wavelengths are not numbers ({exc})") from None
-    if not np.all(np.isfinite(wavelengths)) or np.any(wavelengths <= 0.0):
+    if not usable_wavelengths(wavelengths):
         raise MaterialError(f"material {name!r}: wavelengths must be finite and > 0 nm")
     return wavelengths
 

@@ -18,7 +18,8 @@
 namespace lamina {
 namespace {
 
-struct Stack {
+// The constructor's arguments, as owned copies of the caller's data.
+struct OwnedInputs {
     strata::Array1<double> d;
     strata::Array2<strata::Complex> n;
     strata::Array1<double> wl;
@@ -28,7 +29,7 @@ struct Stack {
 
 struct DataPyObject {
     PyObject_HEAD
-    Stack stack;
+    OwnedInputs inputs;
 };
 
 // ---------------------------------------------------------------- arguments
@@ -142,39 +143,39 @@ PyObject* datapy_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (numpy::ndim(n) != 2) {
             throw Panic("Failed to convert n to 2D array: ShapeError/IncompatibleShape: incompatible shapes");
         }
-        Stack stack{numpy::copy_vector(d), numpy::copy_matrix(n), numpy::copy_vector(wl), theta, phi};
+        OwnedInputs inputs{numpy::copy_vector(d), numpy::copy_matrix(n), numpy::copy_vector(wl), theta, phi};
 
         PyRef self = checked(type->tp_alloc(type, 0));
-        std::construct_at(&reinterpret_cast<DataPyObject*>(self.get())->stack, std::move(stack));
+        std::construct_at(&reinterpret_cast<DataPyObject*>(self.get())->inputs, std::move(inputs));
         return self;
     });
 }
 
-const Stack& receiver(PyObject* self) {
-    return instance_value<DataPyObject, &DataPyObject::stack>(self, datapy_class());
+const OwnedInputs& receiver(PyObject* self) {
+    return instance_value<DataPyObject, &DataPyObject::inputs>(self, datapy_class());
 }
 
-PyRef read_d(const Stack& stack) { return numpy::new_vector(stack.d.data(), stack.d.size()); }
-PyRef read_n(const Stack& stack) { return numpy::new_matrix(stack.n); }
-PyRef read_wl(const Stack& stack) { return numpy::new_vector(stack.wl.data(), stack.wl.size()); }
-PyRef read_theta(const Stack& stack) { return checked(PyFloat_FromDouble(stack.theta)); }
-PyRef read_phi(const Stack& stack) { return checked(PyFloat_FromDouble(stack.phi)); }
+PyRef read_d(const OwnedInputs& inputs) { return numpy::new_vector(inputs.d.data(), inputs.d.size()); }
+PyRef read_n(const OwnedInputs& inputs) { return numpy::new_matrix(inputs.n); }
+PyRef read_wl(const OwnedInputs& inputs) { return numpy::new_vector(inputs.wl.data(), inputs.wl.size()); }
+PyRef read_theta(const OwnedInputs& inputs) { return checked(PyFloat_FromDouble(inputs.theta)); }
+PyRef read_phi(const OwnedInputs& inputs) { return checked(PyFloat_FromDouble(inputs.phi)); }
 
-template <PyRef (*read)(const Stack&)>
-PyObject* stack_getter(PyObject* self, void*) {
+template <PyRef (*read)(const OwnedInputs&)>
+PyObject* input_getter(PyObject* self, void*) {
     return guard([&] { return read(receiver(self)); });
 }
 
 PyObject* simulate(PyObject* self, PyObject*) {
     return guard([&] {
-        const Stack& stack = receiver(self);
+        const OwnedInputs& inputs = receiver(self);
         std::vector<double> r;
         std::vector<double> t;
         {
             // The engine record gets its own deep copies; the instance is never
             // touched. It goes, with its transfer cache, before the result is
             // allocated, so the two never hold memory at once.
-            strata::Data data(stack.d, stack.n, stack.wl, stack.theta, stack.phi);
+            strata::Data data(inputs.d, inputs.n, inputs.wl, inputs.theta, inputs.phi);
             r = data.get_r_power_vec();
             t = data.get_t_power_vec();
         }
@@ -183,11 +184,11 @@ PyObject* simulate(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef datapy_getters[] = {
-    {"d", stack_getter<read_d>, nullptr, "", nullptr},
-    {"n", stack_getter<read_n>, nullptr, "", nullptr},
-    {"wl", stack_getter<read_wl>, nullptr, "", nullptr},
-    {"theta", stack_getter<read_theta>, nullptr, "", nullptr},
-    {"phi", stack_getter<read_phi>, nullptr, "", nullptr},
+    {"d", input_getter<read_d>, nullptr, "", nullptr},
+    {"n", input_getter<read_n>, nullptr, "", nullptr},
+    {"wl", input_getter<read_wl>, nullptr, "", nullptr},
+    {"theta", input_getter<read_theta>, nullptr, "", nullptr},
+    {"phi", input_getter<read_phi>, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -203,7 +204,7 @@ PyType_Slot datapy_slots[] = {
     {Py_tp_doc, const_cast<char*>(datapy_doc)},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_new, reinterpret_cast<void*>(datapy_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<DataPyObject, &DataPyObject::stack>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<DataPyObject, &DataPyObject::inputs>)},
     {Py_tp_methods, datapy_methods},
     {Py_tp_getset, datapy_getters},
     {0, nullptr},

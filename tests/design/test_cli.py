@@ -97,7 +97,7 @@ def test_bad_design_files_name_line_and_key(tmp_path, old, new, line, message, c
     with pytest.raises(DesignFileError, match=message) as caught:
         load_design(path)
     assert str(caught.value).startswith(f"{path}:{line}:")
-    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot"]) == 1
+    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot"]) == 2
     assert "lamina-design: error:" in capsys.readouterr().err
     assert not (tmp_path / "bad.csv").exists()
 
@@ -116,6 +116,8 @@ def test_bad_design_files_name_line_and_key(tmp_path, old, new, line, message, c
         ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nmax_evaluations = inf\n', 6,
          r"refine\.max_evaluations: must be a whole number"),
         ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nvary = [3]\n', 6, "layer 3 does not"),
+        ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nvary = [2, 2]\n', 6, "listed twice"),
+        ('[[target]]\nquantity = "R"\nwavelength_nm = [500]\nvalue = 0\n[refine]\nvary = []\n', 6, "no layers"),
     ],
 )
 def test_bad_targets_files(tmp_path, text, line, message):
@@ -128,5 +130,123 @@ def test_bad_targets_files(tmp_path, text, line, message):
 
 
 def test_missing_file_is_an_error_not_a_traceback(tmp_path, capsys):
-    assert main(["spectrum", str(tmp_path / "none.toml")]) == 1
+    assert main(["spectrum", str(tmp_path / "none.toml")]) == 2
     assert "cannot read" in capsys.readouterr().err
+
+
+# -- what a person reads -------------------------------------------------------------------------
+def test_refine_stopped_by_its_budget_says_so_and_exits_3(tmp_path, capsys):
+    pytest.importorskip("scipy")
+    targets = tmp_path / "targets.toml"
+    targets.write_text((EXAMPLES / "ar_targets.toml").read_text().replace("max_evaluations = 1000",
+                                                                          "max_evaluations = 3"))
+    assert main(["refine", str(EXAMPLES / "ar_plate.toml"), str(targets), "--out", str(tmp_path), "--no-plot"]) == 3
+    assert "not converged" in capsys.readouterr().err
+    load_design(tmp_path / "ar_plate_refined.toml")  # the best so far is still written
+
+
+def test_tables_count_align_and_never_print_negative_zero(tmp_path, capsys):
+    pytest.importorskip("scipy")
+    long_name = "a-tabulated-film-with-a-long-name"
+    (tmp_path / f"{long_name}.csv").write_text("wavelength_nm,n\n300,1.38\n900,1.38\n")
+    (tmp_path / "one.toml").write_text(f'exit = "N-BK7"\n[[layer]]\nmaterial = "{long_name}.csv"\n'
+                                       "thickness_nm = 90\n[spectrum]\nwavelength_nm = [500, 600]\n")
+    (tmp_path / "targets.toml").write_text('[[target]]\nquantity = "R"\nwavelength_nm = [550]\nvalue = 0\n')
+    assert main(["spectrum", str(EXAMPLES / "bragg_mirror.toml"), "--out", str(tmp_path), "--no-plot"]) == 0
+    assert main(["refine", str(tmp_path / "one.toml"), str(tmp_path / "targets.toml"), "--out", str(tmp_path),
+                 "--no-plot"]) == 0
+    out = capsys.readouterr().out
+    assert "-0.0" not in out
+    assert "one: 1 layer, 2 wavelengths" in out
+    rows = out[out.index("layer  material"):].splitlines()[:3]
+    assert long_name in rows[2]
+    assert len({len(row) for row in rows}) == 1  # every column lines up
+
+
+def _figures(monkeypatch):
+    """The figures write_plot saves, kept open for inspection."""
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    from matplotlib.figure import Figure
+
+    saved = []
+    real = Figure.savefig
+    monkeypatch.setattr(Figure, "savefig", lambda self, *a, **k: (saved.append(self), real(self, *a, **k))[1])
+    return saved
+
+
+@pytest.mark.parametrize("name, options, panels", [
+    ("bragg_mirror.toml", [], ["R (%)", "T (%)"]),
+    ("bragg_mirror.toml", ["--log", "--band", "600", "700"], ["R (%)", "T (%)"]),
+    ("metal.toml", [], ["R (%)", "T (%)", "A (%)"]),
+])
+def test_plots_show_percentages_and_a_only_when_light_is_absorbed(tmp_path, monkeypatch, name, options, panels):
+    saved = _figures(monkeypatch)
+    path = EXAMPLES / name
+    if name == "metal.toml":
+        path = tmp_path / name
+        path.write_text('exit = "N-BK7"\n[[layer]]\nmaterial = "Ag"\nthickness_nm = 20\n'
+                        "[spectrum]\nwavelength_nm = { start = 400, stop = 800, count = 81 }\n")
+    assert main(["spectrum", str(path), "--out", str(tmp_path)] + options) == 0
+    (figure,) = saved
+    axes = figure.get_axes()
+    assert [ax.get_ylabel() for ax in axes] == panels
+    design = load_design(path)
+    result = design.stack.spectrum(design.wavelength_nm, 0.0, design.polarisation)
+    wl, r_percent = (np.asarray(v) for v in axes[0].get_lines()[0].get_data())
+    np.testing.assert_allclose(r_percent, 100 * np.interp(wl, design.wavelength_nm, result.r), rtol=1e-12)
+    if "--band" in options:
+        assert wl.min() >= 600 and wl.max() <= 700 and axes[0].get_xlim() == (600, 700)
+    assert axes[0].get_yscale() == ("log" if "--log" in options else "linear")
+
+
+def test_help_and_version_lead_to_the_file_reference(capsys):
+    for argv in (["--help"], ["spectrum", "--help"], ["refine", "--help"]):
+        with pytest.raises(SystemExit) as stop:
+            main(argv)
+        assert stop.value.code == 0
+        text = capsys.readouterr().out
+        assert "docs/design-files.md" in text and "exit status" in text and "3  refine stopped" in text
+    assert "design file (TOML)" in text and "targets file (TOML)" in text
+    with pytest.raises(SystemExit):
+        main(["--version"])
+    assert capsys.readouterr().out.startswith("lamina-design ")
+
+
+def test_the_file_reference_names_every_key_the_reader_accepts(tmp_path):
+    docs = (EXAMPLES.parents[1] / "docs" / "design-files.md").read_text(encoding="utf-8")
+    probes = {"design": ["zz = 1\n", "[[layer]]\nzz = 1\n", "[substrate]\nzz = 1\n", "[spectrum]\nzz = 1\n",
+                         "[spectrum]\nwavelength_nm = { zz = 1 }\n"],
+              "targets": ["[[target]]\nzz = 1\n", "[[target]]\nquantity='R'\nwavelength_nm=[500]\nvalue=0\n"
+                                                  "[refine]\nzz = 1\n"]}
+    keys = set()
+    for kind, texts in probes.items():
+        for text in texts:
+            path = tmp_path / "probe.toml"
+            path.write_text(text)
+            with pytest.raises(DesignFileError, match="unknown key") as caught:
+                load_design(path) if kind == "design" else load_targets(path, 1)
+            keys.update(k.strip() for k in str(caught.value).split("expected")[1].split(":")[-1].split(","))
+    assert {"thickness_mm", "back_medium", "max_evaluations", "count"} <= keys
+    for key in keys:
+        assert f"`{key}`" in docs, key
+
+
+@pytest.mark.parametrize("command", ["spectrum", "refine"])
+def test_range_warnings_name_the_layer_and_the_line_of_the_design(tmp_path, capsys, command):
+    path = tmp_path / "uv.toml"
+    path.write_text('exit = "N-BK7"\n[[layer]]\nmaterial = "MgF2"\nthickness_nm = 90\n[[layer]]\nmaterial = "SiO2"\n'
+                    "thickness_nm = 90\n[spectrum]\nwavelength_nm = [400, 500]\n")
+    targets = tmp_path / "targets.toml"
+    targets.write_text('[[target]]\nquantity = "R"\nwavelength_nm = [200, 300]\nvalue = 0\n')
+    argv = [command, str(path)] + ([str(targets)] if command == "refine" else [])
+    if command == "spectrum":
+        path.write_text(path.read_text().replace("[400, 500]", "[200, 500]"))
+    else:
+        pytest.importorskip("scipy")
+    assert main(argv + ["--out", str(tmp_path), "--no-plot"]) in (0, 3)
+    err = capsys.readouterr().err.splitlines()
+    located = [line for line in err if line.startswith(f"lamina-design: warning: {path}:6: layer[2].material: ")]
+    assert located and "SiO2" in located[0], err
+    assert command == "spectrum" or f"target[1] at {targets}:1" in located[0]
+    assert not any(".py:" in line for line in err)
