@@ -7,10 +7,12 @@ the deeper medium.
 In a coherent stack the field is the engine's: the complex field of a unit incident plane wave,
 interference in the outer media included. In a stack with incoherent layers, each coherent group
 carries the fields of its two illuminations (the forward flux arriving at its front, the
-backward flux at its back), which add in power; inside an incoherent layer the forward and
-backward beams decay as exp(−α z) with α = 4π·Im(n cos θ)/λ and add in power as well (no
-fringes: the layer is thicker than the light's coherence length), and the outer media show the
-incident plus reflected (or the transmitted) power the same way.
+backward flux at its back), which add in power; in the incidence medium the incident wave
+interferes with what the first group reflects, and the light returning from deeper adds in
+power. Inside an incoherent layer (and in the exit medium behind one) the forward and backward
+beams decay as exp(−α z) with α = 4π·Im(n cos θ)/λ and add in power (no fringes: the layer is
+thicker than the light's coherence length), so |E|² steps at its faces where the neighbouring
+coherent group's fringes stop.
 
 ``e2`` is |E|² over the incident |E|² (E_y for s; E_x and E_z for p); ``absorption`` is the power
 absorbed per nm over the incident power. Its integral over a coherent layer is that layer's
@@ -95,11 +97,13 @@ def field_profile(engine: object, n: ComplexArray, d: FloatArray, coherent: Sequ
     absorbed = np.zeros_like(e2)
     starts = np.concatenate([[0.0], np.cumsum(d)])
     for g, group in enumerate(solution.groups):
-        if not group.layers:
+        if not group.layers and g > 0:
             continue
-        first, last = group.layers[0], group.layers[-1]
-        begin, end = starts[first], starts[last + 1]
-        inside = (z >= begin) & (z < end)
+        begin = starts[group.front]
+        end = starts[group.back - 1]
+        # The first group also covers the incidence medium: its reflection interferes with the
+        # incident wave there.
+        inside = (z < end) if g == 0 else (z >= begin) & (z < end)
         if not np.any(inside):
             continue
         local = z[inside] - begin
@@ -126,8 +130,8 @@ def field_profile(engine: object, n: ComplexArray, d: FloatArray, coherent: Sequ
     last_j = len(solution.incoherent) - 1
     for j, medium in enumerate(solution.incoherent):
         if j == 0:
-            inside, local, thickness = z < 0.0, z[z < 0.0], 0.0
-        elif j == last_j:
+            continue
+        if j == last_j:
             inside = z >= starts[-1]
             local, thickness = z[inside] - starts[-1], math.inf
         else:
