@@ -79,20 +79,6 @@ def test_absorbing_substrate_at_oblique_incidence_is_exact(plate, kappa, theta):
             np.testing.assert_allclose(absorption.layers[:, i], layers, rtol=0, atol=1e-13)
 
 
-@pytest.mark.parametrize("theta", [0.0, 0.7])
-def test_substrate_is_an_incoherent_layer(plate, theta):
-    # The same plate described both ways: lamina's substrate path and the engine's layer path.
-    sub = plate.substrate
-    as_layer = Stack(plate.incidence, plate.layers + (Layer(sub.material, sub.thickness_nm, coherent=False),)
-                     + sub.back_layers, exit=sub.back_medium)
-    for pol in ("s", "p"):
-        a, b = plate.spectrum(WL, theta, pol), as_layer.spectrum(WL, theta, pol)
-        np.testing.assert_allclose(a.r, b.r, rtol=0, atol=1e-14)
-        np.testing.assert_allclose(a.t, b.t, rtol=0, atol=1e-14)
-    np.testing.assert_allclose(plate.absorption(WL, theta).layers, as_layer.absorption(WL, theta).layers,
-                               rtol=0, atol=1e-14)
-
-
 def test_two_bare_plates_closed_form():
     # Two absorbing plates in air separated by an air gap: Stokes' sums of powers, interface by interface.
     n, k, d1, d2 = 1.5, 2e-6, 3e5, 7e5
