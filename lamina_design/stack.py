@@ -160,7 +160,7 @@ class PreparedStack:
     def absorption(self, theta: float, polarisation: Polarisation = "unpolarised",
                    thicknesses: FloatArray | None = None) -> tuple[FloatArray, FloatArray, FloatArray]:
         """R, T and each layer's absorbed fraction (layers in depth order × W) at one checked angle."""
-        phi, w_s, w_p = polarisation_weights(polarisation)
+        _, w_s, w_p = polarisation_weights(polarisation)
         solution = solve(self.engine(), self.media_n, self.inner_thicknesses(thicknesses), self.coherent,
                          self.wavelength_nm, theta, self._count, absorption=True)
         assert solution.absorbed is not None
@@ -173,7 +173,7 @@ class PreparedStack:
     def field(self, depth_nm: FloatArray, theta: float, polarisation: Polarisation = "unpolarised",
               thicknesses: FloatArray | None = None) -> tuple[FloatArray, FloatArray]:
         """|E|² and the absorbed power per nm, each (W, depths), at one checked angle."""
-        phi, w_s, w_p = polarisation_weights(polarisation)
+        _, w_s, w_p = polarisation_weights(polarisation)
         e2, absorbed = field_profile(self.engine(), self.media_n, self.inner_thicknesses(thicknesses),
                                      self.coherent, self.wavelength_nm, theta, depth_nm, self._count)
         return w_s * e2[0] + w_p * e2[1], w_s * absorbed[0] + w_p * absorbed[1]
