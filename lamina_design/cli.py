@@ -3,6 +3,8 @@
     lamina-design spectrum design.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--phase]
                                        [--field WAVELENGTH [--depth MIN MAX]]
     lamina-design refine design.toml targets.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--progress]
+    lamina-design tolerance design.toml targets.toml [--samples N] [--thickness-rel S ...] [--workers K] ...
+    lamina-design monitor design.toml --wavelength NM [--quantity T|R] [--errors-nm E ...] ...
 
 The file format is described in ``docs/design-files.md`` (and briefly in
 :mod:`lamina_design.files`). Exit statuses: 0 done; 1 a missing dependency or an output that
@@ -14,12 +16,13 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib
 import math
 import sys
 import textwrap
 import warnings
 from pathlib import Path
-from typing import List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -422,6 +425,266 @@ def _refine_command(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+class _Bar:
+    """A one-line progress bar on standard error: always with --progress, else on a terminal."""
+
+    def __init__(self, label: str, always: bool) -> None:
+        self.label = label
+        self.enabled = always or sys.stderr.isatty()
+        self.shown = False
+
+    def __call__(self, done: int, total: int) -> None:
+        if not self.enabled:
+            return
+        filled = 30 * done // max(total, 1)
+        sys.stderr.write(f"\r{self.label} [{'#' * filled}{'.' * (30 - filled)}] {done}/{total}")
+        sys.stderr.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def _sigma(values: Optional[Sequence[str]], stack: Stack, option: str) -> Any:
+    """An option's σ: one number for every layer, NAME=σ for the layers of a material, or both
+    (the number then covers the materials not named); a list per layer when names are given."""
+    if not values:
+        return 0.0
+    default = 0.0
+    named: Dict[str, float] = {}
+    for text in values:
+        name, _, number = text.rpartition("=")
+        try:
+            value = float(number)
+        except ValueError:
+            raise DesignFileError(f"{option}: {text!r} is neither a number nor MATERIAL=NUMBER") from None
+        if not (math.isfinite(value) and value >= 0):
+            raise DesignFileError(f"{option}: σ must be finite and ≥ 0, got {text!r}")
+        if name:
+            named[name] = value
+        else:
+            default = value
+    if not named:
+        return default
+    materials = {layer.material.name for layer in stack.all_layers()}
+    unknown = sorted(set(named) - materials)
+    if unknown:
+        raise DesignFileError(f"{option}: no layer is made of {', '.join(map(repr, unknown))}; the design's "
+                              f"materials are {', '.join(map(repr, sorted(materials)))}")
+    return [named.get(layer.material.name, default) for layer in stack.all_layers()]
+
+
+def _executor(args: argparse.Namespace) -> Tuple[Any, Any]:
+    """(executor, client to close): a Dask cluster's, a process pool's worker count, or serial."""
+    if args.scheduler:
+        try:
+            distributed: Any = importlib.import_module("distributed")
+        except ImportError:
+            raise ImportError("--scheduler needs Dask's distributed scheduler: pip install 'lamina[dask]'") from None
+        client = distributed.Client(args.scheduler)
+        return client.get_executor(), client
+    workers = args.workers
+    return ("serial" if workers == 1 else workers), None
+
+
+def _tolerance_command(args: argparse.Namespace) -> int:
+    from lamina_design.tolerance import Errors, tolerance
+
+    design = load_design(args.design)
+    stack = design.stack
+    request = load_targets(args.targets, len(stack.all_layers()))
+    _warn(material_warnings(design))
+    if args.angle_deg < 0:
+        raise DesignFileError(f"--angle-deg: σ must be ≥ 0, got {args.angle_deg:g}")
+    index_rel = _sigma(args.index_rel, stack, "--index-rel")
+    if isinstance(index_rel, list):
+        index_rel = {layer.material.name: v for layer, v in zip(stack.all_layers(), index_rel)}
+    errors = Errors(thickness_nm=_sigma(args.thickness_nm, stack, "--thickness-nm"),
+                    thickness_rel=_sigma(args.thickness_rel, stack, "--thickness-rel"), index_rel=index_rel,
+                    angle_rad=math.radians(args.angle_deg))
+    if not (args.thickness_rel or args.thickness_nm or args.index_rel or args.angle_deg):
+        raise DesignFileError("give at least one error: --thickness-rel, --thickness-nm, --index-rel or --angle-deg")
+    executor, client = _executor(args)
+    bar = _Bar("sampling", args.progress)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RangeWarning)
+            try:
+                result = tolerance(stack, list(request.targets), errors, args.samples, seed=args.seed,
+                                   max_merit=args.max_merit, executor=executor, chunk_size=args.chunk, progress=bar)
+            except (ValueError, MaterialError) as exc:
+                raise DesignFileError(f"{args.targets}: cannot sample: {' '.join(str(exc).split())}") from None
+    finally:
+        bar.close()
+        if client is not None:
+            client.close()
+    print(result.summary())
+    for method in ("wilson", "clopper-pearson"):
+        low, high = result.interval(0.95, method)
+        print(f"  95 % interval ({method}): {100 * low:.3f}-{100 * high:.3f} %")
+    layers = stack.all_layers()
+    names = [_printable(layer.material.name) for layer in layers]
+    width = max([len("material")] + [len(name) for name in names])
+    print(f"{'layer':>5}  {'material':<{width}}  {'d nm':>9}  {'sigma nm':>9}  {'rms shift':>9}")
+    print(f"{'-' * 5}  {'-' * width}  {'-' * 9}  {'-' * 9}  {'-' * 9}")
+    for j in result.ranked_layers():
+        print(f"{j + 1:>5}  {names[j]:<{width}}  {_fixed(layers[j].thickness_nm, 9, 2)}  "
+              f"{_fixed(result.thickness_sigma[j], 9, 3)}  {_fixed(result.sensitivity[j], 9, 4)}")
+    out: Path = args.out
+    out.mkdir(parents=True, exist_ok=True)
+    stem = f"{design.path.stem}_tolerance"
+    with (out / f"{stem}.csv").open("w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(["sample", "merit", "worst", "passed"])
+        for i in range(result.samples):
+            writer.writerow([i, repr(float(result.merit[i])), repr(float(result.worst[i])), int(result.passed[i])])
+    print(f"samples written to {out / f'{stem}.csv'}")
+    if not args.no_plot and _tolerance_plot(out / f"{stem}.png", result, _printable(stack.name)):
+        print(f"plot written to {out / f'{stem}.png'}")
+    return EXIT_OK
+
+
+def _pyplot() -> Any:
+    try:
+        import matplotlib
+    except ImportError:
+        print("note: matplotlib is not installed, skipping the plot (pip install 'lamina[design]')")
+        return None
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def _tolerance_plot(path: Path, result: Any, title: str) -> bool:
+    plt = _pyplot()
+    if plt is None:
+        return False
+    count = len(result.targets)
+    fig, axes = plt.subplots(1, 1 + count, figsize=(5 * (1 + count), 4), squeeze=False)
+    result.plot_histogram(axes[0, 0])
+    for k in range(count):
+        result.plot_envelope(axes[0, 1 + k], target=k)
+        axes[0, 1 + k].set_title(f"target {k + 1}: envelope of {result.samples} samples", fontsize=10)
+    fig.suptitle(title)
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+    return True
+
+
+def _polarisation_option(text: str) -> Any:
+    if text.lower() in ("s", "p", "unpolarised", "unpolarized"):
+        return text.lower()
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'s', 'p', 'unpolarised' or an angle in degrees, got {text!r}") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"a polarisation angle must be finite, got {text!r}")
+    return math.radians(value)
+
+
+def _monitor_command(args: argparse.Namespace) -> int:
+    from lamina_design.monitoring import monitoring_curve, terminate
+
+    design = load_design(args.design)
+    stack = design.stack
+    if not stack.layers:
+        raise DesignFileError(f"{design.path}: the design has no [[layer]] tables to deposit")
+    count = len(stack.layers)
+    if len(args.wavelength) not in (1, count):
+        raise DesignFileError(f"--wavelength: give one monitor wavelength or one per layer ({count}), "
+                              f"got {len(args.wavelength)}")
+    if args.errors_nm is not None and len(args.errors_nm) not in (1, count):
+        raise DesignFileError(f"--errors-nm: give one error or one per layer ({count}), got {len(args.errors_nm)}")
+    _warn(material_warnings(design, np.array(args.wavelength, dtype=np.float64), "at the monitor wavelengths"))
+    angle = design.angles_deg[0] if args.angle_deg is None else args.angle_deg
+    polarisation = design.polarisation if args.polarisation is None else args.polarisation
+    options: Dict[str, Any] = dict(angle=math.radians(angle), polarisation=polarisation, quantity=args.quantity, steps=args.steps)
+    bar = _Bar("depositing", args.progress)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RangeWarning)
+            try:
+                curve = monitoring_curve(stack, args.wavelength, progress=bar, **options)
+                run = None if args.errors_nm is None else terminate(
+                    stack, args.errors_nm, args.wavelength, strategy=args.strategy, progress=bar, **options)
+            except (ValueError, MaterialError) as exc:
+                raise DesignFileError(f"{design.path}: cannot monitor: {' '.join(str(exc).split())}") from None
+    finally:
+        bar.close()
+    names = [_printable(layer.material.name) for layer in stack.layers]
+    width = max([len("material")] + [len(name) for name in names])
+    print(f"{_printable(stack.name)}: {args.quantity} at {angle:g}° while {count} layers grow, the last first")
+    columns = [("layer", 5), ("material", -width), ("d nm", 9), ("monitor nm", 10), ("end signal", 10), ("turns", 5)]
+    if run is not None:
+        columns += [("cut nm", 9), ("realised", 9), ("off nm", 9)]
+    print("  ".join(name.ljust(-w) if w < 0 else name.rjust(w) for name, w in columns))
+    print("  ".join("-" * abs(w) for _, w in columns))
+    for i in range(count - 1, -1, -1):
+        q = count - 1 - i
+        line = (f"{i + 1:>5}  {names[i]:<{width}}  {_fixed(stack.layers[i].thickness_nm, 9, 2)}  "
+                f"{curve.wavelength_nm[i]:>10g}  {_fixed(curve.end_signal[q], 10)}  "
+                f"{int(np.count_nonzero(curve.turning_layer == i)):>5}")
+        if run is not None:
+            line += (f"  {_fixed(run.cut_nm[i], 9, 2)}  {_fixed(run.realised.layers[i].thickness_nm, 9, 2)}  "
+                     f"{_fixed(run.thickness_errors_nm[i], 9, 2)}")
+        print(line)
+    out: Path = args.out
+    out.mkdir(parents=True, exist_ok=True)
+    stem = f"{design.path.stem}_monitor"
+    with (out / f"{stem}.csv").open("w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(["deposited_nm", "layer", "signal"] + (["realised_deposited_nm", "realised_signal"]
+                                                              if run is not None else []))
+        for k in range(curve.signal.size):
+            row = [repr(float(curve.deposited_nm[k])), int(curve.layer[k]) + 1, repr(float(curve.signal[k]))]
+            if run is not None:
+                row += [repr(float(run.curve.deposited_nm[k])), repr(float(run.curve.signal[k]))]
+            writer.writerow(row)
+    print(f"monitoring curve written to {out / f'{stem}.csv'}")
+    if run is not None:
+        realised = out / f"{design.path.stem}_realised.toml"
+        text = design_toml(design.data, [float(d) for d in run.realised.thicknesses()], design.path.parent, out)
+        realised.write_text(text, encoding="utf-8")
+        print(f"realised design written to {realised}")
+    plt = None if args.no_plot else _pyplot()
+    if plt is not None:
+        fig = plt.figure(figsize=(9, 4.5))
+        ax = fig.add_subplot()
+        curve.plot(ax, label="design", color="black")
+        if run is not None:
+            run.curve.plot(ax, label=f"cut by {args.strategy}, with the errors", color="tab:red", lw=1.0)
+            ax.legend(frameon=False)
+        ax.set_title(f"{_printable(stack.name)}: monitoring curve, {angle:g}° incidence", fontsize=11)
+        fig.tight_layout()
+        fig.savefig(out / f"{stem}.png", dpi=120)
+        plt.close(fig)
+        print(f"plot written to {out / f'{stem}.png'}")
+    return EXIT_OK
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"a whole number ≥ 1, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"a whole number ≥ 1, got {text!r}")
+    return value
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"a finite number, got {text!r}")
+    return value
+
+
+
 def _band(text: str) -> float:
     value = float(text)
     if not (math.isfinite(value) and value > 0):
@@ -489,6 +752,64 @@ def _parser() -> argparse.ArgumentParser:
                              f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
                              f"max_evaluations); see {DOCS}")
     refine.add_argument("--progress", action="store_true", help="always show the progress bar")
+    targets_help = (f"a targets file (TOML): [[target]] tables (quantity R, T or A, wavelength_nm, value, "
+                    f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
+                    f"max_evaluations); see {DOCS}")
+    tol = commands.add_parser(
+        "tolerance", help="yield under deposition errors: Monte Carlo against targets", formatter_class=formatter,
+        description=textwrap.fill("Monte Carlo over Gaussian thickness, index and angle errors: the yield (the "
+                                  "share of samples with every target point within its tolerance, or with a "
+                                  "merit up to --max-merit) with 95 % intervals, the layers that matter most, "
+                                  "DESIGN_tolerance.csv (every sample's merit) and DESIGN_tolerance.png "
+                                  "(histogram and envelopes). The same seed gives the same numbers on any "
+                                  "number of workers. Needs SciPy.", 79),
+        epilog=_EPILOG)
+    tol.add_argument("design", type=Path, help=design_help)
+    tol.add_argument("targets", type=Path, help=targets_help)
+    sigma = ("σ: a number for every layer, or MATERIAL=σ for the layers of one material (repeat; a number "
+             "given too covers the rest)")
+    tol.add_argument("--thickness-rel", nargs="+", metavar="S", help=f"relative thickness error, {sigma}")
+    tol.add_argument("--thickness-nm", nargs="+", metavar="S", help=f"absolute thickness error in nm, {sigma}")
+    tol.add_argument("--index-rel", nargs="+", metavar="S",
+                     help=f"relative error of each layer material's n + ik, one draw per material, {sigma}")
+    tol.add_argument("--angle-deg", type=_finite, default=0.0, metavar="S", help="σ of the angle of incidence, degrees")
+    tol.add_argument("--samples", type=_positive_int, default=1000, help="Monte Carlo samples (default 1000)")
+    tol.add_argument("--seed", type=int, default=0, help="the run's seed (default 0)")
+    tol.add_argument("--max-merit", type=_finite, metavar="M",
+                     help="a sample passes when its merit (rms of residual/tolerance) is at most M, instead of "
+                          "every point lying within its tolerance")
+    tol.add_argument("--workers", type=_positive_int, default=None, metavar="K",
+                     help="worker processes (default: one per processor; 1 computes in this process)")
+    tol.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler to compute on instead")
+    tol.add_argument("--chunk", type=_positive_int, default=500, help="samples per task (default 500)")
+    tol.add_argument("--progress", action="store_true", help="always show the progress bar")
+    monitor = commands.add_parser(
+        "monitor", help="optical monitoring curve and termination errors", formatter_class=formatter,
+        description=textwrap.fill("The monitoring signal (R or T at the monitor wavelength) while the design's "
+                                  "layers grow, the last [[layer]] first, with its turning points; with "
+                                  "--errors-nm, each layer cut by --strategy and then off by its error, the "
+                                  "errors carried into the next cut. Writes DESIGN_monitor.csv, "
+                                  "DESIGN_monitor.png and, with errors, DESIGN_realised.toml.", 79),
+        epilog=_EPILOG)
+    monitor.add_argument("design", type=Path, help=design_help)
+    monitor.add_argument("--wavelength", type=_band, nargs="+", required=True, metavar="NM",
+                         help="monitor wavelength in nm, one or one per layer (in [[layer]] order)")
+    monitor.add_argument("--quantity", choices=("T", "R"), default="T", help="the monitored signal (default T)")
+    monitor.add_argument("--angle-deg", type=_finite, metavar="A",
+                         help="monitor angle in degrees (default: the design's first)")
+    monitor.add_argument("--polarisation", type=_polarisation_option, metavar="P",
+                         help="s, p, unpolarised or an angle in degrees (default: the design's)")
+    monitor.add_argument("--steps", type=_positive_int, default=100, help="points per layer (default 100)")
+    monitor.add_argument("--errors-nm", type=_finite, nargs="+", metavar="E",
+                         help="termination error in nm, one or one per layer (in [[layer]] order)")
+    monitor.add_argument("--strategy", choices=("level", "thickness"), default="level",
+                         help="level: cut where the signal reaches the design's level or turning point; "
+                              "thickness: cut at the designed thickness (default level)")
+    monitor.add_argument("--progress", action="store_true", help="always show the progress bar")
+    for command in (tol, monitor):
+        command.add_argument("--out", type=Path, default=Path("."), metavar="DIR",
+                             help="directory for the outputs (default: .)")
+        command.add_argument("--no-plot", action="store_true", help="write the CSV only")
     for command in (spectrum, refine):
         command.add_argument("--out", type=Path, default=Path("."), metavar="DIR", help="directory for the outputs (default: .)")
         command.add_argument("--no-plot", action="store_true", help="write the CSV only")
@@ -501,7 +822,7 @@ def _parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
-    if args.band is not None and not args.band[0] < args.band[1]:
+    if getattr(args, "band", None) is not None and not args.band[0] < args.band[1]:
         parser.error(f"--band MIN MAX needs MIN < MAX, got {args.band[0]:g} {args.band[1]:g}")
     depth = getattr(args, "depth", None)
     if depth is not None:
@@ -512,6 +833,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command == "spectrum":
             return _spectrum_command(args)
+        if args.command == "tolerance":
+            return _tolerance_command(args)
+        if args.command == "monitor":
+            return _monitor_command(args)
         return _refine_command(args)
     except (DesignFileError, MaterialError) as exc:
         print(f"lamina-design: error: {exc}", file=sys.stderr)

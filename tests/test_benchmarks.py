@@ -264,3 +264,12 @@ def test_refinement_benchmark_runs_and_both_jacobians_agree() -> None:
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "optima agree" in done.stdout and "fewer sweeps" in done.stdout
+
+
+@pytest.mark.skipif(not HAVE_PEERS, reason="needs the bench extra (tmm, tmm-faster)")
+def test_monte_carlo_benchmark_checks_its_bits_and_its_peer() -> None:
+    done = subprocess.run([sys.executable, str(BENCHMARKS / "monte_carlo.py"), "--samples", "60"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "1 and 2 workers give the same bits: yes" in done.stdout
+    assert "largest merit difference from tmm-faster" in done.stdout

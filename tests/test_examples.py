@@ -37,6 +37,7 @@ SCRIPTS = {
     "gti_mirror_gdd": "gti_mirror_gdd.png",
     "ellipsometry_fit": "ellipsometry_fit.png",
     "solar_cell_absorption": "solar_cell_absorption.png",
+    "monitoring_curve": "monitoring_curve.png",
 }
 
 try:
@@ -61,7 +62,7 @@ def run_script(args, cwd, code=None):
 
 
 #: Scripts that refine, so need SciPy (the `design` extra).
-NEEDS_SCIPY = {"broadband_ar", "film_thickness_fit", "gti_mirror_gdd", "ellipsometry_fit"}
+NEEDS_SCIPY = {"broadband_ar", "film_thickness_fit", "gti_mirror_gdd", "ellipsometry_fit", "monitoring_curve"}
 
 
 @pytest.mark.parametrize("name", sorted(SCRIPTS))
@@ -293,6 +294,29 @@ def test_dask_sweep_writes_its_plot(tmp_path):
     if HAVE_MATPLOTLIB:
         assert (out / "dask_sweep.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert not list(tmp_path.glob("*.png"))  # nothing beside --out
+
+
+@pytest.mark.heavy
+def test_bandpass_yield_writes_its_plot(tmp_path):
+    pytest.importorskip("scipy")
+    out = tmp_path / "plots"
+    done = run_script([str(EXAMPLES / "bandpass_yield.py"), "--samples", "300", "--out", str(out)], cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "yield" in done.stdout and "---" in done.stdout
+    if HAVE_MATPLOTLIB:
+        assert (out / "bandpass_yield.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_monitoring_example_turns_at_every_layer_end_and_level_cuts_do_better():
+    pytest.importorskip("scipy")
+    monitoring = example("monitoring_curve")
+    stack = monitoring.design()
+    done = monitoring.runs(stack)
+    # Cut at turning points, a constant overshoot is partly taken back by the next layer.
+    by_level = np.abs(done["level, all +1.5 nm"].thickness_errors_nm)
+    assert np.all(by_level[:-1] < 1.5) and by_level[-1] == pytest.approx(1.5)
+    assert abs(monitoring.centre(done["level, all +1.5 nm"].realised) - 600) < abs(
+        monitoring.centre(done["thickness, all +1.5 nm"].realised) - 600)
 
 
 def project_table():

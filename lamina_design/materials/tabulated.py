@@ -67,6 +67,21 @@ class Tabulated:
         object.__setattr__(self, "n", n)
         object.__setattr__(self, "k", k)
 
+    def __reduce__(self) -> tuple[type[Tabulated], tuple[object, ...]]:
+        # Rebuilt through the constructor, so a copy sent to another process is read-only too.
+        return (type(self), (self.wavelength_nm, self.n, self.k, self.name, self.source, self.units_note))
+
+    def __eq__(self, other: object) -> bool:
+        # By value, so a stack equals its copy from another process.
+        if not isinstance(other, Tabulated):
+            return NotImplemented
+        return ((self.name, self.source, self.units_note) == (other.name, other.source, other.units_note)
+                and all(np.array_equal(a, b) for a, b in ((self.wavelength_nm, other.wavelength_nm),
+                                                          (self.n, other.n), (self.k, other.k))))
+
+    def __hash__(self) -> int:
+        return hash((self.name, self.wavelength_nm.tobytes(), self.n.tobytes(), self.k.tobytes()))
+
     @property
     def valid_nm(self) -> tuple[float, float]:
         return (float(self.wavelength_nm[0]), float(self.wavelength_nm[-1]))

@@ -1,0 +1,150 @@
+"""Batch work spread over processes or a cluster through ``concurrent.futures``.
+
+Every batch operation takes ``executor=``:
+
+- ``None``: a process pool with one worker per available processor, made for the call and shut
+  down after it;
+- an ``int`` k: a process pool of k workers;
+- ``"serial"``: this process, no pickling (the engine's own thread pool still runs);
+- any ``concurrent.futures.Executor``: a ``ProcessPoolExecutor``, ``dask.distributed``'s
+  ``Client.get_executor()``, ``mpi4py.futures.MPIPoolExecutor``. It is used, not shut down.
+
+The default pool spawns fresh interpreters, so a script that runs a batch operation at import
+needs the usual ``if __name__ == "__main__":`` guard.
+
+Work travels as a pickled payload (a :class:`~lamina_design.stack.Stack` and what the task
+needs) and a chunk of sample indices [start, stop). A worker process runs the engine on one
+thread (``RAYON_NUM_THREADS=1``, set before its first computation), so workers do not compete
+for processors. Results come back in chunk order whatever order the chunks finish in; the
+operations built on this module draw each sample's randomness from the sample's own index, so
+their results do not depend on the executor, the number of workers or the chunk size.
+"""
+from __future__ import annotations
+
+import concurrent.futures as cf
+import multiprocessing
+import os
+from dataclasses import dataclass
+from typing import Any, Callable, Generic, List, Optional, Tuple, TypeVar, Union
+
+__all__ = ["ExecutorLike", "SerialExecutor", "available_workers", "chunk_bounds", "map_chunks", "process_pool"]
+
+P = TypeVar("P")
+R = TypeVar("R")
+
+#: What ``executor=`` accepts.
+ExecutorLike = Union[None, int, str, cf.Executor]
+
+#: Called with (samples done, samples in all) as chunks finish.
+Progress = Callable[[int, int], None]
+
+
+def _single_threaded() -> None:
+    # The engine sizes its pool at its first parallel sweep; a worker that computes nothing yet
+    # still takes the setting.
+    os.environ["RAYON_NUM_THREADS"] = "1"
+
+
+def available_workers() -> int:
+    """Processors this process may run on (its affinity mask), at least 1."""
+    try:
+        return max(len(os.sched_getaffinity(0)), 1)
+    except AttributeError:  # pragma: no cover - not Linux
+        return max(os.cpu_count() or 1, 1)
+
+
+def process_pool(max_workers: Optional[int] = None) -> cf.ProcessPoolExecutor:
+    """A process pool whose workers run the engine on one thread each.
+
+    Workers are spawned, not forked: a fork of a process running threads (the engine's pool, a
+    Dask client) is unsafe, and a spawned worker sets its environment before it imports anything.
+    """
+    workers = available_workers() if max_workers is None else int(max_workers)
+    if workers < 1:
+        raise ValueError(f"a process pool needs at least 1 worker, got {max_workers!r}")
+    return cf.ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"),
+                                  initializer=_single_threaded)
+
+
+class SerialExecutor(cf.Executor):
+    """Runs each task when it is submitted, in this process."""
+
+    def submit(self, fn: Callable[..., R], /, *args: Any, **kwargs: Any) -> cf.Future[R]:
+        future: cf.Future[R] = cf.Future()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except BaseException as exc:  # handed to the caller through the future, as a pool does
+            future.set_exception(exc)
+        return future
+
+
+def chunk_bounds(total: int, chunk_size: int) -> List[Tuple[int, int]]:
+    """[start, stop) ranges of at most ``chunk_size`` covering 0…total."""
+    if total < 0:
+        raise ValueError(f"the number of samples must be ≥ 0, got {total}")
+    if chunk_size < 1:
+        raise ValueError(f"chunk size must be ≥ 1, got {chunk_size}")
+    return [(start, min(start + chunk_size, total)) for start in range(0, total, chunk_size)]
+
+
+@dataclass(frozen=True)
+class _Task(Generic[P, R]):
+    """One chunk's call as it travels: the function, the payload and whether to pin the engine."""
+
+    fn: Callable[[P, int, int], R]
+    payload: P
+    pin: bool
+
+    def __call__(self, start: int, stop: int) -> R:
+        if self.pin:
+            _single_threaded()
+        return self.fn(self.payload, start, stop)
+
+
+def _resolve(executor: ExecutorLike) -> Tuple[cf.Executor, bool]:
+    """The executor to use and whether this call owns (and so shuts down) it."""
+    if executor is None:
+        return process_pool(), True
+    if isinstance(executor, str):
+        if executor != "serial":
+            raise ValueError(f"executor must be None, a worker count, 'serial' or an Executor, got {executor!r}")
+        return SerialExecutor(), True
+    if isinstance(executor, bool):
+        raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
+    if isinstance(executor, int):
+        return process_pool(executor), True
+    if not callable(getattr(executor, "submit", None)):
+        raise TypeError(f"executor must have a submit() method as concurrent.futures executors do, got {executor!r}")
+    return executor, False
+
+
+def map_chunks(fn: Callable[[P, int, int], R], payload: P, total: int, *, chunk_size: int,
+               executor: ExecutorLike = None, progress: Optional[Progress] = None) -> List[R]:
+    """``fn(payload, start, stop)`` for every chunk of 0…total, results in chunk order.
+
+    ``fn`` must be a module-level function and ``payload`` picklable unless the executor is
+    serial. The first failing chunk's exception is raised here, the chunks not started cancelled.
+    """
+    bounds = chunk_bounds(total, chunk_size)
+    pool, owned = _resolve(executor)
+    task = _Task(fn, payload, pin=not isinstance(pool, SerialExecutor))
+    results: List[Any] = [None] * len(bounds)
+    try:
+        futures = [pool.submit(task, start, stop) for start, stop in bounds]
+        done = 0
+        try:
+            # In chunk order, so the failure reported is the first chunk's whatever finished first.
+            for k, future in enumerate(futures):
+                results[k] = future.result()
+                done += bounds[k][1] - bounds[k][0]
+                if progress is not None:
+                    progress(done, total)
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            raise
+    finally:
+        if owned:
+            pool.shutdown(wait=True, cancel_futures=True)
+    return results
+

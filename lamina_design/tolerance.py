@@ -1,0 +1,564 @@
+"""Tolerance and yield: how a design fares when every layer is deposited with an error.
+
+Each Monte Carlo sample perturbs the stack by Gaussian errors (:class:`Errors`): every layer's
+thickness (absolute and relative σ, the same for all layers, one per layer, or one per material),
+every layer material's index (relative σ, one draw per material and sample, shared by its layers,
+as a wrong index of a coating run would be) and the angle of incidence. The sample's merit against
+the targets is that of :func:`lamina_design.refine.refine`: the root mean square of
+(computed − wanted) / tolerance. A sample meets the specification when every target point lies
+within its tolerance, or, given ``max_merit``, when its merit does not exceed it.
+
+Sample i draws its errors from ``SeedSequence(seed, spawn_key=(i,))`` alone, so a run gives the
+same bits on any executor, with any number of workers and any chunk size. A chunk of samples of a
+coating on a half-infinite medium is one batched engine call per target group (angle and
+polarisation); with an angle error every sample has its own angle and its own call. A coated thick
+substrate goes through :meth:`Stack.spectrum` sample by sample.
+
+The layers that matter most come from the exact thickness derivatives at the nominal design
+(``power_jacobian``): a layer's sensitivity is the root-mean-square shift of the target points, in
+tolerances, that a one-σ error of that layer alone causes.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field, replace
+from statistics import NormalDist
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from lamina_design import _engine
+from lamina_design.common import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
+from lamina_design.executor import ExecutorLike, Progress, map_chunks
+from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.stack import Stack
+
+if TYPE_CHECKING:  # refine needs SciPy; its targets are only read here
+    from lamina_design.refine import Target
+
+__all__ = [
+    "Errors",
+    "Scaled",
+    "ToleranceResult",
+    "batch_spectra",
+    "sample_errors",
+    "tolerance",
+    "yield_interval",
+]
+
+#: σ for thicknesses or indices: one for all, one per layer, or {material name: σ}.
+Sigma = Union[float, Sequence[float], Mapping[str, float]]
+
+#: The largest relative index σ: a draw then comes within 10 σ of a zero index.
+MAX_INDEX_SIGMA = 0.1
+
+#: A seed's entropy as SeedSequence takes it back: the run's ``seed`` repeats the run.
+Entropy = Union[int, Tuple[int, ...]]
+
+
+@dataclass(frozen=True)
+class Scaled:
+    """A material whose index n + iκ is multiplied by ``factor`` (an index error)."""
+
+    material: Material
+    factor: float
+
+    @property
+    def name(self) -> str:
+        return self.material.name
+
+    def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
+        out: ComplexArray = self.material.index(wavelength_nm) * self.factor
+        return out
+
+
+def _unique_materials(layers: Sequence[Layer]) -> Tuple[List[Material], npt.NDArray[np.intp]]:
+    """The distinct layer materials in order of first use, and each layer's among them."""
+    unique: List[Material] = []
+    which = np.empty(len(layers), dtype=np.intp)
+    for j, layer in enumerate(layers):
+        for k, known in enumerate(unique):
+            if known is layer.material or known == layer.material:
+                which[j] = k
+                break
+        else:
+            which[j] = len(unique)
+            unique.append(layer.material)
+    return unique, which
+
+
+def _per_layer(sigma: Sigma, layers: Sequence[Layer], what: str) -> FloatArray:
+    if isinstance(sigma, Mapping):
+        known = {layer.material.name for layer in layers}
+        unknown = sorted(set(sigma) - known)
+        if unknown:
+            raise ValueError(f"{what}: no layer is made of {', '.join(map(repr, unknown))}; "
+                             f"the stack's materials are {', '.join(map(repr, sorted(known)))}")
+        values = np.array([float(sigma.get(layer.material.name, 0.0)) for layer in layers])
+    else:
+        values = np.array(sigma, dtype=np.float64, ndmin=1)
+        if values.size == 1:
+            values = np.full(len(layers), float(values[0]))
+        if values.shape != (len(layers),):
+            raise ValueError(f"{what}: expected one σ or {len(layers)} (one per layer), got {values.size}")
+    if not np.all(np.isfinite(values) & (values >= 0)):
+        raise ValueError(f"{what}: σ must be finite and ≥ 0")
+    return values
+
+
+@dataclass(frozen=True)
+class Errors:
+    """Gaussian errors, as standard deviations.
+
+    ``thickness_nm`` (absolute, nm) and ``thickness_rel`` (a fraction of each layer's thickness)
+    add in quadrature per layer; each is one number for every layer, one per layer in
+    :meth:`Stack.all_layers` order, or a mapping from material name to σ. ``index_rel`` is the
+    relative σ of each layer material's n + iκ (one number or per material name, at most 0.1). ``angle_rad``
+    is the σ of the angle of incidence (radians); a drawn angle below 0 is taken as its mirror
+    image. A thickness drawn below 0 is 0.
+    """
+
+    thickness_nm: Sigma = 0.0
+    thickness_rel: Sigma = 0.0
+    index_rel: Union[float, Mapping[str, float]] = 0.0
+    angle_rad: float = 0.0
+
+    def __post_init__(self) -> None:
+        if not (math.isfinite(self.angle_rad) and self.angle_rad >= 0):
+            raise ValueError(f"angle σ must be finite and ≥ 0, got {self.angle_rad!r}")
+
+    def thickness_sigma(self, stack: Stack) -> FloatArray:
+        """Each layer's combined thickness σ in nm, in :meth:`Stack.all_layers` order."""
+        layers = stack.all_layers()
+        absolute = _per_layer(self.thickness_nm, layers, "thickness_nm")
+        relative = _per_layer(self.thickness_rel, layers, "thickness_rel")
+        out: FloatArray = np.hypot(absolute, relative * stack.thicknesses())
+        return out
+
+    def index_sigma(self, materials: Sequence[Material]) -> FloatArray:
+        """The relative index σ of each of ``materials``."""
+        if isinstance(self.index_rel, Mapping):
+            names = {m.name for m in materials}
+            unknown = sorted(set(self.index_rel) - names)
+            if unknown:
+                raise ValueError(f"index_rel: no layer is made of {', '.join(map(repr, unknown))}")
+            values = np.array([float(self.index_rel.get(m.name, 0.0)) for m in materials])
+        else:
+            values = np.full(len(materials), float(self.index_rel))
+        if not np.all(np.isfinite(values) & (values >= 0) & (values <= MAX_INDEX_SIGMA)):
+            # Ten σ would take 1 + σz to 0: an index the transfer matrix cannot use.
+            raise ValueError(f"index_rel: σ must lie in [0, {MAX_INDEX_SIGMA:g}]")
+        return values
+
+
+@dataclass(frozen=True)
+class _Plan:
+    """What every sample of a run shares: the nominal stack, its σ and the seed."""
+
+    stack: Stack
+    targets: Tuple[Target, ...]
+    errors: Errors
+    entropy: Entropy
+    spawn_key: Tuple[int, ...]
+    max_merit: Optional[float]
+    keep: int
+    d0: FloatArray = field(init=False)
+    sigma_d: FloatArray = field(init=False)
+    materials: Tuple[Material, ...] = field(init=False)
+    which: npt.NDArray[np.intp] = field(init=False)
+    sigma_n: FloatArray = field(init=False)
+
+    def __post_init__(self) -> None:
+        materials, which = _unique_materials(self.stack.all_layers())
+        object.__setattr__(self, "d0", self.stack.thicknesses())
+        object.__setattr__(self, "sigma_d", self.errors.thickness_sigma(self.stack))
+        object.__setattr__(self, "materials", tuple(materials))
+        object.__setattr__(self, "which", which)
+        object.__setattr__(self, "sigma_n", self.errors.index_sigma(materials))
+
+    def draw(self, i: int) -> Tuple[FloatArray, FloatArray, float]:
+        """Sample i's thicknesses, index factors (per material) and angle offset (σ units × σ)."""
+        seq = np.random.SeedSequence(self.entropy, spawn_key=self.spawn_key + (i,))
+        z = np.random.Generator(np.random.PCG64(seq)).standard_normal(self.d0.size + len(self.materials) + 1)
+        d = np.maximum(self.d0 + self.sigma_d * z[:self.d0.size], 0.0)
+        factors = 1.0 + self.sigma_n * z[self.d0.size:-1]
+        return d, factors, float(self.errors.angle_rad * z[-1])
+
+
+def sample_errors(stack: Stack, errors: Errors, samples: Union[int, Sequence[int]], seed: Any = 0
+                  ) -> Tuple[FloatArray, FloatArray, FloatArray]:
+    """The perturbations a run with ``seed`` applies: (thicknesses (N, layers), index factors
+    (N, materials), angle offsets (N,)) for the sample indices given (or 0…samples−1)."""
+    indices = range(samples) if isinstance(samples, int) else samples
+    seq = np.random.SeedSequence(seed)
+    plan = _Plan(stack, (), errors, _entropy(seq), tuple(seq.spawn_key or ()), None, 0)
+    draws = [plan.draw(int(i)) for i in indices]
+    return (np.array([d for d, _, _ in draws]).reshape(len(draws), plan.d0.size),
+            np.array([f for _, f, _ in draws]).reshape(len(draws), len(plan.materials)),
+            np.array([a for _, _, a in draws]))
+
+
+def _entropy(seq: np.random.SeedSequence) -> Entropy:
+    entropy = seq.entropy
+    if entropy is None:  # pragma: no cover - SeedSequence always draws some
+        raise ValueError("the seed sequence has no entropy")
+    return entropy if isinstance(entropy, int) else tuple(int(word) for word in entropy)
+
+
+# -- spectra of many stacks ----------------------------------------------------------------------
+
+def _indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
+    n = np.empty((len(materials), wl.size), dtype=np.complex128)
+    for row, material in enumerate(materials):
+        n[row] = check_indices(material.name, np.asarray(material.index(wl), dtype=np.complex128), wl)
+    return n
+
+
+def _outer(stack: Stack) -> Tuple[Material, Material]:
+    assert stack.substrate is None
+    return stack.incidence, stack.exit if stack.exit is not None else AIR
+
+
+def _coherent_rt(d: FloatArray, n: ComplexArray, wl: FloatArray, theta: FloatArray,
+                 polarisation: Any) -> Tuple[FloatArray, FloatArray]:
+    """R and T, (B, A, W), of B coatings on half-infinite media: one engine call (two if the
+    outer media absorb, where T must be the power flux for each polarisation)."""
+    phi, w_s, w_p = polarisation_weights(polarisation)
+    first, last = n[..., 0, :], n[..., -1, :]
+    if not absorbing(first, last):
+        return _engine.spectra(d, n, wl, theta, phi)
+    r, _ = _engine.amplitudes(d, n, wl, theta)
+    t = _engine.transmittance(d, n, wl, theta, convention="flux")
+    power = np.hypot(r.real, r.imag) ** 2
+    return w_s * power[0] + w_p * power[1], w_s * t[0] + w_p * t[1]
+
+
+def batch_spectra(stack: Stack, thicknesses: npt.ArrayLike, wavelength_nm: npt.ArrayLike, angle: float = 0.0,
+                  polarisation: Any = "unpolarised", index_factors: Optional[npt.ArrayLike] = None
+                  ) -> Tuple[FloatArray, FloatArray]:
+    """R and T, each (B, W), of ``stack`` with B rows of thicknesses (:meth:`Stack.all_layers`
+    order) and optional per-row index factors of each layer material (first-use order).
+
+    A coating on a half-infinite medium is one batched engine call; a coated substrate goes
+    through :meth:`Stack.spectrum` row by row.
+    """
+    wl = np.array(wavelength_nm, dtype=np.float64, ndmin=1)
+    d = np.array(thicknesses, dtype=np.float64, ndmin=2)
+    layers = stack.all_layers()
+    if d.shape[1] != len(layers):
+        raise ValueError(f"expected {len(layers)} thicknesses per row, got {d.shape[1]}")
+    materials, which = _unique_materials(layers)
+    factors = None if index_factors is None else np.array(index_factors, dtype=np.float64, ndmin=2)
+    if factors is not None and factors.shape != (d.shape[0], len(materials)):
+        raise ValueError(f"index factors: expected shape {(d.shape[0], len(materials))}, got {factors.shape}")
+    if stack.substrate is not None:
+        r = np.empty((d.shape[0], wl.size))
+        t = np.empty_like(r)
+        for b in range(d.shape[0]):
+            row = stack.with_thicknesses(d[b])
+            if factors is not None:
+                row = _scaled(row, materials, which, factors[b])
+            spectrum = row.spectrum(wl, angle, polarisation)
+            r[b], t[b] = spectrum.r, spectrum.t
+        return r, t
+    incidence, exit_medium = _outer(stack)
+    n = _indices([incidence, *(layer.material for layer in layers), exit_medium], wl)
+    if factors is not None:
+        scale = np.ones((d.shape[0], n.shape[0]))
+        scale[:, 1:-1] = factors[:, which]
+        n = np.ascontiguousarray(n[None, :, :] * scale[:, :, None])
+    r, t = _coherent_rt(np.ascontiguousarray(d), n, wl, np.array([float(angle)]), polarisation)
+    return r[:, 0], t[:, 0]
+
+
+def _scaled(stack: Stack, materials: Sequence[Material], which: npt.NDArray[np.intp],
+            factors: FloatArray) -> Stack:
+    """The stack with every layer's material scaled by its material's factor."""
+    layers = stack.all_layers()
+    new = [Layer(Scaled(layer.material, float(factors[which[j]])), layer.thickness_nm) if factors[which[j]] != 1.0
+           else layer for j, layer in enumerate(layers)]
+    front = tuple(new[:len(stack.layers)])
+    if stack.substrate is None:
+        return replace(stack, layers=front)
+    return replace(stack, layers=front, substrate=replace(stack.substrate, back_layers=tuple(new[len(stack.layers):])))
+
+
+# -- targets ---------------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class _Group:
+    angle: float
+    polarisation: Any
+    grid: FloatArray
+    parts: Tuple[Tuple[str, npt.NDArray[np.intp], FloatArray, FloatArray], ...]
+
+
+def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], List[Target]]:
+    """Targets gathered by (angle, polarisation), each with the union of its wavelengths, and
+    the targets in the order their points are laid out."""
+    keyed: Dict[Tuple[float, float, float], List[Target]] = {}
+    for target in targets:
+        _, w_s, w_p = polarisation_weights(target.polarisation)  # type: ignore[arg-type]
+        keyed.setdefault((target.angle_rad, w_s, w_p), []).append(target)
+    groups = []
+    ordered: List[Target] = []
+    for (angle, _, _), members in keyed.items():
+        ordered += members
+        grid = np.unique(np.concatenate([m.arrays()[0] for m in members]))
+        parts = []
+        for m in members:
+            wl, value, tol = m.arrays()
+            parts.append((str(m.quantity), np.searchsorted(grid, wl), value, tol))
+        groups.append(_Group(angle, members[0].polarisation, grid, tuple(parts)))
+    return groups, ordered
+
+
+def _computed(quantity: str, r: FloatArray, t: FloatArray) -> FloatArray:
+    if quantity == "R":
+        return r
+    if quantity == "T":
+        return t
+    out: FloatArray = 1.0 - r - t
+    return out
+
+
+def _residuals_and_values(plan: _Plan, groups: Sequence[_Group], d: FloatArray, factors: Optional[FloatArray],
+                          offsets: Optional[FloatArray]) -> Tuple[FloatArray, FloatArray]:
+    """(residuals, computed values), each (B, points), of B samples against every target."""
+    blocks_res: List[FloatArray] = []
+    blocks_val: List[FloatArray] = []
+    for group in groups:
+        if offsets is None or not np.any(offsets):
+            r, t = batch_spectra(plan.stack, d, group.grid, group.angle, group.polarisation, factors)
+        else:
+            r = np.empty((d.shape[0], group.grid.size))
+            t = np.empty_like(r)
+            for b in range(d.shape[0]):
+                theta = min(abs(group.angle + float(offsets[b])), MAX_ANGLE_RAD)
+                r[b], t[b] = (x[0] for x in batch_spectra(plan.stack, d[b:b + 1], group.grid, theta,
+                                                          group.polarisation,
+                                                          None if factors is None else factors[b:b + 1]))
+        for quantity, idx, value, tol in group.parts:
+            computed = _computed(quantity, r[:, idx], t[:, idx])
+            blocks_val.append(computed)
+            blocks_res.append((computed - value) / tol)
+    return np.concatenate(blocks_res, axis=1), np.concatenate(blocks_val, axis=1)
+
+
+@dataclass(frozen=True)
+class _Chunk:
+    merit: FloatArray
+    worst: FloatArray
+    kept: FloatArray
+    low: FloatArray
+    high: FloatArray
+
+
+def _run_chunk(plan: _Plan, start: int, stop: int) -> _Chunk:
+    groups, _ = _groups(plan.targets)
+    draws = [plan.draw(i) for i in range(start, stop)]
+    d = np.array([x[0] for x in draws]).reshape(stop - start, plan.d0.size)
+    factors = np.array([x[1] for x in draws]).reshape(stop - start, len(plan.materials))
+    offsets = np.array([x[2] for x in draws])
+    residuals, values = _residuals_and_values(plan, groups, d, factors if np.any(plan.sigma_n) else None,
+                                              offsets if plan.errors.angle_rad > 0 else None)
+    keep = max(0, min(stop, plan.keep) - start)
+    return _Chunk(merit=np.sqrt(np.mean(residuals * residuals, axis=1)), worst=np.max(np.abs(residuals), axis=1),
+                  kept=values[:keep].copy(), low=values.min(axis=0), high=values.max(axis=0))
+
+
+# -- the run ---------------------------------------------------------------------------------
+
+def yield_interval(passed: int, total: int, confidence: float = 0.95,
+                   method: str = "wilson") -> Tuple[float, float]:
+    """Two-sided confidence interval of a proportion: Wilson's score or Clopper–Pearson's exact one."""
+    if total < 1 or not 0 <= passed <= total:
+        raise ValueError(f"need 0 ≤ passed ≤ total and total ≥ 1, got {passed} of {total}")
+    if not 0 < confidence < 1:
+        raise ValueError(f"confidence must lie in (0, 1), got {confidence}")
+    alpha = 1.0 - confidence
+    if method == "wilson":
+        z = NormalDist().inv_cdf(1.0 - alpha / 2)
+        p = passed / total
+        z2n = z * z / total
+        centre = (p + z2n / 2) / (1 + z2n)
+        half = z / (1 + z2n) * math.sqrt(p * (1 - p) / total + z2n / (4 * total))
+        return max(0.0, centre - half), min(1.0, centre + half)
+    if method == "clopper-pearson":
+        from scipy.special import betaincinv
+
+        low = 0.0 if passed == 0 else float(betaincinv(passed, total - passed + 1, alpha / 2))
+        high = 1.0 if passed == total else float(betaincinv(passed + 1, total - passed, 1 - alpha / 2))
+        return low, high
+    raise ValueError(f"method must be 'wilson' or 'clopper-pearson', got {method!r}")
+
+
+@dataclass(frozen=True)
+class ToleranceResult:
+    """A Monte Carlo run: per-sample merits, the yield and the layers that matter most.
+
+    ``values`` are the computed target points (targets in order, each's wavelengths in order) of
+    the first ``values.shape[0]`` samples; ``low`` and ``high`` their extremes over all samples,
+    ``nominal`` at the design. ``sensitivity`` is per layer (:meth:`Stack.all_layers` order).
+    """
+
+    stack: Stack
+    targets: Tuple[Target, ...]
+    errors: Errors
+    seed: Entropy
+    merit: FloatArray
+    worst: FloatArray
+    passed: npt.NDArray[np.bool_]
+    max_merit: Optional[float]
+    nominal_merit: float
+    nominal: FloatArray
+    values: FloatArray
+    low: FloatArray
+    high: FloatArray
+    wavelength_nm: FloatArray
+    target_of_point: npt.NDArray[np.intp]
+    jacobian: FloatArray
+    sensitivity: FloatArray
+    thickness_sigma: FloatArray
+
+    @property
+    def samples(self) -> int:
+        return int(self.merit.size)
+
+    @property
+    def yield_fraction(self) -> float:
+        """The fraction of samples meeting the specification."""
+        return float(np.count_nonzero(self.passed)) / max(self.samples, 1)
+
+    def interval(self, confidence: float = 0.95, method: str = "wilson") -> Tuple[float, float]:
+        """Confidence interval of the yield (see :func:`yield_interval`)."""
+        return yield_interval(int(np.count_nonzero(self.passed)), self.samples, confidence, method)
+
+    def ranked_layers(self) -> List[int]:
+        """Layer indices, the most sensitive first."""
+        return [int(j) for j in np.argsort(-self.sensitivity, kind="stable")]
+
+    def summary(self) -> str:
+        low, high = self.interval()
+        top = ", ".join(f"{j + 1} ({self.sensitivity[j]:.3g})" for j in self.ranked_layers()[:3])
+        return (f"{self.samples} samples: yield {100 * self.yield_fraction:.2f} % "
+                f"(95 % interval {100 * low:.2f}–{100 * high:.2f} %), nominal merit {self.nominal_merit:.4g}, "
+                f"median merit {float(np.median(self.merit)):.4g}; most sensitive layers {top}")
+
+    def plot_histogram(self, ax: Any = None) -> Any:
+        """Histogram of the merit with the nominal design and the specification marked."""
+        ax = _axes(ax)
+        bins = np.histogram_bin_edges(self.merit, bins=min(60, max(10, self.samples // 20)))
+        ax.hist([self.merit[self.passed], self.merit[~self.passed]], bins=bins, stacked=True,
+                color=["tab:blue", "tab:orange"], label=["meets the specification", "fails"])
+        ax.axvline(self.nominal_merit, color="black", linestyle="--", label="nominal")
+        if self.max_merit is not None:
+            ax.axvline(self.max_merit, color="tab:red", label="specification")
+        ax.set_xlabel("merit (rms of residual / tolerance)")
+        ax.set_ylabel("samples")
+        ax.set_title(f"yield {100 * self.yield_fraction:.1f} % of {self.samples}")
+        ax.legend()
+        return ax
+
+    def plot_envelope(self, ax: Any = None, target: int = 0) -> Any:
+        """Envelope of one target's computed values: extremes, the 5–95 % band of the kept
+        samples, the nominal design and the target's tolerance band."""
+        ax = _axes(ax)
+        sel = self.target_of_point == target
+        wl = self.wavelength_nm[sel]
+        goal = self.targets[target]
+        _, value, tol = goal.arrays()
+        ax.fill_between(wl, self.low[sel], self.high[sel], color="tab:blue", alpha=0.15, label="all samples")
+        if self.values.shape[0] >= 2:
+            lo, hi = np.percentile(self.values[:, sel], [5, 95], axis=0)
+            ax.fill_between(wl, lo, hi, color="tab:blue", alpha=0.35, label="5–95 %")
+        ax.plot(wl, self.nominal[sel], color="black", label="nominal")
+        ax.plot(wl, value - tol, color="tab:red", linestyle=":", label="tolerance")
+        ax.plot(wl, value + tol, color="tab:red", linestyle=":")
+        ax.set_xlabel("wavelength (nm)")
+        ax.set_ylabel(goal.quantity)
+        ax.legend()
+        return ax
+
+
+def _axes(ax: Any) -> Any:
+    if ax is not None:
+        return ax
+    import matplotlib.pyplot as plt
+
+    return plt.figure().add_subplot()
+
+
+def _nominal_jacobian(stack: Stack, groups: Sequence[_Group], size: int) -> FloatArray:
+    """d(residuals)/d(thicknesses) at the design: exact for a coating on a half-infinite medium,
+    central differences through :meth:`Stack.spectrum` for a coated substrate."""
+    layers = stack.all_layers()
+    jac = np.empty((size, len(layers)))
+    at = 0
+    for group in groups:
+        _, w_s, w_p = polarisation_weights(group.polarisation)
+        if stack.substrate is None:
+            incidence, exit_medium = _outer(stack)
+            n = _indices([incidence, *(layer.material for layer in layers), exit_medium], group.grid)
+            _, _, dr, dt = _engine.power_jacobian(stack.thicknesses()[None, :], n, group.grid,
+                                                  np.array([group.angle]), convention="flux")
+            d_r = w_s * dr[0, 0, 0] + w_p * dr[1, 0, 0]
+            d_t = w_s * dt[0, 0, 0] + w_p * dt[1, 0, 0]
+        else:
+            d0 = stack.thicknesses()
+            d_r = np.empty((group.grid.size, len(layers)))
+            d_t = np.empty_like(d_r)
+            for j in range(len(layers)):
+                h = 1e-3 * max(1.0, d0[j])
+                probe = np.vstack([d0, d0])
+                probe[0, j] += h
+                probe[1, j] = max(d0[j] - h, 0.0)
+                r, t = batch_spectra(stack, probe, group.grid, group.angle, group.polarisation)
+                step = probe[0, j] - probe[1, j]
+                d_r[:, j] = (r[0] - r[1]) / step
+                d_t[:, j] = (t[0] - t[1]) / step
+        for quantity, idx, _, tol in group.parts:
+            derivative = d_r[idx] if quantity == "R" else d_t[idx] if quantity == "T" else -d_r[idx] - d_t[idx]
+            jac[at:at + idx.size] = derivative / tol[:, None]
+            at += idx.size
+    return jac
+
+
+def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: int = 1000, *,
+              seed: Any = 0, max_merit: Optional[float] = None, keep: int = 200,
+              executor: ExecutorLike = None, chunk_size: int = 500,
+              progress: Optional[Progress] = None) -> ToleranceResult:
+    """Monte Carlo of ``samples`` perturbed copies of ``stack`` against ``targets``.
+
+    ``seed`` is anything ``numpy.random.SeedSequence`` takes (None: fresh entropy, recorded in
+    the result). ``keep`` samples' computed target values are kept for the envelope plot.
+    ``executor``: see :mod:`lamina_design.executor`; ``progress(done, total)`` is called as
+    chunks finish.
+    """
+    if not targets:
+        raise ValueError("no targets to judge the samples by")
+    if samples < 1:
+        raise ValueError(f"samples must be ≥ 1, got {samples}")
+    if max_merit is not None and not (math.isfinite(max_merit) and max_merit > 0):
+        raise ValueError(f"max_merit must be finite and > 0, got {max_merit!r}")
+    if not stack.all_layers():
+        raise ValueError("the stack has no layers to perturb")
+    seq = np.random.SeedSequence(seed)
+    plan = _Plan(stack, tuple(targets), errors, _entropy(seq), tuple(seq.spawn_key or ()), max_merit, max(int(keep), 0))
+    groups, ordered = _groups(plan.targets)
+    chunks = map_chunks(_run_chunk, plan, samples, chunk_size=chunk_size, executor=executor, progress=progress)
+    merit = np.concatenate([c.merit for c in chunks])
+    worst = np.concatenate([c.worst for c in chunks])
+    passed = worst <= 1.0 if max_merit is None else merit <= max_merit
+    residuals, nominal = _residuals_and_values(plan, groups, plan.d0[None, :], None, None)
+    sizes = [t.arrays()[0].size for t in ordered]
+    jac = _nominal_jacobian(stack, groups, sum(sizes))
+    return ToleranceResult(
+        stack=stack, targets=tuple(ordered), errors=errors, seed=plan.entropy, merit=merit, worst=worst,
+        passed=passed, max_merit=max_merit, nominal_merit=float(np.sqrt(np.mean(residuals * residuals))),
+        nominal=nominal[0], values=np.concatenate([c.kept for c in chunks]),
+        low=np.min([c.low for c in chunks], axis=0), high=np.max([c.high for c in chunks], axis=0),
+        wavelength_nm=np.concatenate([t.arrays()[0] for t in ordered]),
+        target_of_point=np.repeat(np.arange(len(ordered), dtype=np.intp), sizes), jacobian=jac,
+        sensitivity=plan.sigma_d * np.sqrt(np.mean(jac * jac, axis=0)), thickness_sigma=plan.sigma_d)

@@ -1,0 +1,123 @@
+"""Batch work on other processes: the same bits on any executor, worker count and chunk size
+(a real Dask cluster included), single-threaded engines in the workers, failures that reach the
+caller, and stacks that survive the trip."""
+
+from __future__ import annotations
+
+import os
+import pickle
+import warnings
+
+import numpy as np
+import pytest
+
+pytest.importorskip("scipy")
+
+from lamina_design.executor import SerialExecutor, chunk_bounds, map_chunks, process_pool
+from lamina_design.materials import Bruggeman, Cauchy, Combined, Constant, RangeWarning, TaucLorentz, get, names
+from lamina_design.refine import Target
+from lamina_design.stack import Layer, Stack
+from lamina_design.substrate import Substrate
+from lamina_design.tolerance import Errors, tolerance
+
+from design_stacks import AIR, GLASS
+
+H, L = Constant(2.3 + 0.001j, "H"), Constant(1.46, "L")
+DESIGN = Stack(AIR, tuple(Layer(m, d) for m, d in zip((H, L) * 5, np.linspace(60, 150, 10))), exit=GLASS)
+TARGETS = (Target("R", np.linspace(450, 650, 41), 0.0, 0.05), Target("T", [700.0, 720.0], 0.8, 0.1, 0.3, "p"))
+ERRORS = Errors(thickness_rel=0.02, thickness_nm=0.5, index_rel={"H": 0.01}, angle_rad=0.0)
+SAMPLES = 300
+
+
+def run(executor, chunk_size, errors=ERRORS):
+    return tolerance(DESIGN, TARGETS, errors, SAMPLES, seed=2024, executor=executor, chunk_size=chunk_size, keep=50)
+
+
+def assert_same_bits(a, b):
+    for name in ("merit", "worst", "passed", "values", "low", "high", "nominal"):
+        np.testing.assert_array_equal(getattr(a, name), getattr(b, name), err_msg=name)
+
+
+@pytest.fixture(scope="module")
+def serial():
+    return run("serial", SAMPLES)
+
+
+def worker_environment(_payload, start, stop):
+    return os.environ.get("RAYON_NUM_THREADS"), start, stop
+
+
+def failing_chunk(_payload, start, _stop):
+    if start >= 4:  # chunks 4 and 6 fail; the first is reported
+        raise ArithmeticError(f"chunk at {start}")
+    return start
+
+
+def test_process_pools_of_any_size_and_chunking_give_the_serial_bits(serial):
+    with process_pool(2) as pool:
+        assert_same_bits(run(pool, 37), serial)
+        assert_same_bits(run(pool, 300), serial)
+        assert map_chunks(worker_environment, None, 5, chunk_size=2, executor=pool) == [
+            ("1", 0, 2), ("1", 2, 4), ("1", 4, 5)]
+    assert_same_bits(run(1, 128), serial)
+    assert_same_bits(run("serial", 7), serial)
+
+
+def test_dask_cluster_gives_the_serial_bits(serial):
+    distributed = pytest.importorskip("distributed")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the cluster's own port and resource notices
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                      silence_logs=40) as cluster, distributed.Client(cluster) as client:
+            executor = client.get_executor()
+            assert_same_bits(run(executor, 64), serial)
+            envs = map_chunks(worker_environment, None, 4, chunk_size=2, executor=executor)
+            assert [e[0] for e in envs] == ["1", "1"]
+
+
+def test_angle_errors_take_the_same_draws_in_any_chunking():
+    errors = Errors(thickness_rel=0.01, angle_rad=0.05)
+    a = tolerance(DESIGN, TARGETS, errors, 40, seed=9, executor="serial", chunk_size=40)
+    b = tolerance(DESIGN, TARGETS, errors, 40, seed=9, executor="serial", chunk_size=6)
+    assert_same_bits(a, b)
+
+
+@pytest.mark.parametrize("executor", ["serial", 2])
+def test_a_failing_chunk_reaches_the_caller(executor):
+    with pytest.raises(ArithmeticError, match="chunk at 4"):
+        map_chunks(failing_chunk, None, 10, chunk_size=2, executor=executor)
+
+
+def test_chunks_cover_every_sample_once_in_order():
+    assert chunk_bounds(10, 4) == [(0, 4), (4, 8), (8, 10)]
+    assert chunk_bounds(0, 4) == []
+    done = []
+    assert map_chunks(lambda p, a, b: (p, a, b), "x", 5, chunk_size=3, executor=SerialExecutor(),
+                      progress=lambda n, total: done.append((n, total))) == [("x", 0, 3), ("x", 3, 5)]
+    assert done == [(3, 5), (5, 5)]
+
+
+@pytest.mark.parametrize("executor, error", [("threads", ValueError), (True, TypeError), (object(), TypeError),
+                                             (0, ValueError)])
+def test_refuses_what_is_not_an_executor(executor, error):
+    with pytest.raises(error):
+        map_chunks(failing_chunk, None, 2, chunk_size=1, executor=executor)
+
+
+def test_stacks_and_every_catalogue_material_survive_pickling():
+    wl = np.array([450.0, 900.0])
+    models = [Cauchy(1.45, 4000.0), TaucLorentz(100.0, 4.0, 1.5, 3.0), Bruggeman(get("SiO2"), Cauchy(1.0), 0.3),
+              Combined(get("N-BK7"), get("TiO2"))]
+    for material in [get(name) for name in names()] + models:
+        name = material.name
+        copy = pickle.loads(pickle.dumps(material))
+        assert copy == material and hash(copy) == hash(material)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RangeWarning)
+            np.testing.assert_array_equal(copy.index(wl), material.index(wl))
+        for array in vars(copy).values():
+            if isinstance(array, np.ndarray):
+                assert not array.flags.writeable, name
+    plate = Stack(AIR, (Layer(get("TiO2"), 50.0), Layer(get("SiO2"), 90.0)),
+                  substrate=Substrate(get("N-BK7"), 1e6, (Layer(get("MgF2"), 99.0),)))
+    assert pickle.loads(pickle.dumps(plate)) == plate
