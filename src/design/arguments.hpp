@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "strata/batch.hpp"
 #include "strata/complex.hpp"
 
 namespace design {
@@ -206,6 +207,21 @@ inline Batch batch_arguments(nb::handle d, nb::handle n, nb::handle wl, nb::hand
         shape_error("n", "(B, K, W) or (K, W)", batch.n.shape);
     }
     return batch;
+}
+
+// The engine's view of a checked batch; valid while `batch` lives.
+inline strata::BatchInput engine_input(const Batch& batch) {
+    strata::BatchInput input;
+    input.stacks = batch.stacks;
+    input.media = batch.media;
+    input.wavelengths = batch.wavelengths;
+    input.angles = batch.angles;
+    input.d = batch.d.data;
+    input.n = batch.n.data;
+    input.shared_indices = batch.shared_indices;
+    input.wl = batch.wl.data;
+    input.theta = batch.theta.data;
+    return input;
 }
 
 }  // namespace design
