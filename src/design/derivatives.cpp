@@ -136,7 +136,9 @@ nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::
                       std::size_t w) -> const Complex* {
         if (view.data == nullptr) return nullptr;
         out.resize(batch.media);
-        const Complex* rows = design::indices_of(batch, view.data, b);
+        strata::BatchInput laid_out_as_n = design::engine_input(batch);  // the same layout as n
+        laid_out_as_n.n = view.data;
+        const Complex* rows = laid_out_as_n.indices(b);
         for (std::size_t m = 0; m < batch.media; ++m) out[m] = rows[m * batch.wavelengths + w];
         return out.data();
     };
