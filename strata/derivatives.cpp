@@ -107,7 +107,7 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     for (std::size_t j = 1; j < last; ++j) {
         const LayerMatrix a = layer_matrix(solution, j);
         // Phi^-1 = [[f, -upper], [-lower, f]]: the determinant is 1.
-        w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, w.exponent + a.exponent};
+        w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, add_exponents(w.exponent, a.exponent)};
         keep_in_range(w);
         work.reverse[j] = w;
     }
@@ -245,7 +245,7 @@ void normalise(JetPair& v) {
     if (k == 0) return;
     v.e = scaled(v.e, -k);
     v.h = scaled(v.h, -k);
-    v.exponent += k;
+    v.exponent = add_exponents(v.exponent, k);
 }
 
 Jet times_i(const Jet& a) { return -times_minus_i(a); }
@@ -331,7 +331,7 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
             lower = times_minus_i(pol == Polarisation::s ? gs * sigma : gs * nu);
             layer_exponent = lf.exponent;
         }
-        v = {f * v.e + upper * v.h, lower * v.e + f * v.h, v.exponent + layer_exponent};
+        v = {f * v.e + upper * v.h, lower * v.e + f * v.h, add_exponents(v.exponent, layer_exponent)};
         normalise(v);
     }
     medium(0, n, nu, sigma);
