@@ -107,7 +107,7 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     for (std::size_t j = 1; j < last; ++j) {
         const LayerMatrix a = layer_matrix(solution, j);
         // Phi^-1 = [[f, -upper], [-lower, f]]: the determinant is 1.
-        w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, w.exponent + a.exponent};
+        w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, add_exponents(w.exponent, a.exponent)};
         keep_in_range(w);
         work.reverse[j] = w;
     }
@@ -245,7 +245,7 @@ void normalise(JetPair& v) {
     if (k == 0) return;
     v.e = scaled(v.e, -k);
     v.h = scaled(v.h, -k);
-    v.exponent += k;
+    v.exponent = add_exponents(v.exponent, k);
 }
 
 Jet times_i(const Jet& a) { return -times_minus_i(a); }
@@ -272,8 +272,9 @@ JetModes jet_modes(const Jet& n, const Jet& q, Polarisation pol) {
 
 }  // namespace
 
-WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const Complex* dn_dwl,
-                               const Complex* d2n_dwl2) {
+void wavenumber_jets(const StackPoint& point, const Complex* dn_dwl, const Complex* d2n_dwl2,
+                     WavenumberJets (&out)[2]) {
+    constexpr Polarisation pols[2] = {Polarisation::s, Polarisation::p};
     const std::size_t media = point.media;
     if (media < 2) fail(index_out_of_bounds);
     const double wavelength = point.wavelength;
@@ -297,11 +298,16 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
         sigma = nu - xi;
     };
 
+    // Both polarisations in one sweep: they share every medium's and layer's functions.
     Jet n, nu, sigma;
     medium(media - 1, n, nu, sigma);
-    const JetModes exit = jet_modes(n, root(sigma), pol);
-    JetPair v{exit.forward_e, exit.forward_h, 0};
-    normalise(v);
+    const Jet q_exit = root(sigma);
+    JetPair v[2];
+    for (std::size_t k = 0; k < 2; ++k) {
+        const JetModes exit = jet_modes(n, q_exit, pols[k]);
+        v[k] = {exit.forward_e, exit.forward_h, 0};
+        normalise(v[k]);
+    }
     Jet log_factor{};  // the growing factors exp(-i delta_j) kept out of v, summed as logarithms
     for (std::size_t j = media - 2; j >= 1; --j) {
         medium(j, n, nu, sigma);
@@ -309,7 +315,7 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
         const Jet g{{k0 * d, 0.0}, {d, 0.0}, {}};
         Jet q = root(sigma);
         if (q.v.im < 0.0) q = -q;  // Phi is even in q: take the root that decays forwards
-        Jet f, upper, lower;
+        Jet f, upper[2], lower[2];
         std::int32_t layer_exponent = 0;
         if (g.v.re * q.v.im > 2.0) {
             // An absorbing or evanescent layer: Phi = exp(-i delta) Phi~ with the growing factor
@@ -319,29 +325,37 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
             const Jet one = constant({1.0, 0.0});
             const Jet half_difference = scale(one - decay, 0.5);
             f = scale(one + decay, 0.5);
-            upper = pol == Polarisation::s ? half_difference / q : half_difference * q / nu;
-            lower = pol == Polarisation::s ? half_difference * q : half_difference * nu / q;
+            upper[0] = half_difference / q;
+            lower[0] = half_difference * q;
+            upper[1] = half_difference * q / nu;
+            lower[1] = half_difference * nu / q;
             log_factor = log_factor - times_i(delta);
         } else {
             const Jet z = sigma * (g * g);
             const LayerFunctions lf = layer_functions(q.v, g.v.re, true);
             f = compose(lf.f, lf.s * -0.5, lf.ds * -0.5, z);
             const Jet gs = g * compose(lf.s, lf.ds, lf.d2s, z);
-            upper = times_minus_i(pol == Polarisation::s ? gs : gs * sigma / nu);
-            lower = times_minus_i(pol == Polarisation::s ? gs * sigma : gs * nu);
+            upper[0] = times_minus_i(gs);
+            lower[0] = times_minus_i(gs * sigma);
+            upper[1] = times_minus_i(gs * sigma / nu);
+            lower[1] = times_minus_i(gs * nu);
             layer_exponent = lf.exponent;
         }
-        v = {f * v.e + upper * v.h, lower * v.e + f * v.h, v.exponent + layer_exponent};
-        normalise(v);
+        for (std::size_t k = 0; k < 2; ++k) {
+            JetPair& w = v[k];
+            w = {f * w.e + upper[k] * w.h, lower[k] * w.e + f * w.h, add_exponents(w.exponent, layer_exponent)};
+            normalise(w);
+        }
     }
     medium(0, n, nu, sigma);
-    const JetModes in = jet_modes(n, root(sigma), pol);
-    const Jet g_value = jet_pairing(in.backward_e, in.backward_h, v.e, v.h);
-    const Jet p_value = jet_pairing(in.backward_e, in.backward_h, in.forward_e, in.forward_h);
-    WavenumberJets out;
-    out.r = -(jet_pairing(in.forward_e, in.forward_h, v.e, v.h) / g_value);
-    out.t = (p_value / g_value) * exponential_jet(-log_factor, v.exponent);
-    return out;
+    const Jet q_0 = root(sigma);
+    for (std::size_t k = 0; k < 2; ++k) {
+        const JetModes in = jet_modes(n, q_0, pols[k]);
+        const Jet g_value = jet_pairing(in.backward_e, in.backward_h, v[k].e, v[k].h);
+        const Jet p_value = jet_pairing(in.backward_e, in.backward_h, in.forward_e, in.forward_h);
+        out[k].r = -(jet_pairing(in.forward_e, in.forward_h, v[k].e, v[k].h) / g_value);
+        out[k].t = (p_value / g_value) * exponential_jet(-log_factor, v[k].exponent);
+    }
 }
 
 }  // namespace strata

@@ -70,7 +70,7 @@ void keep_in_range(ScaledPair& v) {
     const int k = std::ilogb(top) + 1;
     v.e = {std::ldexp(v.e.re, -k), std::ldexp(v.e.im, -k)};
     v.h = {std::ldexp(v.h.re, -k), std::ldexp(v.h.im, -k)};
-    v.exponent += k;
+    v.exponent = add_exponents(v.exponent, k);
 }
 
 LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
@@ -98,7 +98,7 @@ LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
         const double big = 0.5 * std::exp((a - e * ln2_high) - e * ln2_low);
         cosh_y = big;
         sinh_y = y < 0.0 ? -big : big;
-        out.exponent = static_cast<std::int32_t>(std::min(e, 1.0e9));
+        out.exponent = static_cast<std::int32_t>(std::min(e, double{1 << 30}));
     }
     double sin_x, cos_x;
     ::sincos(x, &sin_x, &cos_x);
@@ -188,7 +188,7 @@ void solve_prepared(Polarisation pol, FieldSolution& out) {
     out.boundary[media - 2] = v;
     for (std::size_t j = media - 2; j >= 1; --j) {
         const LayerMatrix a = matrix_of(out.medium[j], out.layer[j], out.g[j], pol);
-        v = {a.diagonal * v.e + a.upper * v.h, a.lower * v.e + a.diagonal * v.h, v.exponent + a.exponent};
+        v = {a.diagonal * v.e + a.upper * v.h, a.lower * v.e + a.diagonal * v.h, add_exponents(v.exponent, a.exponent)};
         keep_in_range(v);
         out.boundary[j - 1] = v;
     }
@@ -281,7 +281,8 @@ Complex exponential_times_power_of_two(Complex w, std::int64_t exponent) {
     constexpr double ln2_high = 0.693147180369123816490;  // few bits: m * ln2_high is exact
     constexpr double ln2_low = 1.90821492927058770002e-10;
     if (!std::isfinite(w.re) || !std::isfinite(w.im)) return scale_by_power_of_two(exponential(w), exponent);
-    const double m = std::nearbyint(w.re / 0.6931471805599453);
+    // Beyond 2^40 the result is 0 or infinite anyway; the bound keeps the conversion defined.
+    const double m = std::fmin(std::fmax(std::nearbyint(w.re / 0.6931471805599453), -0x1p40), 0x1p40);
     const double rest = (w.re - m * ln2_high) - m * ln2_low;
     double sin_y, cos_y;
     ::sincos(w.im, &sin_y, &cos_y);

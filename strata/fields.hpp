@@ -74,6 +74,14 @@ Modes modes_of(const Medium& medium, Polarisation pol);
 // <x, y> = x.e y.h - x.h y.e, preserved by every characteristic matrix.
 inline Complex pairing(Complex xe, Complex xh, Complex ye, Complex yh) { return xe * yh - xh * ye; }
 
+// a + b for power-of-two exponents, held within +-2^30 (far beyond any
+// finite result) so that no sum of them can overflow.
+inline std::int32_t add_exponents(std::int64_t a, std::int64_t b) {
+    constexpr std::int64_t limit = std::int64_t{1} << 30;
+    const std::int64_t sum = a + b;
+    return static_cast<std::int32_t>(sum < -limit ? -limit : sum > limit ? limit : sum);
+}
+
 // x * 2^exponent with the exponent clamped; a zero exponent leaves x alone.
 double scale_by_power_of_two(double x, std::int64_t exponent);
 Complex scale_by_power_of_two(Complex z, std::int64_t exponent);

@@ -100,7 +100,13 @@ def random_stack(seed):
     return d, n, float(rng.uniform(350.0, 1100.0)), float(rng.uniform(0.0, 1.3))
 
 
+def absorbing_incidence_medium():
+    # xi = (n_0 sin theta)^2 is complex: every medium's sigma moves with n_0.
+    return [90.0, 140.0], [1.4 + 0.05j, 2.2 + 0.1j, 1.5, 1.7 + 0.3j], 550.0, 0.7
+
+
 CASES = [pytest.param(random_stack(seed), id=f"random{seed}") for seed in range(6)] + [
+    pytest.param(absorbing_incidence_medium(), id="absorbing-incidence"),
     pytest.param(critical_stack(), id="critical-layer"),
     pytest.param(thick_absorber(), id="thick-absorber"),
     pytest.param(absorbers_in_series(), id="absorbers-in-series"),
