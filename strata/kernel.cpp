@@ -3,6 +3,7 @@
 #include "strata/kernel.hpp"
 
 #include "strata/data.hpp"
+#include "strata/exact_math.hpp"
 #include "strata/kernel_math.hpp"
 
 #define STRATA_NAME_OF(isa) #isa
@@ -23,6 +24,7 @@ void pass(const PassInput& input, std::size_t begin, std::size_t end, Transfer* 
     if (begin >= end) return;
     const StackView stack(input.d, input.n, input.wl, input.theta, end);
     const bool paired = input.paired_sin_cos;
+    const LaneMath math = input.math;
     const std::size_t per_group = reuse_doubles_per_group(stack.media(), lane_width);
     constexpr ReuseMode mode = p_polarised ? ReuseMode::load : ReuseMode::store;
     constexpr Matrix2 Transfer::*slot = p_polarised ? &Transfer::p_matrix : &Transfer::s_matrix;
@@ -42,8 +44,8 @@ void pass(const PassInput& input, std::size_t begin, std::size_t end, Transfer* 
         const std::size_t group = i / lane_width;
         const BasicMatrix2<Lanes> m =
             group < reuse.groups
-                ? stack_matrix<Lanes, p_polarised, mode>(stack, i, reuse.values + group * per_group, paired)
-                : stack_matrix<Lanes, p_polarised, ReuseMode::none>(stack, i, nullptr, paired);
+                ? stack_matrix<Lanes, p_polarised, mode>(stack, i, reuse.values + group * per_group, paired, math)
+                : stack_matrix<Lanes, p_polarised, ReuseMode::none>(stack, i, nullptr, paired, math);
         const Mask<Lanes> exceptional = out_of_range(m);
         for (std::size_t lane = 0; lane < lane_width; ++lane) {
             Transfer& transfer = out[i + lane];
@@ -59,6 +61,12 @@ void pass(const PassInput& input, std::size_t begin, std::size_t end, Transfer* 
 }  // namespace STRATA_ISA
 
 extern const Kernel STRATA_KERNEL(STRATA_ISA);
-const Kernel STRATA_KERNEL(STRATA_ISA) = {STRATA_NAME(STRATA_ISA), lane_width, &pass<false>, &pass<true>};
+#ifdef STRATA_LANE_MATH
+const Kernel STRATA_KERNEL(STRATA_ISA) = {STRATA_NAME(STRATA_ISA), lane_width, &pass<false>, &pass<true>, &exp_array,
+                                         &hypot_array};
+#else
+const Kernel STRATA_KERNEL(STRATA_ISA) = {STRATA_NAME(STRATA_ISA), lane_width, &pass<false>, &pass<true>, nullptr,
+                                         nullptr};
+#endif
 
 }  // namespace strata

@@ -33,6 +33,7 @@ private:
 void initialise_before_fork() {
     (void)kernel();
     (void)sincos_matches_sin_and_cos();
+    (void)lane_math(kernel());
     (void)Recycler::transfer_lists();
     (void)Recycler::reuse_values();
 }
@@ -56,7 +57,8 @@ TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t r
     const std::size_t count = data.wl().size();
     TransferList transfers(count);
     if (count == 0) return transfers;
-    const PassInput input{data.d(), data.n(), data.wl(), data.theta(), sincos_matches_sin_and_cos()};
+    const PassInput input{data.d(), data.n(), data.wl(), data.theta(), sincos_matches_sin_and_cos(),
+                          lane_math(kernel)};
     const std::size_t lanes = kernel.lanes;
     const std::size_t groups = (count + lanes - 1) / lanes;
     const std::size_t group_bytes = reuse_doubles_per_group(data.n().rows(), lanes) * sizeof(double);
