@@ -17,6 +17,7 @@
 #include "strata/recycle.hpp"
 #include "strata/sweep.hpp"
 #include "strata/transfer.hpp"
+#include "exact_math_compare.hpp"
 
 using namespace strata;
 
@@ -261,6 +262,9 @@ int main() {
     cache_fills_once(rng);
     exceptional_wavelengths();
     recycler_keeps_one_block();
+    // Half a million arguments per distribution, function and copy here; the
+    // long-run stage draws 10^8 per function and copy (exact_math_check).
+    check(drivers::compare_exact_math(500000, 7) == 0, "lane-wide exp and hypot against the C library");
     std::printf("kernels:");
     for (const Kernel* kernel : runnable_kernels()) std::printf(" %s", kernel->name);
     std::printf(" (sweeps use %s)\n", kernel().name);
