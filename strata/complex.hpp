@@ -21,6 +21,14 @@ using Complex = BasicComplex<double>;
 
 inline namespace STRATA_ISA {
 
+// The classifications as the compiler's built-ins: std::isfinite and its kin
+// are inline functions outside this namespace, which no copy compiled for a
+// wider instruction set may define.
+inline bool is_finite(double x) { return __builtin_isfinite(x); }
+inline bool is_inf(double x) { return __builtin_isinf(x); }
+inline bool is_nan(double x) { return __builtin_isnan(x); }
+inline bool sign_bit(double x) { return __builtin_signbit(x); }
+
 template <class Real>
 inline BasicComplex<Real> operator+(BasicComplex<Real> a, BasicComplex<Real> b) {
     return {a.re + b.re, a.im + b.im};
@@ -99,13 +107,13 @@ inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus
     const double x = z.re;
     const double y = z.im;
     if (y == 0.0) {
-        if (!std::signbit(x)) return {std::sqrt(x), y};
+        if (!sign_bit(x)) return {std::sqrt(x), y};
         const double root = std::sqrt(-x);
-        return {0.0, std::signbit(y) ? -root : root};
+        return {0.0, sign_bit(y) ? -root : root};
     }
     if (x == 0.0) {
         const double h = std::sqrt(std::fabs(y) * 0.5);
-        return {h, std::signbit(y) ? -h : h};
+        return {h, sign_bit(y) ? -h : h};
     }
     const double r = modulus();
     const double alpha = std::atan2(y, x);
@@ -122,9 +130,9 @@ inline Complex principal_sqrt(Complex z, bool paired_sin_cos = false) {
 inline Complex exponential(Complex z) {
     const double x = z.re;
     const double y = z.im;
-    if (x == INFINITY && (y == 0.0 || !std::isfinite(y))) return {x, std::isinf(y) ? NAN : y};
-    if (x == -INFINITY && !std::isfinite(y)) return {0.0, 0.0};
-    if (std::isnan(x) && y == 0.0) return z;
+    if (x == INFINITY && (y == 0.0 || !is_finite(y))) return {x, is_inf(y) ? NAN : y};
+    if (x == -INFINITY && !is_finite(y)) return {0.0, 0.0};
+    if (is_nan(x) && y == 0.0) return z;
     const double scale = std::exp(x);
     return {scale * std::cos(y), scale * std::sin(y)};
 }

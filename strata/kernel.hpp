@@ -48,9 +48,25 @@ struct Reuse {
     std::size_t groups = 0;
 };
 
-inline std::size_t reuse_doubles_per_group(std::size_t media, std::size_t lanes) {
-    return media < 2 ? 0 : 2 * (3 * media - 4) * lanes;
-}
+std::size_t reuse_doubles_per_group(std::size_t media, std::size_t lanes);
+
+// One stack's arrays as plain pointers and sizes, taken in baseline code. The
+// kernel copies read the arrays through this, so that none of them compiles,
+// and defines, the arrays' own member functions: the linker could pick that
+// wider copy for code that must run on any x86-64.
+struct StackArrays {
+    const double* d;
+    std::size_t thicknesses;
+    const Complex* n;
+    std::size_t media;
+    std::size_t columns;
+    std::size_t row_stride;
+    std::size_t col_stride;
+    const double* wl;
+    std::size_t wavelengths;
+};
+
+StackArrays stack_arrays(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl);
 
 // [begin, end) must start at a whole lane group (begin a multiple of lanes).
 using PassFunction = void (*)(const PassInput& input, std::size_t begin, std::size_t end, Transfer* out,

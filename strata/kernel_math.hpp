@@ -3,8 +3,10 @@
 // group of them: the arithmetic shared by the kernel copies (kernel.cpp) and
 // the one-index form (transfer.cpp). Internal to those files: everything here
 // has internal linkage, so each instruction set keeps its own copy, and a
-// failure leaves through a function of the baseline code.
-#include <algorithm>
+// failure leaves through a function of the baseline code. Nothing here calls
+// an inline function outside the instruction-set namespace (the arrays' own
+// accessors, std::isfinite, std::clamp): at -O0 a wider copy would define it
+// too, and the linker may keep either (.ci/check_variant_symbols.sh).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -28,12 +30,15 @@ constexpr double two_pi = 6.283185307179586;
 class StackView {
 public:
     StackView(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl, double theta,
-          std::size_t end)
-        : d_(d.data()), n_(n.data()), wl_(wl.data()), media_(n.rows()),
-          row_stride_(n.row_stride()), col_stride_(n.col_stride()), sin_theta_(std::sin(theta)) {
+              std::size_t end)
+        : StackView(stack_arrays(d, n, wl), theta, end) {}
+    StackView(const StackArrays& arrays, double theta, std::size_t end)
+        : d_(arrays.d), n_(arrays.n), wl_(arrays.wl), media_(arrays.media), row_stride_(arrays.row_stride),
+          col_stride_(arrays.col_stride), sin_theta_(std::sin(theta)) {
         // What reading indices below `end` needs: K >= 2 media, a column of n
         // and a wavelength for each index, a thickness for each inner layer.
-        if (end > wl.size() || end > n.cols() || n.rows() < 2 || d.size() < n.rows() - 2)
+        if (end > arrays.wavelengths || end > arrays.columns || arrays.media < 2 ||
+            arrays.thicknesses < arrays.media - 2)
             fail_index_out_of_bounds();
     }
 
@@ -170,7 +175,7 @@ struct ExponentialPair {
 template <class Grow, class Decay>
 [[gnu::always_inline]] inline ExponentialPair exponential_pair_by(Complex w, bool paired, Grow grow_of,
                                                                   Decay decay_of) {
-    if (!std::isfinite(w.re) || !std::isfinite(w.im)) return {exponential(-w), exponential(w)};
+    if (!is_finite(w.re) || !is_finite(w.im)) return {exponential(-w), exponential(w)};
     double sin_y, cos_y;
     sin_cos(w.im, paired, sin_y, cos_y);
     const double grow = grow_of();
@@ -305,13 +310,13 @@ Mask<Real> out_of_range(const BasicMatrix2<Real>& m) {
 }
 
 bool StackView::finite_inputs(std::size_t i) const {
-    if (!std::isfinite(wl_[i]) || !std::isfinite(sin_theta_)) return false;
+    if (!is_finite(wl_[i]) || !is_finite(sin_theta_)) return false;
     for (std::size_t medium = 0; medium < media_; ++medium) {
         const Complex index = n_[medium * row_stride_ + i * col_stride_];
-        if (!std::isfinite(index.re) || !std::isfinite(index.im)) return false;
+        if (!is_finite(index.re) || !is_finite(index.im)) return false;
     }
     for (std::size_t layer = 1; layer + 1 < media_; ++layer)
-        if (!std::isfinite(thickness(layer))) return false;
+        if (!is_finite(thickness(layer))) return false;
     return true;
 }
 
@@ -323,7 +328,9 @@ bool StackView::finite_inputs(std::size_t i) const {
 
 std::int32_t add_exponents(std::int32_t a, std::int32_t b) {
     const std::int64_t sum = std::int64_t{a} + b;
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(sum, -transfer_exponent_limit, transfer_exponent_limit));
+    if (sum > transfer_exponent_limit) return transfer_exponent_limit;
+    if (sum < -transfer_exponent_limit) return -transfer_exponent_limit;
+    return static_cast<std::int32_t>(sum);
 }
 
 // Scales m by a power of two, exactly, so that its largest part lies in
@@ -332,9 +339,11 @@ void normalise(Matrix2& m, std::int32_t& exponent) {
     Complex* entries[] = {&m.m00, &m.m10, &m.m01, &m.m11};
     double top = 0.0;
     for (const Complex* z : entries) {
-        if (!std::isfinite(z->re) || !std::isfinite(z->im)) return;
-        for (const double part : {std::fabs(z->re), std::fabs(z->im)})
-            if (part > top) top = part;
+        if (!is_finite(z->re) || !is_finite(z->im)) return;
+        const double re = std::fabs(z->re);
+        const double im = std::fabs(z->im);
+        if (re > top) top = re;
+        if (im > top) top = im;
     }
     if (top == 0.0) return;
     const int k = std::ilogb(top) + 1;
@@ -371,13 +380,13 @@ Matrix2 scaled_propagation(Complex n_j, Complex c_j, double wavelength, double t
     const double e = std::fmin(std::nearbyint(a / ln2), double{transfer_exponent_limit});
     double big = std::exp(a - e * ln2);
     double small = std::exp(-a - e * ln2);
-    if (std::isinf(big)) {
+    if (is_inf(big)) {
         big = 1.0;
         small = 0.0;
     }
     const double grow = w.re < 0.0 ? big : small;  // exp(-w.re) / 2^e
     const double decay = w.re < 0.0 ? small : big;  // exp(w.re) / 2^e
-    const bool phase_fits = std::isfinite(w.im);
+    const bool phase_fits = is_finite(w.im);
     const double cos_y = phase_fits ? std::cos(w.im) : 1.0;
     const double sin_y = phase_fits ? std::sin(w.im) : 0.0;
     exponent = static_cast<std::int32_t>(e);

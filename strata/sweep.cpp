@@ -38,22 +38,33 @@ void initialise_before_fork() {
     (void)Recycler::reuse_values();
 }
 
-[[maybe_unused]] const int fork_handler_registered = pthread_atfork(initialise_before_fork, nullptr, nullptr);
+void register_fork_handler() { pthread_atfork(initialise_before_fork, nullptr, nullptr); }
+
+pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
 
 }  // namespace
+
+// Only a process that sweeps pays for the choices at its forks. The handler is
+// in place before any of them starts, and glibc's pthread_once, unlike a
+// function-local static, starts over in a child forked while it ran.
+void prepare_for_fork() { pthread_once(&fork_handler_once, register_fork_handler); }
 
 Recycler& Recycler::reuse_values() {
     static Recycler* const recycler = new Recycler(reuse_budget_bytes);
     return *recycler;
 }
 
-TransferList transfer_calc(const Data& data) { return transfer_calc(data, kernel(), reuse_budget_bytes); }
+TransferList transfer_calc(const Data& data) {
+    prepare_for_fork();
+    return transfer_calc(data, kernel(), reuse_budget_bytes);
+}
 
 // Two passes over the wavelengths, all s matrices before the first p matrix.
 // Each pass writes every index once, straight into its own Transfer, so the
 // pairs need no separate lists and no copy. The s pass also stores, for as many
 // lane groups as the budget allows, what the p pass would compute again.
 TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t reuse_budget) {
+    prepare_for_fork();
     const std::size_t count = data.wl().size();
     TransferList transfers(count);
     if (count == 0) return transfers;

@@ -294,6 +294,14 @@ const LaneMath& lane_math(const Kernel& kernel) {
 
 void fail_index_out_of_bounds() { fail(index_out_of_bounds); }
 
+std::size_t reuse_doubles_per_group(std::size_t media, std::size_t lanes) {
+    return media < 2 ? 0 : 2 * (3 * media - 4) * lanes;
+}
+
+StackArrays stack_arrays(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl) {
+    return {d.data(), d.size(), n.data(), n.rows(), n.cols(), n.row_stride(), n.col_stride(), wl.data(), wl.size()};
+}
+
 const Kernel& kernel() {
     static const Kernel& chosen = choose_kernel();
     return chosen;

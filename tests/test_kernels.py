@@ -4,6 +4,7 @@ the bit-exact comparisons and the pool-size comparison, rerun with the copy forc
 import os
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -128,3 +129,29 @@ def test_mistaken_library_variant_falls_back_to_scalar_calls(kernel):
     assert vector == scalar
     if known_library():
         assert REFUSAL not in vector_notes
+
+
+def test_forks_make_no_kernel_choice_before_the_first_sweep():
+    """A process that imported lamina but never swept forks without choosing a kernel: the note on a
+    bogus LAMINA_KERNEL comes with the first sweep, once, and not from a fork before or after it."""
+    code = textwrap.dedent("""
+        import os, sys, numpy as np, lamina
+
+        def fork():
+            pid = os.fork()
+            if pid == 0:
+                os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            assert status == 0
+
+        fork()
+        print("first sweep", file=sys.stderr, flush=True)
+        lamina.DataPy(np.ones(1), np.full((3, 5), 1.5 + 0j), np.full(5, 500.0), 0.1, 0.2).simulate()
+        fork()
+    """)
+    result = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, LAMINA_KERNEL="sse9"),
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    before, _, after = result.stderr.partition("first sweep")
+    assert "LAMINA_KERNEL" not in before
+    assert after.count("LAMINA_KERNEL=sse9 is not a kernel this CPU runs") == 1

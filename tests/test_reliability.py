@@ -122,7 +122,7 @@ def soak(calls, start=0):
     return start + calls
 
 
-def settle():
+def release_garbage():
     """Frees what is only garbage or cache: the type attribute cache keeps up to
     4096 attribute names alive, among them the name strings of getattr calls."""
     gc.collect()
@@ -134,7 +134,7 @@ def test_soak_of_mixed_calls_leaves_memory_flat(capfd):
     warm_up = max(SOAK_CALLS // 10, 50 * len(SOAK_MIX))
     measured = max(SOAK_CALLS - warm_up, len(SOAK_MIX))
     done = soak(warm_up)
-    settle()
+    release_garbage()
     rss_before, blocks_before = resident_bytes(), sys.getallocatedblocks()
     # Traced from here on: what is still allocated at the end was allocated
     # during the measured calls and never freed.
@@ -143,7 +143,7 @@ def test_soak_of_mixed_calls_leaves_memory_flat(capfd):
         started = time.perf_counter()
         soak(measured, done)
         seconds = time.perf_counter() - started
-        settle()
+        release_garbage()
         traced, _ = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()

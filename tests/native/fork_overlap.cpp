@@ -2,14 +2,18 @@
 // the fork waits for the running pass, the parent's pass still covers every
 // index once, and the child, which inherits none of the pool's threads,
 // starts a pool of its own and sweeps to the same bits. A child that hangs
-// (a lock inherited held) is ended by an alarm and counts as a failure.
+// (a lock inherited held) is ended by an alarm and counts as a failure. First,
+// forks while another thread makes the process's first sweep, whose one-time
+// choices a child must never inherit half made.
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <new>
 #include <random>
 #include <thread>
 #include <vector>
@@ -62,10 +66,75 @@ int child(const Data& data) {
     return 0;
 }
 
+bool exited_cleanly(pid_t pid) {
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// In a process that has not swept yet: forks from this thread, without waiting,
+// until another thread's first sweep returns; each child sweeps as well.
+// Exits with the number of children that failed (hung, crashed, or wrong);
+// `forks` says how many there were.
+[[noreturn]] void fork_during_first_sweep(const Data& data, std::atomic<int>* forks) {
+    std::atomic<bool> started{false}, finished{false};
+    std::thread first([&] {
+        started.store(true, std::memory_order_release);
+        (void)transfer_calc(data);
+        finished.store(true, std::memory_order_release);
+    });
+    while (!started.load(std::memory_order_acquire)) {
+    }
+    std::vector<pid_t> children;
+    while (!finished.load(std::memory_order_acquire) && children.size() < 200) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(20);
+            _exit(transfer_calc(data).size() == data.wl().size() ? 0 : 6);
+        }
+        children.push_back(pid);
+    }
+    first.join();
+    int failures = 0;
+    for (const pid_t pid : children) failures += exited_cleanly(pid) ? 0 : 1;
+    forks->fetch_add(static_cast<int>(children.size()));
+    _exit(failures);
+}
+
+// Trials in fresh processes forked from this one, which must not have swept,
+// until `wanted` forks landed during a first sweep (or too many trials).
+int forks_during_first_sweeps(const Data& data, int wanted) {
+    // Shared with the trials, which count their forks into it.
+    void* shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) return 1;
+    auto* forks = new (shared) std::atomic<int>(0);
+    int failures = 0, trials = 0;
+    for (; trials < 400 && forks->load() < wanted; ++trials) {
+        const pid_t pid = fork();
+        if (pid == 0) fork_during_first_sweep(data, forks);
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+            ++failures;
+        } else if (WEXITSTATUS(status) != 0) {
+            failures += WEXITSTATUS(status);
+            std::fprintf(stderr, "FAILED: %d children forked during a first sweep hung or failed\n",
+                         WEXITSTATUS(status));
+        }
+    }
+    std::printf("%d trials, %d forks during a first sweep, %d failed\n", trials, forks->load(), failures);
+    if (forks->load() == 0) {
+        ++failures;
+        std::fprintf(stderr, "FAILED: no fork landed during a first sweep\n");
+    }
+    munmap(shared, sizeof(std::atomic<int>));
+    return failures;
+}
+
 }  // namespace
 
 int main() {
     std::mt19937_64 rng(42);
+    // Serial (few wavelengths): the pool plays no part in this phase.
+    const int first_sweep_failures = forks_during_first_sweeps(drivers::random_stack(rng, 5, 40, 0.3, 0.5), 100);
     const Data data = drivers::random_stack(rng, 7, 3000, 0.4, 0.8);
     std::atomic<bool> stop{false}, inside{false};
     std::atomic<int> passes_started{0}, passes_done{0}, parent_failures{0};
@@ -104,7 +173,7 @@ int main() {
     stop.store(true, std::memory_order_release);
     sweeper.join();
 
-    failures += parent_failures.load();
+    failures += parent_failures.load() + first_sweep_failures;
     if (overlapped == 0) {
         ++failures;
         std::fprintf(stderr, "FAILED: no fork overlapped a pass\n");
