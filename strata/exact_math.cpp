@@ -254,11 +254,11 @@ template <bool with_fma>
 
 // Out of line, so the regular road stays short; the fused one in the section
 // of fused code (see exp_lanes_fused).
-[[gnu::noinline, gnu::section("lamina_fused_math")]] Lanes exp_special_fused(Lanes x, Lanes regular, Lanes tmp,
+[[gnu::noinline, gnu::nothrow, gnu::section("lamina_fused_math")]] Lanes exp_special_fused(Lanes x, Lanes regular, Lanes tmp,
                                                                             Bits sbits, Bits ki) {
     return exp_special<true>(x, regular, tmp, sbits, ki);
 }
-[[gnu::noinline]] Lanes exp_special_unfused(Lanes x, Lanes regular, Lanes tmp, Bits sbits, Bits ki) {
+[[gnu::noinline, gnu::nothrow]] Lanes exp_special_unfused(Lanes x, Lanes regular, Lanes tmp, Bits sbits, Bits ki) {
     return exp_special<false>(x, regular, tmp, sbits, ki);
 }
 
@@ -304,7 +304,7 @@ template <bool with_fma>
 
 // x or y infinite or NaN: +inf where one is infinite and neither a signalling
 // NaN, else x + y, whose NaN is x's where x is one (x86's rule for the first operand).
-[[gnu::noinline]] Lanes hypot_not_finite(Lanes x, Lanes y, Lanes finite_result) {
+[[gnu::noinline, gnu::nothrow]] Lanes hypot_not_finite(Lanes x, Lanes y, Lanes finite_result) {
     const Bits magnitude_x = bits_of(x) & 0x7fffffffffffffff, magnitude_y = bits_of(y) & 0x7fffffffffffffff;
     const Bits infinity = all_bits(0x7ff0000000000000);
     const Bits quiet = all_bits(std::uint64_t{1} << 51);
@@ -341,11 +341,11 @@ template <bool with_fma>
 
 // Fused multiply-adds only in this section, which the FMA check scans apart:
 // nine per copy, as many as the library's FMA variant of exp has.
-[[gnu::noinline, gnu::section("lamina_fused_math")]] Lanes exp_lanes_fused(Lanes x) { return exp_of<true>(x); }
+[[gnu::noinline, gnu::nothrow, gnu::section("lamina_fused_math")]] Lanes exp_lanes_fused(Lanes x) { return exp_of<true>(x); }
 
-[[gnu::noinline]] Lanes exp_lanes_unfused(Lanes x) { return exp_of<false>(x); }
+[[gnu::noinline, gnu::nothrow]] Lanes exp_lanes_unfused(Lanes x) { return exp_of<false>(x); }
 
-[[gnu::noinline]] Lanes hypot_lanes(Lanes x, Lanes y) { return hypot_of(x, y); }
+[[gnu::noinline, gnu::nothrow]] Lanes hypot_lanes(Lanes x, Lanes y) { return hypot_of(x, y); }
 
 namespace {
 template <class Function>

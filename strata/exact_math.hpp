@@ -17,9 +17,9 @@ inline namespace STRATA_ISA {
 #ifdef STRATA_LANE_MATH
 // In their own object: the fused variant is the only code of the module that
 // may contain fused multiply-adds (.ci/check_no_fma.sh).
-Lanes exp_lanes_fused(Lanes x);
-Lanes exp_lanes_unfused(Lanes x);
-Lanes hypot_lanes(Lanes x, Lanes y);
+[[gnu::nothrow]] Lanes exp_lanes_fused(Lanes x);
+[[gnu::nothrow]] Lanes exp_lanes_unfused(Lanes x);
+[[gnu::nothrow]] Lanes hypot_lanes(Lanes x, Lanes y);
 
 [[gnu::always_inline]] inline Lanes exp_lanes(Lanes x, ExpVariant variant) {
     return variant == ExpVariant::fused ? exp_lanes_fused(x) : exp_lanes_unfused(x);
