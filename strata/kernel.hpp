@@ -68,6 +68,12 @@ struct StackArrays {
 
 StackArrays stack_arrays(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl);
 
+// The moduli the spectra square: |m10 / m00| (reflected) or |1 / m00| (not),
+// of the s and p matrices of list[0 .. count), with the lane-wide hypot where
+// `math` allows it.
+using ModuliFunction = void (*)(const Transfer* list, std::size_t count, bool reflected, double* s_out,
+                                double* p_out, const LaneMath& math);
+
 // [begin, end) must start at a whole lane group (begin a multiple of lanes).
 using PassFunction = void (*)(const PassInput& input, std::size_t begin, std::size_t end, Transfer* out,
                               const Reuse& reuse);
@@ -81,6 +87,7 @@ struct Kernel {
     // nullptr where it has none (the baseline).
     void (*exp_array)(const double* x, double* out, std::size_t count, ExpVariant variant);
     void (*hypot_array)(const double* x, const double* y, double* out, std::size_t count);
+    ModuliFunction moduli;
 };
 
 // The kernel the sweep uses, chosen once per process: the widest this CPU
