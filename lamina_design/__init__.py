@@ -9,6 +9,12 @@ least-squares refinement. Every coherent computation goes through
 """
 from __future__ import annotations
 
+import pkgutil
+
+# The native engine (_engine) lives in the installed package; a source checkout
+# ahead of the installation on sys.path finds it there as well.
+__path__ = pkgutil.extend_path(__path__, __name__)
+
 from lamina_design import materials, merit
 from lamina_design.stack import Layer, Spectrum, Stack
 from lamina_design.substrate import Substrate

@@ -1,0 +1,96 @@
+# The native engine's Python face: complex amplitudes, derivatives and fields
+# for batches of stacks, computed on lamina's worker pool with the GIL released.
+#
+# Every function takes one batch:
+#   d      float64    (B, K-2)             layer thicknesses, one row per stack
+#   n      complex128 (B, K, W) or (K, W)  indices per stack, or shared by all
+#   wl     float64    (W,)                 vacuum wavelengths (d's unit)
+#   theta  float64    (A,)                 angles of incidence in the incidence medium, radians
+# NumPy arrays must have exactly these dtypes (TypeError otherwise); lists are
+# converted. Shapes that do not fit raise ValueError naming the argument, the
+# expected and the received shape. Results are (B, A, W); functions that give
+# both polarisations put them on a leading axis of 2, s then p. `out`-style
+# arguments take preallocated C-contiguous arrays of the result's shape and dtype.
+# Results do not depend on the number of threads, to the bit.
+#
+# Conventions (tmm's): r = M10 / M00 and t = 1 / M00 of the characteristic
+# matrix, with r_p = (n_2 cos_1 - n_1 cos_2) / (n_2 cos_1 + n_1 cos_2) at an
+# interface, so r_p = -r_s at normal incidence. Phases are np.angle(r),
+# np.angle(t). |r| as C's hypot, np.hypot(r.real, r.imag), gives lamina's bits
+# (np.abs of a complex array rounds differently).
+from typing import Literal, Optional, Tuple
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+def amplitudes(
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    *,
+    r: Optional[NDArray[np.complex128]] = None,
+    t: Optional[NDArray[np.complex128]] = None,
+    normal_shortcut: bool = True,
+) -> Tuple[NDArray[np.complex128], NDArray[np.complex128]]:
+    """r and t, each (2, B, A, W): s then p.
+
+    The power-of-two exponents that keep thick absorbing stacks from
+    overflowing are folded in, so r and t are finite wherever the physics is;
+    t may underflow to 0. At normal incidence with every medium lossless, p
+    is taken from s (r_p = -r_s, t_p = t_s) wherever that gives exactly the
+    bits of computing p, and computed otherwise; normal_shortcut=False always
+    computes both polarisations (the same results, more slowly).
+    """
+
+def spectra(
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    phi: float = 0.0,
+    *,
+    R: Optional[NDArray[np.float64]] = None,
+    T: Optional[NDArray[np.float64]] = None,
+) -> Tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """lamina's R and T, each (B, A, W), for light polarised at angle phi.
+
+    Computed from the amplitudes with lamina's formulas in lamina's order: for
+    every stack b and angle a, R[b, a] and T[b, a] equal
+    lamina.DataPy(d[b], n[b], wl, theta[a], phi).simulate()'s r and t bit for
+    bit (T in lamina's eta form; see transmittance for the power flux).
+    """
+
+def transmittance(
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    *,
+    convention: Literal["flux", "eta"] = "flux",
+    out: Optional[NDArray[np.float64]] = None,
+) -> NDArray[np.float64]:
+    """T for s and p, (2, B, A, W).
+
+    "flux": the power flux into the exit medium over the incident one, as tmm
+    and PyMoosh give it: |t|^2 Re(n_K cos_K) / Re(n_0 cos theta) for s and
+    |t|^2 Re(n_K conj(cos_K)) / Re(n_0 conj(cos theta)) for p; with a lossless
+    incidence medium R + T + absorption = 1 for both.
+    "eta": lamina's form, |t|^2 Re(n_K cos_K / (n_0 cos theta)) for both; the
+    same as "flux" for s, and for p unless the exit medium absorbs.
+    """
+
+def ellipsometry(
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    *,
+    psi: Optional[NDArray[np.float64]] = None,
+    delta: Optional[NDArray[np.float64]] = None,
+) -> Tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Psi and Delta in radians, each (B, A, W): tan(Psi) exp(i Delta) = -r_p / r_s.
+
+    tmm's ellips convention (with its sign of r_p); Psi in [0, pi/2], Delta in
+    [-pi, pi].
+    """

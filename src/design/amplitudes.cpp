@@ -1,0 +1,83 @@
+// amplitudes, spectra, transmittance, ellipsometry: checked arguments in,
+// NumPy arrays out, the engine running on the pool with the GIL released.
+#include <string>
+#include <utility>
+
+#include <nanobind/stl/string.h>
+
+#include "arguments.hpp"
+#include "bindings.hpp"
+#include "strata/amplitudes.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+void run(const design::Batch& batch, const strata::AmplitudeOutputs& outputs, bool normal_shortcut) {
+    const strata::BatchInput input = design::engine_input(batch);
+    nb::gil_scoped_release release;
+    strata::batch_amplitudes(input, outputs, normal_shortcut);
+}
+
+nb::tuple amplitudes(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle r_out,
+                     nb::handle t_out, bool normal_shortcut) {
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    auto r = design::output_argument<strata::Complex>(r_out, "r", batch.result_shape({2}));
+    auto t = design::output_argument<strata::Complex>(t_out, "t", batch.result_shape({2}));
+    strata::AmplitudeOutputs outputs;
+    outputs.r = r.data;
+    outputs.t = t.data;
+    run(batch, outputs, normal_shortcut);
+    return nb::make_tuple(r.array, t.array);
+}
+
+nb::tuple spectra(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, double phi, nb::handle R_out,
+                  nb::handle T_out) {
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    auto R = design::output_argument<double>(R_out, "R", batch.result_shape());
+    auto T = design::output_argument<double>(T_out, "T", batch.result_shape());
+    strata::AmplitudeOutputs outputs;
+    outputs.reflectance = R.data;
+    outputs.transmittance = T.data;
+    outputs.phi = phi;
+    run(batch, outputs, true);
+    return nb::make_tuple(R.array, T.array);
+}
+
+nb::object transmittance(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention,
+                         nb::handle out) {
+    if (convention != "flux" && convention != "eta")
+        throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    auto T = design::output_argument<double>(out, "out", batch.result_shape({2}));
+    strata::AmplitudeOutputs outputs;
+    outputs.polarised_transmittance = T.data;
+    outputs.flux = convention == "flux";
+    run(batch, outputs, true);
+    return T.array;
+}
+
+nb::tuple ellipsometry(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle psi_out,
+                       nb::handle delta_out) {
+    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    auto psi = design::output_argument<double>(psi_out, "psi", batch.result_shape());
+    auto delta = design::output_argument<double>(delta_out, "delta", batch.result_shape());
+    strata::AmplitudeOutputs outputs;
+    outputs.psi = psi.data;
+    outputs.delta = delta.data;
+    run(batch, outputs, true);
+    return nb::make_tuple(psi.array, delta.array);
+}
+
+}  // namespace
+
+void bind_amplitudes(nb::module_& m) {
+    m.def("amplitudes", &amplitudes, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"), nb::kw_only(),
+          nb::arg("r") = nb::none(), nb::arg("t") = nb::none(), nb::arg("normal_shortcut") = true);
+    m.def("spectra", &spectra, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"), nb::arg("phi") = 0.0,
+          nb::kw_only(), nb::arg("R") = nb::none(), nb::arg("T") = nb::none());
+    m.def("transmittance", &transmittance, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"),
+          nb::kw_only(), nb::arg("convention") = "flux", nb::arg("out") = nb::none());
+    m.def("ellipsometry", &ellipsometry, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"),
+          nb::kw_only(), nb::arg("psi") = nb::none(), nb::arg("delta") = nb::none());
+}

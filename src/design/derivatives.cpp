@@ -1,0 +1,3 @@
+#include "bindings.hpp"
+
+void bind_derivatives(nanobind::module_&) {}

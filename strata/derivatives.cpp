@@ -1,0 +1,3 @@
+#include "strata/derivatives.hpp"
+
+namespace strata {}  // namespace strata

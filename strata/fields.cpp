@@ -1,0 +1,3 @@
+#include "strata/fields.hpp"
+
+namespace strata {}  // namespace strata

@@ -1,0 +1,197 @@
+"""lamina and lamina_design._engine in one process: one engine, one pool, fork-safe, GIL free."""
+
+import ast
+import os
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import lamina
+import lamina_design
+from lamina_design import _engine
+from test_pool import run_python
+
+BOTH_MODULES = """
+import os, numpy as np, lamina
+from lamina_design import _engine
+def threads():
+    return len(os.listdir("/proc/self/task"))
+d, n, wl = np.array([10.0]), np.ones((3, 300), complex), np.linspace(400, 800, 300)
+start = threads()
+for first in {order!r}:
+    if first == "engine":
+        _engine.spectra(np.tile(d, (4, 1)), n, wl, np.array([0.1, 0.2]))
+    else:
+        lamina.DataPy(d, n, wl, 0.1, 0.2).simulate()
+print(threads() - start)
+print(sorted({{m.split()[-1] for m in open("/proc/self/maps") if "lamina_strata" in m}}))
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "3"])
+@pytest.mark.parametrize("order", [("engine", "lamina"), ("lamina", "engine", "lamina", "engine")])
+def test_one_pool_of_the_configured_size_for_both_modules(order, threads):
+    out = run_python(BOTH_MODULES.format(order=order), {"RAYON_NUM_THREADS": threads}).splitlines()
+    assert int(out[0]) == int(threads), "a second pool, or none"
+    libraries = ast.literal_eval(out[1])
+    assert len(libraries) == 1, f"the engine is loaded more than once: {libraries}"
+
+
+FORK_DURING_PASS = """
+import os, sys, threading, numpy as np, lamina
+from lamina_design import _engine
+rng = np.random.default_rng(3)
+d, n = rng.uniform(0, 300, (40, 8)), (1.5 + 0.01j) * np.ones((10, 400))
+wl, theta = np.linspace(400, 900, 400), np.array([0.0, 0.4])
+expected = _engine.spectra(d, n, wl, theta)[0].tobytes()
+stop = False
+def busy():
+    while not stop:
+        if {engine!r}:
+            _engine.spectra(d, n, wl, theta)
+        else:
+            lamina.DataPy(d[0], n, wl, 0.4, 0.1).simulate()
+worker = threading.Thread(target=busy)
+worker.start()
+for _ in range(8):
+    pid = os.fork()
+    if pid == 0:
+        ok = _engine.spectra(d, n, wl, theta)[0].tobytes() == expected
+        lamina.DataPy(d[0], n, wl, 0.4, 0.1).simulate()
+        os._exit(0 if ok else 3)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+stop = True
+worker.join()
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("engine", [True, False], ids=["during a batch", "during a lamina sweep"])
+def test_fork_during_a_pass_of_either_module(engine):
+    out = run_python(FORK_DURING_PASS.format(engine=engine), {"RAYON_NUM_THREADS": "2"}, timeout=120)
+    assert out.strip() == "ok"
+
+
+BATCH_BYTES = """
+import hashlib, numpy as np
+from lamina_design import _engine
+rng = np.random.default_rng(11)
+for B, K, W, A in [(1, 5, 1000, 1), (300, 6, 7, 2), (3, 9, 257, 3)]:
+    d = rng.uniform(0, 400, (B, K - 2))
+    n = rng.uniform(1.2, 2.5, (B, K, W)) + 1j * rng.uniform(0, 0.3, (B, K, W)) * (rng.random((B, K, 1)) < 0.5)
+    wl = rng.uniform(300, 1200, W)
+    theta = np.array([0.0, 0.7, 1.3])[:A]
+    r, t = _engine.amplitudes(d, n, wl, theta)
+    print(hashlib.sha256(r.tobytes() + t.tobytes()).hexdigest())
+"""
+
+
+def test_results_do_not_depend_on_thread_count():
+    runs = {threads: run_python(BATCH_BYTES, {"RAYON_NUM_THREADS": threads}) for threads in ("1", "2", "5")}
+    assert runs["1"] == runs["2"] == runs["5"]
+
+
+def test_gil_is_released_during_a_batch():
+    """Another Python thread keeps running while a long batch computes."""
+    rng = np.random.default_rng(2)
+    d, n = rng.uniform(0, 300, (300, 20)), np.full((22, 400), 1.7 + 0.02j)
+    wl, theta = np.linspace(400, 900, 400), np.array([0.3])
+    ticks = []
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    time.sleep(0.02)
+    start = time.perf_counter()
+    _engine.amplitudes(d, n, wl, theta)
+    end = time.perf_counter()
+    done.set()
+    counter.join()
+    during = [tick for tick in ticks if start < tick < end]
+    assert end - start > 0.05, "the batch is too short to tell"
+    assert len(during) >= 5, f"{len(during)} ticks in {end - start:.3f} s: the batch held the GIL"
+
+
+def stub_signatures():
+    tree = ast.parse((Path(lamina_design.__file__).parent / "_engine.pyi").read_text())
+    return {node.name: node.args for node in tree.body if isinstance(node, ast.FunctionDef)}
+
+
+def top_level_split(text, separator):
+    """Splits at `separator` outside brackets and quotes."""
+    parts, depth, quote, start = [], 0, None, 0
+    for i, char in enumerate(text):
+        if quote:
+            quote = None if char == quote else quote
+        elif char in "'\"":
+            quote = char
+        elif char == separator and depth == 0:
+            parts.append(text[start:i])
+            start = i + 1
+        elif char in "([{":
+            depth += 1
+        elif char in ")]}":
+            depth -= 1
+    return [*parts, text[start:]]
+
+
+def runtime_parameters(function):
+    """Names, kinds and defaults from nanobind's signature text (its types need not parse as Python)."""
+    text, _, defaults = function.__nb_signature__[0]
+    inside = top_level_split(text[text.index("(") + 1:], ")")[0]
+    groups = {"positional only": [], "positional": [], "positional defaults": [], "keyword": [],
+              "keyword defaults": []}
+    names, values = groups["positional"], groups["positional defaults"]
+    for part in (p.strip() for p in top_level_split(inside, ",") if p.strip()):
+        if part == "/":
+            groups["positional only"], groups["positional"] = groups["positional"], []
+            names = groups["positional"]
+            continue
+        if part == "*":
+            names, values = groups["keyword"], groups["keyword defaults"]
+            continue
+        names.append(top_level_split(part, ":")[0].split("=")[0].strip())
+        pieces = top_level_split(part, "=")
+        if len(pieces) > 1:
+            default = pieces[-1].strip()
+            values.append(defaults[int(default[1:])] if default.startswith("\\") else ast.literal_eval(default))
+        elif names is groups["keyword"]:
+            values.append(None)
+    return tuple(groups.values())
+
+
+def stub_parameters(args):
+    """The same from the stub; the types are the stub's to state."""
+    return ([a.arg for a in args.posonlyargs], [a.arg for a in args.args],
+            [ast.literal_eval(node) for node in args.defaults], [a.arg for a in args.kwonlyargs],
+            [None if v is None else ast.literal_eval(v) for v in args.kw_defaults])
+
+
+def test_stub_matches_the_module():
+    """stubtest cannot read nanobind's functions; their own signatures are compared here."""
+    stubs = stub_signatures()
+    public = {name for name in dir(_engine) if not name.startswith("_")}
+    assert public == set(stubs)
+    for name in sorted(public):
+        assert runtime_parameters(getattr(_engine, name)) == stub_parameters(stubs[name]), name
+
+
+def test_wheel_layout_shares_one_engine():
+    """Installed, both modules find the engine through their run paths in lamina.libs."""
+    libs = Path(lamina.__file__).parent / "lamina.libs"
+    if not libs.is_dir():
+        pytest.skip("a build tree, not an installation")
+    assert Path(_engine.__file__).parent.parent == libs.parent
+    assert [p.name for p in libs.iterdir()] == ["liblamina_strata.so"]
+    with open("/proc/self/maps") as maps:
+        mapped = {line.split()[-1] for line in maps if "lamina_strata" in line}
+    assert mapped == {str((libs / "liblamina_strata.so").resolve())}
