@@ -113,7 +113,8 @@ inline std::size_t compare_exact_math(std::size_t count, std::uint64_t seed) {
                                          is_exp ? "exp" : "hypot", x[i], y[i], expected, lanes[i]);
                     }
                 }
-                std::printf("%s %s, %s: %zu of %zu differ\n", kernel->name, is_exp ? "exp" : "hypot",
+                std::printf("%s %s%s, %s: %zu of %zu differ\n", kernel->name, is_exp ? "exp" : "hypot",
+                            !is_exp ? "" : math.exp_variant == ExpVariant::fused ? " (FMA variant)" : " (non-FMA variant)",
                             distribution.name, wrong, count);
                 mismatches += wrong;
             }
