@@ -3,6 +3,8 @@
     lamina-design spectrum design.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--phase]
                                        [--field WAVELENGTH [--depth MIN MAX]]
     lamina-design refine design.toml targets.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--progress]
+    lamina-design synthesize design.toml targets.toml [--material NAME ...] [--method needle|gradual]
+                  [--max-layers N] [--max-total NM] [--workers N|serial] [--out DIR] [--no-plot] [--progress]
     lamina-design tolerance design.toml targets.toml [--samples N] [--thickness-rel S ...] [--workers K] ...
     lamina-design monitor design.toml --wavelength NM [--quantity T|R] [--errors-nm E ...] ...
 
@@ -21,6 +23,7 @@ import math
 import sys
 import textwrap
 import warnings
+from dataclasses import replace
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
@@ -36,8 +39,9 @@ from lamina_design.files import (
     load_targets,
     material_warnings,
 )
+from lamina_design import materials
 from lamina_design.fields import Field, plot_field
-from lamina_design.materials.base import FloatArray, MaterialError, RangeWarning
+from lamina_design.materials.base import Constant, FloatArray, Material, MaterialError, RangeWarning
 from lamina_design.optics import PhaseSpectrum, phase_spectrum
 from lamina_design.stack import Spectrum, Stack
 
@@ -425,6 +429,139 @@ def _refine_command(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _material_refs(design: Design, extra: Sequence[str]) -> Tuple[List[Material], List[Tuple[Material, Any]]]:
+    """The materials to insert and, for each material a layer may end up with, how a file names it."""
+    refs: List[Tuple[Material, Any]] = []
+    for layer, entry in zip(design.stack.layers, design.data.get("layer", [])):
+        refs.append((layer.material, entry["material"]))
+    chosen: List[Material] = []
+    for text in extra:
+        try:
+            index = float(text)
+        except ValueError:
+            pass
+        else:
+            if not (index > 0 and math.isfinite(index)):
+                raise DesignFileError(f"--material {text!r}: a constant index must be finite and > 0")
+            chosen.append(Constant(index, f"n={index:g}"))
+            refs.append((chosen[-1], index))
+            continue
+        try:
+            material = materials.resolve(text, base_dir=Path.cwd())
+        except Exception as exc:  # noqa: BLE001 - whatever a material file holds is the user's input
+            raise DesignFileError(f"--material {text!r}: {str(exc) or type(exc).__name__}") from None
+        chosen.append(material)
+        path = Path(text).expanduser()
+        files = (".csv", ".yml", ".yaml")
+        ref: Any = str(path.resolve()) if path.suffix.lower() in files and not text.startswith("refractiveindex:") else text
+        refs.append((material, ref))
+    if not extra:
+        for layer in design.stack.layers:
+            if not any(layer.material is m for m in chosen):
+                chosen.append(layer.material)
+    if not chosen:
+        raise DesignFileError(f"{design.path}: the design has no layers: name the materials to insert with --material")
+    return chosen, refs
+
+
+def _reference(material: Material, refs: Sequence[Tuple[Material, Any]]) -> Any:
+    for known, ref in refs:
+        if known is material:
+            return ref
+    for known, ref in refs:
+        try:
+            if bool(known == material):
+                return ref
+        except (TypeError, ValueError):
+            continue
+    return material.name
+
+
+def _synthesize_command(args: argparse.Namespace) -> int:
+    from lamina_design.refine import Target
+    from lamina_design.synthesis import gradual_evolution, needle
+
+    design = load_design(args.design)
+    _check_band(args, design)
+    if design.stack.substrate is not None:
+        raise DesignFileError(f"{design.path}: synthesize designs a coating on a half-infinite medium: give exit = "
+                              f"... instead of a [substrate] table")
+    request = load_targets(args.targets, len(design.stack.layers))
+    for i, target in enumerate(request.targets):
+        if not isinstance(target, Target) or target.quantity not in ("R", "T", "A"):
+            place = request.places[i] if i < len(request.places) else str(args.targets)
+            raise DesignFileError(f"{place}: synthesize designs towards R, T and A targets only")
+    chosen, refs = _material_refs(design, args.material or [])
+    _warn(material_warnings(design))
+    executor: Any = args.workers if args.workers == "serial" else int(args.workers)
+    method = needle if args.method == "needle" else gradual_evolution
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RangeWarning)
+        try:
+            result = method(design.stack, list(request.targets), chosen, max_layers=args.max_layers,
+                            max_total_nm=args.max_total, min_thickness_nm=args.min_thickness,
+                            max_nfev=request.max_evaluations, trials=args.trials, executor=executor,
+                            progress=True if args.progress else None)
+        except (ValueError, MaterialError) as exc:
+            raise DesignFileError(f"{args.targets}: cannot synthesize: {' '.join(str(exc).split())}") from None
+    print(result.summary())
+    print(f"{'step':>4}  {'kind':<6}  {'layers':>6}  {'total nm':>9}  {'merit':>10}  {'sweeps':>7}")
+    print(f"{'-' * 4}  {'-' * 6}  {'-' * 6}  {'-' * 9}  {'-' * 10}  {'-' * 7}")
+    for i, step in enumerate(result.steps):
+        print(f"{i:>4}  {step.kind:<6}  {step.layers:>6}  {_fixed(step.total_nm, 9, 1)}  "
+              f"{_fixed(step.merit, 10, 5)}  {step.sweeps:>7}")
+    layers = result.stack.layers
+    names = [_printable(layer.material.name) for layer in layers]
+    width = max([len("material")] + [len(name) for name in names])
+    print(f"{'layer':>5}  {'material':<{width}}  {'thickness nm':>12}")
+    print(f"{'-' * 5}  {'-' * width}  {'-' * 12}")
+    for i, (name, layer) in enumerate(zip(names, layers)):
+        print(f"{i + 1:>5}  {name:<{width}}  {_fixed(layer.thickness_nm, 12, 2)}")
+    results = _evaluate(design, result.stack)
+    shown = replace(design, stack=result.stack)
+    _table(shown, results)
+    stem = f"{design.path.stem}_synthesized"
+    out: Path = args.out
+    out.mkdir(parents=True, exist_ok=True)
+    data = dict(design.data)
+    data["layer"] = [{"material": _reference(layer.material, refs)} for layer in layers]
+    text = design_toml(data, [layer.thickness_nm for layer in layers], design.path.parent, out)
+    toml_path = out / f"{stem}.toml"
+    toml_path.write_text(text, encoding="utf-8")
+    print(f"synthesized design written to {toml_path}")
+    _outputs(args, shown, results, stem)
+    png = out / f"{stem}_merit.png"
+    if not args.no_plot and _merit_plot(png, result, _printable(design.stack.name)):
+        print(f"plot written to {png}")
+    return EXIT_OK
+
+
+def _merit_plot(path: Path, result: Any, title: str) -> bool:
+    """The merit against the total thickness after every step; False without matplotlib."""
+    try:
+        import matplotlib
+    except ImportError:
+        print("note: matplotlib is not installed, skipping the plot (pip install matplotlib)")
+        return False
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(6.4, 4.2))
+    ax.plot(result.total_nm, result.merits, "o-", color="#1f4e79")
+    for step in result.steps:
+        ax.annotate(str(step.layers), (step.total_nm, step.merit), textcoords="offset points", xytext=(4, 4),
+                    fontsize=8)
+    if np.all(result.merits > 0):
+        ax.set_yscale("log")
+    ax.set_xlabel("total thickness (nm)")
+    ax.set_ylabel("merit (rms of residual / tolerance)")
+    ax.set_title(f"{title}: synthesis steps (labels: layers)" if title else "synthesis steps (labels: layers)")
+    ax.grid(alpha=0.3, which="both")
+    fig.savefig(path, dpi=150, bbox_inches="tight")
+    plt.close(fig)
+    return True
+
+
 class _Bar:
     """A one-line progress bar on standard error: always with --progress, else on a terminal."""
 
@@ -575,6 +712,25 @@ def _tolerance_plot(path: Path, result: Any, title: str) -> bool:
     return True
 
 
+def _workers(text: str) -> str:
+    if text == "serial" or (text.isdigit() and int(text) >= 1):
+        return text
+    raise argparse.ArgumentTypeError(f"--workers takes a number of processes (≥ 1) or 'serial', got {text!r}")
+
+
+def _positive(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be finite and > 0, got {text!r}")
+    return value
+
+
+def _count(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"must be a whole number ≥ 1, got {text!r}")
+    return int(text)
+
+
 def _polarisation_option(text: str) -> Any:
     if text.lower() in ("s", "p", "unpolarised", "unpolarized"):
         return text.lower()
@@ -717,7 +873,7 @@ def _parser() -> argparse.ArgumentParser:
     formatter = _Formatter
     parser = argparse.ArgumentParser(
         prog="lamina-design", formatter_class=formatter, epilog=_EPILOG,
-        description="Spectra and thickness refinement of thin-film designs written in TOML files.")
+        description="Spectra, thickness refinement and synthesis of thin-film designs written in TOML files.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     design_help = (f"a design file (TOML): media, [[layer]] tables from the incidence side, an optional "
@@ -752,6 +908,35 @@ def _parser() -> argparse.ArgumentParser:
                              f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
                              f"max_evaluations); see {DOCS}")
     refine.add_argument("--progress", action="store_true", help="always show the progress bar")
+    synthesize = commands.add_parser(
+        "synthesize", help="create a design: needle optimisation or gradual evolution", formatter_class=formatter,
+        description=textwrap.fill("Needle optimisation (or gradual evolution) from the design towards the "
+                                  "targets (R, T and A): thin layers of the chosen materials are inserted where "
+                                  "they lower the merit most, every thickness is refined, layers that thin away "
+                                  "are removed. Writes DESIGN_synthesized.toml, .csv and .png, and "
+                                  "DESIGN_synthesized_merit.png (merit against total thickness) to --out. "
+                                  "Needs SciPy.", 79),
+        epilog=_EPILOG)
+    synthesize.add_argument("design", type=Path, help=design_help + " (a half-infinite exit, no [substrate])")
+    synthesize.add_argument("targets", type=Path,
+                            help=f"a targets file (TOML) with R, T or A targets; [refine] max_evaluations bounds "
+                                 f"each refinement; see {DOCS}")
+    synthesize.add_argument("--material", action="append", metavar="NAME",
+                            help="a material to insert (catalogue name, file, refractiveindex: page or a constant index); repeat "
+                                 "for several (default: the design's layer materials)")
+    synthesize.add_argument("--method", choices=("needle", "gradual"), default="needle",
+                            help="needle optimisation from the design, or gradual evolution (a layer at a time "
+                                 "on the front face)")
+    synthesize.add_argument("--max-layers", type=_count, default=None, metavar="N", help="layer budget")
+    synthesize.add_argument("--max-total", type=_positive, default=None, metavar="NM",
+                            help="total thickness budget in nm")
+    synthesize.add_argument("--min-thickness", type=float, default=1.0, metavar="NM",
+                            help="layers thinner than this are removed (default 1 nm)")
+    synthesize.add_argument("--trials", type=_count, default=1, metavar="K",
+                            help="needle places tried per step, in parallel (default 1)")
+    synthesize.add_argument("--workers", type=_workers, default="serial", metavar="N|serial",
+                            help="processes for the trials (default: serial)")
+    synthesize.add_argument("--progress", action="store_true", help="always show the progress bar")
     targets_help = (f"a targets file (TOML): [[target]] tables (quantity R, T or A, wavelength_nm, value, "
                     f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
                     f"max_evaluations); see {DOCS}")
@@ -810,7 +995,7 @@ def _parser() -> argparse.ArgumentParser:
         command.add_argument("--out", type=Path, default=Path("."), metavar="DIR",
                              help="directory for the outputs (default: .)")
         command.add_argument("--no-plot", action="store_true", help="write the CSV only")
-    for command in (spectrum, refine):
+    for command in (spectrum, refine, synthesize):
         command.add_argument("--out", type=Path, default=Path("."), metavar="DIR", help="directory for the outputs (default: .)")
         command.add_argument("--no-plot", action="store_true", help="write the CSV only")
         command.add_argument("--log", action="store_true", help="plot R, T and A (in %%) on a logarithmic axis")
@@ -833,6 +1018,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         if args.command == "spectrum":
             return _spectrum_command(args)
+        if args.command == "synthesize":
+            return _synthesize_command(args)
         if args.command == "tolerance":
             return _tolerance_command(args)
         if args.command == "monitor":

@@ -38,6 +38,7 @@ SCRIPTS = {
     "ellipsometry_fit": "ellipsometry_fit.png",
     "solar_cell_absorption": "solar_cell_absorption.png",
     "monitoring_curve": "monitoring_curve.png",
+    "needle_ar": "needle_ar.png",
 }
 
 try:
@@ -62,7 +63,8 @@ def run_script(args, cwd, code=None):
 
 
 #: Scripts that refine, so need SciPy (the `design` extra).
-NEEDS_SCIPY = {"broadband_ar", "film_thickness_fit", "gti_mirror_gdd", "ellipsometry_fit", "monitoring_curve"}
+NEEDS_SCIPY = {"broadband_ar", "film_thickness_fit", "monitoring_curve", "gti_mirror_gdd", "ellipsometry_fit",
+               "needle_ar"}
 
 
 @pytest.mark.parametrize("name", sorted(SCRIPTS))

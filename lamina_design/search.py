@@ -1,0 +1,168 @@
+"""Global searches over the thicknesses of a fixed sequence of materials.
+
+:func:`multistart` refines many random starts with :func:`lamina_design.refine.refine` and keeps
+the best; :func:`differential_evolution` runs SciPy's differential evolution on the targets'
+cost and polishes its best member with the exact Jacobian. Both map their work over an
+``executor=`` (see :mod:`lamina_design.executor`): starts are shipped as pickled stacks in
+chunks, and with a given seed the result is the same on any executor and
+any number of workers.
+"""
+from __future__ import annotations
+
+import math
+import time
+from dataclasses import dataclass
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+try:
+    from scipy.optimize import differential_evolution as _scipy_de
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError("lamina_design.search needs SciPy: pip install 'lamina[design]'") from exc
+
+from lamina_design.common import AIR
+from lamina_design.materials.base import FloatArray
+from lamina_design.refine import Target, refine
+from lamina_design.stack import Stack
+from lamina_design.executor import ExecutorLike
+from lamina_design.synthesis import MapLike, Merit, _fresh, _refine, map_over
+
+__all__ = ["SearchResult", "differential_evolution", "multistart", "random_thicknesses"]
+
+
+@dataclass(frozen=True)
+class SearchResult:
+    """The best design of a search; ``merits`` of every start (or DE's best per generation).
+
+    ``sweeps`` counts engine calls: lamina calls for :func:`multistart` (refine's forward
+    differences), batched native calls for :func:`differential_evolution`.
+    """
+
+    stack: Stack
+    cost: float
+    merit: float
+    merits: FloatArray
+    sweeps: int
+    seconds: float
+    message: str
+
+    def summary(self) -> str:
+        return (f"best merit {self.merit:.4g} of {self.merits.size}, {self.sweeps} engine sweeps in "
+                f"{self.seconds:.2f} s: {self.message}")
+
+
+def random_thicknesses(count: int, layers: int, max_total_nm: float, seed: int = 0) -> FloatArray:
+    """``count`` random thickness rows whose totals are uniform in (0, max_total_nm].
+
+    Each row is a uniformly random point of the simplex scaled to its total, so no layer is
+    favoured.
+    """
+    rng = np.random.default_rng(seed)
+    shares = rng.dirichlet(np.ones(layers), size=count)
+    totals = max_total_nm * (1.0 - rng.random(count))
+    out: FloatArray = shares * totals[:, None]
+    return out
+
+
+def _refine_one(job: Tuple[Stack, Sequence[Target], Tuple[float, float], int]) -> Tuple[FloatArray, float, int]:
+    stack, targets, bounds, max_nfev = job
+    result = refine(stack, targets, bounds=bounds, max_nfev=max_nfev, progress=False)
+    return result.x, result.cost, result.lamina_calls
+
+
+def multistart(stack: Stack, targets: Sequence[Target], starts: int = 100, *, max_total_nm: Optional[float] = None,
+               seed: int = 0, max_nfev: int = 200, pieces: int = 8, executor: ExecutorLike = None) -> SearchResult:
+    """Refine ``starts`` random thickness sets of the stack's layers and keep the best.
+
+    Starts come from :func:`random_thicknesses` (totals up to ``max_total_nm``, default the
+    stack's own total); every layer is bounded by ``max_total_nm``, and a refined design whose
+    total ends above it does not count.
+    """
+    start_time = time.perf_counter()
+    if starts < 1:
+        raise ValueError(f"starts must be ≥ 1, got {starts}")
+    layers = len(stack.all_layers())
+    if layers == 0:
+        raise ValueError("the stack has no layers to search over")
+    cap = float(stack.thicknesses().sum()) if max_total_nm is None else float(max_total_nm)
+    if not cap > 0:
+        raise ValueError(f"max_total_nm must be > 0, got {max_total_nm!r}")
+    rows = random_thicknesses(starts, layers, cap, seed)
+    jobs = [(stack.with_thicknesses(row), list(targets), (0.0, cap), max_nfev) for row in rows]
+    with map_over(executor, starts, pieces) as run:
+        results = list(run(_refine_one, jobs))
+    costs = np.array([c if float(x.sum()) <= cap else math.inf for x, c, _ in results])
+    best = int(np.argmin(costs))
+    count = sum(t.arrays()[0].size for t in targets)
+    merits = np.sqrt(2 * costs / count)
+    if not math.isfinite(costs[best]):
+        raise ValueError("no refined start stays within the thickness budget")
+    return SearchResult(stack.with_thicknesses(results[best][0]), float(costs[best]), float(merits[best]), merits,
+                        sum(r[2] for r in results), time.perf_counter() - start_time,
+                        f"{int(np.isfinite(costs).sum())} of {starts} starts within {cap:g} nm")
+
+
+class _Cost:
+    """The cost of thickness vectors, picklable for workers."""
+
+    def __init__(self, merit: Merit, codes: Sequence[int]) -> None:
+        self.merit = merit
+        self.codes = list(codes)
+
+    def __call__(self, x: FloatArray) -> float:
+        return self.merit.cost(self.codes, np.asarray(x, dtype=np.float64))
+
+
+class _Workers:
+    """SciPy's ``workers``: the population mapped in chunks over the executor."""
+
+    def __init__(self, run: MapLike) -> None:
+        self.run = run
+
+    def __call__(self, func: Callable[[Any], float], iterable: Iterable[Any]) -> List[float]:
+        return list(self.run(func, list(iterable)))
+
+
+def differential_evolution(stack: Stack, targets: Sequence[Target], *, max_thickness_nm: float = 300.0,
+                           seed: int = 0, maxiter: int = 200, popsize: int = 15, tol: float = 1e-3,
+                           polish: bool = True, pieces: int = 8, executor: ExecutorLike = None) -> SearchResult:
+    """SciPy's differential evolution over the thicknesses of the stack's layers (0 to
+    ``max_thickness_nm`` each), then a Gauss–Newton polish with the exact Jacobian.
+
+    The population is evaluated ``pieces`` chunks at a time over ``executor`` (SciPy's
+    ``workers``); SciPy evaluates the population as a whole (``updating="deferred"``), so the
+    result does not depend on the executor.
+    """
+    start_time = time.perf_counter()
+    if stack.substrate is not None:
+        raise ValueError("differential evolution works on a coating on a half-infinite exit medium")
+    if not stack.layers:
+        raise ValueError("the stack has no layers to search over")
+    if not max_thickness_nm > 0:
+        raise ValueError(f"max_thickness_nm must be > 0, got {max_thickness_nm!r}")
+    merit = Merit(stack.incidence, stack.exit if stack.exit is not None else AIR,
+                  [layer.material for layer in stack.layers], targets)
+    codes = [merit.code(layer.material) for layer in stack.layers]
+    cost = _Cost(merit, codes)
+    history: List[float] = []
+
+    def track(xk: FloatArray, convergence: float = 0.0) -> None:
+        history.append(merit.rms(cost(xk)))
+
+    bounds = [(0.0, float(max_thickness_nm))] * len(codes)
+    with map_over(executor, popsize * len(codes), pieces) as run:
+        workers: Any = _Workers(run)
+        found = _scipy_de(cost, bounds, seed=seed, maxiter=maxiter, popsize=popsize, tol=tol, polish=False,
+                          updating="deferred", workers=workers, callback=track)
+    evaluations = int(found.nfev)
+    x = np.asarray(found.x, dtype=np.float64)
+    best_cost = float(found.fun)
+    counting = _fresh(merit)
+    if polish:
+        polished, polished_cost = _refine(counting, codes, x, 200, float(max_thickness_nm))
+        if polished_cost < best_cost:
+            x, best_cost = polished, polished_cost
+    return SearchResult(merit.stack(codes, x, stack.name), best_cost, merit.rms(best_cost), np.array(history),
+                        evaluations + merit.sweeps + counting.sweeps, time.perf_counter() - start_time,
+                        str(found.message))
