@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "strata/kernel.hpp"
+#include "strata/once.hpp"
 #include "strata/sweep.hpp"
 
 namespace strata {
@@ -17,10 +18,11 @@ double times_power_of_two(double x, std::int32_t exponent) {
 
 }  // namespace
 
-Recycler& Recycler::transfer_lists() {
-    static Recycler* const recycler = new Recycler(std::size_t{16} << 20);
-    return *recycler;
-}
+namespace {
+Recycler* new_transfer_lists() { return new Recycler(std::size_t{16} << 20); }
+}  // namespace
+
+Recycler& Recycler::transfer_lists() { return *made_once<Recycler*, new_transfer_lists>(); }
 
 const TransferList& Data::transfers() {
     return transfers([](const Data& data) { return transfer_calc(data); });

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "strata/once.hpp"
 #include "strata/pool.hpp"
 #include "strata/recycle.hpp"
 
@@ -35,33 +36,11 @@ private:
     double* values_;
 };
 
-// The sweep's one-time choices (kernel copy, sincos check, recyclers) are
-// function-local statics. A fork while another thread is still making one
-// would leave the child waiting for an initialisation that never finishes,
-// so every fork completes them first.
-void initialise_before_fork() {
-    (void)kernel();
-    (void)sincos_matches_sin_and_cos();
-    (void)lane_math(kernel());
-    (void)Recycler::transfer_lists();
-    (void)Recycler::reuse_values();
-}
-
-void register_fork_handler() { pthread_atfork(initialise_before_fork, nullptr, nullptr); }
-
-pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
+Recycler* new_reuse_values() { return new Recycler(reuse_budget_bytes); }
 
 }  // namespace
 
-// Only a process that sweeps pays for the choices at its forks. The handler is
-// in place before any of them starts, and glibc's pthread_once, unlike a
-// function-local static, starts over in a child forked while it ran.
-void prepare_for_fork() { pthread_once(&fork_handler_once, register_fork_handler); }
-
-Recycler& Recycler::reuse_values() {
-    static Recycler* const recycler = new Recycler(reuse_budget_bytes);
-    return *recycler;
-}
+Recycler& Recycler::reuse_values() { return *made_once<Recycler*, new_reuse_values>(); }
 
 std::size_t available_memory_bytes() {
     std::FILE* file = std::fopen("/proc/meminfo", "r");
@@ -81,7 +60,6 @@ std::size_t reuse_budget(std::size_t needed, std::size_t available) {
 }
 
 TransferList transfer_calc(const Data& data) {
-    prepare_for_fork();
     const Kernel& chosen = kernel();
     const std::size_t lanes = chosen.lanes;
     const std::size_t groups = (data.wl().size() + lanes - 1) / lanes;
@@ -97,7 +75,6 @@ TransferList transfer_calc(const Data& data) {
 // pairs need no separate lists and no copy. The s pass also stores, for as many
 // lane groups as the budget allows, what the p pass would compute again.
 TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t reuse_budget) {
-    prepare_for_fork();
     const std::size_t count = data.wl().size();
     TransferList transfers(count);
     if (count == 0) return transfers;

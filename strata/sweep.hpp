@@ -24,11 +24,6 @@ std::size_t reuse_budget(std::size_t needed, std::size_t available);
 
 TransferList transfer_calc(const Data& data);
 
-// Makes every later fork complete the sweep's one-time choices first, so that
-// a child never waits on one that a thread of its parent was making. Called
-// by the sweep; other code reaching those choices calls it before them.
-void prepare_for_fork();
-
 // The same with a given kernel copy and reuse budget; every choice gives the
 // same bits (the tests compare them).
 TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t reuse_budget);

@@ -20,6 +20,7 @@
 
 #include "strata/failure.hpp"
 #include "strata/kernel.hpp"
+#include "strata/once.hpp"
 
 namespace strata {
 
@@ -55,6 +56,8 @@ const Kernel& choose_kernel() {
     // AVX-512 copy still measured 4-7 % faster than the AVX2 one.
     return *kernels.back();
 }
+
+const Kernel* chosen_kernel() { return &choose_kernel(); }
 
 bool same_bits(double a, double b) {
     std::uint64_t x, y;
@@ -286,9 +289,8 @@ Decisions decide_lane_math() {
 }  // namespace
 
 const LaneMath& lane_math(const Kernel& kernel) {
-    static const Decisions decisions = decide_lane_math();
-    static const LaneMath none{};
-    for (const auto& [decided, math] : decisions)
+    static constexpr LaneMath none{};
+    for (const auto& [decided, math] : made_once<Decisions, decide_lane_math>())
         if (decided == &kernel) return math;
     return none;
 }
@@ -303,14 +305,8 @@ StackArrays stack_arrays(const Array1<double>& d, const Array2<Complex>& n, cons
     return {d.data(), d.size(), n.data(), n.rows(), n.cols(), n.row_stride(), n.col_stride(), wl.data(), wl.size()};
 }
 
-const Kernel& kernel() {
-    static const Kernel& chosen = choose_kernel();
-    return chosen;
-}
+const Kernel& kernel() { return *made_once<const Kernel*, chosen_kernel>(); }
 
-bool sincos_matches_sin_and_cos() {
-    static const bool matches = check_sincos();
-    return matches;
-}
+bool sincos_matches_sin_and_cos() { return made_once<bool, check_sincos>(); }
 
 }  // namespace strata
