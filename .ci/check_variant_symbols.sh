@@ -13,12 +13,14 @@ status=0
 for config in "Debug build/ci-variants-O0 -O0 -g" "Release build/ci-native -O3 -DNDEBUG"; do
   read -r type build flags <<<"$config"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE="$type" "-DCMAKE_CXX_FLAGS_${type^^}=$flags" >/dev/null
-  cmake --build "$build" --target strata_avx2 strata_avx512 -j 2 >/dev/null
+  cmake --build "$build" --target strata_avx2 strata_avx512 strata_math_avx2 strata_math_avx512 -j 2 >/dev/null
   for isa in avx2 avx512; do
-    object=$(find "$build/CMakeFiles/strata_$isa.dir" -name 'kernel.cpp.o')
+    # The kernel copy and its lane-wide exp and hypot.
+    object=$(find "$build/CMakeFiles/strata_$isa.dir" "$build/CMakeFiles/strata_math_$isa.dir" -name '*.cpp.o')
     namespace="6strata${#isa}${isa}"  # strata::<isa> in a mangled name
     table="_ZN6strata$((7 + ${#isa}))kernel_${isa}E"
-    outside=$(nm -g --defined-only "$object" | awk '{print $NF}' | grep -v -e "$namespace" -e "^$table\$" || true)
+    # shellcheck disable=SC2086
+    outside=$(nm -g --defined-only $object | awk '/:$/ {next} {print $NF}' | grep -v -e "$namespace" -e "^$table\$" -e '^$' || true)
     count=$(grep -c . <<<"$outside" || true)
     echo "$type $isa: $count symbols outside strata::$isa"
     if [ "$count" -gt 0 ]; then

@@ -62,9 +62,22 @@ def parse_args(argv=None):
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory sweep")
     parser.add_argument("--no-floor", action="store_true", help="skip the C-library floor")
     parser.add_argument("--rebuild-floor", action="store_true", help="rebuild libm_floor first")
-    parser.add_argument("--reuse-budget-mib", type=float, default=64,
-                        help="the kernel's reuse-buffer budget, for the memory line (default 64)")
+    parser.add_argument("--reuse-budget-mib", type=float, default=None,
+                        help="the kernel's budget for kept values, for the memory line (default: a quarter "
+                             "of MemAvailable, as the kernel takes it)")
     return parser.parse_args(argv)
+
+
+def available_memory():
+    """MemAvailable in bytes, 0 where /proc/meminfo does not say."""
+    try:
+        with open("/proc/meminfo") as meminfo:
+            for line in meminfo:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
 
 
 def main(argv=None):
@@ -87,7 +100,8 @@ def main(argv=None):
         memory_case=quick["memory_case"] if quick else stacks.MEMORY_CASE,
         floor_width=quick["floor_width"] if quick else stacks.FLOOR_WIDTH,
         all_processors=all_processors,
-        reuse_budget=int(args.reuse_budget_mib * (1 << 20)),
+        reuse_budget=int(args.reuse_budget_mib * (1 << 20)) if args.reuse_budget_mib is not None
+        else max(64 << 20, available_memory() // 4),
         older=against,
         quick=args.quick,
     )
@@ -155,6 +169,15 @@ def main(argv=None):
                     older = [saved[label]["lamina"] for label in saved if label.startswith("older")]
                     same = check.identical_across(older) and check.identical_across([lamina_runs[0], older[0]])
                     run.older_identical = same if run.older_identical is None else run.older_identical and same
+
+            # The large sweep: one thread, lamina alone, at the headline K.
+            wide = (run.headline[0], stacks.WIDE_WIDTH if not args.quick else 10 * run.headline[1])
+            print(f"K = {wide[0]}, W = {wide[1]:,}, one thread ...", flush=True)
+            one = next(worker for worker in workers if worker.label == "1")
+            best, _ = measure.time_case([one], *wide, budget, min(min_rounds, 2), max_rounds,
+                                        {"numpy tuned": 0})
+            run.wide_width = wide[1]
+            run.times.update({(label, name, *wide): t for (label, name), t in best.items()})
 
             if floor_binary is not None:
                 print("C-library floor ...", flush=True)

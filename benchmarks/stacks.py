@@ -21,6 +21,7 @@ WAVELENGTHS = (100, 1_000, 10_000, 100_000)
 HEADLINE = (10, 10_000)  # the stack the goals are stated for
 SCALING_WIDTH = 100_000  # where 2 threads over 1 is judged
 MEMORY_CASE = (10, 1_000_000)
+WIDE_WIDTH = 1_000_000  # one thread at the headline K: the cost per wavelength of a large sweep
 FLOOR_WIDTH = 10_000
 # The smallest sweep the pool runs and the largest the calling thread runs alone.
 HANDOFF_POOLED = (3, 101)

@@ -42,7 +42,8 @@ def measurement(seed: int = 7) -> EllipsometryData:
     angle = np.repeat(ANGLES_DEG, WAVELENGTHS.size)
     psi, delta = model(oxide(TRUE_NM), wl, angle)
     return EllipsometryData(wl, angle, psi + rng.normal(0.0, SIGMA_PSI, wl.size),
-                            delta + rng.normal(0.0, SIGMA_DELTA, wl.size), SIGMA_PSI, SIGMA_DELTA)
+                            delta + rng.normal(0.0, SIGMA_DELTA, wl.size),
+                            np.full(wl.size, SIGMA_PSI), np.full(wl.size, SIGMA_DELTA))
 
 
 def plot(plt: Any, data: EllipsometryData, fit: EllipsometryFit) -> Any:

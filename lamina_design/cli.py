@@ -1,6 +1,7 @@
 """The ``lamina-design`` command: spectra and refinement of designs written in TOML.
 
     lamina-design spectrum design.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--phase]
+                                       [--field WAVELENGTH [--depth MIN MAX]]
     lamina-design refine design.toml targets.toml [--out DIR] [--no-plot] [--log] [--band MIN MAX] [--progress]
     lamina-design synthesize design.toml targets.toml [--material NAME ...] [--method needle|gradual]
                   [--max-layers N] [--max-total NM] [--workers N|serial] [--out DIR] [--no-plot] [--progress]
@@ -39,6 +40,7 @@ from lamina_design.files import (
     material_warnings,
 )
 from lamina_design import materials
+from lamina_design.fields import Field, plot_field
 from lamina_design.materials.base import Constant, FloatArray, Material, MaterialError, RangeWarning
 from lamina_design.optics import PhaseSpectrum, phase_spectrum
 from lamina_design.stack import Spectrum, Stack
@@ -55,9 +57,11 @@ __all__ = [
     "load_design",
     "load_targets",
     "main",
+    "field_depths",
     "phase_spectra",
     "spectra",
     "write_csv",
+    "write_field",
     "write_plot",
 ]
 
@@ -240,6 +244,92 @@ def _outputs(args: argparse.Namespace, design: Design, results: Sequence[Spectru
         print(f"plot written to {png}")
 
 
+#: Depth points of a field written by ``--field``.
+FIELD_POINTS = 2001
+
+
+def field_depths(stack: Stack, window: Optional[Tuple[float, float]] = None) -> FloatArray:
+    """Depths (nm) from `window`, or by default the first coating the light meets (the first run
+    of coherent layers), with a margin on either side.
+
+    Incoherent layers (a substrate) bound the default window: their inside is a smooth decay, and
+    a millimetre of it would hide the coating's fringes.
+    """
+    if window is not None:
+        lo, hi = window
+    else:
+        bounds = stack.boundaries()
+        layers = stack.inner_layers()
+        first = next((i for i, layer in enumerate(layers) if layer.coherent), None)
+        if first is None:
+            lo = hi = float(bounds[0])
+        else:
+            last = next((i for i in range(first, len(layers)) if not layers[i].coherent), len(layers))
+            lo, hi = float(bounds[first]), float(bounds[last])
+        margin = max(0.2 * (hi - lo), 100.0)
+        lo, hi = lo - margin, hi + margin
+    depths: FloatArray = np.linspace(lo, hi, FIELD_POINTS)
+    return depths
+
+
+def write_field(out: Path, stem: str, design: Design, wavelength_nm: float, plot: bool,
+                window: Optional[Tuple[float, float]] = None) -> List[Path]:
+    """|E|² and the absorbed power per nm at one wavelength, at every angle of the design, on the
+    depths of :func:`field_depths`: a CSV (and a PNG unless `plot` is False or matplotlib is
+    missing). Returns the files written."""
+    depths = field_depths(design.stack, window)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RangeWarning)
+        try:
+            fields: List[Field] = [
+                design.stack.field(depths, [wavelength_nm], math.radians(a), design.polarisation)  # type: ignore[arg-type]
+                for a in design.angles_deg]
+        except (ValueError, MaterialError) as exc:
+            raise DesignFileError(f"{design.path}: cannot compute the field at {wavelength_nm:g} nm: "
+                                  f"{' '.join(str(exc).split())}") from None
+    written = []
+    csv_path = out / f"{stem}_field.csv"
+    header = ["depth_nm"]
+    for angle in design.angles_deg:
+        suffix = "" if len(design.angles_deg) == 1 else f"@{angle:g}deg"
+        header += [f"E2{suffix}", f"absorption_per_nm{suffix}"]
+    with csv_path.open("w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(header)
+        for i, z in enumerate(depths):
+            row = [repr(float(z))]
+            for f in fields:
+                row += [repr(float(f.e2[0, i])), repr(float(f.absorption[0, i]))]
+            writer.writerow(row)
+    written.append(csv_path)
+    if not plot:
+        return written
+    try:
+        import matplotlib
+    except ImportError:
+        print("note: matplotlib is not installed, skipping the field plot (pip install 'lamina[design]')")
+        return written
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(8, 3.8))
+    plot_field(fields[0], ax)
+    for k, (angle, f) in enumerate(zip(design.angles_deg[1:], fields[1:]), start=1):
+        ax.plot(depths, f.e2[0], lw=1.2, color=f"C{k}", label=f"{angle:g}°")
+    if len(fields) > 1:
+        ax.lines[0].set_label(f"{design.angles_deg[0]:g}°")
+        ax.legend(title="incidence", frameon=False, fontsize=8)
+        ax.set_title(f"λ = {wavelength_nm:g} nm, {_polarisation_label(design.polarisation)}", fontsize=9, pad=14)
+    ax.grid(alpha=0.3)
+    fig.suptitle(_printable(design.stack.name), fontsize=11)
+    fig.tight_layout()
+    png = out / f"{stem}_field.png"
+    fig.savefig(png, dpi=120)
+    plt.close(fig)
+    written.append(png)
+    return written
+
+
 def _warn(messages: Sequence[str]) -> None:
     for message in messages:
         print(f"lamina-design: warning: {message}", file=sys.stderr)
@@ -285,8 +375,13 @@ def _spectrum_command(args: argparse.Namespace) -> int:
                 phases = phase_spectra(design)
             except (ValueError, MaterialError) as exc:
                 raise DesignFileError(f"{design.path}: cannot compute the phases: {' '.join(str(exc).split())}") from None
+    if args.field is not None:
+        _warn(material_warnings(design, np.array([args.field]), f"--field {args.field:g}"))
     _table(design, results)
     _outputs(args, design, results, design.path.stem, phases)
+    if args.field is not None:
+        for path in write_field(args.out, design.path.stem, design, args.field, not args.no_plot, args.depth):
+            print(f"field at {args.field:g} nm written to {path}")
     return EXIT_OK
 
 
@@ -793,6 +888,13 @@ def _parser() -> argparse.ArgumentParser:
     spectrum.add_argument("--phase", action="store_true",
                           help="add to the CSV, per angle, the phases of r and t (degrees), their group delay "
                                "(fs) and GDD (fs²) for s and p, and Ψ, Δ (degrees)")
+    spectrum.add_argument("--field", type=_band, metavar="WAVELENGTH",
+                          help="also write |E|² and the absorbed power against depth at WAVELENGTH nm, for each "
+                               "angle: DESIGN_field.csv and DESIGN_field.png (layer boundaries marked, incoherent "
+                               "layers shaded)")
+    spectrum.add_argument("--depth", type=float, nargs=2, metavar=("MIN", "MAX"),
+                          help="depths shown by --field, nm from the front of the first layer (default: the first "
+                               "coating the light meets, with a margin)")
     refine = commands.add_parser(
         "refine", help="refine a design's thicknesses towards targets", formatter_class=formatter,
         description=textwrap.fill("Least-squares refinement of the layer thicknesses towards the targets; "
@@ -907,6 +1009,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parser.parse_args(argv)
     if getattr(args, "band", None) is not None and not args.band[0] < args.band[1]:
         parser.error(f"--band MIN MAX needs MIN < MAX, got {args.band[0]:g} {args.band[1]:g}")
+    depth = getattr(args, "depth", None)
+    if depth is not None:
+        if getattr(args, "field", None) is None:
+            parser.error("--depth sets the window of --field: give --field WAVELENGTH too")
+        if not (all(math.isfinite(v) for v in depth) and depth[0] < depth[1]):
+            parser.error(f"--depth MIN MAX needs finite MIN < MAX, got {depth[0]:g} {depth[1]:g}")
     try:
         if args.command == "spectrum":
             return _spectrum_command(args)

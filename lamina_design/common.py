@@ -139,13 +139,21 @@ def check_indices(name: str, index: ComplexArray, wl: FloatArray) -> ComplexArra
 
 @dataclass(frozen=True)
 class Layer:
-    """One coherent film: a material and its physical thickness in nm."""
+    """One film: a material and its physical thickness in nm.
+
+    ``coherent=False`` marks a layer many coherence lengths thick (a plate, a thick glue or
+    encapsulant, a wafer): its multiple reflections add in power, not in amplitude.
+    """
 
     material: Material
     thickness_nm: float
+    coherent: bool = True
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "thickness_nm", check_thickness(self.thickness_nm, f"layer of {self.material.name}"))
+        if not isinstance(self.coherent, (bool, np.bool_)):
+            raise TypeError(f"layer of {self.material.name}: coherent must be True or False, got {self.coherent!r}")
+        object.__setattr__(self, "coherent", bool(self.coherent))
 
 
 _TINY = 100 * np.finfo(np.float64).eps

@@ -9,6 +9,7 @@ The format is described in ``docs/design-files.md``. In short, a design file::
     [[layer]]                          # top (incidence side) first
     material = "MgF2"                  # catalogue name, .csv/.yml file, "refractiveindex:…" or a number
     thickness_nm = 99.6
+    coherent = false                   # optional: a thick layer added in power (default true)
 
     [spectrum]                         # optional: 400–800 nm in 401 points, 0°, unpolarised
     wavelength_nm = { start = 400, stop = 900, count = 501 }    # or a list
@@ -390,8 +391,11 @@ class _Reader:
     def layers(self, where: KeyPath) -> Tuple[Layer, ...]:
         out = []
         for i, _ in enumerate(self.tables(where)):
-            self.unknown(where + (i,), ("material", "thickness_nm"))
-            out.append(Layer(self.material(where + (i, "material")), self.thickness(where + (i,))))
+            self.unknown(where + (i,), ("material", "thickness_nm", "coherent"))
+            coherent = self.get(where + (i, "coherent"), True)
+            if not isinstance(coherent, bool):
+                raise self.error(where + (i, "coherent"), f"must be true or false, got {coherent!r}")
+            out.append(Layer(self.material(where + (i, "material")), self.thickness(where + (i,)), coherent))
         return tuple(out)
 
     def wavelengths(self, where: KeyPath, default: Any = None) -> FloatArray:
@@ -720,6 +724,8 @@ def design_toml(data: Mapping[str, Any], thicknesses: Sequence[float], source_di
             lines.extend(["", f"[[{name}]]"])
             lines.append(f"material = {_toml_value(_moved_material(entry['material'], source_dir, target_dir))}")
             lines.append(f"thickness_nm = {float(next(values))!r}")
+            if "coherent" in entry:
+                lines.append(f"coherent = {_toml_value(entry['coherent'])}")
 
     scalars(data)
     layers("layer", data.get("layer", []))

@@ -1,10 +1,12 @@
 """Immutable descriptions of coated surfaces and their spectra.
 
-A :class:`Stack` is an incidence medium, coherent layers, and either a half-infinite exit medium
-or a thick :class:`~lamina_design.substrate.Substrate` whose back side is added incoherently.
-Every coherent computation is one ``lamina.DataPy(...).simulate()`` call, or one per
-polarisation where the incidence or exit medium absorbs: T is then the power flux into the exit
-medium (tmm's convention), which lamina's T is not for p polarisation.
+A :class:`Stack` is an incidence medium, layers, and either a half-infinite exit medium or a
+thick :class:`~lamina_design.substrate.Substrate` whose back side is added incoherently. Any
+layer may be incoherent (``Layer(material, thickness, coherent=False)``); such stacks, and their
+fields and absorption, go through the native engine (:mod:`lamina_design.incoherent`,
+:mod:`lamina_design.fields`). A coherent spectrum is one ``lamina.DataPy(...).simulate()``
+call, or one per polarisation where the incidence or exit medium absorbs: T is then the power
+flux into the exit medium (tmm's convention), which lamina's T is not for p polarisation.
 
 Angles are in radians, in the incidence medium, from 0 to :data:`MAX_ANGLE_RAD` (π/2 − 1.5e-5;
 closer to grazing lamina's R and T lose their accuracy, then turn NaN). Polarisation is ``"s"``,
@@ -16,7 +18,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field, replace
-from typing import Callable, Literal, Sequence, Tuple, Union
+from typing import Any, Callable, Literal, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -34,6 +36,8 @@ from lamina_design.common import (
     flux_transmittance,
     polarisation_weights,
 )
+from lamina_design.fields import Absorption, Field, field_profile
+from lamina_design.incoherent import solve
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.substrate import Substrate, incoherent_spectrum
 
@@ -42,6 +46,8 @@ _gauss_legendre: Callable[[int], Tuple[FloatArray, FloatArray]] = np.polynomial.
 
 __all__ = [
     "AIR",
+    "Absorption",
+    "Field",
     "MAX_ANGLE_RAD",
     "Layer",
     "Polarisation",
@@ -109,6 +115,68 @@ class PreparedStack:
             self.front_n = _indices([*front, sub.material], wl)
             self.back_n = _indices([sub.material, *(layer.material for layer in sub.back_layers), sub.back_medium], wl)
             self.n = self.front_n
+        # Every medium in depth order (a substrate is an incoherent layer), for the engine.
+        inner = stack.inner_layers()
+        self.coherent = [layer.coherent for layer in inner]
+        if stack.substrate is None:
+            self.media_n = self.n
+        else:
+            self.media_n = np.ascontiguousarray(np.vstack([self.front_n, self.back_n[1:]]))
+        self._engine: Any = None
+
+    def engine(self) -> Any:
+        """The native engine module, imported on first use."""
+        if self._engine is None:
+            from lamina_design import _engine
+            self._engine = _engine
+        return self._engine
+
+    def _count(self) -> None:
+        self.calls += 1
+
+    def inner_thicknesses(self, thicknesses: FloatArray | None = None) -> FloatArray:
+        """Thicknesses in depth order (the substrate's included) from :meth:`Stack.thicknesses` order."""
+        d = self.stack.thicknesses() if thicknesses is None else np.asarray(thicknesses, dtype=np.float64)
+        if self.stack.substrate is None:
+            return np.ascontiguousarray(d)
+        n_front = len(self.stack.layers)
+        return np.concatenate([d[:n_front], [self.stack.substrate.thickness_nm], d[n_front:]])
+
+    def _through_engine(self, theta: float) -> bool:
+        """Whether the stack needs the engine's incoherent path at this angle.
+
+        Incoherent layers always do; a substrate alone keeps lamina's calls except where it
+        absorbs at oblique incidence, which lamina's real angle cannot represent exactly.
+        """
+        if not all(self.coherent[i] for i in range(len(self.coherent)) if not self._is_substrate(i)):
+            return True
+        if self.stack.substrate is None or theta == 0.0:
+            return False
+        return absorbing(self.front_n[-1])
+
+    def _is_substrate(self, i: int) -> bool:
+        return self.stack.substrate is not None and i == len(self.stack.layers)
+
+    def absorption(self, theta: float, polarisation: Polarisation = "unpolarised",
+                   thicknesses: FloatArray | None = None) -> tuple[FloatArray, FloatArray, FloatArray]:
+        """R, T and each layer's absorbed fraction (layers in depth order × W) at one checked angle."""
+        _, w_s, w_p = polarisation_weights(polarisation)
+        solution = solve(self.engine(), self.media_n, self.inner_thicknesses(thicknesses), self.coherent,
+                         self.wavelength_nm, theta, self._count, absorption=True)
+        assert solution.absorbed is not None
+        r = w_s * solution.r[0] + w_p * solution.r[1]
+        t = w_s * solution.t[0] + w_p * solution.t[1]
+        layers = w_s * solution.absorbed[0] + w_p * solution.absorbed[1]
+        self._check_finite(r, t, theta)
+        return r, t, layers
+
+    def field(self, depth_nm: FloatArray, theta: float, polarisation: Polarisation = "unpolarised",
+              thicknesses: FloatArray | None = None) -> tuple[FloatArray, FloatArray]:
+        """|E|² and the absorbed power per nm, each (W, depths), at one checked angle."""
+        _, w_s, w_p = polarisation_weights(polarisation)
+        e2, absorbed = field_profile(self.engine(), self.media_n, self.inner_thicknesses(thicknesses),
+                                     self.coherent, self.wavelength_nm, theta, depth_nm, self._count)
+        return w_s * e2[0] + w_p * e2[1], w_s * absorbed[0] + w_p * absorbed[1]
 
     def simulate(self, d: FloatArray, n: ComplexArray, theta: float, phi: float,
                  wl: FloatArray | None = None) -> tuple[FloatArray, FloatArray]:
@@ -126,7 +194,12 @@ class PreparedStack:
         d = self.stack.thicknesses() if thicknesses is None else thicknesses
         phi, w_s, w_p = polarisation_weights(polarisation)
         n_front = len(self.stack.layers)
-        if self.stack.substrate is None:
+        if self._through_engine(theta):
+            solution = solve(self.engine(), self.media_n, self.inner_thicknesses(d), self.coherent,
+                             self.wavelength_nm, theta, self._count)
+            r = w_s * solution.r[0] + w_p * solution.r[1]
+            t = w_s * solution.t[0] + w_p * solution.t[1]
+        elif self.stack.substrate is None:
             r, t = self._coherent(np.ascontiguousarray(d[:n_front]), theta, phi, w_s, w_p)
         else:
             r, t = incoherent_spectrum(self.simulate, self.stack.substrate, self.wavelength_nm, self.front_n,
@@ -166,10 +239,11 @@ class PreparedStack:
 
 @dataclass(frozen=True)
 class Stack:
-    """Incidence medium, coherent layers (top first), then an exit medium or a thick substrate.
+    """Incidence medium, layers (top first), then an exit medium or a thick substrate.
 
     Give ``exit`` for a coating on a half-infinite medium, ``substrate`` for a coated plate whose
-    back side reflects; with neither, light leaves into air.
+    back side reflects; with neither, light leaves into air. Layers marked ``coherent=False``
+    (in front or on the back of the substrate) are added incoherently, as the substrate is.
     """
 
     incidence: Material = AIR
@@ -192,6 +266,29 @@ class Stack:
         back = self.substrate.back_layers if self.substrate is not None else ()
         return self.layers + tuple(back)
 
+    def inner_layers(self) -> tuple[Layer, ...]:
+        """Every layer in depth order, the substrate included as an incoherent layer."""
+        if self.substrate is None:
+            return self.layers
+        sub = self.substrate
+        return self.layers + (Layer(sub.material, sub.thickness_nm, coherent=False),) + sub.back_layers
+
+    def boundaries(self) -> FloatArray:
+        """Depths (nm) of the interfaces, from 0 at the front of the first layer."""
+        return np.concatenate([[0.0], np.cumsum([layer.thickness_nm for layer in self.inner_layers()])])
+
+    def labels(self) -> tuple[str, ...]:
+        """A name per layer of :meth:`inner_layers`: the material's, "(substrate)" added for the substrate."""
+        names = [layer.material.name for layer in self.inner_layers()]
+        if self.substrate is not None:
+            names[len(self.layers)] += " (substrate)"
+        return tuple(names)
+
+    @property
+    def incoherent(self) -> bool:
+        """Whether any layer, or a substrate, is added incoherently."""
+        return self.substrate is not None or not all(layer.coherent for layer in self.all_layers())
+
     def thicknesses(self) -> FloatArray:
         """Every layer's thickness (nm) in :meth:`all_layers` order."""
         return np.array([layer.thickness_nm for layer in self.all_layers()], dtype=np.float64)
@@ -202,7 +299,7 @@ class Stack:
         layers = self.all_layers()
         if values.shape != (len(layers),):
             raise ValueError(f"expected {len(layers)} thicknesses, got shape {values.shape}")
-        new = [Layer(layer.material, float(v)) for layer, v in zip(layers, values)]
+        new = [replace(layer, thickness_nm=float(v)) for layer, v in zip(layers, values)]
         front = tuple(new[: len(self.layers)])
         if self.substrate is None:
             return replace(self, layers=front)
@@ -229,12 +326,13 @@ class Stack:
         return Spectrum(prepared.wavelength_nm, angles, phi, r_map, t_map)
 
     def coherent(self) -> Stack:
-        """The same stack with its substrate as one more coherent layer (exit: the back medium)."""
-        if self.substrate is None:
+        """The same stack with every layer coherent, its substrate as one more layer (exit: the back medium)."""
+        if not self.incoherent:
             return self
-        sub = self.substrate
-        return replace(self, layers=self.layers + (Layer(sub.material, sub.thickness_nm),) + sub.back_layers,
-                       exit=sub.back_medium, substrate=None)
+        layers = tuple(replace(layer, coherent=True) for layer in self.inner_layers())
+        if self.substrate is None:
+            return replace(self, layers=layers)
+        return replace(self, layers=layers, exit=self.substrate.back_medium, substrate=None)
 
     def partially_coherent(self, wavelength_nm: npt.ArrayLike, bandwidth_nm: float, angle: float = 0.0,
                            polarisation: Polarisation = "unpolarised", samples: int = 64) -> Spectrum:
@@ -245,8 +343,8 @@ class Stack:
         (λ²/(2nd) apart) the result tends to :meth:`spectrum`'s incoherent one. Resolve the
         fringes: ``samples`` well above bandwidth·2nd/λ².
         """
-        if self.substrate is None:
-            raise ValueError("partial coherence needs a stack with a substrate")
+        if not self.incoherent:
+            raise ValueError("partial coherence needs a stack with a substrate or an incoherent layer")
         width = float(bandwidth_nm)
         if not (math.isfinite(width) and width >= 0):
             raise ValueError(f"bandwidth must be finite and ≥ 0 nm, got {bandwidth_nm!r}")
@@ -297,3 +395,40 @@ class Stack:
             r_sum += weight * r
             t_sum += weight * t
         return Spectrum(prepared.wavelength_nm, float(half_angle), phi, r_sum, t_sum)
+
+    # -- fields and absorption ---------------------------------------------------------------
+    def absorption(self, wavelength_nm: npt.ArrayLike, angle: float = 0.0,
+                   polarisation: Polarisation = "unpolarised") -> Absorption:
+        """R, T and the fraction of the incident power absorbed in each layer (:meth:`inner_layers` order).
+
+        Incoherent layers absorb what enters them minus what leaves; coherent layers what the
+        engine finds for the light reaching them from either side. With a lossless incidence
+        medium R + T + the layers' sum is 1 to rounding.
+        """
+        theta = float(check_angles(angle)[0])
+        phi = polarisation_weights(polarisation)[0]
+        prepared = self.prepare(wavelength_nm)
+        r, t, layers = prepared.absorption(theta, polarisation)
+        return Absorption(prepared.wavelength_nm, theta, phi, r, t, layers, self.labels())
+
+    def field(self, depth_nm: npt.ArrayLike, wavelength_nm: npt.ArrayLike, angle: float = 0.0,
+              polarisation: Polarisation = "unpolarised") -> Field:
+        """|E|² and the absorbed power per nm at depths (nm, 0 at the front of the first layer).
+
+        See :mod:`lamina_design.fields` for the conventions; ``absorption_profile`` is the same
+        field's ``absorption``.
+        """
+        z = np.array(depth_nm, dtype=np.float64, ndmin=1)
+        if z.ndim != 1 or z.size == 0 or not np.all(np.isfinite(z)):
+            raise ValueError("depths must be a non-empty 1-D sequence of finite values (nm)")
+        theta = float(check_angles(angle)[0])
+        phi = polarisation_weights(polarisation)[0]
+        prepared = self.prepare(wavelength_nm)
+        e2, absorbed = prepared.field(z, theta, polarisation)
+        return Field(z, prepared.wavelength_nm, theta, phi, e2, absorbed, self.boundaries(), self.labels(),
+                     tuple(layer.coherent for layer in self.inner_layers()))
+
+    def absorption_profile(self, depth_nm: npt.ArrayLike, wavelength_nm: npt.ArrayLike, angle: float = 0.0,
+                           polarisation: Polarisation = "unpolarised") -> FloatArray:
+        """The absorbed power per nm over the incident power, (W, depths)."""
+        return self.field(depth_nm, wavelength_nm, angle, polarisation).absorption

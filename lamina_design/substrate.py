@@ -20,9 +20,11 @@ this is the usual T, and the result agrees with ``tmm.inc_tmm`` to rounding.
 lamina takes one real angle per call. Inside the substrate the angle follows Snell's law at
 every wavelength, so at oblique incidence the calls from the substrate side are made once per
 distinct angle (once in all for non-dispersive media, once per wavelength otherwise), and an
-absorbing substrate is seen by its interfaces as Re(n): its κ/n, below 1e-6 for glasses, is
-neglected at the interfaces there (the bulk absorption P is exact). At normal incidence every
-call is exact and there is one per pass.
+absorbing substrate would be seen by its interfaces as Re(n) (measured against tmm.inc_tmm on a
+two-layer coating: |ΔR|, |ΔT| up to 3e-6 for κ = 2e-5 and 4e-5 for κ = 1e-3 at 0.4–1.2 rad).
+:class:`~lamina_design.stack.Stack` therefore sends that case (an absorbing substrate at oblique
+incidence) to the engine's exact path, :mod:`lamina_design.incoherent`; this function serves the
+lossless plates and normal incidence, where every call is exact and there is one per pass.
 """
 from __future__ import annotations
 

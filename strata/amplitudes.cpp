@@ -36,9 +36,9 @@ FluxRatios flux_ratios(Complex n_0, Complex n_last, double sin_theta, double cos
     const Complex w = principal_sqrt(
         Complex{n_last_squared.re - n_0_squared.re * q, n_last_squared.im - n_0_squared.im * q});
     const Complex cos_last = w / n_last;
-    const double incident_s = n_0.re * cos_theta;  // cos theta is real
-    const double incident_p = n_0.re * cos_theta;
-    return {w.re / incident_s, (n_last.re * cos_last.re + n_last.im * cos_last.im) / incident_p};
+    // Re(n_0 cos theta) = Re(n_0 conj(cos theta)): the angle is real.
+    const double incident = n_0.re * cos_theta;
+    return {w.re / incident, (n_last.re * cos_last.re + n_last.im * cos_last.im) / incident};
 }
 
 }  // namespace

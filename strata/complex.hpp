@@ -100,8 +100,10 @@ inline void sin_cos(double x, bool paired, double& sin_x, double& cos_x) {
 }
 
 // Principal square root. "== 0" is numeric (true for -0.0); signbit treats -0.0
-// as negative.
-inline Complex principal_sqrt(Complex z, bool paired_sin_cos = false) {
+// as negative. `modulus()` gives hypot(z.re, z.im), asked for only where both
+// parts are nonzero (the kernel's lanes hand in one computed lane-wide).
+template <class Modulus>
+inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus) {
     const double x = z.re;
     const double y = z.im;
     if (y == 0.0) {
@@ -113,12 +115,16 @@ inline Complex principal_sqrt(Complex z, bool paired_sin_cos = false) {
         const double h = std::sqrt(std::fabs(y) * 0.5);
         return {h, sign_bit(y) ? -h : h};
     }
-    const double r = std::hypot(x, y);
+    const double r = modulus();
     const double alpha = std::atan2(y, x);
     const double root_r = std::sqrt(r);
     double sin_half, cos_half;
     sin_cos(alpha * 0.5, paired_sin_cos, sin_half, cos_half);
     return {cos_half * root_r, sin_half * root_r};
+}
+
+inline Complex principal_sqrt(Complex z, bool paired_sin_cos = false) {
+    return principal_sqrt_by(z, paired_sin_cos, [z] { return std::hypot(z.re, z.im); });
 }
 
 inline Complex exponential(Complex z) {

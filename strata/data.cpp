@@ -1,8 +1,11 @@
 #include "strata/data.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
+#include "strata/kernel.hpp"
+#include "strata/once.hpp"
 #include "strata/sweep.hpp"
 
 namespace strata {
@@ -15,13 +18,29 @@ double times_power_of_two(double x, std::int32_t exponent) {
 
 }  // namespace
 
-Recycler& Recycler::transfer_lists() {
-    static Recycler* const recycler = new Recycler(std::size_t{16} << 20);
-    return *recycler;
-}
+namespace {
+Recycler* new_transfer_lists() { return new Recycler(std::size_t{16} << 20); }
+}  // namespace
+
+Recycler& Recycler::transfer_lists() { return *made_once<Recycler*, new_transfer_lists>(); }
 
 const TransferList& Data::transfers() {
     return transfers([](const Data& data) { return transfer_calc(data); });
+}
+
+// The spectra's moduli, a block of wavelengths at a time, by the kernel copy
+// the sweep uses (lane-wide hypot where its check allowed it).
+template <class Combine>
+void for_moduli(const TransferList& list, bool reflected, Combine combine) {
+    constexpr std::size_t block = 512;
+    const Kernel& chosen = kernel();
+    const LaneMath& math = lane_math(chosen);
+    double s_moduli[block], p_moduli[block];
+    for (std::size_t first = 0; first < list.size(); first += block) {
+        const std::size_t count = std::min(block, list.size() - first);
+        chosen.moduli(list.data() + first, count, reflected, s_moduli, p_moduli, math);
+        for (std::size_t k = 0; k < count; ++k) combine(first + k, s_moduli[k], p_moduli[k]);
+    }
 }
 
 std::vector<double> Data::get_r_power_vec() {
@@ -30,11 +49,10 @@ std::vector<double> Data::get_r_power_vec() {
     const double s = std::sin(phi_);
     std::vector<double> reflectance;
     reflectance.reserve(list.size());
-    for (const Transfer& transfer : list) {
-        const double rho_s = modulus(transfer.s_matrix.m10 / transfer.s_matrix.m00);
-        const double rho_p = modulus(transfer.p_matrix.m10 / transfer.p_matrix.m00);
+    // rho = |m10 / m00| of each polarisation.
+    for_moduli(list, true, [&](std::size_t, double rho_s, double rho_p) {
         reflectance.push_back((rho_s * rho_s) * (c * c) + (rho_p * rho_p) * (s * s));
-    }
+    });
     return reflectance;
 }
 
@@ -47,7 +65,8 @@ std::vector<double> Data::get_t_power_vec() {
     const double q = sin_theta * sin_theta;
     std::vector<double> transmittance;
     transmittance.reserve(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i) {
+    // |1 / m00| of each polarisation.
+    for_moduli(list, false, [&](std::size_t i, double inverse_s, double inverse_p) {
         if (n_.rows() < 1 || i >= n_.cols()) fail(index_out_of_bounds);
         const Complex n_0 = canonical_index(n_(0, i));
         const Complex n_last = canonical_index(n_(n_.rows() - 1, i));
@@ -59,11 +78,11 @@ std::vector<double> Data::get_t_power_vec() {
         const Complex a = n_0 * cos_theta;
         const double eta = (w.re * a.re + w.im * a.im) / (a.re * a.re + a.im * a.im);  // Re(w / a)
         // |1/M00| scaled back before squaring, so a T that fits is not lost.
-        const double tau_s = times_power_of_two(modulus(reciprocal(list[i].s_matrix.m00)), -list[i].s_exponent);
-        const double tau_p = times_power_of_two(modulus(reciprocal(list[i].p_matrix.m00)), -list[i].p_exponent);
+        const double tau_s = times_power_of_two(inverse_s, -list[i].s_exponent);
+        const double tau_p = times_power_of_two(inverse_p, -list[i].p_exponent);
         const double m = (c * c) * (tau_s * tau_s) + (s * s) * (tau_p * tau_p);
         transmittance.push_back(m * eta);
-    }
+    });
     return transmittance;
 }
 

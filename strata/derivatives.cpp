@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "strata/failure.hpp"
+#include "strata/matrix.hpp"
 
 namespace strata {
 namespace {
@@ -12,47 +13,46 @@ constexpr double two_pi = 6.283185307179586;
 
 Complex times_minus_i(Complex z) { return {z.im, -z.re}; }
 
-// A matrix over 2^exponent, entries named as in a layer's characteristic matrix.
-struct Scaled2x2 {
-    Complex m00, m01, m10, m11;
+// A matrix over 2^exponent.
+struct ScaledMatrix {
+    Matrix2 matrix;
     std::int32_t exponent;
 };
 
-// <x, M y> with x, y and M all scaled; the result as mantissa and exponent.
-Complex pair_through(const ScaledPair& x, const Scaled2x2& m, const ScaledPair& y, std::int64_t& exponent) {
-    const Complex e = m.m00 * y.e + m.m01 * y.h;
-    const Complex h = m.m10 * y.e + m.m11 * y.h;
-    exponent = std::int64_t{x.exponent} + y.exponent + m.exponent;
-    return pairing(x.e, x.h, e, h);
+// Written row by row, stored column by column as Matrix2 keeps it.
+ScaledMatrix by_rows(Complex m00, Complex m01, Complex m10, Complex m11, std::int32_t exponent) {
+    return {{m00, m10, m01, m11}, exponent};
 }
 
-// The three derivatives of layer j's matrix (in g = k0 d, in sigma and in nu),
-// over 2^exponent like the layer's functions.
+// The derivatives of layer j's matrix in g = k0 d and, when asked for, in
+// sigma and in nu; over 2^exponent like the layer's functions.
 struct LayerDerivatives {
-    Scaled2x2 by_g, by_sigma, by_nu;
+    ScaledMatrix by_g, by_sigma, by_nu;
 };
 
-LayerDerivatives layer_derivatives(const FieldSolution& solution, std::size_t j) {
+LayerDerivatives layer_derivatives(const FieldSolution& solution, std::size_t j, bool indices) {
     const Medium& m = solution.medium[j];
     const LayerFunctions& lf = solution.layer[j];
     const double g = solution.g[j];
-    const double g3 = g * g * g;
     const Complex gs = lf.s * g;
     const Complex sigma_gs = gs * m.sigma;
-    const Complex cubic = lf.ds * g3;                 // g^3 s'
+    const std::int32_t e = lf.exponent;
+    const bool s_polarised = solution.pol == Polarisation::s;
+    LayerDerivatives out{};
+    out.by_g = by_rows(-sigma_gs, times_minus_i(s_polarised ? lf.f : lf.f * m.alpha),
+                       times_minus_i(lf.f * (s_polarised ? m.sigma : m.nu)), -sigma_gs, e);
+    if (!indices) return out;
+    const Complex cubic = lf.ds * (g * g * g);                 // g^3 s'
     const Complex diagonal_sigma = lf.s * ((g * g) * -0.5);  // df/dsigma
     const Complex zero{};
-    LayerDerivatives out{};
-    const std::int32_t e = lf.exponent;
-    if (solution.pol == Polarisation::s) {
-        out.by_g = {-sigma_gs, times_minus_i(lf.f), times_minus_i(lf.f * m.sigma), -sigma_gs, e};
-        out.by_sigma = {diagonal_sigma, times_minus_i(cubic), times_minus_i(gs + cubic * m.sigma), diagonal_sigma, e};
-        out.by_nu = {zero, zero, zero, zero, e};
+    if (s_polarised) {
+        out.by_sigma = by_rows(diagonal_sigma, times_minus_i(cubic), times_minus_i(gs + cubic * m.sigma),
+                               diagonal_sigma, e);
+        out.by_nu = by_rows(zero, zero, zero, zero, e);
     } else {
-        out.by_g = {-sigma_gs, times_minus_i(lf.f * m.alpha), times_minus_i(lf.f * m.nu), -sigma_gs, e};
-        out.by_sigma = {diagonal_sigma, times_minus_i((gs + cubic * m.sigma) / m.nu), times_minus_i(cubic * m.nu),
-                        diagonal_sigma, e};
-        out.by_nu = {zero, times_minus_i(-(sigma_gs / square(m.nu))), times_minus_i(gs), zero, e};
+        out.by_sigma = by_rows(diagonal_sigma, times_minus_i((gs + cubic * m.sigma) / m.nu),
+                               times_minus_i(cubic * m.nu), diagonal_sigma, e);
+        out.by_nu = by_rows(zero, times_minus_i(-(sigma_gs / square(m.nu))), times_minus_i(gs), zero, e);
     }
     return out;
 }
@@ -85,7 +85,17 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     const Polarisation pol = solution.pol;
     const Complex r = solution.r;
     const Complex t = solution.t;
-    const Complex minus_inverse_p = -reciprocal(solution.modes_pairing);  // -1 / P
+    const Complex p_value = solution.modes_pairing;
+    if (p_value.re == 0.0 && p_value.im == 0.0) {
+        // Grazing incidence: r = -1 and t = 0 whatever the stack, so every derivative is 0 (the
+        // limit: they vanish with q_0).
+        for (Complex* out : {dr_dd, dt_dd})
+            if (out) std::fill(out, out + (media - 2), Complex{});
+        for (Complex* out : {dr_dn, dt_dn})
+            if (out) std::fill(out, out + media, Complex{});
+        return;
+    }
+    const Complex minus_inverse_p = -reciprocal(p_value);  // -1 / P
     const bool want_n = dr_dn != nullptr || dt_dn != nullptr;
     if (want_n && !solution.z_derivatives) fail("index derivatives need the layers' z-derivatives");
 
@@ -97,7 +107,7 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     for (std::size_t j = 1; j < last; ++j) {
         const LayerMatrix a = layer_matrix(solution, j);
         // Phi^-1 = [[f, -upper], [-lower, f]]: the determinant is 1.
-        w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, w.exponent + a.exponent};
+        w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, add_exponents(w.exponent, a.exponent)};
         keep_in_range(w);
         work.reverse[j] = w;
     }
@@ -111,21 +121,27 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
         const ScaledPair& near_side = solution.boundary[j - 1];
         const ScaledPair& far_side = solution.boundary[j];
         const ScaledPair& back = work.reverse[j - 1];
-        const LayerDerivatives dm = layer_derivatives(solution, j);
-        std::int64_t e;
-        auto through = [&](const ScaledPair& x, const Scaled2x2& m) {
-            const Complex value = pair_through(x, m, far_side, e) * t_squared;
-            return to_double(value, e + t_exponents);
+        const LayerDerivatives dm = layer_derivatives(solution, j, want_n);
+        // <near side, M far side> for the physical wave and <back, M far side> for the one sent
+        // back, both times t^2 and scaled back: M applied once for the two.
+        auto through = [&](const ScaledMatrix& scaled, Complex& physical, Complex& sent_back) {
+            const Matrix2& m = scaled.matrix;
+            const Complex e = m.m00 * far_side.e + m.m01 * far_side.h;
+            const Complex h = m.m10 * far_side.e + m.m11 * far_side.h;
+            const std::int64_t common = std::int64_t{far_side.exponent} + scaled.exponent + t_exponents;
+            physical = to_double(pairing(near_side.e, near_side.h, e, h) * t_squared, common + near_side.exponent);
+            sent_back = to_double(pairing(back.e, back.h, e, h) * t_squared, common + back.exponent);
         };
         const double k0 = solution.k0;
-        if (dr_dd) dr_dd[j - 1] = (through(near_side, dm.by_g) * k0) * minus_inverse_p;
-        if (dt_dd) dt_dd[j - 1] = (through(back, dm.by_g) * k0) * minus_inverse_p;
+        Complex r_g, t_g;
+        through(dm.by_g, r_g, t_g);
+        if (dr_dd) dr_dd[j - 1] = (r_g * k0) * minus_inverse_p;
+        if (dt_dd) dt_dd[j - 1] = (t_g * k0) * minus_inverse_p;
         if (want_n) {
             const Complex two_n = solution.medium[j].n + solution.medium[j].n;
-            const Complex r_sigma = through(near_side, dm.by_sigma);
-            const Complex t_sigma = through(back, dm.by_sigma);
-            const Complex r_nu = pol == Polarisation::p ? through(near_side, dm.by_nu) : Complex{};
-            const Complex t_nu = pol == Polarisation::p ? through(back, dm.by_nu) : Complex{};
+            Complex r_sigma, t_sigma, r_nu{}, t_nu{};
+            through(dm.by_sigma, r_sigma, t_sigma);
+            if (pol == Polarisation::p) through(dm.by_nu, r_nu, t_nu);
             if (dr_dn) dr_dn[j] = (two_n * (r_sigma + r_nu)) * minus_inverse_p;
             if (dt_dn) dt_dn[j] = (two_n * (t_sigma + t_nu)) * minus_inverse_p;
             r_through_xi = r_through_xi + r_sigma;
@@ -204,6 +220,9 @@ Jet compose(Complex f, Complex df, Complex d2f, const Jet& z) {
 }
 Jet root(const Jet& sigma) {
     const Complex q = principal_sqrt(sigma.v);
+    const auto zero = [](Complex z) { return z.re == 0.0 && z.im == 0.0; };
+    // A medium at grazing incidence stays there as k0 moves (sigma_0 = (n_0 cos theta)^2 = 0).
+    if (zero(q) && zero(sigma.d1) && zero(sigma.d2)) return {q, {}, {}};
     const Complex inverse_2q = reciprocal(q + q);
     const Complex q1 = sigma.d1 * inverse_2q;
     const Complex q2 = (sigma.d2 - square(q1) * 2.0) * inverse_2q;
@@ -226,7 +245,7 @@ void normalise(JetPair& v) {
     if (k == 0) return;
     v.e = scaled(v.e, -k);
     v.h = scaled(v.h, -k);
-    v.exponent += k;
+    v.exponent = add_exponents(v.exponent, k);
 }
 
 Jet times_i(const Jet& a) { return -times_minus_i(a); }
@@ -253,8 +272,9 @@ JetModes jet_modes(const Jet& n, const Jet& q, Polarisation pol) {
 
 }  // namespace
 
-WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const Complex* dn_dwl,
-                               const Complex* d2n_dwl2) {
+void wavenumber_jets(const StackPoint& point, const Complex* dn_dwl, const Complex* d2n_dwl2,
+                     WavenumberJets (&out)[2]) {
+    constexpr Polarisation pols[2] = {Polarisation::s, Polarisation::p};
     const std::size_t media = point.media;
     if (media < 2) fail(index_out_of_bounds);
     const double wavelength = point.wavelength;
@@ -278,11 +298,16 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
         sigma = nu - xi;
     };
 
+    // Both polarisations in one sweep: they share every medium's and layer's functions.
     Jet n, nu, sigma;
     medium(media - 1, n, nu, sigma);
-    const JetModes exit = jet_modes(n, root(sigma), pol);
-    JetPair v{exit.forward_e, exit.forward_h, 0};
-    normalise(v);
+    const Jet q_exit = root(sigma);
+    JetPair v[2];
+    for (std::size_t k = 0; k < 2; ++k) {
+        const JetModes exit = jet_modes(n, q_exit, pols[k]);
+        v[k] = {exit.forward_e, exit.forward_h, 0};
+        normalise(v[k]);
+    }
     Jet log_factor{};  // the growing factors exp(-i delta_j) kept out of v, summed as logarithms
     for (std::size_t j = media - 2; j >= 1; --j) {
         medium(j, n, nu, sigma);
@@ -290,7 +315,7 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
         const Jet g{{k0 * d, 0.0}, {d, 0.0}, {}};
         Jet q = root(sigma);
         if (q.v.im < 0.0) q = -q;  // Phi is even in q: take the root that decays forwards
-        Jet f, upper, lower;
+        Jet f, upper[2], lower[2];
         std::int32_t layer_exponent = 0;
         if (g.v.re * q.v.im > 2.0) {
             // An absorbing or evanescent layer: Phi = exp(-i delta) Phi~ with the growing factor
@@ -300,29 +325,37 @@ WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const 
             const Jet one = constant({1.0, 0.0});
             const Jet half_difference = scale(one - decay, 0.5);
             f = scale(one + decay, 0.5);
-            upper = pol == Polarisation::s ? half_difference / q : half_difference * q / nu;
-            lower = pol == Polarisation::s ? half_difference * q : half_difference * nu / q;
+            upper[0] = half_difference / q;
+            lower[0] = half_difference * q;
+            upper[1] = half_difference * q / nu;
+            lower[1] = half_difference * nu / q;
             log_factor = log_factor - times_i(delta);
         } else {
             const Jet z = sigma * (g * g);
             const LayerFunctions lf = layer_functions(q.v, g.v.re, true);
             f = compose(lf.f, lf.s * -0.5, lf.ds * -0.5, z);
             const Jet gs = g * compose(lf.s, lf.ds, lf.d2s, z);
-            upper = times_minus_i(pol == Polarisation::s ? gs : gs * sigma / nu);
-            lower = times_minus_i(pol == Polarisation::s ? gs * sigma : gs * nu);
+            upper[0] = times_minus_i(gs);
+            lower[0] = times_minus_i(gs * sigma);
+            upper[1] = times_minus_i(gs * sigma / nu);
+            lower[1] = times_minus_i(gs * nu);
             layer_exponent = lf.exponent;
         }
-        v = {f * v.e + upper * v.h, lower * v.e + f * v.h, v.exponent + layer_exponent};
-        normalise(v);
+        for (std::size_t k = 0; k < 2; ++k) {
+            JetPair& w = v[k];
+            w = {f * w.e + upper[k] * w.h, lower[k] * w.e + f * w.h, add_exponents(w.exponent, layer_exponent)};
+            normalise(w);
+        }
     }
     medium(0, n, nu, sigma);
-    const JetModes in = jet_modes(n, root(sigma), pol);
-    const Jet g_value = jet_pairing(in.backward_e, in.backward_h, v.e, v.h);
-    const Jet p_value = jet_pairing(in.backward_e, in.backward_h, in.forward_e, in.forward_h);
-    WavenumberJets out;
-    out.r = -(jet_pairing(in.forward_e, in.forward_h, v.e, v.h) / g_value);
-    out.t = (p_value / g_value) * exponential_jet(-log_factor, v.exponent);
-    return out;
+    const Jet q_0 = root(sigma);
+    for (std::size_t k = 0; k < 2; ++k) {
+        const JetModes in = jet_modes(n, q_0, pols[k]);
+        const Jet g_value = jet_pairing(in.backward_e, in.backward_h, v[k].e, v[k].h);
+        const Jet p_value = jet_pairing(in.backward_e, in.backward_h, in.forward_e, in.forward_h);
+        out[k].r = -(jet_pairing(in.forward_e, in.forward_h, v[k].e, v[k].h) / g_value);
+        out[k].t = (p_value / g_value) * exponential_jet(-log_factor, v[k].exponent);
+    }
 }
 
 }  // namespace strata

@@ -46,10 +46,10 @@ struct WavenumberJets {
     Jet t;
 };
 
-// r and t with their first two derivatives in k0 = 2 pi / lambda. dn_dwl and
-// d2n_dwl2 (each K values at this wavelength, or null for none) carry the
-// material dispersion.
-WavenumberJets wavenumber_jets(const StackPoint& point, Polarisation pol, const Complex* dn_dwl,
-                               const Complex* d2n_dwl2);
+// r and t with their first two derivatives in k0 = 2 pi / lambda, s at
+// out[0] and p at out[1]. dn_dwl and d2n_dwl2 (each K values at this
+// wavelength, or null for none) carry the material dispersion.
+void wavenumber_jets(const StackPoint& point, const Complex* dn_dwl, const Complex* d2n_dwl2,
+                     WavenumberJets (&out)[2]);
 
 }  // namespace strata

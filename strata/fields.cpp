@@ -32,6 +32,23 @@ Complex times_minus_i(Complex z) { return {z.im, -z.re}; }
 // (a scaled layer has |z| far beyond the series' reach, so k is 0 there).
 Complex ldexp_complex(Complex z, int k) { return k == 0 ? z : Complex{std::ldexp(z.re, k), std::ldexp(z.im, k)}; }
 
+// The principal square root (Re >= 0; on the negative real axis the sign of
+// y's zero picks the side, as principal_sqrt does) from hypot and sqrt alone:
+// to rounding, not to principal_sqrt's bits, and several times cheaper.
+Complex root_of(Complex z) {
+    const double x = z.re;
+    const double y = z.im;
+    if (y == 0.0 && !std::signbit(x)) return {std::sqrt(x), y};
+    if (!std::isfinite(x) || !std::isfinite(y)) return principal_sqrt(z);
+    const double r = std::hypot(x, y);
+    if (x >= 0.0) {
+        const double re = std::sqrt(0.5 * (r + x));
+        return {re, y / (re + re)};
+    }
+    const double im = std::copysign(std::sqrt(0.5 * (r - x)), y);
+    return {y / (im + im), im};  // y and im share their sign: Re >= 0
+}
+
 }  // namespace
 
 double scale_by_power_of_two(double x, std::int64_t exponent) {
@@ -53,7 +70,7 @@ void keep_in_range(ScaledPair& v) {
     const int k = std::ilogb(top) + 1;
     v.e = {std::ldexp(v.e.re, -k), std::ldexp(v.e.im, -k)};
     v.h = {std::ldexp(v.h.re, -k), std::ldexp(v.h.im, -k)};
-    v.exponent += k;
+    v.exponent = add_exponents(v.exponent, k);
 }
 
 LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
@@ -62,7 +79,8 @@ LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
     const double x = delta.re;
     const double y = delta.im;
     double cosh_y, sinh_y;
-    if (std::fabs(y) <= 700.0 || !std::isfinite(y)) {
+    // Unscaled up to e^600, which leaves a layer's matrix room for its factors q, n^2 / q.
+    if (std::fabs(y) <= 600.0 || !std::isfinite(y)) {
         const double grow = std::exp(y);
         const double fade = 1.0 / grow;
         cosh_y = 0.5 * (grow + fade);
@@ -80,7 +98,7 @@ LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
         const double big = 0.5 * std::exp((a - e * ln2_high) - e * ln2_low);
         cosh_y = big;
         sinh_y = y < 0.0 ? -big : big;
-        out.exponent = static_cast<std::int32_t>(std::min(e, 1.0e9));
+        out.exponent = static_cast<std::int32_t>(std::min(e, double{1 << 30}));
     }
     double sin_x, cos_x;
     ::sincos(x, &sin_x, &cos_x);
@@ -139,7 +157,7 @@ void prepare_fields(const StackPoint& point, bool z_derivatives, FieldSolution& 
         const Complex n = canonical_index(point.n[m]);
         const Complex nu = square(n);
         const Complex sigma = nu - out.xi;
-        out.medium[m] = {n, nu, sigma, principal_sqrt(sigma), sigma / nu};
+        out.medium[m] = {n, nu, sigma, root_of(sigma), sigma / nu};
     }
     for (std::size_t j = 1; j + 1 < media; ++j) {
         out.thickness[j] = point.d[j - 1];
@@ -170,7 +188,7 @@ void solve_prepared(Polarisation pol, FieldSolution& out) {
     out.boundary[media - 2] = v;
     for (std::size_t j = media - 2; j >= 1; --j) {
         const LayerMatrix a = matrix_of(out.medium[j], out.layer[j], out.g[j], pol);
-        v = {a.diagonal * v.e + a.upper * v.h, a.lower * v.e + a.diagonal * v.h, v.exponent + a.exponent};
+        v = {a.diagonal * v.e + a.upper * v.h, a.lower * v.e + a.diagonal * v.h, add_exponents(v.exponent, a.exponent)};
         keep_in_range(v);
         out.boundary[j - 1] = v;
     }
@@ -202,10 +220,17 @@ double incident_flux(const FieldSolution& solution) {
 
 namespace {
 
+// At grazing incidence (q_0 = 0) nothing enters: r = -1, t = 0, every field
+// inside is 0, and so is every flux over the (zero) incident one, in the limit.
+double over_incident_flux(const FieldSolution& solution, double value) {
+    const double incident = incident_flux(solution);
+    return incident == 0.0 && value == 0.0 ? 0.0 : value / incident;
+}
+
 // Re(conj(E) H) over the incident flux, (E, H) scaled by 2^exponent.
 double flux_of(const FieldSolution& solution, Complex e, Complex h, std::int64_t exponent) {
     const double raw = e.re * h.re + e.im * h.im;
-    return scale_by_power_of_two(raw, 2 * exponent) / incident_flux(solution);
+    return over_incident_flux(solution, scale_by_power_of_two(raw, 2 * exponent));
 }
 
 // Absorbed power density over the incident flux at fields (E, H) * 2^exponent
@@ -221,7 +246,7 @@ double absorption_of(const FieldSolution& solution, const Medium& m, Complex e, 
         const double h2 = h.re * h.re + h.im * h.im;
         raw = m.nu.im * e2 + (m.sigma / m.nu).im * h2;
     }
-    return scale_by_power_of_two(raw * solution.k0, 2 * exponent) / incident_flux(solution);
+    return over_incident_flux(solution, scale_by_power_of_two(raw * solution.k0, 2 * exponent));
 }
 
 PointFields point_fields(const FieldSolution& solution, const Medium& m, Complex e, Complex h,
@@ -251,6 +276,41 @@ PointFields half_infinite(const FieldSolution& solution, const Medium& m, const 
     return point_fields(solution, m, e, h, 0);
 }
 
+// exp(w) * 2^exponent, the power of two joined before anything is rounded to a double.
+Complex exponential_times_power_of_two(Complex w, std::int64_t exponent) {
+    constexpr double ln2_high = 0.693147180369123816490;  // few bits: m * ln2_high is exact
+    constexpr double ln2_low = 1.90821492927058770002e-10;
+    if (!std::isfinite(w.re) || !std::isfinite(w.im)) return scale_by_power_of_two(exponential(w), exponent);
+    // Beyond 2^40 the result is 0 or infinite anyway; the bound keeps the conversion defined.
+    const double m = std::fmin(std::fmax(std::nearbyint(w.re / 0.6931471805599453), -0x1p40), 0x1p40);
+    const double rest = (w.re - m * ln2_high) - m * ln2_low;
+    double sin_y, cos_y;
+    ::sincos(w.im, &sin_y, &cos_y);
+    const double size = std::exp(rest);
+    return scale_by_power_of_two(Complex{size * cos_y, size * sin_y}, exponent + static_cast<std::int64_t>(m));
+}
+
+// Inside a layer through which light fades by more than e^-2: the forward wave
+// taken from the near side and the backward one from the far side, each
+// decaying from there. Rebuilt from one side alone, the field would carry the
+// rounding of the whole layer's phase, k0 q d, where the physics does not.
+PointFields inside_opaque_layer(const FieldSolution& solution, std::size_t j, double from_near, double to_far) {
+    const Medium& m = solution.medium[j];
+    const Modes modes = modes_of(m, solution.pol);
+    const Complex p = pairing(modes.backward_e, modes.backward_h, modes.forward_e, modes.forward_h);
+    const ScaledPair near_side = solution.fields_at_boundary(j - 1);
+    const ScaledPair far_side = solution.fields_at_boundary(j);
+    // F = f u_f + b u_b: f = <u_b, F> / P, b = -<u_f, F> / P.
+    const Complex forward = pairing(modes.backward_e, modes.backward_h, near_side.e, near_side.h) / p;
+    const Complex backward = -pairing(modes.forward_e, modes.forward_h, far_side.e, far_side.h) / p;
+    const Complex ik0q = Complex{0.0, solution.k0} * m.q;
+    const Complex f = forward * exponential_times_power_of_two(ik0q * from_near, near_side.exponent);
+    const Complex b = backward * exponential_times_power_of_two(ik0q * to_far, far_side.exponent);
+    const Complex e = modes.forward_e * f + modes.backward_e * b;
+    const Complex h = modes.forward_h * f + modes.backward_h * b;
+    return point_fields(solution, m, e, h, 0);
+}
+
 }  // namespace
 
 PointFields fields_at_depth(const FieldSolution& solution, double depth) {
@@ -260,6 +320,9 @@ PointFields fields_at_depth(const FieldSolution& solution, double depth) {
     for (std::size_t j = 1; j + 1 < media; ++j) {
         const double end = start + solution.thickness[j];
         if (depth < end) {  // a boundary belongs to the deeper medium, as z = 0 to layer 1
+            const Medium& m = solution.medium[j];
+            if (m.q.im > 0.0 && solution.g[j] * m.q.im > 2.0)
+                return inside_opaque_layer(solution, j, depth - start, end - depth);
             // From the layer's far side, the direction in which the field is built stably.
             const ScaledPair right = solution.fields_at_boundary(j);
             const LayerMatrix a = layer_matrix(solution, j, std::max(end - depth, 0.0));

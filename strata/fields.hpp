@@ -74,6 +74,14 @@ Modes modes_of(const Medium& medium, Polarisation pol);
 // <x, y> = x.e y.h - x.h y.e, preserved by every characteristic matrix.
 inline Complex pairing(Complex xe, Complex xh, Complex ye, Complex yh) { return xe * yh - xh * ye; }
 
+// a + b for power-of-two exponents, held within +-2^30 (far beyond any
+// finite result) so that no sum of them can overflow.
+inline std::int32_t add_exponents(std::int64_t a, std::int64_t b) {
+    constexpr std::int64_t limit = std::int64_t{1} << 30;
+    const std::int64_t sum = a + b;
+    return static_cast<std::int32_t>(sum < -limit ? -limit : sum > limit ? limit : sum);
+}
+
 // x * 2^exponent with the exponent clamped; a zero exponent leaves x alone.
 double scale_by_power_of_two(double x, std::int64_t exponent);
 Complex scale_by_power_of_two(Complex z, std::int64_t exponent);
@@ -102,7 +110,7 @@ struct FieldSolution {
     Modes incidence{};
     Modes exit{};
 
-    // The true fields at boundary b, or their mantissa with the exponent.
+    // The true fields at boundary b (t folded in), as mantissa and exponent.
     ScaledPair fields_at_boundary(std::size_t b) const;
 };
 
@@ -116,8 +124,8 @@ inline void solve_fields(const StackPoint& point, Polarisation pol, FieldSolutio
     solve_prepared(pol, out);
 }
 
-// The characteristic matrix entries of inner layer j over a distance x
-// (0 <= x <= d_j), over 2^exponent: (f, -i alpha g s, -i beta g s).
+// The characteristic matrix of a slice of inner layer j, `distance` thick,
+// over 2^exponent: diagonal f, upper -i alpha g s, lower -i beta g s.
 struct LayerMatrix {
     Complex diagonal;
     Complex upper;  // takes H to E

@@ -14,6 +14,20 @@ namespace strata {
 
 struct Transfer;
 
+// The C library variants that the lane-wide exp and hypot (exact_math.hpp)
+// can follow. glibc picks its exp when it loads: with fused multiply-adds
+// where the CPU has FMA and AVX2, without them elsewhere; its hypot has one
+// variant on x86-64, without them.
+enum class ExpVariant { fused, unfused };
+
+// What the passes take from the lane-wide functions: each one only where it
+// gave the library's bits on the check's arguments (lane_math below).
+struct LaneMath {
+    bool exp = false;
+    ExpVariant exp_variant = ExpVariant::unfused;
+    bool hypot = false;
+};
+
 // What one pass reads: the record's arrays and angle, and whether sincos may
 // stand in for separate sin and cos calls.
 struct PassInput {
@@ -22,6 +36,7 @@ struct PassInput {
     const Array1<double>& wl;
     double theta;
     bool paired_sin_cos;
+    LaneMath math{};
 };
 
 // What does not depend on the polarisation (each medium's cosine c_j, each
@@ -53,6 +68,12 @@ struct StackArrays {
 
 StackArrays stack_arrays(const Array1<double>& d, const Array2<Complex>& n, const Array1<double>& wl);
 
+// The moduli the spectra square: |m10 / m00| (reflected) or |1 / m00| (not),
+// of the s and p matrices of list[0 .. count), with the lane-wide hypot where
+// `math` allows it.
+using ModuliFunction = void (*)(const Transfer* list, std::size_t count, bool reflected, double* s_out,
+                                double* p_out, const LaneMath& math);
+
 // [begin, end) must start at a whole lane group (begin a multiple of lanes).
 using PassFunction = void (*)(const PassInput& input, std::size_t begin, std::size_t end, Transfer* out,
                               const Reuse& reuse);
@@ -62,6 +83,11 @@ struct Kernel {
     std::size_t lanes;
     PassFunction s_pass;
     PassFunction p_pass;
+    // The copy's lane-wide exp and hypot over arrays of any length, or
+    // nullptr where it has none (the baseline).
+    void (*exp_array)(const double* x, double* out, std::size_t count, ExpVariant variant);
+    void (*hypot_array)(const double* x, const double* y, double* out, std::size_t count);
+    ModuliFunction moduli;
 };
 
 // The kernel the sweep uses, chosen once per process: the widest this CPU
@@ -74,6 +100,14 @@ std::vector<const Kernel*> runnable_kernels();
 // Throws the engine's index_out_of_bounds failure. Defined in baseline code,
 // so no copy of the failure's code is compiled for a wider instruction set.
 [[noreturn]] void fail_index_out_of_bounds();
+
+// What `kernel`'s passes may take from its lane-wide exp and hypot in this
+// process: decided once per copy by comparing them with the C library's own
+// calls on arguments that take every road of the library's algorithms. A
+// disagreement, or a library whose variant is not known, leaves the library's
+// scalar calls in place and says so on stderr once. LAMINA_VECMATH=scalar
+// (for tests) keeps the scalar calls without a check.
+const LaneMath& lane_math(const Kernel& kernel);
 
 // True when this C library's sincos gives the bits of sin and cos over the
 // arguments the kernel passes it; checked once, on first use.

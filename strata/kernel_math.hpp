@@ -14,6 +14,7 @@
 
 #include "strata/array.hpp"
 #include "strata/data.hpp"
+#include "strata/exact_math.hpp"
 #include "strata/kernel.hpp"
 #include "strata/lanes.hpp"
 #include "strata/matrix.hpp"
@@ -105,10 +106,29 @@ private:
 };
 
 // c_j = sqrt(n_j^2 - xi) / n_j: the complex cosine of the propagation angle.
+// The lanes' moduli come from the lane-wide hypot where `math` allows it.
 template <class Real>
-[[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index,
-                                                                  BasicComplex<Real> xi, bool paired) {
-    return each_lane(square(index) - xi, [paired](Complex z) { return principal_sqrt(z, paired); }) / index;
+[[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index, BasicComplex<Real> xi,
+                                                                  bool paired, const LaneMath& math = {}) {
+    const BasicComplex<Real> z = square(index) - xi;
+#ifdef STRATA_LANE_MATH
+    if constexpr (lanes_of<Real> > 1) {
+        if (math.hypot) {
+            const Lanes r = hypot_lanes(z.re, z.im);
+            double re[lane_width], im[lane_width];
+            for (std::size_t lane = 0; lane < lane_width; ++lane) {
+                const Complex root =
+                    principal_sqrt_by(Complex{z.re[lane], z.im[lane]}, paired, [&] { return r[lane]; });
+                re[lane] = root.re;
+                im[lane] = root.im;
+            }
+            return BasicComplex<Real>{from_values<Real>(re), from_values<Real>(im)} / index;
+        }
+    }
+#else
+    (void)math;
+#endif
+    return each_lane(z, [paired](Complex value) { return principal_sqrt(value, paired); }) / index;
 }
 
 // D_j, the boundary between medium j (index, cosine) and medium j + 1. For s
@@ -151,13 +171,20 @@ struct ExponentialPair {
     Complex forward;
 };
 
-[[gnu::always_inline]] inline ExponentialPair exponential_pair(Complex w, bool paired) {
+// `grow()` and `decay()` give exp(-w.re) and exp(w.re).
+template <class Grow, class Decay>
+[[gnu::always_inline]] inline ExponentialPair exponential_pair_by(Complex w, bool paired, Grow grow_of,
+                                                                  Decay decay_of) {
     if (!is_finite(w.re) || !is_finite(w.im)) return {exponential(-w), exponential(w)};
     double sin_y, cos_y;
     sin_cos(w.im, paired, sin_y, cos_y);
-    const double grow = std::exp(-w.re);
-    const double decay = std::exp(w.re);
+    const double grow = grow_of();
+    const double decay = decay_of();
     return {{grow * cos_y, grow * -sin_y}, {decay * cos_y, decay * sin_y}};
+}
+
+[[gnu::always_inline]] inline ExponentialPair exponential_pair(Complex w, bool paired) {
+    return exponential_pair_by(w, paired, [w] { return std::exp(-w.re); }, [w] { return std::exp(w.re); });
 }
 
 // The diagonal of P_j = diag(exp(-i delta_j), exp(+i delta_j)).
@@ -169,13 +196,33 @@ struct Propagation {
 
 template <class Real>
 [[gnu::always_inline]] inline Propagation<Real> propagation(BasicComplex<Real> n_j, BasicComplex<Real> c_j,
-                                                            Real wavelength, double thickness, bool paired) {
+                                                            Real wavelength, double thickness, bool paired,
+                                                            const LaneMath& math = {}) {
     const BasicComplex<Real> k = (n_j * (c_j * two_pi)) / wavelength;
     const BasicComplex<Real> w{-k.im * thickness, k.re * thickness};  // i * k * thickness
     double backward_re[lanes_of<Real>], backward_im[lanes_of<Real>];
     double forward_re[lanes_of<Real>], forward_im[lanes_of<Real>];
+    // The lane-wide exp where `math` allows it; lanes with a non-finite w
+    // ignore it and take exponential's road.
+    Real grow{}, decay{};
+    bool lane_wide = false;
+#ifdef STRATA_LANE_MATH
+    if constexpr (lanes_of<Real> > 1) {
+        if (math.exp) {
+            grow = exp_lanes(-w.re, math.exp_variant);
+            decay = exp_lanes(w.re, math.exp_variant);
+            lane_wide = true;
+        }
+    }
+#else
+    (void)math;
+#endif
     for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) {
-        const auto pair = exponential_pair(Complex{get_lane(w.re, lane), get_lane(w.im, lane)}, paired);
+        const Complex w_lane{get_lane(w.re, lane), get_lane(w.im, lane)};
+        const auto pair = lane_wide ? exponential_pair_by(
+                                          w_lane, paired, [&] { return get_lane(grow, lane); },
+                                          [&] { return get_lane(decay, lane); })
+                                    : exponential_pair(w_lane, paired);
         backward_re[lane] = pair.backward.re;
         backward_im[lane] = pair.backward.im;
         forward_re[lane] = pair.forward.re;
@@ -191,7 +238,8 @@ template <class Real>
 // `values` as an earlier ReuseMode::store computation of the same wavelengths
 // left them.
 template <class Real, bool p_polarised, ReuseMode reuse>
-BasicMatrix2<Real> stack_matrix(const StackView& stack, std::size_t first, double* values, bool paired) {
+BasicMatrix2<Real> stack_matrix(const StackView& stack, std::size_t first, double* values, bool paired,
+                                const LaneMath& math = {}) {
     const std::size_t media = stack.media();
     const ReuseRecord<Real> record(values);
     const BasicComplex<Real> n_0 = stack.index<Real>(0, first);
@@ -205,7 +253,7 @@ BasicMatrix2<Real> stack_matrix(const StackView& stack, std::size_t first, doubl
         if constexpr (reuse == ReuseMode::load) {
             return record.load(ReuseRecord<Real>::cosine_field(medium));
         } else {
-            const BasicComplex<Real> c = cosine_in_medium(index, xi, paired);
+            const BasicComplex<Real> c = cosine_in_medium(index, xi, paired, math);
             if constexpr (reuse == ReuseMode::store) record.store(ReuseRecord<Real>::cosine_field(medium), c);
             return c;
         }
@@ -215,7 +263,7 @@ BasicMatrix2<Real> stack_matrix(const StackView& stack, std::size_t first, doubl
         if constexpr (reuse == ReuseMode::load) {
             return Propagation<Real>{record.load(field), record.load(field + 2)};
         } else {
-            const Propagation<Real> p = propagation(n_j, c_j, wavelength, stack.thickness(j), paired);
+            const Propagation<Real> p = propagation(n_j, c_j, wavelength, stack.thickness(j), paired, math);
             if constexpr (reuse == ReuseMode::store) {
                 record.store(field, p.backward);
                 record.store(field + 2, p.forward);

@@ -6,6 +6,12 @@
 // limit) for the next request, and lets the system reclaim its pages if memory
 // runs short meanwhile. Lock-free: any thread may take and give, a
 // sweep that finds the slot empty allocates, and fork() needs no care.
+//
+// Blocks of several megabytes are mapped on their own, aligned to 2 MiB and
+// advised for transparent huge pages (where the system leaves that to
+// madvise): a fresh block then costs one fault per 2 MiB instead of per 4 KiB.
+// Such a block above the recycler's fixed limit is still kept while it is
+// within a share of the memory the system has available.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +21,9 @@
 #include <unistd.h>
 
 namespace strata {
+
+// MemAvailable of /proc/meminfo in bytes; 0 where it cannot be read.
+std::size_t available_memory_bytes();
 
 class Recycler {
 public:
@@ -35,8 +44,11 @@ public:
         if (kept != nullptr && kept->capacity >= bytes) return kept + 1;
         release(kept);
         if (bytes > SIZE_MAX - 2 * sizeof(Header)) return nullptr;
-        auto* fresh = static_cast<Header*>(std::aligned_alloc(alignof(Header), round_up(sizeof(Header) + bytes)));
+        Header* fresh = bytes >= mapped_bytes ? map(bytes)
+                                              : static_cast<Header*>(std::aligned_alloc(
+                                                    alignof(Header), round_up(sizeof(Header) + bytes)));
         if (fresh == nullptr) return nullptr;
+        if (bytes < mapped_bytes) fresh->mapping = nullptr;
         fresh->capacity = bytes;
         return fresh + 1;
     }
@@ -47,7 +59,9 @@ public:
         if (memory == nullptr) return;
         Header* block = static_cast<Header*>(memory) - 1;
         Header* empty = nullptr;
-        if (block->capacity > limit_) return release(block);
+        if (block->capacity > limit_ &&
+            (block->mapping == nullptr || block->capacity > available_memory_bytes() / kept_share))
+            return release(block);
         // A large kept block's pages may go back to the system under memory
         // pressure; until then they stay mapped, and the next sweep writes
         // them without a fault (it writes before it reads). Not for smaller
@@ -59,11 +73,35 @@ public:
 private:
     struct alignas(64) Header {
         std::size_t capacity;
+        void* mapping;  // the block's own mapping, or nullptr for the C library's memory
+        std::size_t mapped;
     };
-    static std::size_t round_up(std::size_t bytes) {  // aligned_alloc wants a multiple of the alignment
-        return (bytes + alignof(Header) - 1) / alignof(Header) * alignof(Header);
+    static std::size_t round_up(std::size_t bytes, std::size_t unit = alignof(Header)) {
+        return (bytes + unit - 1) / unit * unit;
     }
-    static void release(Header* block) { std::free(block); }
+    // A mapping with room for the block from a 2 MiB boundary on; the pages
+    // before that boundary are never touched.
+    static Header* map(std::size_t bytes) {
+        if (bytes > SIZE_MAX / 2) return nullptr;
+        const std::size_t length = round_up(sizeof(Header) + bytes, huge_page) + huge_page;
+        void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapping == MAP_FAILED) return nullptr;
+        const std::uintptr_t start = round_up(reinterpret_cast<std::uintptr_t>(mapping), huge_page);
+        auto* block = reinterpret_cast<Header*>(start);
+#ifdef MADV_HUGEPAGE
+        madvise(block, reinterpret_cast<std::uintptr_t>(mapping) + length - start, MADV_HUGEPAGE);  // a hint
+#endif
+        block->mapping = mapping;
+        block->mapped = length;
+        return block;
+    }
+    static void release(Header* block) {
+        if (block == nullptr) return;
+        if (block->mapping != nullptr)
+            munmap(block->mapping, block->mapped);
+        else
+            std::free(block);
+    }
     static void allow_reclaim(void* memory, std::size_t bytes) {
 #ifdef MADV_FREE
         const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -77,6 +115,10 @@ private:
     }
 
     static constexpr std::size_t reclaimable_bytes = std::size_t{16} << 20;
+    static constexpr std::size_t mapped_bytes = std::size_t{4} << 20;
+    static constexpr std::size_t huge_page = std::size_t{2} << 20;
+    // Blocks above the limit are kept while at most this part of MemAvailable.
+    static constexpr std::size_t kept_share = 8;
 
     std::size_t limit_;
     std::atomic<Header*> slot_{nullptr};

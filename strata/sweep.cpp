@@ -3,7 +3,11 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <utility>
 
+#include "strata/once.hpp"
 #include "strata/pool.hpp"
 #include "strata/recycle.hpp"
 
@@ -14,48 +18,56 @@ namespace {
 // The reused values' memory, on loan from its recycler for one sweep.
 class ReuseBuffer {
 public:
-    explicit ReuseBuffer(std::size_t bytes)
-        : values_(bytes == 0 ? nullptr : static_cast<double*>(Recycler::reuse_values().take(bytes))) {}
+    explicit ReuseBuffer(std::size_t bytes) : values_(take(bytes)) {}
     ~ReuseBuffer() { Recycler::reuse_values().give(values_); }
+    void reset(std::size_t bytes) {
+        Recycler::reuse_values().give(std::exchange(values_, nullptr));
+        values_ = take(bytes);
+    }
     ReuseBuffer(const ReuseBuffer&) = delete;
     ReuseBuffer& operator=(const ReuseBuffer&) = delete;
 
     double* values() const { return values_; }
 
 private:
+    static double* take(std::size_t bytes) {
+        return bytes == 0 ? nullptr : static_cast<double*>(Recycler::reuse_values().take(bytes));
+    }
     double* values_;
 };
 
-// The sweep's one-time choices (kernel copy, sincos check, recyclers) are
-// function-local statics. A fork while another thread is still making one
-// would leave the child waiting for an initialisation that never finishes,
-// so every fork completes them first.
-void initialise_before_fork() {
-    (void)kernel();
-    (void)sincos_matches_sin_and_cos();
-    (void)Recycler::transfer_lists();
-    (void)Recycler::reuse_values();
-}
-
-void register_fork_handler() { pthread_atfork(initialise_before_fork, nullptr, nullptr); }
-
-pthread_once_t fork_handler_once = PTHREAD_ONCE_INIT;
+Recycler* new_reuse_values() { return new Recycler(reuse_budget_bytes); }
 
 }  // namespace
 
-// Only a process that sweeps pays for the choices at its forks. The handler is
-// in place before any of them starts, and glibc's pthread_once, unlike a
-// function-local static, starts over in a child forked while it ran.
-void prepare_for_fork() { pthread_once(&fork_handler_once, register_fork_handler); }
+Recycler& Recycler::reuse_values() { return *made_once<Recycler*, new_reuse_values>(); }
 
-Recycler& Recycler::reuse_values() {
-    static Recycler* const recycler = new Recycler(reuse_budget_bytes);
-    return *recycler;
+std::size_t available_memory_bytes() {
+    std::FILE* file = std::fopen("/proc/meminfo", "r");
+    if (file == nullptr) return 0;
+    char line[256];
+    unsigned long long kib = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, file) != nullptr)
+        found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+    std::fclose(file);
+    return found && kib < SIZE_MAX / 1024 ? static_cast<std::size_t>(kib) * 1024 : 0;
+}
+
+std::size_t reuse_budget(std::size_t needed, std::size_t available) {
+    if (needed <= reuse_budget_bytes) return needed;
+    return std::max(reuse_budget_bytes, std::min(needed, available / 4));
 }
 
 TransferList transfer_calc(const Data& data) {
-    prepare_for_fork();
-    return transfer_calc(data, kernel(), reuse_budget_bytes);
+    const Kernel& chosen = kernel();
+    const std::size_t lanes = chosen.lanes;
+    const std::size_t groups = (data.wl().size() + lanes - 1) / lanes;
+    const std::size_t group_bytes = reuse_doubles_per_group(data.n().rows(), lanes) * sizeof(double);
+    const std::size_t needed = group_bytes != 0 && groups > SIZE_MAX / group_bytes ? SIZE_MAX : groups * group_bytes;
+    // /proc/meminfo is read only for sweeps beyond the fixed budget.
+    const std::size_t budget = reuse_budget(needed, needed <= reuse_budget_bytes ? 0 : available_memory_bytes());
+    return transfer_calc(data, chosen, budget);
 }
 
 // Two passes over the wavelengths, all s matrices before the first p matrix.
@@ -63,17 +75,21 @@ TransferList transfer_calc(const Data& data) {
 // pairs need no separate lists and no copy. The s pass also stores, for as many
 // lane groups as the budget allows, what the p pass would compute again.
 TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t reuse_budget) {
-    prepare_for_fork();
     const std::size_t count = data.wl().size();
     TransferList transfers(count);
     if (count == 0) return transfers;
-    const PassInput input{data.d(), data.n(), data.wl(), data.theta(), sincos_matches_sin_and_cos()};
+    const PassInput input{data.d(), data.n(), data.wl(), data.theta(), sincos_matches_sin_and_cos(),
+                          lane_math(kernel)};
     const std::size_t lanes = kernel.lanes;
     const std::size_t groups = (count + lanes - 1) / lanes;
     const std::size_t group_bytes = reuse_doubles_per_group(data.n().rows(), lanes) * sizeof(double);
     std::size_t reused_groups = group_bytes == 0 ? 0 : std::min(groups, reuse_budget / group_bytes);
     // Not zero-filled: the s pass writes each reused group before the p pass reads it.
-    const ReuseBuffer buffer(reused_groups * group_bytes);
+    ReuseBuffer buffer(reused_groups * group_bytes);
+    if (buffer.values() == nullptr && reused_groups * group_bytes > reuse_budget_bytes) {
+        reused_groups = reuse_budget_bytes / group_bytes;  // the memory was not there: the fixed budget
+        buffer.reset(reused_groups * group_bytes);
+    }
     if (buffer.values() == nullptr) reused_groups = 0;  // without the memory the p pass just recomputes
     const Reuse reuse{buffer.values(), reused_groups};
     for (PassFunction pass : {kernel.s_pass, kernel.p_pass}) {

@@ -12,16 +12,17 @@ namespace strata {
 inline constexpr std::size_t serial_sweep_limit = 100;
 
 // Bytes of polarisation-independent values that the s pass keeps for the p
-// pass: every wavelength of a usual sweep; beyond it the p pass recomputes
-// the wavelengths that did not fit.
+// pass at least: every wavelength of a usual sweep. A larger sweep keeps all
+// of its values while they take at most a quarter of the memory the system
+// has available (reuse_budget); beyond that the p pass recomputes the
+// wavelengths that did not fit.
 inline constexpr std::size_t reuse_budget_bytes = std::size_t{64} << 20;
 
-TransferList transfer_calc(const Data& data);
+// The budget for a sweep whose values take `needed` bytes, given `available`
+// bytes of available memory (MemAvailable; 0 when unknown).
+std::size_t reuse_budget(std::size_t needed, std::size_t available);
 
-// Makes every later fork complete the sweep's one-time choices first, so that
-// a child never waits on one that a thread of its parent was making. Called
-// by the sweep; other code reaching those choices calls it before them.
-void prepare_for_fork();
+TransferList transfer_calc(const Data& data);
 
 // The same with a given kernel copy and reuse budget; every choice gives the
 // same bits (the tests compare them).

@@ -1,13 +1,26 @@
-// Which copy of the kernel runs, and whether it may pair sin and cos.
+// Which copy of the kernel runs, whether it may pair sin and cos, and
+// whether its lane-wide exp and hypot stand in for the library's.
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <numbers>
+#include <random>
+#include <string>
+#include <utility>
+
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
+#endif
 
 #include "strata/failure.hpp"
 #include "strata/kernel.hpp"
+#include "strata/once.hpp"
 
 namespace strata {
 
@@ -43,6 +56,8 @@ const Kernel& choose_kernel() {
     // AVX-512 copy still measured 4-7 % faster than the AVX2 one.
     return *kernels.back();
 }
+
+const Kernel* chosen_kernel() { return &choose_kernel(); }
 
 bool same_bits(double a, double b) {
     std::uint64_t x, y;
@@ -92,7 +107,193 @@ bool check_sincos() {
     return true;
 }
 
+// --- Lane-wide exp and hypot ------------------------------------------------
+
+double from_bits(std::uint64_t bits) {
+    double value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+std::uint64_t to_bits(double value) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+// Arguments that take every road of the library's exp: each of the 128 table
+// entries at many exponents, the edges of its ranges (|x| below 2^-54, 512,
+// the overflow and subnormal thresholds, 1024), subnormal results, zeros,
+// subnormal and huge arguments, infinities and NaNs, random values and bits.
+std::vector<double> exp_check_arguments() {
+    std::vector<double> x;
+    constexpr double ln2_over_n = 0x1.62e42fefa39efp-1 / 128;
+    for (int m = -1090; m <= 1030; m += m > -10 && m < 10 ? 1 : 97)
+        for (int i = 0; i < 128; ++i)
+            for (double f : {-0.49, 0.0, 0.31})
+                x.push_back((m * 128.0 + i + f) * ln2_over_n);
+    const double edges[] = {0x1p-54, 0x1p-1074, 0x1p-1022, 0x1.fffffffffffffp1023, 511.99999999999994, 512.0, 1024.0,
+                            1023.9999999999999, 709.782712893384, 709.7827128933841, 708.3964185322641,
+                            745.1332191019411, 745.1332191019412, 744.4400719213812, 0x1.62e42fefa39efp-1};
+    for (double edge : edges)
+        for (double value : {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)})
+            for (double sign : {1.0, -1.0}) x.push_back(sign * value);
+    for (std::uint64_t bits : {0x0ull, 0x8000000000000000ull, 0x7ff0000000000000ull, 0xfff0000000000000ull,
+                               0x7ff8000000000000ull, 0xfff8000000000000ull, 0x7ff0000000000001ull,
+                               0xfff4000000000123ull, 0x7ff8dead0000beefull})
+        x.push_back(from_bits(bits));
+    std::mt19937_64 random(0x5eed);
+    std::uniform_real_distribution<double> wide(-760.0, 760.0), subnormal(-745.2, -708.3), unit(-1.0, 1.0);
+    // Few random arguments: extreme ones take slow (subnormal) roads in both.
+    for (int k = 0; k < 1024; ++k) {
+        x.push_back(from_bits(random()));
+        x.push_back(wide(random));
+        x.push_back(subnormal(random));
+        x.push_back(std::ldexp(unit(random), static_cast<int>(random() % 80) - 75));
+    }
+    return x;
+}
+
+// Pairs that take every road of the library's hypot: each ordering, the
+// scaling thresholds (2^511, 2^-459) and the ratio 2^54 at which the smaller
+// part stops mattering, both branches of the correction, zeros, subnormals,
+// infinities and quiet and signalling NaNs in either place, random bits.
+std::pair<std::vector<double>, std::vector<double>> hypot_check_arguments() {
+    std::vector<double> x, y;
+    auto both = [&](double a, double b) {
+        for (double sa : {1.0, -1.0})
+            for (double sb : {1.0, -1.0}) {
+                x.push_back(sa * a);
+                y.push_back(sb * b);
+                x.push_back(sb * b);
+                y.push_back(sa * a);
+            }
+    };
+    std::vector<double> specials;
+    for (std::uint64_t bits : {0x0ull, 0x1ull, 0x000fffffffffffffull, 0x0010000000000000ull, 0x7fefffffffffffffull,
+                               0x7ff0000000000000ull, 0x7ff8000000000000ull, 0x7ff0000000000001ull,
+                               0x7ff4000000000abcull, 0x3ff0000000000000ull})
+        specials.push_back(from_bits(bits));
+    for (double a : specials)
+        for (double b : specials) both(a, b);
+    for (double edge : {0x1p511, 0x1p-459})
+        for (double a : {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)})
+            for (double ratio : {0x1p54, 0x1p53, 0x1.8p53, 0x1.0000000000001p54, 3.0, 1.0, 0.7})
+                for (double b : {a / ratio, a * ratio, std::nextafter(a / ratio, 0.0), std::nextafter(a / ratio, 1e300)})
+                    both(a, b);
+    std::mt19937_64 random(0x4e7);
+    std::uniform_real_distribution<double> ratio(0.0, 1.5), mantissa(1.0, 2.0);
+    for (int k = 0; k < 512; ++k) {
+        both(from_bits(random()), from_bits(random()));
+        const double a = std::ldexp(mantissa(random), static_cast<int>(random() % 2098) - 1074);
+        both(a, a * ratio(random));
+        both(a, std::ldexp(mantissa(random), static_cast<int>(random() % 2098) - 1074));
+    }
+    return {x, y};
+}
+
+std::pair<int, int> glibc_version() {
+#if defined(__GLIBC__)
+    int major = 0, minor = 0;
+    if (std::sscanf(gnu_get_libc_version(), "%d.%d", &major, &minor) == 2) return {major, minor};
+#endif
+    return {0, 0};
+}
+
+// The exp variant this C library picked when it loaded, as its own selector
+// decides it: the FMA one when it finds FMA and AVX2 usable.
+ExpVariant library_exp_variant() {
+#if defined(CPU_FEATURE_ACTIVE)
+    return CPU_FEATURE_ACTIVE(FMA) && CPU_FEATURE_ACTIVE(AVX2) ? ExpVariant::fused : ExpVariant::unfused;
+#elif defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx2") ? ExpVariant::fused : ExpVariant::unfused;
+#else
+    return ExpVariant::unfused;
+#endif
+}
+
+// Whether the copy's lane-wide function gives the library's bits (NaNs
+// included) on every check argument. `nudged` (tests) moves one reference by
+// an ulp, as a library differing in one result would.
+bool exp_agrees(const Kernel& kernel, ExpVariant variant, bool nudged) {
+    const std::vector<double> x = exp_check_arguments();
+    std::vector<double> lanes(x.size());
+    kernel.exp_array(x.data(), lanes.data(), x.size(), variant);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double expected = nudged && i == 1000 ? std::nextafter(std::exp(x[i]), 0.0) : std::exp(x[i]);
+        if (to_bits(lanes[i]) != to_bits(expected)) return false;
+    }
+    return true;
+}
+
+bool hypot_agrees(const Kernel& kernel, bool nudged) {
+    const auto [x, y] = hypot_check_arguments();
+    std::vector<double> lanes(x.size());
+    kernel.hypot_array(x.data(), y.data(), lanes.data(), x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double expected =
+            nudged && i == 1000 ? std::nextafter(std::hypot(x[i], y[i]), 0.0) : std::hypot(x[i], y[i]);
+        if (to_bits(lanes[i]) != to_bits(expected)) return false;
+    }
+    return true;
+}
+
+using Decisions = std::vector<std::pair<const Kernel*, LaneMath>>;
+
+Decisions decide_lane_math() {
+    Decisions decisions;
+    const char* setting = std::getenv("LAMINA_VECMATH");
+    const std::string road = setting ? setting : "";
+    if (road == "scalar") return decisions;
+    if (!road.empty() && road != "vector" && road != "mistaken")
+        std::fprintf(stderr, "lamina: LAMINA_VECMATH=%s is neither scalar nor vector; checking the vector road\n",
+                     setting);
+    // "mistaken" (tests): the check assumes the other exp variant and a
+    // library whose hypot differs in one result, so that both must fail.
+    const bool mistaken = road == "mistaken";
+    const auto [major, minor] = glibc_version();
+    // exp is Arm's algorithm since glibc 2.28, hypot this one since 2.35.
+    const bool known_exp = major == 2 && minor >= 28;
+    const bool known_hypot = major == 2 && minor >= 35;
+    ExpVariant variant = library_exp_variant();
+    if (mistaken) variant = variant == ExpVariant::fused ? ExpVariant::unfused : ExpVariant::fused;
+    bool fma_runs = false;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    fma_runs = __builtin_cpu_supports("fma");
+#endif
+    std::string refused;
+    for (const Kernel* kernel : runnable_kernels()) {
+        if (kernel->exp_array == nullptr || kernel->hypot_array == nullptr) continue;
+        LaneMath math;
+        // The fused variant of the AVX2 copy needs FMA (AVX-512 has its own).
+        const bool exp_runs = variant == ExpVariant::unfused || fma_runs || kernel->lanes == 8;
+        math.exp = known_exp && exp_runs && exp_agrees(*kernel, variant, false);
+        math.exp_variant = variant;
+        math.hypot = known_hypot && hypot_agrees(*kernel, mistaken);
+        for (auto [wanted, name] : {std::pair{math.exp, "exp"}, std::pair{math.hypot, "hypot"}})
+            if (!wanted) refused += std::string(refused.empty() ? "" : ", ") + kernel->name + " " + name;
+        decisions.emplace_back(kernel, math);
+    }
+    if (!refused.empty()) {
+        const std::string library = major == 0 ? std::string("not glibc")
+                                                : "glibc " + std::to_string(major) + "." + std::to_string(minor);
+        std::fprintf(stderr,
+                     "lamina: lane-wide %s would not give this C library's bits (%s, %s exp); using its scalar "
+                     "calls there\n",
+                     refused.c_str(), library.c_str(), variant == ExpVariant::fused ? "FMA" : "non-FMA");
+    }
+    return decisions;
+}
+
 }  // namespace
+
+const LaneMath& lane_math(const Kernel& kernel) {
+    static constexpr LaneMath none{};
+    for (const auto& [decided, math] : made_once<Decisions, decide_lane_math>())
+        if (decided == &kernel) return math;
+    return none;
+}
 
 void fail_index_out_of_bounds() { fail(index_out_of_bounds); }
 
@@ -104,14 +305,8 @@ StackArrays stack_arrays(const Array1<double>& d, const Array2<Complex>& n, cons
     return {d.data(), d.size(), n.data(), n.rows(), n.cols(), n.row_stride(), n.col_stride(), wl.data(), wl.size()};
 }
 
-const Kernel& kernel() {
-    static const Kernel& chosen = choose_kernel();
-    return chosen;
-}
+const Kernel& kernel() { return *made_once<const Kernel*, chosen_kernel>(); }
 
-bool sincos_matches_sin_and_cos() {
-    static const bool matches = check_sincos();
-    return matches;
-}
+bool sincos_matches_sin_and_cos() { return made_once<bool, check_sincos>(); }
 
 }  // namespace strata

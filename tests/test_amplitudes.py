@@ -85,13 +85,24 @@ def real_indices(rng, media, count):
     return n.real.astype(complex)
 
 
-@pytest.mark.parametrize("seed", range(40))
+SPECIAL_STACKS = {  # exact zeros in r or t, where only the p pass knows their signs
+    "bare interface": (np.zeros(0), [1.0, 1.5]),
+    "zero thicknesses": (np.zeros(3), [1.0, 1.5, 2.0, 1.5, 1.52]),
+    "one medium throughout": (np.full(3, 100.0), [1.5] * 5),
+    "index-matched layers": (np.array([80.0, 0.0, 130.0]), [1.3, 1.3, 2.0, 2.0, 1.3]),
+}
+
+
+@pytest.mark.parametrize("seed", [*range(40), *SPECIAL_STACKS])
 def test_normal_incidence_shortcut_gives_two_pass_bits(seed):
     """p from s at 0 deg must be the p pass's bits, signs of zero included, or not be used."""
-    rng = np.random.default_rng([41, seed])
+    rng = np.random.default_rng([41, list(SPECIAL_STACKS).index(seed) + 100 if seed in SPECIAL_STACKS else seed])
     media, count = int(rng.integers(2, 40)), int(rng.integers(1, 200))
     n = real_indices(rng, media, count)
     d = rng.uniform(0, 500, media - 2)
+    if seed in SPECIAL_STACKS:
+        d, n = SPECIAL_STACKS[seed][0], np.array(SPECIAL_STACKS[seed][1], dtype=complex)[:, None] * np.ones(count)
+        seed = 0
     if seed % 4 == 1:
         d[rng.random(media - 2) < 0.5] = 0.0  # exp(0) = 1: exact zeros in the products
     if seed % 4 == 2:
@@ -100,9 +111,10 @@ def test_normal_incidence_shortcut_gives_two_pass_bits(seed):
                 n[j] = n[j - 1]
     if seed % 4 == 3:
         n[rng.random(media) < 0.3] += 1j * rng.uniform(0, 0.5)  # some absorbing media: no shortcut
-    if seed % 10 == 9:
-        n = np.where(np.arange(media)[:, None] % 2 == 0, 1.0, 40.0).astype(complex) * np.ones(count)
-        d = np.full(media - 2, 1e-3)  # high contrast: the product overflows, exceptional road
+    if seed % 10 == 9:  # extreme contrast: |M| passes 2^511, the exceptional road
+        media = 31 + seed // 10
+        n = np.where(np.arange(media)[:, None] % 2 == 0, 1.0, 1e12).astype(complex) * np.ones(count)
+        d = rng.uniform(10, 500, media - 2)
     wl = rng.uniform(200, 2000, count)
     args = one_stack(d, n, wl, 0.0)
     quick = _engine.amplitudes(*args)

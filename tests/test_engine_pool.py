@@ -126,19 +126,54 @@ def stub_signatures():
     return {node.name: node.args for node in tree.body if isinstance(node, ast.FunctionDef)}
 
 
-def runtime_signature(function):
+def top_level_split(text, separator):
+    """Splits at `separator` outside brackets and quotes."""
+    parts, depth, quote, start = [], 0, None, 0
+    for i, char in enumerate(text):
+        if quote:
+            quote = None if char == quote else quote
+        elif char in "'\"":
+            quote = char
+        elif char == separator and depth == 0:
+            parts.append(text[start:i])
+            start = i + 1
+        elif char in "([{":
+            depth += 1
+        elif char in ")]}":
+            depth -= 1
+    return [*parts, text[start:]]
+
+
+def runtime_parameters(function):
+    """Names, kinds and defaults from nanobind's signature text (its types need not parse as Python)."""
     text, _, defaults = function.__nb_signature__[0]
-    for i, value in enumerate(defaults):
-        text = text.replace(f"\\{i}", repr(value))
-    return ast.parse(text + ": ...").body[0].args
+    inside = top_level_split(text[text.index("(") + 1:], ")")[0]
+    groups = {"positional only": [], "positional": [], "positional defaults": [], "keyword": [],
+              "keyword defaults": []}
+    names, values = groups["positional"], groups["positional defaults"]
+    for part in (p.strip() for p in top_level_split(inside, ",") if p.strip()):
+        if part == "/":
+            groups["positional only"], groups["positional"] = groups["positional"], []
+            names = groups["positional"]
+            continue
+        if part == "*":
+            names, values = groups["keyword"], groups["keyword defaults"]
+            continue
+        names.append(top_level_split(part, ":")[0].split("=")[0].strip())
+        pieces = top_level_split(part, "=")
+        if len(pieces) > 1:
+            default = pieces[-1].strip()
+            values.append(defaults[int(default[1:])] if default.startswith("\\") else ast.literal_eval(default))
+        elif names is groups["keyword"]:
+            values.append(None)
+    return tuple(groups.values())
 
 
-def parameters(args):
-    """Names, kinds and default values; the types are the stub's to state."""
-    def values(nodes):
-        return [ast.literal_eval(node) for node in nodes]
-    return ([a.arg for a in args.posonlyargs], [a.arg for a in args.args], values(args.defaults),
-            [a.arg for a in args.kwonlyargs], [None if v is None else ast.literal_eval(v) for v in args.kw_defaults])
+def stub_parameters(args):
+    """The same from the stub; the types are the stub's to state."""
+    return ([a.arg for a in args.posonlyargs], [a.arg for a in args.args],
+            [ast.literal_eval(node) for node in args.defaults], [a.arg for a in args.kwonlyargs],
+            [None if v is None else ast.literal_eval(v) for v in args.kw_defaults])
 
 
 def test_stub_matches_the_module():
@@ -147,7 +182,7 @@ def test_stub_matches_the_module():
     public = {name for name in dir(_engine) if not name.startswith("_")}
     assert public == set(stubs)
     for name in sorted(public):
-        assert parameters(runtime_signature(getattr(_engine, name))) == parameters(stubs[name]), name
+        assert runtime_parameters(getattr(_engine, name)) == stub_parameters(stubs[name]), name
 
 
 def test_wheel_layout_shares_one_engine():
@@ -157,5 +192,6 @@ def test_wheel_layout_shares_one_engine():
         pytest.skip("a build tree, not an installation")
     assert Path(_engine.__file__).parent.parent == libs.parent
     assert [p.name for p in libs.iterdir()] == ["liblamina_strata.so"]
-    mapped = {line.split()[-1] for line in open("/proc/self/maps") if "lamina_strata" in line}
+    with open("/proc/self/maps") as maps:
+        mapped = {line.split()[-1] for line in maps if "lamina_strata" in line}
     assert mapped == {str((libs / "liblamina_strata.so").resolve())}

@@ -34,9 +34,10 @@ SCRIPTS = {
     "broadband_ar": "broadband_ar.png",
     "film_thickness_fit": "film_thickness_fit.png",
     "coating_colour": "coating_colour.png",
-    "monitoring_curve": "monitoring_curve.png",
     "gti_mirror_gdd": "gti_mirror_gdd.png",
     "ellipsometry_fit": "ellipsometry_fit.png",
+    "solar_cell_absorption": "solar_cell_absorption.png",
+    "monitoring_curve": "monitoring_curve.png",
     "needle_ar": "needle_ar.png",
 }
 
@@ -258,6 +259,26 @@ def test_gti_and_ellipsometry_examples_reach_what_they_claim():
     assert 0.7 < fit.chi2 < 1.3
 
 
+def test_solar_cell_accounts_for_every_photon_as_inc_tmm_does():
+    tmm = pytest.importorskip("tmm")
+    solar = example("solar_cell_absorption")
+    stack = solar.cell()
+    result = solar.absorption(stack)
+    np.testing.assert_allclose(result.r + result.t + result.total, 1.0, rtol=0, atol=1e-12)
+    layers = stack.inner_layers()
+    for i in (0, 100, 200):
+        lam = float(solar.WAVELENGTHS[i])
+        n = [1.0, *(complex(layer.material.index([lam])[0]) for layer in layers), 1.0]
+        d = [np.inf, *(layer.thickness_nm for layer in layers), np.inf]
+        c = ["i", *("c" if layer.coherent else "i" for layer in layers), "i"]
+        expected = np.zeros(len(layers))
+        for pol in ("s", "p"):
+            expected += 0.5 * np.array(tmm.inc_absorp_in_each_layer(tmm.inc_tmm(pol, n, d, c, 0.0, lam))[1:-1])
+        np.testing.assert_allclose(result.layers[:, i], expected, rtol=0, atol=1e-12)
+    absorber = result.labels.index("a-Si")
+    assert result.layers[absorber].mean() > 0.5  # the silver mirror sends the red back through
+
+
 @pytest.mark.parametrize("name", RUNNABLE)
 def test_every_script_takes_out_and_no_plot(name, tmp_path):
     done = run_script([str(EXAMPLES / f"{name}.py"), "--help"], cwd=tmp_path)
@@ -377,7 +398,7 @@ def test_readme_lists_every_script_and_only_files_that_exist():
 def test_readme_python_snippets_run(tmp_path):
     pytest.importorskip("scipy")
     blocks = re.findall(r"```python\n(.*?)```", readme(), flags=re.S)
-    assert len(blocks) == 2
+    assert len(blocks) >= 2
     for block in blocks:
         done = run_script([], cwd=tmp_path, code=block)
         assert done.returncode == 0, done.stderr

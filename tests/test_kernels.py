@@ -55,6 +55,90 @@ def test_unknown_kernel_name_is_refused_with_a_note():
     assert "LAMINA_KERNEL=sse9 is not a kernel this CPU runs" in result.stderr
 
 
+# --- the lane-wide exp and hypot ----------------------------------------------------------
+# The wide copies compute exp and hypot eight or four lanes at a time with the C library's own
+# algorithm; a load-time check against the library decides whether they may. Both roads must
+# give the reference's bits, and a check that disagrees must leave the library's calls in place.
+
+REFUSAL = "would not give this C library's bits"
+
+
+def known_library():
+    """glibc 2.35 or later on x86-64: the exp and hypot the lane-wide functions follow."""
+    import ctypes
+    import platform
+    try:
+        version = ctypes.CDLL(None).gnu_get_libc_version
+    except AttributeError:
+        return False
+    version.restype = ctypes.c_char_p
+    major, minor = (int(part) for part in version().decode().split(".")[:2])
+    return platform.machine() == "x86_64" and (major, minor) >= (2, 35)
+
+
+def run_selection(env):
+    return subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *SELECTION],
+        cwd=TESTS, env=env, capture_output=True, text=True, timeout=900)
+
+
+# glibc told not to use FMA (its tunables) loads its exp without fused operations: the lane-wide
+# functions must follow that variant instead.
+WITHOUT_FMA = "glibc.cpu.hwcaps=-FMA"
+
+
+@pytest.mark.parametrize("road", ["scalar", "vector", "vector, glibc without FMA"])
+def test_each_math_road_gives_reference_bits(road):
+    widest = [name for name, runs in runnable().items() if runs][-1]
+    env = dict(os.environ, LAMINA_KERNEL=widest, LAMINA_VECMATH=road.split(",")[0])
+    if road.endswith("without FMA"):
+        env["GLIBC_TUNABLES"] = WITHOUT_FMA
+    result = run_selection(env)
+    assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-2000:]
+    if road != "scalar" and widest != "baseline" and known_library():
+        # This library's variant is one the lane-wide functions follow: the check must pass.
+        assert REFUSAL not in result.stdout + result.stderr
+
+
+SPECTRA = """
+import sys, numpy as np, lamina
+rng = np.random.default_rng(5)
+for media, count in ((3, 7), (9, 250), (14, 1001)):
+    n = rng.uniform(1.0, 3.0, (media, count)) + 1j * rng.uniform(0.0, 0.6, (media, count))
+    n[:, ::5] = n[:, ::5].real  # lossless wavelengths: exp of zero
+    d = rng.uniform(0.0, 900.0, media - 2)
+    d[::3] *= 200  # thick absorbing layers: large exp arguments
+    result = lamina.DataPy(d, n, rng.uniform(300.0, 1200.0, count), 0.4, 0.3).simulate()
+    sys.stdout.write(result.r.tobytes().hex() + result.t.tobytes().hex() + "\\n")
+"""
+
+
+def spectra_bits(env):
+    result = subprocess.run([sys.executable, "-c", SPECTRA], env=env, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    return result.stdout, result.stderr
+
+
+@pytest.mark.parametrize("kernel", ["avx2", "avx512"])
+def test_mistaken_library_variant_falls_back_to_scalar_calls(kernel):
+    if not runnable()[kernel]:
+        pytest.skip(f"this CPU does not run the {kernel} kernel")
+    base = dict(os.environ, LAMINA_KERNEL=kernel)
+    scalar, scalar_notes = spectra_bits(dict(base, LAMINA_VECMATH="scalar"))
+    # The check assumes the other exp variant and a hypot one ulp off on one argument: both
+    # must be refused, in one line, and the results stay the scalar road's.
+    mistaken, notes = spectra_bits(dict(base, LAMINA_VECMATH="mistaken"))
+    refusals = [line for line in notes.splitlines() if REFUSAL in line]
+    assert len(refusals) == 1, notes
+    assert f"{kernel} exp" in refusals[0] and f"{kernel} hypot" in refusals[0], refusals[0]
+    assert REFUSAL not in scalar_notes
+    assert mistaken == scalar
+    vector, vector_notes = spectra_bits(dict(base, LAMINA_VECMATH="vector"))
+    assert vector == scalar
+    if known_library():
+        assert REFUSAL not in vector_notes
+
+
 def test_forks_make_no_kernel_choice_before_the_first_sweep():
     """A process that imported lamina but never swept forks without choosing a kernel: the note on a
     bogus LAMINA_KERNEL comes with the first sweep, once, and not from a fork before or after it."""

@@ -207,6 +207,9 @@ def test_second_interpreter_is_refused(order, expected):
 def test_import_without_numpy(tmp_path):
     """The module imports without NumPy; each array use then fails, until NumPy appears."""
     shutil.copy(lamina.__file__, tmp_path)
+    engine = pathlib.Path(lamina.__file__).parent / "lamina.libs"  # the shared engine it loads
+    if engine.is_dir():
+        shutil.copytree(engine, tmp_path / engine.name)
     site = str(pathlib.Path(np.__file__).parent.parent)
     code = f"""
         import sys

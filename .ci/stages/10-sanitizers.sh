@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite against the module built with AddressSanitizer and
-# UndefinedBehaviorSanitizer (engine and module alike). The interpreter is the
+# UndefinedBehaviorSanitizer (engine and both modules alike). The interpreter is the
 # stock one: the ASan runtime is preloaded, with libstdc++ so that ASan finds
 # the __cxa_throw it intercepts. ASan writes its reports to files, those of
 # the tests' subprocesses included; UBSan (which ignores log_path beside ASan)
@@ -14,7 +14,7 @@ python=$(python3 -c 'import sys; print(sys.executable)')
 
 cmake -S . -B "$build" -DLAMINA_BUILD_MODULE=ON -DLAMINA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" --target lamina -j 2 >/dev/null
+cmake --build "$build" --target lamina _engine -j 2 >/dev/null
 rm -rf "$reports" && mkdir -p "$reports"
 
 export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
@@ -23,7 +23,12 @@ export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONMALLOC=malloc  # every Python allocation through ASan's allocator
 
-"$python" -c "import lamina, sys; assert '$build' in lamina.__file__, lamina.__file__; print('module:', lamina.__file__)"
+"$python" -c "
+import lamina
+from lamina_design import _engine
+for module in (lamina, _engine):
+    assert '$build' in module.__file__, module.__file__
+    print('module:', module.__file__)"
 status=0
 "$python" -m pytest -s -q -p no:cacheprovider 2>&1 | tee "$reports/pytest.log" || status=$?
 if compgen -G "$reports/asan.*" >/dev/null; then

@@ -13,22 +13,8 @@ namespace nb = nanobind;
 
 namespace {
 
-strata::BatchInput engine_input(const design::Batch& batch) {
-    strata::BatchInput input;
-    input.stacks = batch.stacks;
-    input.media = batch.media;
-    input.wavelengths = batch.wavelengths;
-    input.angles = batch.angles;
-    input.d = batch.d.data;
-    input.n = batch.n.data;
-    input.shared_indices = batch.shared_indices;
-    input.wl = batch.wl.data;
-    input.theta = batch.theta.data;
-    return input;
-}
-
 void run(const design::Batch& batch, const strata::AmplitudeOutputs& outputs, bool normal_shortcut) {
-    const strata::BatchInput input = engine_input(batch);
+    const strata::BatchInput input = design::engine_input(batch);
     nb::gil_scoped_release release;
     strata::batch_amplitudes(input, outputs, normal_shortcut);
 }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "strata/batch.hpp"
 #include "strata/complex.hpp"
 
 namespace design {
@@ -166,11 +167,6 @@ struct Batch {
     std::size_t angles = 0;       // A
     bool shared_indices = false;  // n is (K, W), the same for every stack
 
-    const double* thicknesses(std::size_t stack) const { return d.data + stack * (media - 2); }
-    // Row k of stack b's indices starts at indices(b) + k * W.
-    const strata::Complex* indices(std::size_t stack) const {
-        return shared_indices ? n.data : n.data + stack * media * wavelengths;
-    }
     // The result shape (B, A, W), after `leading` extents such as 2 for (s, p).
     std::vector<std::size_t> result_shape(std::initializer_list<std::size_t> leading = {}) const {
         std::vector<std::size_t> shape(leading);
@@ -211,6 +207,21 @@ inline Batch batch_arguments(nb::handle d, nb::handle n, nb::handle wl, nb::hand
         shape_error("n", "(B, K, W) or (K, W)", batch.n.shape);
     }
     return batch;
+}
+
+// The engine's view of a checked batch; valid while `batch` lives.
+inline strata::BatchInput engine_input(const Batch& batch) {
+    strata::BatchInput input;
+    input.stacks = batch.stacks;
+    input.media = batch.media;
+    input.wavelengths = batch.wavelengths;
+    input.angles = batch.angles;
+    input.d = batch.d.data;
+    input.n = batch.n.data;
+    input.shared_indices = batch.shared_indices;
+    input.wl = batch.wl.data;
+    input.theta = batch.theta.data;
+    return input;
 }
 
 }  // namespace design

@@ -60,7 +60,9 @@ nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::h
 double transmission_factor(const strata::FieldSolution& s, const strata::StackPoint& point, bool flux) {
     if (flux) {
         const strata::Modes& e = s.exit;
-        return (e.forward_e.re * e.forward_h.re + e.forward_e.im * e.forward_h.im) / strata::incident_flux(s);
+        const double incident = strata::incident_flux(s);
+        if (incident == 0.0) return 0.0;  // grazing incidence: nothing enters, t = 0
+        return (e.forward_e.re * e.forward_h.re + e.forward_e.im * e.forward_h.im) / incident;
     }
     const Complex a = canonical_index(point.n[0]) * std::cos(point.theta);
     const Complex w = s.medium[s.media - 1].q;
@@ -134,7 +136,9 @@ nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::
                       std::size_t w) -> const Complex* {
         if (view.data == nullptr) return nullptr;
         out.resize(batch.media);
-        const Complex* rows = batch.shared_indices ? view.data : view.data + b * batch.media * batch.wavelengths;
+        strata::BatchInput laid_out_as_n = design::engine_input(batch);  // the same layout as n
+        laid_out_as_n.n = view.data;
+        const Complex* rows = laid_out_as_n.indices(b);
         for (std::size_t m = 0; m < batch.media; ++m) out[m] = rows[m * batch.wavelengths + w];
         return out.data();
     };
@@ -142,15 +146,17 @@ nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::
                                                std::size_t b, JetWork& work) {
         const Complex* dn = gather(first, work.first, b, w);
         const Complex* d2n = gather(second, work.second, b, w);
+        strata::WavenumberJets both[2];
+        strata::wavenumber_jets(point, dn, d2n, both);
         for (std::size_t k = 0; k < 2; ++k) {
-            const strata::WavenumberJets j = strata::wavenumber_jets(point, design::both_polarisations[k], dn, d2n);
+            const strata::WavenumberJets& j = both[k];
             const std::size_t at = k * plane + item;
             if (phases) {
                 // phi = arg z: phi' = Im(z'/z), phi'' = Im(z''/z - (z'/z)^2).
-                const strata::Jet* both[2] = {&j.r, &j.t};
+                const strata::Jet* amplitudes[2] = {&j.r, &j.t};
                 for (std::size_t q = 0; q < 2; ++q) {
-                    const Complex u = both[q]->d1 / both[q]->v;
-                    const Complex v = both[q]->d2 / both[q]->v;
+                    const Complex u = amplitudes[q]->d1 / amplitudes[q]->v;
+                    const Complex v = amplitudes[q]->d2 / amplitudes[q]->v;
                     phase[2 * q].data[at] = u.im;
                     phase[2 * q + 1].data[at] = (v - square(u)).im;
                 }

@@ -18,11 +18,12 @@ namespace design {
 // Points per task of the pool: enough work to pay for the hand-out.
 inline constexpr std::size_t points_per_task = 8;
 
-// Calls visit(point, item, workspace) for every item = (b * A + a) * W + w, with
+// Calls visit(point, item, w, b, workspace) for every item = (b * A + a) * W + w, with
 // `Workspace` default-constructed once per range (vectors reused in the range).
 template <class Workspace, class Visit>
 void for_each_point(const Batch& batch, Visit&& visit) {
     const std::size_t media = batch.media;
+    const strata::BatchInput input = engine_input(batch);
     const std::size_t items = batch.stacks * batch.angles * batch.wavelengths;
     if (items == 0) return;
     const std::size_t tasks = (items + points_per_task - 1) / points_per_task;
@@ -34,9 +35,9 @@ void for_each_point(const Batch& batch, Visit&& visit) {
             const std::size_t w = item % batch.wavelengths;
             const std::size_t a = (item / batch.wavelengths) % batch.angles;
             const std::size_t b = item / (batch.wavelengths * batch.angles);
-            const strata::Complex* rows = batch.indices(b);
+            const strata::Complex* rows = input.indices(b);
             for (std::size_t m = 0; m < media; ++m) indices[m] = rows[m * batch.wavelengths + w];
-            const strata::StackPoint point{batch.thicknesses(b), indices.data(), media, batch.wl.data[w],
+            const strata::StackPoint point{input.thicknesses(b), indices.data(), media, batch.wl.data[w],
                                            batch.theta.data[a]};
             visit(point, item, w, b, work);
         }

@@ -326,3 +326,57 @@ def test_targets_files_take_phase_ellipsometric_and_colour_targets(tmp_path, old
     with pytest.raises(DesignFileError, match=message) as caught:
         load_targets(path, layer_count=2)
     assert str(caught.value).startswith(f"{path}:{line}:")
+
+
+INCOHERENT = """name = "cover"
+exit = 1.5
+
+[[layer]]
+material = 2.0
+thickness_nm = 90.0
+[[layer]]
+material = 1.45
+thickness_nm = 5e4
+coherent = false
+[[layer]]
+material = 2.3
+thickness_nm = 60.0
+
+"""
+
+
+def test_incoherent_layers_in_files_survive_refinement_output(tmp_path):
+    from lamina_design.files import design_toml
+
+    path = tmp_path / "cover.toml"
+    path.write_text(INCOHERENT)
+    design = load_design(path)
+    assert [layer.coherent for layer in design.stack.layers] == [True, False, True]
+    again = tmp_path / "again.toml"
+    again.write_text(design_toml(design.data, [91.0, 6e4, 61.0]))
+    assert [layer.coherent for layer in load_design(again).stack.layers] == [True, False, True]
+    path.write_text(INCOHERENT.replace("coherent = false", 'coherent = "no"'))
+    with pytest.raises(DesignFileError, match=r":10: layer\[2\]\.coherent: must be true or false"):
+        load_design(path)
+
+
+def test_field_option_writes_the_standing_wave_in_front_of_a_mirror(tmp_path, capsys):
+    # Air on a half-space of index 2 at normal incidence: |E|² = |1 + r e^(−2ikz)|² in front of it.
+    path = tmp_path / "half.toml"
+    path.write_text('exit = 2.0\n[spectrum]\nwavelength_nm = [500, 600]\npolarisation = "s"\n')
+    assert main(["spectrum", str(path), "--out", str(tmp_path), "--field", "550", "--depth", "-400", "100"]) == 0
+    header, table = read_csv(tmp_path / "half_field.csv")
+    assert header == ["depth_nm", "E2", "absorption_per_nm"]
+    z = table[:, 0]
+    assert z[0] == -400.0 and z[-1] == 100.0
+    r = (1 - 2.0) / (1 + 2.0)
+    front = z < 0
+    np.testing.assert_allclose(table[front, 1], 1 + r**2 + 2 * r * np.cos(4 * math.pi * z[front] / 550.0),
+                               rtol=1e-12)
+    np.testing.assert_allclose(table[~front, 1], (1 + r) ** 2, rtol=1e-12)
+    assert "half_field.png" in capsys.readouterr().out
+    if (tmp_path / "half_field.png").exists():
+        assert (tmp_path / "half_field.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    with pytest.raises(SystemExit):
+        main(["spectrum", str(path), "--depth", "0", "10"])
+    assert "--field" in capsys.readouterr().err

@@ -11,12 +11,15 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "strata/data.hpp"
 #include "strata/kernel.hpp"
 #include "strata/pool.hpp"
 #include "strata/recycle.hpp"
 #include "strata/sweep.hpp"
 #include "strata/transfer.hpp"
+#include "exact_math_compare.hpp"
 
 using namespace strata;
 
@@ -171,6 +174,56 @@ void recycler_keeps_one_block() {
     check(recycler.take(std::size_t(-1) - 8) == nullptr, "an impossible size is refused");
 }
 
+// Blocks of megabytes: mapped from a 2 MiB boundary (huge pages), and kept
+// beyond the limit while they are a small share of the available memory.
+void recycler_maps_large_blocks() {
+    Recycler recycler(1000);
+    const std::size_t bytes = std::size_t{24} << 20;
+    char* block = static_cast<char*>(recycler.take(bytes));
+    check(block != nullptr && (reinterpret_cast<std::uintptr_t>(block) - 64) % (std::size_t{2} << 20) == 0,
+          "a large block starts on a 2 MiB boundary");
+    std::memset(block, 1, bytes);
+    recycler.give(block);
+    char* again = static_cast<char*>(recycler.take(bytes));
+    check(again == block || available_memory_bytes() / 8 < bytes, "a large block within the memory share is kept");
+    std::memset(again, 2, bytes);
+    recycler.give(again);
+}
+
+// The reuse budget: what a usual sweep needs, more while it is at most a
+// quarter of the available memory, the fixed budget when that is unknown.
+void reuse_budget_grows_with_the_sweep() {
+    const std::size_t gib = std::size_t{1} << 30;
+    check(reuse_budget(1000, 0) == 1000, "a small sweep keeps all");
+    check(reuse_budget(10 * reuse_budget_bytes, 0) == reuse_budget_bytes, "unknown memory: the fixed budget");
+    check(reuse_budget(gib, 8 * gib) == gib, "a large sweep keeps all within a quarter");
+    check(reuse_budget(16 * gib, 8 * gib) == 2 * gib, "a quarter of the available memory");
+    check(reuse_budget(16 * gib, gib / 16) == reuse_budget_bytes, "never below the fixed budget");
+}
+
+// A sweep as large as the previous one finds its blocks (result list, kept
+// values) mapped: few page faults, where fresh memory takes one per page.
+void recycled_sweeps_do_not_fault(std::mt19937_64& rng) {
+    const std::size_t waves = 300000;
+    auto faults = [] {
+        rusage usage;
+        getrusage(RUSAGE_SELF, &usage);
+        return usage.ru_minflt;
+    };
+    long first = 0, second = 0;
+    for (long* count : {&first, &second}) {
+        const Data data = random_stack(rng, 8, waves, Order::row_major);
+        const long before = faults();
+        const TransferList transfers = transfer_calc(data);
+        *count = faults() - before;
+        check(transfers.size() == waves, "large sweep size");
+    }
+    // Fresh, the blocks would take 9,000 faults at 4 KiB a page (the list alone).
+    std::printf("page faults of a sweep of %zu wavelengths: %ld fresh, %ld recycled\n", waves, first, second);
+    check(second < 1000, "page faults of a recycled sweep: " + std::to_string(second) + " (first " +
+                             std::to_string(first) + ")");
+}
+
 std::string failure_of(Data data) {
     try {
         data.get_t_power_vec();
@@ -261,6 +314,12 @@ int main() {
     cache_fills_once(rng);
     exceptional_wavelengths();
     recycler_keeps_one_block();
+    recycler_maps_large_blocks();
+    reuse_budget_grows_with_the_sweep();
+    recycled_sweeps_do_not_fault(rng);
+    // Half a million arguments per distribution, function and copy here; the
+    // long-run stage draws 10^8 per function and copy (exact_math_check).
+    check(drivers::compare_exact_math(500000, 7) == 0, "lane-wide exp and hypot against the C library");
     std::printf("kernels:");
     for (const Kernel* kernel : runnable_kernels()) std::printf(" %s", kernel->name);
     std::printf(" (sweeps use %s)\n", kernel().name);

@@ -1,0 +1,34 @@
+#pragma once
+// exp and hypot of whole lane vectors, with the bits of this process's C
+// library for every argument: the library's own algorithms (exp from Arm's
+// optimized-routines, as glibc 2.28 and later carry it; hypot as glibc 2.35
+// and later have it), operation for operation, eight or four lanes at a time.
+// Only the AVX2 and AVX-512 copies have them (exact_math.cpp); which of the
+// library's variants they follow, and whether they are used at all, is
+// decided once per process by comparing them with the library (variant.cpp).
+#include <cstddef>
+
+#include "strata/kernel.hpp"
+#include "strata/lanes.hpp"
+
+namespace strata {
+inline namespace STRATA_ISA {
+
+#ifdef STRATA_LANE_MATH
+// In their own object: the fused variant is the only code of the module that
+// may contain fused multiply-adds (.ci/check_no_fma.sh).
+[[gnu::nothrow]] Lanes exp_lanes_fused(Lanes x);
+[[gnu::nothrow]] Lanes exp_lanes_unfused(Lanes x);
+[[gnu::nothrow]] Lanes hypot_lanes(Lanes x, Lanes y);
+
+[[gnu::always_inline]] inline Lanes exp_lanes(Lanes x, ExpVariant variant) {
+    return variant == ExpVariant::fused ? exp_lanes_fused(x) : exp_lanes_unfused(x);
+}
+
+// The same over arrays of any length (the checks and the tests use these).
+void exp_array(const double* x, double* out, std::size_t count, ExpVariant variant);
+void hypot_array(const double* x, const double* y, double* out, std::size_t count);
+#endif
+
+}  // namespace STRATA_ISA
+}  // namespace strata
