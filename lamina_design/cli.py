@@ -80,16 +80,9 @@ DOCS = "docs/design-files.md"
 
 
 def _version() -> str:
-    try:
-        from importlib.metadata import PackageNotFoundError, version
-    except ImportError:  # pragma: no cover - Python < 3.8
-        return "unknown"
-    try:
-        return version("lamina")
-    except PackageNotFoundError:
-        import lamina_design
+    import lamina_design
 
-        return str(getattr(lamina_design, "__version__", "unknown (not installed)"))
+    return lamina_design.__version__
 
 
 def _printable(text: str) -> str:
