@@ -20,6 +20,7 @@ import argparse
 import csv
 import importlib
 import math
+import os
 import sys
 import textwrap
 import warnings
@@ -991,6 +992,30 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    try:
+        try:
+            return _main(argv)
+        finally:
+            # Flushed here, not at exit, so a closed pipe surfaces below.
+            if sys.stdout is not None:
+                sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader (head, less) went away: stop quietly, as a filter does. What is still
+        # buffered goes to /dev/null so the flush at interpreter exit does not fail again.
+        _stdout_to_devnull()
+        return EXIT_FAILURE
+
+
+def _stdout_to_devnull() -> None:
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (AttributeError, OSError, ValueError):  # no stdout, or not a file descriptor
+        pass
+
+
+def _main(argv: Optional[Sequence[str]]) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if getattr(args, "band", None) is not None and not args.band[0] < args.band[1]:
@@ -1017,6 +1042,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except ImportError as exc:
         print(f"lamina-design: {exc}", file=sys.stderr)
         return EXIT_FAILURE
+    except BrokenPipeError:
+        raise  # stdout closed, not an output file: main stops quietly
     except OSError as exc:
         print(f"lamina-design: error: cannot write {exc.filename or 'the outputs'}: {exc.strerror or exc}",
               file=sys.stderr)
