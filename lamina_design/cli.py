@@ -153,13 +153,9 @@ def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: s
 
     `log` draws the percentages on a logarithmic axis; `band` (nm) limits the wavelengths shown.
     """
-    try:
-        import matplotlib
-    except ImportError:
-        print("note: matplotlib is not installed, skipping the plot (pip install 'lamina[design]')")
+    plt = _pyplot()
+    if plt is None:
         return False
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
     from matplotlib.ticker import LogFormatter
 
     class PlainLog(LogFormatter):
@@ -298,13 +294,9 @@ def write_field(out: Path, stem: str, design: Design, wavelength_nm: float, plot
     written.append(csv_path)
     if not plot:
         return written
-    try:
-        import matplotlib
-    except ImportError:
-        print("note: matplotlib is not installed, skipping the field plot (pip install 'lamina[design]')")
+    plt = _pyplot("the field plot")
+    if plt is None:
         return written
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(8, 3.8))
     plot_field(fields[0], ax)
@@ -532,13 +524,9 @@ def _synthesize_command(args: argparse.Namespace) -> int:
 
 def _merit_plot(path: Path, result: Any, title: str) -> bool:
     """The merit against the total thickness after every step; False without matplotlib."""
-    try:
-        import matplotlib
-    except ImportError:
-        print("note: matplotlib is not installed, skipping the plot (pip install matplotlib)")
+    plt = _pyplot()
+    if plt is None:
         return False
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(6.4, 4.2))
     ax.plot(result.total_nm, result.merits, "o-", color="#1f4e79")
@@ -677,11 +665,12 @@ def _tolerance_command(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _pyplot() -> Any:
+def _pyplot(what: str = "the plot") -> Any:
+    """matplotlib.pyplot drawing off screen, or None (with a note) when matplotlib is missing."""
     try:
         import matplotlib
     except ImportError:
-        print("note: matplotlib is not installed, skipping the plot (pip install 'lamina[design]')")
+        print(f"note: matplotlib is not installed, skipping {what} (pip install 'lamina[design]')")
         return None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
