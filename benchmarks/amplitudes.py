@@ -22,7 +22,6 @@ for bit on every case. One-thread contenders run in a worker process of their ow
 import argparse
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
@@ -33,6 +32,7 @@ import numpy as np
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import report  # noqa: E402
 import stacks  # noqa: E402
 
 PHI = stacks.PHI
@@ -42,19 +42,6 @@ BATCHES = [(1_000, 1_000), (10_000, 50)]  # (B, W)
 QUICK_BATCHES = [(20, 1_000), (200, 50)]
 ANGLES = (0.0, 45.0)
 SETTLE_SECONDS = 0.002
-
-
-def machine_summary():
-    cpu = platform.processor() or platform.machine()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    return (f"{cpu}, {len(os.sched_getaffinity(0))} processors, Python {platform.python_version()}, "
-            f"NumPy {np.__version__}")
 
 
 def batch_stacks(stacks_count, width):
@@ -228,7 +215,7 @@ def main(argv=None):
 
     least, budget = (2, 0.2) if args.quick else (3, 5.0)
     batches = QUICK_BATCHES if args.quick else BATCHES
-    print(machine_summary())
+    print(report.machine_summary())
     print(f"pool: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', '<unset>')}; "
           f"peers: {', '.join(name for name in BATCH_CONTENDERS if name not in ('engine', 'simulate loop'))}"
           f"{'' if available('tmm_fast') else '; tmm-fast not installed, skipped'}")

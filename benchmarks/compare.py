@@ -20,7 +20,6 @@ one: benchmarks/build_commit.sh COMMIT makes one) interleaved with this one.
 
 import argparse
 import os
-import platform
 import sys
 import tempfile
 import time
@@ -36,19 +35,6 @@ import measure  # noqa: E402
 import report  # noqa: E402
 import stacks  # noqa: E402
 from contenders import peer_factories  # noqa: E402
-
-
-def machine_summary():
-    cpu = platform.processor() or platform.machine()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                cpu = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    return (f"{cpu}, {len(os.sched_getaffinity(0))} processors, Python {platform.python_version()}, "
-            f"NumPy {np.__version__}")
 
 
 def parse_args(argv=None):
@@ -93,7 +79,7 @@ def main(argv=None):
     against = str(Path(args.against).resolve()) if args.against else None
 
     run = report.Run(
-        machine=machine_summary(),
+        machine=report.machine_summary(),
         cases=[(m, w) for m in media for w in widths],
         headline=quick["headline"] if quick else stacks.HEADLINE,
         scaling_width=quick["scaling_width"] if quick else stacks.SCALING_WIDTH,

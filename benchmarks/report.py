@@ -14,9 +14,13 @@ p, R and T.  Ratios of two contenders come from one process where they can:
 
 from __future__ import annotations
 
+import os
+import platform
 import subprocess
 from dataclasses import dataclass, field
 from pathlib import Path
+
+import numpy as np
 
 from contenders import subset_indices
 from stacks import HANDOFF_POOLED, HANDOFF_SERIAL, WIDE_WIDTH
@@ -58,6 +62,20 @@ class Run:
     older: str | None = None  # the --against path
     interference: str = ""
     quick: bool = False
+
+
+def machine_summary():
+    """The processor, how many this process may use, and the Python and NumPy versions."""
+    cpu = platform.processor() or platform.machine()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return (f"{cpu}, {len(os.sched_getaffinity(0))} processors, Python {platform.python_version()}, "
+            f"NumPy {np.__version__}")
 
 
 def commit():

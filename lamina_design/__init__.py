@@ -1,19 +1,36 @@
 """lamina_design: coating design on top of the lamina engine.
 
 Materials, stacks with thick incoherent substrates, figures of merit and
-least-squares refinement. Every coherent computation goes through
-``lamina.DataPy(...).simulate()``.
+least-squares refinement (``refine``), and beside them ``optics`` (phases, Ψ and
+Δ, group delay and GDD), ``ellipsometry`` (fits to Ψ and Δ), ``fields`` (fields
+and absorbed power inside a stack), ``incoherent`` (thick layers anywhere in a
+stack), ``tolerance`` (yield under deposition errors), ``monitoring`` (the
+signal while layers grow), ``synthesis`` (needle optimisation and gradual
+evolution), ``search`` (global searches) and ``executor`` (batches over
+processes or a cluster).
 
-``lamina_design.refine`` and the ``lamina-design`` command need the ``design`` extra
-(``pip install 'lamina[design]'``); the rest needs only NumPy.
+Plain spectra go through ``lamina.DataPy(...).simulate()``; batches of stacks
+(complex amplitudes, exact derivatives of R and T, fields) go through the native
+``lamina_design._engine`` on lamina's worker pool.
+
+``refine``, ``ellipsometry``, ``tolerance``, ``synthesis``, ``search`` and the
+``lamina-design`` command need the ``design`` extra (``pip install 'lamina[design]'``);
+the rest needs only NumPy.
 """
 from __future__ import annotations
 
 import pkgutil
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _distribution_version
 
 # The native engine (_engine) lives in the installed package; a source checkout
 # ahead of the installation on sys.path finds it there as well.
 __path__ = pkgutil.extend_path(__path__, __name__)
+
+try:
+    __version__: str = _distribution_version("lamina")
+except PackageNotFoundError:  # a source checkout that was never installed
+    __version__ = "0.1.0"
 
 from lamina_design import materials, merit
 from lamina_design.stack import Layer, Spectrum, Stack

@@ -20,6 +20,7 @@ import argparse
 import csv
 import importlib
 import math
+import os
 import sys
 import textwrap
 import warnings
@@ -80,16 +81,9 @@ DOCS = "docs/design-files.md"
 
 
 def _version() -> str:
-    try:
-        from importlib.metadata import PackageNotFoundError, version
-    except ImportError:  # pragma: no cover - Python < 3.8
-        return "unknown"
-    try:
-        return version("lamina")
-    except PackageNotFoundError:
-        import lamina_design
+    import lamina_design
 
-        return str(getattr(lamina_design, "__version__", "unknown (not installed)"))
+    return lamina_design.__version__
 
 
 def _printable(text: str) -> str:
@@ -159,13 +153,9 @@ def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: s
 
     `log` draws the percentages on a logarithmic axis; `band` (nm) limits the wavelengths shown.
     """
-    try:
-        import matplotlib
-    except ImportError:
-        print("note: matplotlib is not installed, skipping the plot (pip install 'lamina[design]')")
+    plt = _pyplot()
+    if plt is None:
         return False
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
     from matplotlib.ticker import LogFormatter
 
     class PlainLog(LogFormatter):
@@ -304,13 +294,9 @@ def write_field(out: Path, stem: str, design: Design, wavelength_nm: float, plot
     written.append(csv_path)
     if not plot:
         return written
-    try:
-        import matplotlib
-    except ImportError:
-        print("note: matplotlib is not installed, skipping the field plot (pip install 'lamina[design]')")
+    plt = _pyplot("the field plot")
+    if plt is None:
         return written
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(8, 3.8))
     plot_field(fields[0], ax)
@@ -538,13 +524,9 @@ def _synthesize_command(args: argparse.Namespace) -> int:
 
 def _merit_plot(path: Path, result: Any, title: str) -> bool:
     """The merit against the total thickness after every step; False without matplotlib."""
-    try:
-        import matplotlib
-    except ImportError:
-        print("note: matplotlib is not installed, skipping the plot (pip install matplotlib)")
+    plt = _pyplot()
+    if plt is None:
         return False
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
 
     fig, ax = plt.subplots(figsize=(6.4, 4.2))
     ax.plot(result.total_nm, result.merits, "o-", color="#1f4e79")
@@ -683,11 +665,12 @@ def _tolerance_command(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _pyplot() -> Any:
+def _pyplot(what: str = "the plot") -> Any:
+    """matplotlib.pyplot drawing off screen, or None (with a note) when matplotlib is missing."""
     try:
         import matplotlib
     except ImportError:
-        print("note: matplotlib is not installed, skipping the plot (pip install 'lamina[design]')")
+        print(f"note: matplotlib is not installed, skipping {what} (pip install 'lamina[design]')")
         return None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -876,14 +859,17 @@ def _parser() -> argparse.ArgumentParser:
         description="Spectra, thickness refinement and synthesis of thin-film designs written in TOML files.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def add_command(name: str, summary: str, description: str) -> argparse.ArgumentParser:
+        return commands.add_parser(name, help=summary, formatter_class=formatter, epilog=_EPILOG,
+                                   description=textwrap.fill(description, 79))
+
     design_help = (f"a design file (TOML): media, [[layer]] tables from the incidence side, an optional "
                    f"[substrate] and [spectrum] (default {DEFAULT_WAVELENGTHS['start']:g}-"
                    f"{DEFAULT_WAVELENGTHS['stop']:g} nm, 0°, unpolarised); see {DOCS}")
-    spectrum = commands.add_parser(
-        "spectrum", help="R, T, A of a design: a table, a CSV and a PNG", formatter_class=formatter,
-        description=textwrap.fill("Compute R, T and A over the design's [spectrum] sweep; print a summary "
-                                  "and write DESIGN.csv (full precision) and DESIGN.png to --out.", 79),
-        epilog=_EPILOG)
+    spectrum = add_command("spectrum", "R, T, A of a design: a table, a CSV and a PNG",
+                           "Compute R, T and A over the design's [spectrum] sweep; print a summary "
+                           "and write DESIGN.csv (full precision) and DESIGN.png to --out.")
     spectrum.add_argument("design", type=Path, help=design_help)
     spectrum.add_argument("--phase", action="store_true",
                           help="add to the CSV, per angle, the phases of r and t (degrees), their group delay "
@@ -895,12 +881,10 @@ def _parser() -> argparse.ArgumentParser:
     spectrum.add_argument("--depth", type=float, nargs=2, metavar=("MIN", "MAX"),
                           help="depths shown by --field, nm from the front of the first layer (default: the first "
                                "coating the light meets, with a margin)")
-    refine = commands.add_parser(
-        "refine", help="refine a design's thicknesses towards targets", formatter_class=formatter,
-        description=textwrap.fill("Least-squares refinement of the layer thicknesses towards the targets; "
-                                  "writes DESIGN_refined.toml (a design file that reads back), "
-                                  "DESIGN_refined.csv and DESIGN_refined.png to --out. Needs SciPy.", 79),
-        epilog=_EPILOG)
+    refine = add_command("refine", "refine a design's thicknesses towards targets",
+                         "Least-squares refinement of the layer thicknesses towards the targets; "
+                         "writes DESIGN_refined.toml (a design file that reads back), "
+                         "DESIGN_refined.csv and DESIGN_refined.png to --out. Needs SciPy.")
     refine.add_argument("design", type=Path, help=design_help)
     refine.add_argument("targets", type=Path,
                         help=f"a targets file (TOML): [[target]] tables (quantity R, T, A, psi, delta, phase_r/t, GD_r/t, "
@@ -908,15 +892,13 @@ def _parser() -> argparse.ArgumentParser:
                              f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
                              f"max_evaluations); see {DOCS}")
     refine.add_argument("--progress", action="store_true", help="always show the progress bar")
-    synthesize = commands.add_parser(
-        "synthesize", help="create a design: needle optimisation or gradual evolution", formatter_class=formatter,
-        description=textwrap.fill("Needle optimisation (or gradual evolution) from the design towards the "
-                                  "targets (R, T and A): thin layers of the chosen materials are inserted where "
-                                  "they lower the merit most, every thickness is refined, layers that thin away "
-                                  "are removed. Writes DESIGN_synthesized.toml, .csv and .png, and "
-                                  "DESIGN_synthesized_merit.png (merit against total thickness) to --out. "
-                                  "Needs SciPy.", 79),
-        epilog=_EPILOG)
+    synthesize = add_command("synthesize", "create a design: needle optimisation or gradual evolution",
+                             "Needle optimisation (or gradual evolution) from the design towards the "
+                             "targets (R, T and A): thin layers of the chosen materials are inserted where "
+                             "they lower the merit most, every thickness is refined, layers that thin away "
+                             "are removed. Writes DESIGN_synthesized.toml, .csv and .png, and "
+                             "DESIGN_synthesized_merit.png (merit against total thickness) to --out. "
+                             "Needs SciPy.")
     synthesize.add_argument("design", type=Path, help=design_help + " (a half-infinite exit, no [substrate])")
     synthesize.add_argument("targets", type=Path,
                             help=f"a targets file (TOML) with R, T or A targets; [refine] max_evaluations bounds "
@@ -940,15 +922,13 @@ def _parser() -> argparse.ArgumentParser:
     targets_help = (f"a targets file (TOML): [[target]] tables (quantity R, T or A, wavelength_nm, value, "
                     f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
                     f"max_evaluations); see {DOCS}")
-    tol = commands.add_parser(
-        "tolerance", help="yield under deposition errors: Monte Carlo against targets", formatter_class=formatter,
-        description=textwrap.fill("Monte Carlo over Gaussian thickness, index and angle errors: the yield (the "
-                                  "share of samples with every target point within its tolerance, or with a "
-                                  "merit up to --max-merit) with 95 % intervals, the layers that matter most, "
-                                  "DESIGN_tolerance.csv (every sample's merit) and DESIGN_tolerance.png "
-                                  "(histogram and envelopes). The same seed gives the same numbers on any "
-                                  "number of workers. Needs SciPy.", 79),
-        epilog=_EPILOG)
+    tol = add_command("tolerance", "yield under deposition errors: Monte Carlo against targets",
+                      "Monte Carlo over Gaussian thickness, index and angle errors: the yield (the "
+                      "share of samples with every target point within its tolerance, or with a "
+                      "merit up to --max-merit) with 95 % intervals, the layers that matter most, "
+                      "DESIGN_tolerance.csv (every sample's merit) and DESIGN_tolerance.png "
+                      "(histogram and envelopes). The same seed gives the same numbers on any "
+                      "number of workers. Needs SciPy.")
     tol.add_argument("design", type=Path, help=design_help)
     tol.add_argument("targets", type=Path, help=targets_help)
     sigma = ("σ: a number for every layer, or MATERIAL=σ for the layers of one material (repeat; a number "
@@ -968,14 +948,12 @@ def _parser() -> argparse.ArgumentParser:
     tol.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler to compute on instead")
     tol.add_argument("--chunk", type=_positive_int, default=500, help="samples per task (default 500)")
     tol.add_argument("--progress", action="store_true", help="always show the progress bar")
-    monitor = commands.add_parser(
-        "monitor", help="optical monitoring curve and termination errors", formatter_class=formatter,
-        description=textwrap.fill("The monitoring signal (R or T at the monitor wavelength) while the design's "
-                                  "layers grow, the last [[layer]] first, with its turning points; with "
-                                  "--errors-nm, each layer cut by --strategy and then off by its error, the "
-                                  "errors carried into the next cut. Writes DESIGN_monitor.csv, "
-                                  "DESIGN_monitor.png and, with errors, DESIGN_realised.toml.", 79),
-        epilog=_EPILOG)
+    monitor = add_command("monitor", "optical monitoring curve and termination errors",
+                          "The monitoring signal (R or T at the monitor wavelength) while the design's "
+                          "layers grow, the last [[layer]] first, with its turning points; with "
+                          "--errors-nm, each layer cut by --strategy and then off by its error, the "
+                          "errors carried into the next cut. Writes DESIGN_monitor.csv, "
+                          "DESIGN_monitor.png and, with errors, DESIGN_realised.toml.")
     monitor.add_argument("design", type=Path, help=design_help)
     monitor.add_argument("--wavelength", type=_band, nargs="+", required=True, metavar="NM",
                          help="monitor wavelength in nm, one or one per layer (in [[layer]] order)")
@@ -991,20 +969,42 @@ def _parser() -> argparse.ArgumentParser:
                          help="level: cut where the signal reaches the design's level or turning point; "
                               "thickness: cut at the designed thickness (default level)")
     monitor.add_argument("--progress", action="store_true", help="always show the progress bar")
-    for command in (tol, monitor):
-        command.add_argument("--out", type=Path, default=Path("."), metavar="DIR",
-                             help="directory for the outputs (default: .)")
-        command.add_argument("--no-plot", action="store_true", help="write the CSV only")
-    for command in (spectrum, refine, synthesize):
-        command.add_argument("--out", type=Path, default=Path("."), metavar="DIR", help="directory for the outputs (default: .)")
-        command.add_argument("--no-plot", action="store_true", help="write the CSV only")
-        command.add_argument("--log", action="store_true", help="plot R, T and A (in %%) on a logarithmic axis")
-        command.add_argument("--band", type=_band, nargs=2, metavar=("MIN", "MAX"),
-                             help="plot only wavelengths from MIN to MAX nm (the CSV keeps the whole grid)")
+    for sub in (spectrum, refine, synthesize, tol, monitor):
+        sub.add_argument("--out", type=Path, default=Path("."), metavar="DIR",
+                         help="directory for the outputs (default: .)")
+        sub.add_argument("--no-plot", action="store_true", help="write the CSV only")
+    for sub in (spectrum, refine, synthesize):
+        sub.add_argument("--log", action="store_true", help="plot R, T and A (in %%) on a logarithmic axis")
+        sub.add_argument("--band", type=_band, nargs=2, metavar=("MIN", "MAX"),
+                         help="plot only wavelengths from MIN to MAX nm (the CSV keeps the whole grid)")
     return parser
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
+    try:
+        try:
+            return _main(argv)
+        finally:
+            # Flushed here, not at exit, so a closed pipe surfaces below.
+            if sys.stdout is not None:
+                sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader (head, less) went away: stop quietly, as a filter does. What is still
+        # buffered goes to /dev/null so the flush at interpreter exit does not fail again.
+        _stdout_to_devnull()
+        return EXIT_FAILURE
+
+
+def _stdout_to_devnull() -> None:
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (AttributeError, OSError, ValueError):  # no stdout, or not a file descriptor
+        pass
+
+
+def _main(argv: Optional[Sequence[str]]) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     if getattr(args, "band", None) is not None and not args.band[0] < args.band[1]:
@@ -1031,6 +1031,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except ImportError as exc:
         print(f"lamina-design: {exc}", file=sys.stderr)
         return EXIT_FAILURE
+    except BrokenPipeError:
+        raise  # stdout closed, not an output file: main stops quietly
     except OSError as exc:
         print(f"lamina-design: error: cannot write {exc.filename or 'the outputs'}: {exc.strerror or exc}",
               file=sys.stderr)

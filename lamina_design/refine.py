@@ -37,7 +37,7 @@ from lamina_design.common import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
 from lamina_design.optics import C_NM_PER_FS, engine_arrays
 from lamina_design.stack import PreparedStack, Stack, check_angles, check_wavelengths, polarisation_weights
-from lamina_design.substrate import Substrate
+from lamina_design.substrate import Substrate, angle_inside
 
 __all__ = ["ColourTarget", "RefineResult", "Target", "fit_spectrum", "refine"]
 
@@ -335,14 +335,7 @@ class _PowerGroup:
         n0, ns = front[0], front[-1]
         kx = n0 * math.sin(self.theta)
         single = np.exp(-4.0 * math.pi * (ns * forward_cos(ns, kx)).imag * sub.thickness_nm / wl)
-        # Inside the substrate the same real angle and index as lamina_design.substrate takes.
-        if self.theta == 0.0:
-            inside = ns
-            theta_s: FloatArray = np.zeros(wl.size)
-        else:
-            inside = ns.real.astype(np.complex128)
-            sin_s = kx.real / ns.real
-            theta_s = np.where(sin_s < 1.0, np.arcsin(np.clip(sin_s, 0.0, 1.0)), 0.0)
+        inside, theta_s = angle_inside(ns, kx, self.theta)
         reverse_n = np.ascontiguousarray(np.vstack([inside, front[-2:0:-1], n0]))
         back_n = np.ascontiguousarray(np.vstack([inside, back[1:]]))
         fr, ft, dfr, dft = _power_jacobian(d_f, front, wl, np.full(wl.size, self.theta))

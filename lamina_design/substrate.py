@@ -81,6 +81,19 @@ def _grouped(simulate: Simulate, wl: FloatArray, d: FloatArray, n: ComplexArray,
     return r, t
 
 
+def angle_inside(ns: ComplexArray, kx: ComplexArray, theta: float) -> tuple[ComplexArray, FloatArray]:
+    """The index and real angle (radians) lamina takes for light starting inside the substrate.
+
+    From inside the substrate lamina needs a real angle; see the module's note. At normal
+    incidence the substrate keeps its complex index; otherwise its real part, with the angle
+    that carries the tangential wavenumber ``kx`` (0 where that exceeds the index).
+    """
+    if theta == 0.0:
+        return ns, np.zeros(ns.shape[-1])
+    sin_s = kx.real / ns.real
+    return ns.real.astype(np.complex128), np.where(sin_s < 1.0, np.arcsin(np.clip(sin_s, 0.0, 1.0)), 0.0)
+
+
 def incoherent_spectrum(simulate: Simulate, substrate: Substrate, wl: FloatArray, front: ComplexArray,
                         back: ComplexArray, d_front: FloatArray, d_back: FloatArray, theta: float,
                         w_s: float, w_p: float) -> tuple[FloatArray, FloatArray]:
@@ -94,14 +107,7 @@ def incoherent_spectrum(simulate: Simulate, substrate: Substrate, wl: FloatArray
     kx = n0 * math.sin(theta)
     cos_s = forward_cos(ns, kx)
     single = np.exp(-4.0 * math.pi * (ns * cos_s).imag * substrate.thickness_nm / wl)
-    # From inside the substrate lamina needs a real angle; see the module's note.
-    if theta == 0.0:
-        inside = ns
-        theta_s: FloatArray = np.zeros(wl.size)
-    else:
-        inside = ns.real.astype(np.complex128)
-        sin_s = kx.real / ns.real
-        theta_s = np.where(sin_s < 1.0, np.arcsin(np.clip(sin_s, 0.0, 1.0)), 0.0)
+    inside, theta_s = angle_inside(ns, kx, theta)
     kx_s = inside * np.sin(theta_s)
     reverse_n = np.vstack([inside, front[-2:0:-1], n0])
     back_n = np.vstack([inside, back[1:]])

@@ -2,8 +2,6 @@
 
 import ast
 import os
-import threading
-import time
 from pathlib import Path
 
 import numpy as np
@@ -12,6 +10,7 @@ import pytest
 import lamina
 import lamina_design
 from lamina_design import _engine
+from helpers import ticks_during
 from test_pool import run_python
 
 BOTH_MODULES = """
@@ -100,25 +99,9 @@ def test_gil_is_released_during_a_batch():
     rng = np.random.default_rng(2)
     d, n = rng.uniform(0, 300, (300, 20)), np.full((22, 400), 1.7 + 0.02j)
     wl, theta = np.linspace(400, 900, 400), np.array([0.3])
-    ticks = []
-    done = threading.Event()
-
-    def count():
-        while not done.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.001)
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    time.sleep(0.02)
-    start = time.perf_counter()
-    _engine.amplitudes(d, n, wl, theta)
-    end = time.perf_counter()
-    done.set()
-    counter.join()
-    during = [tick for tick in ticks if start < tick < end]
-    assert end - start > 0.05, "the batch is too short to tell"
-    assert len(during) >= 5, f"{len(during)} ticks in {end - start:.3f} s: the batch held the GIL"
+    elapsed, during = ticks_during(lambda: _engine.amplitudes(d, n, wl, theta))
+    assert elapsed > 0.05, "the batch is too short to tell"
+    assert during >= 5, f"{during} ticks in {elapsed:.3f} s: the batch held the GIL"
 
 
 def stub_signatures():

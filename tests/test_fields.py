@@ -2,8 +2,6 @@
 (a layer at its critical angle, a thick absorber) against closed forms."""
 
 import math
-import threading
-import time
 
 import numpy as np
 import pytest
@@ -11,6 +9,8 @@ import tmm
 
 import lamina
 from lamina_design import _engine
+
+from helpers import ticks_during
 
 POLS = ("s", "p")
 
@@ -192,20 +192,6 @@ def test_another_thread_runs_during_a_long_batch(call):
     d, n = rng.uniform(0, 300, (200, 20)), np.full((22, 300), 1.7 + 0.02j)
     wl, theta = np.linspace(400, 900, 300), np.array([0.3])
     extra = (np.linspace(0, 3000, 8),) if call == "fields" else ()
-    ticks, done = [], threading.Event()
-
-    def count():
-        while not done.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0.001)
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    time.sleep(0.02)
-    start = time.perf_counter()
-    getattr(_engine, call)(d, n, wl, theta, *extra)
-    end = time.perf_counter()
-    done.set()
-    counter.join()
-    assert end - start > 0.05, "the batch is too short to tell"
-    assert sum(start < tick < end for tick in ticks) >= 5, "the batch held the GIL"
+    elapsed, during = ticks_during(lambda: getattr(_engine, call)(d, n, wl, theta, *extra))
+    assert elapsed > 0.05, "the batch is too short to tell"
+    assert during >= 5, "the batch held the GIL"

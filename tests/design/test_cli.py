@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import csv
 import math
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -380,3 +383,48 @@ def test_field_option_writes_the_standing_wave_in_front_of_a_mirror(tmp_path, ca
     with pytest.raises(SystemExit):
         main(["spectrum", str(path), "--depth", "0", "10"])
     assert "--field" in capsys.readouterr().err
+
+
+
+def run_cli(args, code="from lamina_design.cli import main; raise SystemExit(main(sys.argv[1:]))",
+            reader_closed=False, buffered=True):
+    """The command in a fresh interpreter on this checkout; with reader_closed, stdout is a pipe
+    whose reading end is gone before the command writes anything."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    process = subprocess.Popen([sys.executable, "-c", "import sys; " + code, *args], cwd=EXAMPLES.parents[1],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if reader_closed:
+        process.stdout.close()
+        _, err = process.communicate(timeout=120)
+        return process.returncode, "", err
+    out, err = process.communicate(timeout=120)
+    return process.returncode, out, err
+
+
+# Buffered, the write fails only at the final flush; unbuffered, at the first print.
+@pytest.mark.parametrize("buffered", [True, False])
+@pytest.mark.parametrize("args", [
+    ["spectrum", "bragg_mirror.toml", "--no-plot"],
+    ["refine", "ar_plate.toml", "ar_targets.toml", "--no-plot"],
+    ["--help"],
+])
+def test_a_closed_stdout_ends_the_command_quietly(args, buffered, tmp_path):
+    if args[0] == "refine":
+        pytest.importorskip("scipy")
+    args = [str(EXAMPLES / a) if a.endswith(".toml") else a for a in args]
+    if args[0] != "--help":
+        args += ["--out", str(tmp_path)]
+    status, _, err = run_cli(args, reader_closed=True, buffered=buffered)
+    assert err == ""
+    # argparse itself ignores a failed write of the help
+    assert status in ((0, 1) if args == ["--help"] else (1,))
+
+
+def test_version_without_an_installed_distribution():
+    hide = ("import importlib.metadata as m\n"
+            "def missing(name): raise m.PackageNotFoundError(name)\n"
+            "m.version = missing\n"
+            "from lamina_design.cli import main; main(['--version'])")
+    assert run_cli([], code=hide) == (0, "lamina-design 0.1.0\n", "")
