@@ -1,7 +1,5 @@
 #include "strata/sweep.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
