@@ -28,7 +28,7 @@ CENTRE_NM = 800.0
 HIGH = materials.Cauchy(2.05, 0.018, name="Ta2O5 (Cauchy)")
 LOW = materials.get("fused_silica")
 WAVELENGTHS = np.linspace(740.0, 860.0, 241)
-BAND = np.linspace(785.0, 815.0, 7)
+BAND = np.linspace(785.0, 815.0, 7, dtype=np.float64)
 WANTED_GDD = -100.0  # fs²
 
 

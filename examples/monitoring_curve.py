@@ -12,7 +12,7 @@ it. The table lists the realised thickness errors of both and the shift of the m
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Literal, Tuple
 
 import numpy as np
 
@@ -30,12 +30,15 @@ def design() -> Stack:
     return Stack(Constant(1.0, "air"), layers, exit=Constant(1.52, "glass"), name="(HL)3H")
 
 
+STRATEGIES: Tuple[Literal["thickness", "level"], ...] = ("thickness", "level")
+
+
 def runs(stack: Stack) -> dict[str, Termination]:
     rng = np.random.default_rng(600)
     random_errors = rng.normal(0.0, 2.0, len(stack.layers))
     return {f"{strategy}, {label}": terminate(stack, errors, MONITOR_NM, quantity="T", strategy=strategy)
             for label, errors in (("all +1.5 nm", np.full(len(stack.layers), 1.5)), ("σ = 2 nm", random_errors))
-            for strategy in ("thickness", "level")}
+            for strategy in STRATEGIES}
 
 
 def centre(stack: Stack) -> float:

@@ -258,7 +258,7 @@ def field_depths(stack: Stack, window: Optional[Tuple[float, float]] = None) -> 
             lo, hi = float(bounds[first]), float(bounds[last])
         margin = max(0.2 * (hi - lo), 100.0)
         lo, hi = lo - margin, hi + margin
-    depths: FloatArray = np.linspace(lo, hi, FIELD_POINTS)
+    depths: FloatArray = np.linspace(lo, hi, FIELD_POINTS, dtype=np.float64)
     return depths
 
 

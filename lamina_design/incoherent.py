@@ -32,7 +32,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
@@ -164,7 +164,7 @@ def _side(engine: object, n: ComplexArray, d: FloatArray, wl: FloatArray, theta:
         big_t = np.where(live, np.abs(t) ** 2 * flux_out / flux_in, 0.0)
         entering = np.where(live, _entering(r, n[medium], cos[medium]), 0.0)
         scale = np.where(live, flux0 / (np.abs(amplitude) ** 2 * flux_in), 0.0)
-    side = _Side(r, np.abs(r) ** 2, big_t, entering, scale)
+    side = _Side(r, cast(FloatArray, np.abs(r) ** 2), big_t, entering, scale)
     if absorption and films:
         count()
         a = engine.absorbed(d_call, n_call, wl, theta_a)  # type: ignore[attr-defined]
@@ -209,8 +209,8 @@ def solve(engine: object, n: ComplexArray, d: FloatArray, coherent: Sequence[boo
         tau[g] = front.big_t * p * tau[g + 1] / denominator
 
     # From the front: the fluxes arriving at each group.
-    forward = [np.ones((2, wl.size))]
-    start = [np.ones((2, wl.size))]
+    forward: List[FloatArray] = [np.ones((2, wl.size))]
+    start: List[FloatArray] = [np.ones((2, wl.size))]
     backward: List[FloatArray] = []
     for g in range(last):
         front, back = sides[g]

@@ -185,7 +185,7 @@ def monitoring_curve(stack: Stack, wavelength_nm: npt.ArrayLike, angle: float = 
     for i in range(len(stack.layers) - 1, -1, -1):
         layer = stack.layers[i]
         grower = _Grower(stack, layer.material, stack.layers[i + 1:], waves[i], theta, polarisation, quantity)
-        grid = np.linspace(0.0, layer.thickness_nm, steps + 1)
+        grid = np.linspace(0.0, layer.thickness_nm, steps + 1, dtype=np.float64)
         values = grower.signal(grid)
         roots = _layer_turning_points(grower, grid, layer.thickness_nm)
         deposited.append(below + grid)
@@ -210,7 +210,8 @@ def _layer_turning_points(grower: _Grower, grid: FloatArray, thickness: float) -
         return np.empty(0)
     step = grid[1] - grid[0]
     roots = grower.turning_points(np.append(grid, thickness + step))
-    return roots[roots <= thickness + _END_TOLERANCE_NM]
+    kept: FloatArray = roots[roots <= thickness + _END_TOLERANCE_NM]
+    return kept
 
 
 @dataclass(frozen=True)
@@ -283,7 +284,7 @@ def _level_cut(stack: Stack, i: int, realised: Sequence[Layer], wavelength: floa
     if thickness <= 0.0:
         return 0.0
     design = _Grower(stack, layer.material, stack.layers[i + 1:], wavelength, theta, polarisation, quantity)
-    grid = np.linspace(0.0, thickness, steps + 1)
+    grid = np.linspace(0.0, thickness, steps + 1, dtype=np.float64)
     design_roots = _layer_turning_points(design, grid, thickness)
     on_turning_point = bool(design_roots.size) and design_roots[-1] >= thickness - _END_TOLERANCE_NM
     level = float(design.signal(thickness)[0])
@@ -292,7 +293,7 @@ def _level_cut(stack: Stack, i: int, realised: Sequence[Layer], wavelength: floa
     actual = _Grower(stack, layer.material, realised, wavelength, theta, polarisation, quantity)
     n = float(np.real(layer.material.index(np.array([wavelength]))[0]))
     reach = 1.5 * thickness + wavelength / (2.0 * max(n, 1e-3))
-    search = np.linspace(0.0, reach, int(math.ceil(steps * reach / thickness)) + 1)
+    search = np.linspace(0.0, reach, int(math.ceil(steps * reach / thickness)) + 1, dtype=np.float64)
     roots = actual.turning_points(search)
     if not on_turning_point:
         # Between turning points the signal is monotonic, so with them among the points every

@@ -90,13 +90,13 @@ class PhaseSpectrum:
     @property
     def phase_r(self) -> FloatArray:
         """arg r (radians), s then p."""
-        out: FloatArray = np.angle(self.r)
+        out: FloatArray = np.angle(self.r).astype(np.float64)
         return out
 
     @property
     def phase_t(self) -> FloatArray:
         """arg t (radians), s then p."""
-        out: FloatArray = np.angle(self.t)
+        out: FloatArray = np.angle(self.t).astype(np.float64)
         return out
 
     @property

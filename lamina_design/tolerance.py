@@ -253,8 +253,8 @@ def batch_spectra(stack: Stack, thicknesses: npt.ArrayLike, wavelength_nm: npt.A
     if factors is not None and factors.shape != (d.shape[0], len(materials)):
         raise ValueError(f"index factors: expected shape {(d.shape[0], len(materials))}, got {factors.shape}")
     if stack.substrate is not None:
-        r = np.empty((d.shape[0], wl.size))
-        t = np.empty_like(r)
+        r: FloatArray = np.empty((d.shape[0], wl.size))
+        t: FloatArray = np.empty_like(r)
         for b in range(d.shape[0]):
             row = stack.with_thicknesses(d[b])
             if factors is not None:
