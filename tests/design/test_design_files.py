@@ -64,15 +64,17 @@ UNDER_ASAN = "libasan" in Path("/proc/self/maps").read_text()
 
 @pytest.mark.parametrize("line", ["[" + " " * 1_000_000 + "x", "[[" + "a " * 500_000, '\\"""' * 250_000])
 def test_locating_an_error_in_a_large_hostile_file_takes_linear_time(tmp_path, line):
+    if UNDER_ASAN:
+        # Every realloc moves there, so the TOML parser's own string appends turn quadratic
+        # (minutes for this file): the bound is about the locator, measured as released.
+        pytest.skip("allocation under AddressSanitizer does not behave as released")
     path = tmp_path / "hostile.toml"
     text = f'name = """\n{line}\n"""\nexit = "N-BK7"\ncolour = 1\n'
     path.write_text(text)
     start = time.process_time()
     with pytest.raises(DesignFileError, match="colour: unknown key") as caught:
         load_design(path)
-    # Under AddressSanitizer every realloc moves, so the TOML parser's own string appends turn
-    # quadratic: the bound is about the locator, measured where allocation behaves as released.
-    assert UNDER_ASAN or time.process_time() - start < 1.0
+    assert time.process_time() - start < 1.0
     assert str(caught.value).startswith(f"{path}:5:")
 
 
