@@ -558,7 +558,7 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
         stack=stack, targets=tuple(ordered), errors=errors, seed=plan.entropy, merit=merit, worst=worst,
         passed=passed, max_merit=max_merit, nominal_merit=float(np.sqrt(np.mean(residuals * residuals))),
         nominal=nominal[0], values=np.concatenate([c.kept for c in chunks]),
-        low=np.min([c.low for c in chunks], axis=0), high=np.max([c.high for c in chunks], axis=0),
+        low=np.min(np.stack([c.low for c in chunks]), axis=0), high=np.max(np.stack([c.high for c in chunks]), axis=0),
         wavelength_nm=np.concatenate([t.arrays()[0] for t in ordered]),
         target_of_point=np.repeat(np.arange(len(ordered), dtype=np.intp), sizes), jacobian=jac,
         sensitivity=plan.sigma_d * np.sqrt(np.mean(jac * jac, axis=0)), thickness_sigma=plan.sigma_d)
