@@ -90,7 +90,7 @@ def plot(plt: Any, result: ToleranceResult) -> Any:
                     else "^", color="tab:red", markersize=4)
     ax_env.set_xlabel("wavelength (nm)")
     ax_env.set_ylabel("T")
-    ax_env.set_title("40 samples under 1 % thickness errors; red: the specification")
+    ax_env.set_title("40 samples under 1 % thickness errors; red: the requirement")
     ax_env.legend(frameon=False)
     return fig
 

@@ -5,7 +5,7 @@ thickness (absolute and relative σ, the same for all layers, one per layer, or 
 every layer material's index (relative σ, one draw per material and sample, shared by its layers,
 as a wrong index of a coating run would be) and the angle of incidence. The sample's merit against
 the targets is that of :func:`lamina_design.refine.refine`: the root mean square of
-(computed − wanted) / tolerance. A sample meets the specification when every target point lies
+(computed − wanted) / tolerance. A sample meets the requirement when every target point lies
 within its tolerance, or, given ``max_merit``, when its merit does not exceed it.
 
 Sample i draws its errors from ``SeedSequence(seed, spawn_key=(i,))`` alone, so a run gives the
@@ -428,7 +428,7 @@ class ToleranceResult:
 
     @property
     def yield_fraction(self) -> float:
-        """The fraction of samples meeting the specification."""
+        """The fraction of samples meeting the requirement."""
         return float(np.count_nonzero(self.passed)) / max(self.samples, 1)
 
     def interval(self, confidence: float = 0.95, method: str = "wilson") -> Tuple[float, float]:
@@ -447,14 +447,14 @@ class ToleranceResult:
                 f"median merit {float(np.median(self.merit)):.4g}; most sensitive layers {top}")
 
     def plot_histogram(self, ax: Any = None) -> Any:
-        """Histogram of the merit with the nominal design and the specification marked."""
+        """Histogram of the merit with the nominal design and the requirement marked."""
         ax = _axes(ax)
         bins = np.histogram_bin_edges(self.merit, bins=min(60, max(10, self.samples // 20)))
         ax.hist([self.merit[self.passed], self.merit[~self.passed]], bins=bins, stacked=True,
-                color=["tab:blue", "tab:orange"], label=["meets the specification", "fails"])
+                color=["tab:blue", "tab:orange"], label=["meets the requirement", "fails"])
         ax.axvline(self.nominal_merit, color="black", linestyle="--", label="nominal")
         if self.max_merit is not None:
-            ax.axvline(self.max_merit, color="tab:red", label="specification")
+            ax.axvline(self.max_merit, color="tab:red", label="requirement")
         ax.set_xlabel("merit (rms of residual / tolerance)")
         ax.set_ylabel("samples")
         ax.set_title(f"yield {100 * self.yield_fraction:.1f} % of {self.samples}")
