@@ -2,18 +2,68 @@
 // Owned one- and two-dimensional arrays with bounds-checked element access.
 // Every access outside the shape fails with "ndarray: index out of bounds".
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
 #include "strata/failure.hpp"
+#include "strata/recycle.hpp"
 
 namespace strata {
+
+// Arrays from this size on take their memory from a recycler: every
+// simulation copies its stack's arrays, and a run of simulations on a large
+// stack then faults the copies' pages in once instead of on every call.
+inline constexpr std::size_t recycled_array_bytes = std::size_t{1} << 20;
+
+template <class T>
+struct ArrayAllocator {
+    using value_type = T;
+    ArrayAllocator() = default;
+    template <class U>
+    ArrayAllocator(const ArrayAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        if (count > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+        if (count * sizeof(T) < recycled_array_bytes) return std::allocator<T>{}.allocate(count);
+        void* memory = Recycler::array_copies().take(count * sizeof(T));
+        if (memory == nullptr) throw std::bad_alloc();
+        return static_cast<T*>(memory);
+    }
+    void deallocate(T* memory, std::size_t count) noexcept {
+        if (count * sizeof(T) < recycled_array_bytes)
+            std::allocator<T>{}.deallocate(memory, count);
+        else
+            Recycler::array_copies().give(memory);
+    }
+    // A sized array is filled before it is read: no zero-filling first.
+    template <class U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+    template <class U>
+    bool operator==(const ArrayAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+// An array's elements. Sized without values, its elements are left for the
+// owner to write.
+template <class T>
+using ArrayStorage = std::vector<T, ArrayAllocator<T>>;
 
 template <class T>
 class Array1 {
 public:
     Array1() = default;
-    explicit Array1(std::vector<T> values) : values_(std::move(values)) {}
+    explicit Array1(ArrayStorage<T> values) : values_(std::move(values)) {}
+    explicit Array1(const std::vector<T>& values) : values_(values.begin(), values.end()) {}
 
     std::size_t size() const { return values_.size(); }
     const T& operator()(std::size_t i) const {
@@ -24,7 +74,7 @@ public:
     T* data() { return values_.data(); }
 
 private:
-    std::vector<T> values_;
+    ArrayStorage<T> values_;
 };
 
 enum class Order { row_major, column_major };
@@ -34,10 +84,12 @@ class Array2 {
 public:
     Array2() = default;
     // `values` holds rows*cols elements laid out in `order`.
-    Array2(std::size_t rows, std::size_t cols, Order order, std::vector<T> values)
+    Array2(std::size_t rows, std::size_t cols, Order order, ArrayStorage<T> values)
         : rows_(rows), cols_(cols), order_(order), values_(std::move(values)) {
         if (values_.size() != rows_ * cols_) fail(index_out_of_bounds);
     }
+    Array2(std::size_t rows, std::size_t cols, Order order, const std::vector<T>& values)
+        : Array2(rows, cols, order, ArrayStorage<T>(values.begin(), values.end())) {}
 
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return cols_; }
@@ -59,7 +111,7 @@ private:
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
     Order order_ = Order::row_major;
-    std::vector<T> values_;
+    ArrayStorage<T> values_;
 };
 
 }  // namespace strata

@@ -77,7 +77,7 @@ void for_each_block(const BatchInput& input, bool normal_shortcut, BlockTask sin
     const bool paired = sincos_matches_sin_and_cos();
     const std::size_t per_sweep = (width + block_wavelengths - 1) / block_wavelengths;
     const std::size_t blocks = input.stacks * input.angles * per_sweep;
-    const Array1<double> all_wavelengths(std::vector<double>(input.wl, input.wl + width));
+    const Array1<double> all_wavelengths(ArrayStorage<double>(input.wl, input.wl + width));
 
     auto run = [&](std::size_t first, std::size_t last) {
         Block block;
@@ -92,16 +92,16 @@ void for_each_block(const BatchInput& input, bool normal_shortcut, BlockTask sin
             block.theta = input.theta[block.angle];
             const std::size_t count = block.end - block.begin;
             const double* d = input.thicknesses(stack);
-            block.d = Array1<double>(std::vector<double>(d, d + (input.media - 2)));
-            std::vector<Complex> columns(input.media * count);
+            block.d = Array1<double>(ArrayStorage<double>(d, d + (input.media - 2)));
+            ArrayStorage<Complex> columns(input.media * count);
             const Complex* n = input.indices(stack);
             for (std::size_t medium = 0; medium < input.media; ++medium)
                 std::copy(n + medium * width + block.begin, n + medium * width + block.end,
                           columns.begin() + medium * count);
             block.n = Array2<Complex>(input.media, count, Order::row_major, std::move(columns));
             block.wl = count == width ? all_wavelengths
-                                      : Array1<double>(std::vector<double>(input.wl + block.begin,
-                                                                           input.wl + block.end));
+                                      : Array1<double>(ArrayStorage<double>(input.wl + block.begin,
+                                                                            input.wl + block.end));
             compute_block(block, chosen, paired, normal_shortcut, kept);
             sink(block);
         }

@@ -20,9 +20,13 @@ double times_power_of_two(double x, std::int32_t exponent) {
 
 namespace {
 Recycler* new_transfer_lists() { return new Recycler(std::size_t{16} << 20); }
+// A simulation holds two copies of each large array at once (the instance's
+// and the engine record's): n and wl, and room for one more.
+Recycler* new_array_copies() { return new Recycler(std::size_t{64} << 20, 4); }
 }  // namespace
 
 Recycler& Recycler::transfer_lists() { return *made_once<Recycler*, new_transfer_lists>(); }
+Recycler& Recycler::array_copies() { return *made_once<Recycler*, new_array_copies>(); }
 
 const TransferList& Data::transfers() {
     return transfers([](const Data& data) { return transfer_calc(data); });
@@ -43,11 +47,11 @@ void for_moduli(const TransferList& list, bool reflected, Combine combine) {
     }
 }
 
-std::vector<double> Data::get_r_power_vec() {
+Spectrum Data::get_r_power_vec() {
     const TransferList& list = transfers();
     const double c = std::cos(phi_);
     const double s = std::sin(phi_);
-    std::vector<double> reflectance;
+    Spectrum reflectance;
     reflectance.reserve(list.size());
     // rho = |m10 / m00| of each polarisation.
     for_moduli(list, true, [&](std::size_t, double rho_s, double rho_p) {
@@ -56,14 +60,14 @@ std::vector<double> Data::get_r_power_vec() {
     return reflectance;
 }
 
-std::vector<double> Data::get_t_power_vec() {
+Spectrum Data::get_t_power_vec() {
     const TransferList& list = transfers();
     const double c = std::cos(phi_);
     const double s = std::sin(phi_);
     const double sin_theta = std::sin(theta_);
     const double cos_theta = std::cos(theta_);
     const double q = sin_theta * sin_theta;
-    std::vector<double> transmittance;
+    Spectrum transmittance;
     transmittance.reserve(list.size());
     // |1 / m00| of each polarisation.
     for_moduli(list, false, [&](std::size_t i, double inverse_s, double inverse_p) {

@@ -78,6 +78,9 @@ struct RecycledAllocator : UninitializedAllocator<T> {
 
 using TransferList = std::vector<Transfer, RecycledAllocator<Transfer>>;
 
+// R or T per wavelength; a large one's memory is recycled as an array copy's is.
+using Spectrum = ArrayStorage<double>;
+
 class Data {
 public:
     // Takes ownership of its arrays; callers hand in their own deep copies.
@@ -94,8 +97,8 @@ public:
     // (written to `exponent` when given).
     Matrix2 transfer_for_wavelength(std::size_t i, bool p_polarised, std::int32_t* exponent = nullptr) const;
 
-    std::vector<double> get_r_power_vec();
-    std::vector<double> get_t_power_vec();
+    Spectrum get_r_power_vec();
+    Spectrum get_t_power_vec();
 
     // The transfer cache: filled once by `produce`, then only read. A fill
     // that finds the cache filled after `produce` returns is an error.

@@ -2,10 +2,11 @@
 // Large blocks kept between sweeps. A simulation allocates and frees the same
 // few megabytes each time; fresh memory costs a page fault per 4 KiB, and the
 // C library returns big blocks to the system on free, so every sweep would pay
-// those faults again. A Recycler keeps the last block it was given (up to a
-// limit) for the next request, and lets the system reclaim its pages if memory
-// runs short meanwhile. Lock-free: any thread may take and give, a
-// sweep that finds the slot empty allocates, and fork() needs no care.
+// those faults again. A Recycler keeps the last blocks it was given (up to a
+// limit, in one slot or a few) for the next requests, and lets the system
+// reclaim their pages if memory runs short meanwhile. Lock-free: any thread may
+// take and give, a request that finds the slots empty allocates, and fork()
+// needs no care.
 //
 // Blocks of several megabytes are mapped on their own, aligned to 2 MiB and
 // advised for transparent huge pages (where the system leaves that to
@@ -27,22 +28,42 @@ std::size_t available_memory_bytes();
 
 class Recycler {
 public:
-    explicit constexpr Recycler(std::size_t limit) : limit_(limit) {}
-    ~Recycler() { release(slot_.exchange(nullptr)); }
+    // Keeps up to `slots` blocks (at most max_slots).
+    explicit constexpr Recycler(std::size_t limit, std::size_t slots = 1)
+        : limit_(limit), slot_count_(slots < 1 ? 1 : slots > max_slots ? max_slots : slots) {}
+    ~Recycler() {
+        for (auto& slot : slots_) release(slot.exchange(nullptr));
+    }
 
-    // The recyclers for the sweep's result lists and its reused values. Never
-    // destroyed, so a Data released during exit can still give back its list.
+    // The recyclers for the sweep's result lists, its reused values and the
+    // copies of a stack's arrays. Never destroyed, so a Data released during
+    // exit can still give back its memory.
     static Recycler& transfer_lists();
     static Recycler& reuse_values();
+    static Recycler& array_copies();
     Recycler(const Recycler&) = delete;
     Recycler& operator=(const Recycler&) = delete;
 
     // At least `bytes` of memory aligned for any scalar type (64 bytes), or
-    // nullptr when it is not to be had.
+    // nullptr when it is not to be had. The smallest kept block that is large
+    // enough serves; when none is, the smallest kept one makes room for a new one.
     void* take(std::size_t bytes) {
-        Header* kept = slot_.exchange(nullptr, std::memory_order_acquire);
-        if (kept != nullptr && kept->capacity >= bytes) return kept + 1;
-        release(kept);
+        Header* kept[max_slots] = {};
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < slot_count_; ++i)
+            if (Header* block = slots_[i].exchange(nullptr, std::memory_order_acquire)) kept[count++] = block;
+        Header* chosen = nullptr;
+        for (std::size_t i = 0; i < count; ++i)
+            if (kept[i]->capacity >= bytes && (chosen == nullptr || kept[i]->capacity < chosen->capacity))
+                chosen = kept[i];
+        Header* smallest = nullptr;
+        if (chosen == nullptr)
+            for (std::size_t i = 0; i < count; ++i)
+                if (smallest == nullptr || kept[i]->capacity < smallest->capacity) smallest = kept[i];
+        release(smallest);
+        for (std::size_t i = 0; i < count; ++i)
+            if (kept[i] != chosen && kept[i] != smallest) keep(kept[i]);
+        if (chosen != nullptr) return chosen + 1;
         if (bytes > SIZE_MAX - 2 * sizeof(Header)) return nullptr;
         Header* fresh = bytes >= mapped_bytes ? map(bytes)
                                               : static_cast<Header*>(std::aligned_alloc(
@@ -53,12 +74,11 @@ public:
         return fresh + 1;
     }
 
-    // Takes back memory from take(); keeps it for the next request if it is
-    // small enough and nothing is kept yet, else frees it.
+    // Takes back memory from take(); keeps it for a later request if it is
+    // small enough and a slot is free, else frees it.
     void give(void* memory) {
         if (memory == nullptr) return;
         Header* block = static_cast<Header*>(memory) - 1;
-        Header* empty = nullptr;
         if (block->capacity > limit_ &&
             (block->mapping == nullptr || block->capacity > available_memory_bytes() / kept_share))
             return release(block);
@@ -67,7 +87,7 @@ public:
         // them without a fault (it writes before it reads). Not for smaller
         // blocks: marking each page dirty again cost them 5-13 %.
         if (block->capacity >= reclaimable_bytes) allow_reclaim(memory, block->capacity);
-        if (!slot_.compare_exchange_strong(empty, block, std::memory_order_release)) release(block);
+        keep(block);
     }
 
 private:
@@ -120,8 +140,19 @@ private:
     // Blocks above the limit are kept while at most this part of MemAvailable.
     static constexpr std::size_t kept_share = 8;
 
+    // Into a free slot, else freed.
+    void keep(Header* block) {
+        for (std::size_t i = 0; i < slot_count_; ++i) {
+            Header* empty = nullptr;
+            if (slots_[i].compare_exchange_strong(empty, block, std::memory_order_release)) return;
+        }
+        release(block);
+    }
+
+    static constexpr std::size_t max_slots = 4;
     std::size_t limit_;
-    std::atomic<Header*> slot_{nullptr};
+    std::size_t slot_count_;
+    std::atomic<Header*> slots_[max_slots] = {};
 };
 
 }  // namespace strata

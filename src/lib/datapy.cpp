@@ -169,8 +169,8 @@ PyObject* input_getter(PyObject* self, void*) {
 PyObject* simulate(PyObject* self, PyObject*) {
     return guard([&] {
         const OwnedInputs& inputs = receiver(self);
-        std::vector<double> r;
-        std::vector<double> t;
+        strata::Spectrum r;
+        strata::Spectrum t;
         {
             // The engine record gets its own deep copies; the instance is never
             // touched. It goes, with its transfer cache, before the result is

@@ -173,7 +173,7 @@ strata::Array1<double> copy_vector(PyObject* object) {
     const npy_intp length = PyArray_DIM(array, 0);
     const npy_intp stride = PyArray_STRIDE(array, 0);
     const char* base = static_cast<const char*>(PyArray_DATA(array));
-    std::vector<double> values(static_cast<std::size_t>(length));
+    strata::ArrayStorage<double> values(static_cast<std::size_t>(length));
     if (length == 0) return strata::Array1<double>(std::move(values));
     if (length == 1 || stride == static_cast<npy_intp>(sizeof(double))) {
         std::memcpy(values.data(), base, values.size() * sizeof(double));
@@ -194,7 +194,7 @@ strata::Array2<strata::Complex> copy_matrix(PyObject* object) {
     const npy_intp item = sizeof(Complex);
     const char* base = static_cast<const char*>(PyArray_DATA(array));
     const auto size = static_cast<std::size_t>(rows * cols);
-    std::vector<Complex> values(size);
+    strata::ArrayStorage<Complex> values(size);
 
     Order order = Order::row_major;
     const bool row_major = is_row_major(rows, cols, row_stride, col_stride, item);

@@ -14,8 +14,8 @@ namespace lamina {
 namespace {
 
 struct Spectra {
-    std::vector<double> t;
-    std::vector<double> r;
+    strata::Spectrum t;
+    strata::Spectrum r;
 };
 
 struct SimulationObject {
@@ -42,14 +42,14 @@ const Spectra& receiver(PyObject* self) {
 
 PyObject* get_t(PyObject* self, void*) {
     return guard([&] {
-        const std::vector<double>& t = receiver(self).t;
+        const strata::Spectrum& t = receiver(self).t;
         return numpy::new_vector(t.data(), t.size());
     });
 }
 
 PyObject* get_r(PyObject* self, void*) {
     return guard([&] {
-        const std::vector<double>& r = receiver(self).r;
+        const strata::Spectrum& r = receiver(self).r;
         return numpy::new_vector(r.data(), r.size());
     });
 }
@@ -78,7 +78,7 @@ TypeCell& simulation_class() {
     return cell;
 }
 
-PyRef make_simulation(std::vector<double> t, std::vector<double> r) {
+PyRef make_simulation(strata::Spectrum t, strata::Spectrum r) {
     PyTypeObject* type = simulation_class().require();
     PyRef self = checked(type->tp_alloc(type, 0));
     std::construct_at(&reinterpret_cast<SimulationObject*>(self.get())->spectra, Spectra{std::move(t), std::move(r)});

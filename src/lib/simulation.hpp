@@ -1,6 +1,6 @@
 #pragma once
 // The Simulation class: the spectra one simulate call produced.
-#include <vector>
+#include "strata/data.hpp"
 
 #include "pyref.hpp"
 #include "type_cell.hpp"
@@ -10,6 +10,6 @@ namespace lamina {
 TypeCell& simulation_class();
 
 // A new Simulation adopting both spectra without copying them.
-PyRef make_simulation(std::vector<double> t, std::vector<double> r);
+PyRef make_simulation(strata::Spectrum t, strata::Spectrum r);
 
 }  // namespace lamina
