@@ -18,9 +18,36 @@ namespace strata {
 // stack then faults the copies' pages in once instead of on every call.
 inline constexpr std::size_t recycled_array_bytes = std::size_t{1} << 20;
 
+// Allocates without zero-filling: what is sized without values is written
+// before anyone reads it (the sweep's result lists: the workers' first writes
+// then also fault the pages in, in parallel, instead of the calling thread
+// clearing them all first).
 template <class T>
-struct ArrayAllocator {
+struct UninitializedAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <class U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <class T>
+struct ArrayAllocator : UninitializedAllocator<T> {
     using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = ArrayAllocator<U>;
+    };
     ArrayAllocator() = default;
     template <class U>
     ArrayAllocator(const ArrayAllocator<U>&) noexcept {}
@@ -37,15 +64,6 @@ struct ArrayAllocator {
             std::allocator<T>{}.deallocate(memory, count);
         else
             Recycler::array_copies().give(memory);
-    }
-    // A sized array is filled before it is read: no zero-filling first.
-    template <class U>
-    void construct(U* place) noexcept {
-        ::new (static_cast<void*>(place)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* place, Args&&... args) {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
     }
     template <class U>
     bool operator==(const ArrayAllocator<U>&) const noexcept {

@@ -29,28 +29,6 @@ struct Transfer {
     std::int32_t p_exponent;
 };
 
-// Allocates without zero-filling: the sweep writes every entry before anyone
-// reads it, and the workers' first writes then also fault the pages in, in
-// parallel, instead of the calling thread clearing them all first.
-template <class T>
-struct UninitializedAllocator : std::allocator<T> {
-    template <class U>
-    struct rebind {
-        using other = UninitializedAllocator<U>;
-    };
-    UninitializedAllocator() = default;
-    template <class U>
-    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-    template <class U>
-    void construct(U* place) noexcept {
-        ::new (static_cast<void*>(place)) U;
-    }
-    template <class U, class... Args>
-    void construct(U* place, Args&&... args) {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-    }
-};
-
 // The result lists' memory comes from a recycler (recycle.hpp): a run of
 // simulations faults its pages in once rather than on every sweep.
 template <class T>

@@ -18,6 +18,22 @@ design::OutputArray<T> output_part(nb::handle out, std::size_t i, const char* na
     return design::output_argument<T>(nb::borrow<nb::tuple>(out)[i], name, shape);
 }
 
+// visit(solution, point) for every stack, angle and wavelength, s first and
+// then p: `point` counts the results in that order.
+template <class Visit>
+void for_each_solution(const design::Batch& batch, Visit visit) {
+    const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
+    design::for_each_point<strata::FieldSolution>(
+        batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
+                   strata::FieldSolution& solution) {
+            strata::prepare_fields(point, false, solution);
+            for (std::size_t k = 0; k < 2; ++k) {
+                strata::solve_prepared(design::both_polarisations[k], solution);
+                visit(static_cast<const strata::FieldSolution&>(solution), k * plane + item);
+            }
+        });
+}
+
 nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle z, nb::handle out) {
     const design::Batch batch = design::batch_arguments(d, n, wl, theta);
     const design::ArrayView<double> depths = design::array_argument<double>(z, "z");
@@ -31,23 +47,16 @@ nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb
     auto e_n = output_part<Complex>(out, 1, "out[1]", shape);
     auto flux = output_part<double>(out, 2, "out[2]", shape);
     auto absorption = output_part<double>(out, 3, "out[3]", shape);
-    const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
-    design::for_each_point<strata::FieldSolution>(
-        batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
-                   strata::FieldSolution& solution) {
-            strata::prepare_fields(point, false, solution);
-            for (std::size_t k = 0; k < 2; ++k) {
-                strata::solve_prepared(design::both_polarisations[k], solution);
-                const std::size_t at = (k * plane + item) * count;
-                for (std::size_t i = 0; i < count; ++i) {
-                    const strata::PointFields f = strata::fields_at_depth(solution, depths.data[i]);
-                    e_t.data[at + i] = f.e_tangential;
-                    e_n.data[at + i] = f.e_normal;
-                    flux.data[at + i] = f.poynting;
-                    absorption.data[at + i] = f.absorption;
-                }
-            }
-        });
+    for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
+        const std::size_t at = point * count;
+        for (std::size_t i = 0; i < count; ++i) {
+            const strata::PointFields f = strata::fields_at_depth(solution, depths.data[i]);
+            e_t.data[at + i] = f.e_tangential;
+            e_n.data[at + i] = f.e_normal;
+            flux.data[at + i] = f.poynting;
+            absorption.data[at + i] = f.absorption;
+        }
+    });
     return nb::make_tuple(e_t.array, e_n.array, flux.array, absorption.array);
 }
 
@@ -57,16 +66,9 @@ nb::object absorbed(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta,
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(layers);
     auto out = design::output_argument<double>(out_array, "out", shape);
-    const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
-    design::for_each_point<strata::FieldSolution>(
-        batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
-                   strata::FieldSolution& solution) {
-            strata::prepare_fields(point, false, solution);
-            for (std::size_t k = 0; k < 2; ++k) {
-                strata::solve_prepared(design::both_polarisations[k], solution);
-                strata::absorbed_in_layers(solution, out.data + (k * plane + item) * layers);
-            }
-        });
+    for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
+        strata::absorbed_in_layers(solution, out.data + point * layers);
+    });
     return out.array;
 }
 
