@@ -319,7 +319,7 @@ int main() {
     recycled_sweeps_do_not_fault(rng);
     // Half a million arguments per distribution, function and copy here; the
     // long-run stage draws 10^8 per function and copy (exact_math_check).
-    check(drivers::compare_exact_math(500000, 7) == 0, "lane-wide exp and hypot against the C library");
+    check(drivers::compare_exact_math(500000, 7) == 0, "lane-wide exp, hypot and sincos against the C library");
     std::printf("kernels:");
     for (const Kernel* kernel : runnable_kernels()) std::printf(" %s", kernel->name);
     std::printf(" (sweeps use %s)\n", kernel().name);
