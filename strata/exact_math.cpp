@@ -512,24 +512,24 @@ template <bool with_fma>
     const Lanes cs = double_of(gather(sincos_table + 2, index));
     const Lanes ccs = double_of(gather(sincos_table + 3, index));
     const Lanes rest = abs_a - (u - big);
-    const auto poly = [](Lanes a2, Lanes b2, Lanes c2) { return mul_add<with_fma>(a2, b2, c2); };
+    const auto mad = [](Lanes p, Lanes q, Lanes r) { return mul_add<with_fma>(p, q, r); };
 
     // sin: sn + (ssn + s ccs - sn c + cs s), s and c the rest's sine and 1 - cos.
     const Lanes sin_dx = a <= 0.0 ? -da : da;
     const Lanes xx = rest * rest;
-    const Lanes s = poly(rest * xx, poly(xx, all(sn5), all(sn3)), sin_dx) + rest;
-    const Lanes c = poly(sin_dx, rest, xx * poly(poly(xx, all(cs6), all(cs4)), xx, all(cs2)));
-    const Lanes sin_table = with_sign_of(poly(s, cs, poly(-c, sn, poly(s, ccs, ssn))) + sn, a);
+    const Lanes s = mad(rest * xx, mad(xx, all(sn5), all(sn3)), sin_dx) + rest;
+    const Lanes c = mad(sin_dx, rest, xx * mad(mad(xx, all(cs6), all(cs4)), xx, all(cs2)));
+    const Lanes sin_table = with_sign_of(mad(s, cs, mad(-c, sn, mad(s, ccs, ssn))) + sn, a);
     const Lanes aa = a * a;
-    const Lanes taylor = poly(poly(poly(poly(all(s5), aa, all(s4)), aa, all(s3)), aa, all(s2)), aa, all(s1));
-    const Lanes sin_taylor = a + poly(poly(taylor, a, -(0.5 * da)), aa, da);
+    const Lanes taylor = mad(mad(mad(mad(all(s5), aa, all(s4)), aa, all(s3)), aa, all(s2)), aa, all(s1));
+    const Lanes sin_taylor = a + mad(mad(taylor, a, -(0.5 * da)), aa, da);
 
     // cos: cs + (ccs - s ssn - cs c - sn s).
     const Lanes cos_rest = rest + (a < 0.0 ? -da : da);
     const Lanes yy = cos_rest * cos_rest;
-    const Lanes cos_s = poly(cos_rest * yy, poly(yy, all(sn5), all(sn3)), cos_rest);
-    const Lanes cos_c = yy * poly(poly(yy, all(cs6), all(cs4)), yy, all(cs2));
-    const Lanes cosine = poly(-sn, cos_s, poly(-cs, cos_c, poly(-cos_s, ssn, ccs))) + cs;
+    const Lanes cos_s = mad(cos_rest * yy, mad(yy, all(sn5), all(sn3)), cos_rest);
+    const Lanes cos_c = yy * mad(mad(yy, all(cs6), all(cs4)), yy, all(cs2));
+    const Lanes cosine = mad(-sn, cos_s, mad(-cs, cos_c, mad(-cos_s, ssn, ccs))) + cs;
     return {abs_a < taylor_limit ? sin_taylor : sin_table, cosine};
 }
 
@@ -547,7 +547,7 @@ template <bool with_fma>
 
 template <bool with_fma>
 [[gnu::always_inline]] inline SinCosLanes sincos_of(Lanes x) {
-    const auto poly = [](Lanes a, Lanes b, Lanes c) { return mul_add<with_fma>(a, b, c); };
+    const auto mad = [](Lanes p, Lanes q, Lanes r) { return mul_add<with_fma>(p, q, r); };
     const Bits top = (bits_of(x) >> 32) & 0x7fffffff;
     const auto tiny = top < tiny_top;
     const auto near = top < near_top;
@@ -560,14 +560,14 @@ template <bool with_fma>
     const Lanes middle_da = (y - middle_a) + hp1;
     // x - n pi/2 = b + db.
     const Lanes xr = reducible ? x : zero;
-    const Lanes t = poly(xr, all(hpinv), all(toint));
+    const Lanes t = mad(xr, all(hpinv), all(toint));
     const Lanes xn = t - toint;
     const Bits n = bits_of(t) & 3;
-    const Lanes yr = poly(-xn, all(mp2), poly(-xn, all(mp1), xr));
-    const Lanes t2 = poly(-xn, all(pp3), yr);
-    const Lanes db_part = poly(-xn, all(pp3), yr - t2);
-    const Lanes b = poly(-xn, all(pp4), t2);
-    const Lanes db = db_part + poly(-xn, all(pp4), t2 - b);
+    const Lanes yr = mad(-xn, all(mp2), mad(-xn, all(mp1), xr));
+    const Lanes t2 = mad(-xn, all(pp3), yr);
+    const Lanes db_part = mad(-xn, all(pp3), yr - t2);
+    const Lanes b = mad(-xn, all(pp4), t2);
+    const Lanes db = db_part + mad(-xn, all(pp4), t2 - b);
     const auto flip = (n == 1) | (n == 2);
     const Lanes a = tiny ? zero : near ? x : middle ? middle_a : reducible ? (flip ? -b : b) : zero;
     const Lanes da = near ? zero : middle ? middle_da : reducible ? (flip ? -db : db) : zero;
@@ -580,10 +580,12 @@ template <bool with_fma>
     if (__builtin_expect(any(~reducible), 0)) return sincos_far(x, result, top);
     return result;
 }
+
 }  // namespace
 
 // Fused multiply-adds only in this section, which the FMA check scans apart:
-// nine per copy, as many as the library's FMA variant of exp has.
+// per copy exp's nine and sincos's 28, as many as the library's FMA variants
+// have.
 [[gnu::noinline, gnu::nothrow, gnu::section("lamina_fused_math")]] Lanes exp_lanes_fused(Lanes x) { return exp_of<true>(x); }
 
 [[gnu::noinline, gnu::nothrow]] Lanes exp_lanes_unfused(Lanes x) { return exp_of<false>(x); }
