@@ -16,9 +16,10 @@
 // in its form without fused operations, the one x86-64 builds; GCC writes its
 // doublings 2*v as v + v, which rounds the same. sincos: glibc's
 // sysdeps/ieee754/dbl-64/s_sincos.c with s_sin.c, usncs.h and sincostab.c
-// (IBM's Accurate Mathematical Library; LGPL-2.1+) as glibc 2.36 has it, built like exp twice; the FMA build's 28 fused operations (the
-// reduction's seven, do_sin's eight and its Taylor branch's six, do_cos's
-// seven) read from the disassembly of glibc 2.36's __sincos_fma.
+// (IBM's Accurate Mathematical Library; LGPL-2.1+) as glibc 2.36 has it,
+// built like exp twice; the FMA build's 28 fused operations (the reduction's
+// seven, do_sin's eight and its Taylor branch's six, do_cos's seven) and
+// their operands as the disassembly of glibc 2.36's __sincos_fma has them.
 #include "strata/exact_math.hpp"
 
 #include <immintrin.h>

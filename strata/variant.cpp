@@ -220,9 +220,11 @@ std::vector<double> sincos_check_arguments() {
     for (std::uint32_t top : {0x3e400000u, 0x3e500000u, 0x3feb6000u, 0x400368fdu, 0x419921fbu})
         for (std::uint64_t bits : {std::uint64_t{top} << 32, (std::uint64_t{top} << 32) - 1})
             both_signs(from_bits(bits));
-    for (int m = -64; m <= 64; ++m)
-        for (double value : {m * half_pi, std::nextafter(m * half_pi, -INFINITY), std::nextafter(m * half_pi, INFINITY)})
+    for (int m = -64; m <= 64; ++m) {
+        const double multiple = m * half_pi;
+        for (double value : {multiple, std::nextafter(multiple, -INFINITY), std::nextafter(multiple, INFINITY)})
             x.push_back(value);
+    }
     for (double m : {1e3, 123456.0, 1e6, 33554432.0, 6.7e7})
         for (double value : {m * half_pi, std::nextafter(m * half_pi, 0.0), std::nextafter(m * half_pi, INFINITY)})
             both_signs(value);

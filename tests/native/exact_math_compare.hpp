@@ -165,8 +165,8 @@ inline std::size_t compare_exact_math(std::size_t count, std::uint64_t seed) {
                         const auto same = [](double a, double b) {
                             return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
                         };
-                        if (same(expected, lanes[i]) && (function != Function::sincos || same(expected_cos, lanes_cos[i])))
-                            continue;
+                        const bool cos_same = function != Function::sincos || same(expected_cos, lanes_cos[i]);
+                        if (same(expected, lanes[i]) && cos_same) continue;
                         if (++wrong > 3) continue;
                         if (function == Function::sincos)
                             std::fprintf(stderr, "MISMATCH %s sincos(%a): library %a %a, lanes %a %a\n", kernel->name,
