@@ -484,6 +484,7 @@ alignas(64) constexpr std::uint64_t sincos_table[4 * 110] = {
     0x3fe812ede9ae4ba4, 0xbc87830adf402dda, 0x3fe514f57d7bf3da, 0x3c747a108073c259,
 };
 
+// a * b + c: rounded once (as fused) or twice.
 template <bool with_fma>
 [[gnu::always_inline]] inline Lanes mul_add(Lanes a, Lanes b, Lanes c) {
     if constexpr (with_fma) {
@@ -513,7 +514,10 @@ template <bool with_fma>
     const Lanes cs = double_of(gather(sincos_table + 2, index));
     const Lanes ccs = double_of(gather(sincos_table + 3, index));
     const Lanes rest = abs_a - (u - big);
-    const auto mad = [](Lanes p, Lanes q, Lanes r) { return mul_add<with_fma>(p, q, r); };
+    // Inlined even unoptimised: its fused operations belong in the caller's section.
+    const auto mad = [](Lanes p, Lanes q, Lanes r) __attribute__((always_inline)) {
+        return mul_add<with_fma>(p, q, r);
+    };
 
     // sin: sn + (ssn + s ccs - sn c + cs s), s and c the rest's sine and 1 - cos.
     const Lanes sin_dx = a <= 0.0 ? -da : da;
@@ -548,7 +552,10 @@ template <bool with_fma>
 
 template <bool with_fma>
 [[gnu::always_inline]] inline SinCosLanes sincos_of(Lanes x) {
-    const auto mad = [](Lanes p, Lanes q, Lanes r) { return mul_add<with_fma>(p, q, r); };
+    // Inlined even unoptimised: its fused operations belong in the caller's section.
+    const auto mad = [](Lanes p, Lanes q, Lanes r) __attribute__((always_inline)) {
+        return mul_add<with_fma>(p, q, r);
+    };
     const Bits top = (bits_of(x) >> 32) & 0x7fffffff;
     const auto tiny = top < tiny_top;
     const auto near = top < near_top;
