@@ -247,7 +247,10 @@ template <class Real>
             lane_exp = true;
         }
         if (paired && math.sincos) {
-            const SinCosLanes phase = sincos_lanes(w.im, math.sincos_variant);
+            // Lanes whose w is not finite never read their phase's sine: zero
+            // spares them the library's call (and its errno for infinities).
+            const auto finite = ((w.re - w.re) == 0.0) & ((w.im - w.im) == 0.0);
+            const SinCosLanes phase = sincos_lanes(finite ? w.im : Lanes{}, math.sincos_variant);
             sin_w = phase.sin;
             cos_w = phase.cos;
             lane_sincos = true;
