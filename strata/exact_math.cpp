@@ -600,12 +600,16 @@ template <bool with_fma>
 
 [[gnu::noinline, gnu::nothrow]] Lanes hypot_lanes(Lanes x, Lanes y) { return hypot_of(x, y); }
 
-[[gnu::noinline, gnu::nothrow, gnu::section("lamina_fused_math")]] SinCosLanes sincos_lanes_fused(Lanes x) {
-    return sincos_of<true>(x);
+[[gnu::noinline, gnu::nothrow, gnu::section("lamina_fused_math")]] Lanes sincos_lanes_fused(Lanes x, Lanes& cos_x) {
+    const SinCosLanes result = sincos_of<true>(x);
+    cos_x = result.cos;
+    return result.sin;
 }
 
-[[gnu::noinline, gnu::nothrow]] SinCosLanes sincos_lanes_unfused(Lanes x) {
-    return sincos_of<false>(x);
+[[gnu::noinline, gnu::nothrow]] Lanes sincos_lanes_unfused(Lanes x, Lanes& cos_x) {
+    const SinCosLanes result = sincos_of<false>(x);
+    cos_x = result.cos;
+    return result.sin;
 }
 
 namespace {

@@ -27,17 +27,22 @@ struct SinCosLanes {
     Lanes sin;
     Lanes cos;
 };
-// sin and cos of each lane as the library's sincos gives them; its variants
-// follow the same rule as exp's.
-[[gnu::nothrow]] SinCosLanes sincos_lanes_fused(Lanes x);
-[[gnu::nothrow]] SinCosLanes sincos_lanes_unfused(Lanes x);
+// sin and cos of each lane as the library's sincos gives them (sin returned,
+// cos stored); its variants follow the same rule as exp's. The sine comes back
+// in a register: GCC takes a call that returns no vector to leave the upper
+// register halves clean, which a function with vector arguments does not do,
+// and legacy SSE code run in that state is many times slower.
+[[gnu::nothrow]] Lanes sincos_lanes_fused(Lanes x, Lanes& cos_x);
+[[gnu::nothrow]] Lanes sincos_lanes_unfused(Lanes x, Lanes& cos_x);
 
 [[gnu::always_inline]] inline Lanes exp_lanes(Lanes x, ExpVariant variant) {
     return variant == ExpVariant::fused ? exp_lanes_fused(x) : exp_lanes_unfused(x);
 }
 
 [[gnu::always_inline]] inline SinCosLanes sincos_lanes(Lanes x, ExpVariant variant) {
-    return variant == ExpVariant::fused ? sincos_lanes_fused(x) : sincos_lanes_unfused(x);
+    SinCosLanes result;
+    result.sin = variant == ExpVariant::fused ? sincos_lanes_fused(x, result.cos) : sincos_lanes_unfused(x, result.cos);
+    return result;
 }
 
 // The same over arrays of any length (the checks and the tests use these).
