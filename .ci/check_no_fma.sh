@@ -4,10 +4,12 @@
 # code, not in the AVX2 and AVX-512 copies of the kernel that it carries beside
 # it (their 256- and 512-bit registers show that they are there and were
 # scanned), and not in the two modules that load it. The one exception is the
-# engine's section lamina_fused_math: the lane-wide exp that follows the C
-# library's FMA variant, with its nine fused operations (the reduction's
-# three, the polynomial's four, the scaling and the scaling of the special
-# case) in each of the two copies, and nothing else.
+# engine's section lamina_fused_math: the lane-wide exp and sincos that follow
+# the C library's FMA variants, with their 37 fused operations in each of the
+# two copies, and nothing else: exp's nine (the reduction's three, the
+# polynomial's four, the scaling and the scaling of the special case) and
+# sincos's 28 (the reduction by pi/2's seven; the sine's eight from the table
+# and six from the Taylor polynomial; the cosine's seven).
 set -euo pipefail
 read -r lamina_module engine_module < <(python3 -c '
 import lamina
@@ -39,8 +41,8 @@ if [ "$(uname -m)" = x86_64 ]; then
   fused_zmm=$(grep -c '%zmm' <<<"$fused" || true)
   fused_all=$(grep -c . <<<"$fused" || true)
   echo "engine's lamina_fused_math: $fused_ymm on ymm, $fused_zmm on zmm registers, $fused_all in all"
-  if ! [ "$fused_ymm" -eq 9 ] || ! [ "$fused_zmm" -eq 9 ] || ! [ "$fused_all" -eq 18 ]; then
-    echo "the fused exp's multiply-adds are not the library's nine per copy" >&2
+  if ! [ "$fused_ymm" -eq 37 ] || ! [ "$fused_zmm" -eq 37 ] || ! [ "$fused_all" -eq 74 ]; then
+    echo "the fused exp's and sincos's multiply-adds are not the library's 9 + 28 per copy" >&2
     status=1
   fi
 fi

@@ -102,19 +102,34 @@ inline void sin_cos(double x, bool paired, double& sin_x, double& cos_x) {
 // Principal square root. "== 0" is numeric (true for -0.0); signbit treats -0.0
 // as negative. `modulus()` gives hypot(z.re, z.im), asked for only where both
 // parts are nonzero (the kernel's lanes hand in one computed lane-wide).
+//
+// On an axis (z.re or z.im zero) the root without angles: true, and `root`.
+inline bool principal_sqrt_on_axis(Complex z, Complex& root) {
+    const double x = z.re;
+    const double y = z.im;
+    if (y == 0.0) {
+        if (!sign_bit(x)) {
+            root = {std::sqrt(x), y};
+        } else {
+            const double magnitude = std::sqrt(-x);
+            root = {0.0, sign_bit(y) ? -magnitude : magnitude};
+        }
+        return true;
+    }
+    if (x == 0.0) {
+        const double h = std::sqrt(std::fabs(y) * 0.5);
+        root = {h, sign_bit(y) ? -h : h};
+        return true;
+    }
+    return false;
+}
+
 template <class Modulus>
 inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus) {
     const double x = z.re;
     const double y = z.im;
-    if (y == 0.0) {
-        if (!sign_bit(x)) return {std::sqrt(x), y};
-        const double root = std::sqrt(-x);
-        return {0.0, sign_bit(y) ? -root : root};
-    }
-    if (x == 0.0) {
-        const double h = std::sqrt(std::fabs(y) * 0.5);
-        return {h, sign_bit(y) ? -h : h};
-    }
+    Complex root;
+    if (principal_sqrt_on_axis(z, root)) return root;
     const double r = modulus();
     const double alpha = std::atan2(y, x);
     const double root_r = std::sqrt(r);

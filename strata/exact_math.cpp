@@ -1,7 +1,8 @@
-// exp and hypot of a lane vector with the bits of the C library's scalar
-// calls (exact_math.hpp). Compiled once per wide kernel copy (AVX2 with FMA,
-// AVX-512), without contraction: the only fused multiply-adds are the
-// explicit ones of the fused exp, each where the library's FMA variant has one.
+// exp, hypot and sincos of a lane vector with the bits of the C library's
+// scalar calls (exact_math.hpp). Compiled once per wide kernel copy (AVX2
+// with FMA, AVX-512), without contraction: the only fused multiply-adds are
+// the explicit ones of the fused exp and sincos, each where the library's FMA
+// variant has one.
 //
 // Sources. exp: Szabolcs Nagy's algorithm in Arm's optimized-routines
 // (math/exp.c, math/exp_data.c; MIT licence), which glibc carries since 2.28
@@ -13,7 +14,12 @@
 // read from its disassembly): the same as the C source. hypot: glibc's
 // sysdeps/ieee754/dbl-64/e_hypot.c since 2.35 (Adhemerval Zanella; LGPL-2.1+)
 // in its form without fused operations, the one x86-64 builds; GCC writes its
-// doublings 2*v as v + v, which rounds the same.
+// doublings 2*v as v + v, which rounds the same. sincos: glibc's
+// sysdeps/ieee754/dbl-64/s_sincos.c with s_sin.c, usncs.h and sincostab.c
+// (IBM's Accurate Mathematical Library; LGPL-2.1+) as glibc 2.36 has it,
+// built like exp twice; the FMA build's 28 fused operations (the reduction's
+// seven, do_sin's eight and its Taylor branch's six, do_cos's seven) and
+// their operands as the disassembly of glibc 2.36's __sincos_fma has them.
 #include "strata/exact_math.hpp"
 
 #include <immintrin.h>
@@ -337,15 +343,274 @@ template <bool with_fma>
     return result;
 }
 
+
+// --- sincos ------------------------------------------------------------------
+// |x| < 2^-27: sin x = x, cos x = 1. Otherwise sin and cos of a + da: of x
+// itself below 0.855469, of pi/2 - |x| (in two parts) below 2.426265, of x
+// less n pi/2 (pi/2 in four parts, the result in two) below 105414350, the
+// quadrant n placing and signing the pair. Each from the table's sin and cos
+// at the multiple of 1/128 nearest |a|, corrected by short polynomials of the
+// rest; the sine of |a| < 0.126 from a Taylor polynomial alone. Larger
+// arguments, infinities and NaNs take the library's own call.
+constexpr double sn3 = -0x1.5555555555515p-3, sn5 = 0x1.11110e829872fp-7;  // sin of the rest
+constexpr double cs2 = 0x1p-1, cs4 = -0x1.5555555555535p-5, cs6 = 0x1.6c16bedd9e239p-10;  // 1 - cos
+constexpr double s1 = -0x1.5555555555555p-3, s2 = 0x1.1111111110ecep-7, s3 = -0x1.a01a019db08b8p-13,
+                 s4 = 0x1.71de27b9a7ed9p-19, s5 = -0x1.addffc2fcdf59p-26;  // Taylor
+constexpr double taylor_limit = 0.126;
+constexpr double big = 0x1.8p45;  // big + |a|: |a| to the nearest 1/128 in the low bits
+constexpr double hp0 = 0x1.921fb54442d18p0, hp1 = 0x1.1a62633145c07p-54;  // pi/2 = hp0 + hp1
+constexpr double hpinv = 0x1.45f306dc9c883p-1;  // 2/pi
+constexpr double toint = 0x1.8p52;
+// pi/2 = mp1 + mp2 + pp3 + pp4, each part short enough that n times it is exact.
+constexpr double mp1 = 0x1.921fb58000000p0, mp2 = -0x1.dde973c000000p-27, pp3 = -0x1.cb3b398000000p-55,
+                 pp4 = -0x1.d747f23e32ed7p-83;
+constexpr std::uint32_t tiny_top = 0x3e400000, near_top = 0x3feb6000, middle_top = 0x400368fd,
+                        reducible_top = 0x419921fb;  // |x|'s upper 32 bits at 2^-27, 0.855469, ...
+
+// For k <= 109: sin(k/128), its remainder, cos(k/128), its remainder. The
+// values of glibc's __sincostab (sysdeps/ieee754/dbl-64/sincostab.c, from
+// IBM's Accurate Mathematical Library; LGPL-2.1+), read from the libm of glibc
+// 2.36. The check in variant.cpp reaches every entry.
+alignas(64) constexpr std::uint64_t sincos_table[4 * 110] = {
+    0x0000000000000000, 0x0000000000000000, 0x3ff0000000000000, 0x0000000000000000,
+    0x3f7fffeaaaaeeeef, 0xbc1e45e2ec67b77c, 0x3fefffc000155552, 0x3c8f4a01a0196dae,
+    0x3f8fffaaaaeeeed5, 0xbc02ab639a9f0777, 0x3fefff000155549f, 0x3c828a28a03a5ef3,
+    0x3f97ff7001033255, 0x3bfefe2b51527336, 0x3feffdc006bff7e6, 0x3c8ae6dae86977bd,
+    0x3f9ffeaaaeeee86f, 0xbc3cd406fb224ae2, 0x3feffc00155527d3, 0xbc83b54492d89b5b,
+    0x3fa3feb2b12d45d5, 0x3c34ec54203d1c11, 0x3feff9c03414a7ba, 0x3c6991f4be6c59bf,
+    0x3fa7fdc01032fba9, 0xbc4599bdf46e997a, 0x3feff7006bfdf99f, 0xbc78b3b560648d5f,
+    0x3fabfc6d78586dac, 0x3c18e4fd03dbf236, 0x3feff3c0c8103a31, 0x3c74856dbddc0e66,
+    0x3faffaaaeeed4edb, 0xbc42d16d32684b69, 0x3feff0015549f4d3, 0x3c8328387b99426f,
+    0x3fb1fc343d808bef, 0xbc5f3d32e6f3be4f, 0x3fefebc222a8ef9f, 0x3c57934934f54c77,
+    0x3fb3facb12d1755b, 0xbc5921915299468c, 0x3fefe7034129ef6f, 0xbc6cbf4337c96f97,
+    0x3fb5f911fd10b737, 0xbc50184f02be9102, 0x3fefe1c4c3c873eb, 0xbc35a9c9057c4a02,
+    0x3fb7f701032550e4, 0x3c3afc2d1800501a, 0x3fefdc06bf7e6b9b, 0x3c831902b535f8db,
+    0x3fb9f4902d55d1f9, 0x3c52696d7eac1dc1, 0x3fefd5c94b43e000, 0xbc62e768cb4f92f9,
+    0x3fbbf1b78568391d, 0x3c5e91841dea4cc8, 0x3fefcf0c800e99b1, 0x3c6ea3d786d186ac,
+    0x3fbdee6f16c1cce6, 0xbc450f8e2fb71673, 0x3fefc7d078d1bc88, 0x3c8075d2447db685,
+    0x3fbfeaaeee86ee36, 0xbc4afcb2bcc6f03b, 0x3fefc015527d5bd3, 0x3c8b68f35094efb8,
+    0x3fc0f3378ddd71d1, 0x3c6d8468724f0f9e, 0x3fefb7db2bfe0695, 0x3c821dadf4f65ab1,
+    0x3fc1f0d3d7afceaf, 0xbc66ef95099769a5, 0x3fefaf22263c4bd3, 0xbc552ace133a2769,
+    0x3fc2ee285e4ab88f, 0xbc6e4d0f05dee058, 0x3fefa5ea641c36f2, 0x3c404da6ed17cc7c,
+    0x3fc3eb312c5d66cb, 0x3c647d666b66cb91, 0x3fef9c340a7cc428, 0x3c8c5b6b063b7462,
+    0x3fc4e7ea4dc5f27b, 0x3c5949db2ac072fc, 0x3fef91ff40374d01, 0xbc67d03f4d3a9e4c,
+    0x3fc5e44fcfa126f3, 0xbc66f443063f89b6, 0x3fef874c2e1eecf6, 0xbc8c6514e1332b16,
+    0x3fc6e05dc05a4d4c, 0xbbd32c5c8b81c940, 0x3fef7c1afeffde24, 0xbc78f55bc47540b1,
+    0x3fc7dc102fbaf2b5, 0x3c45ab50e23c97c3, 0x3fef706bdf9ece1c, 0xbc8698c80c36dcb4,
+    0x3fc8d7632efaa944, 0xbc620fa262cbb953, 0x3fef643efeb82acd, 0x3c76b00ac1fe28ac,
+    0x3fc9d252d0cec312, 0x3c59c43d80b1137d, 0x3fef57948cff6797, 0x3c6e3a0d3e03b1d5,
+    0x3fcaccdb297a0765, 0xbc59883b57d6cdeb, 0x3fef4a6cbd1e3a79, 0x3c813df0edaebb57,
+    0x3fcbc6f84edc6199, 0x3c69c1a56a7b0cab, 0x3fef3cc7c3b3d16e, 0xbc621a3ad28a3494,
+    0x3fccc0a6588289a3, 0xbc6868d09bc87c6b, 0x3fef2ea5d753ffed, 0x3c8cc4215f56d583,
+    0x3fcdb9e15fb5a5d0, 0xbc632e20d6cc6fc2, 0x3fef20073086649f, 0x3c7b940416c1984b,
+    0x3fceb2a57f8ae5a3, 0xbc60be06af572ceb, 0x3fef10ec09c5873b, 0x3c8d9072762c1283,
+    0x3fcfaaeed4f31577, 0xbc615d88508e32b8, 0x3fef01549f7deea1, 0x3c8d3c1e99e5cafd,
+    0x3fd0515cbf65155c, 0xbc79b8c29dfd8ec8, 0x3feef141300d2f26, 0xbc82aa1b08ded372,
+    0x3fd0cd00cef36436, 0xbc79fb0a0c93e2b5, 0x3feee0b1fbc0f11c, 0xbc4bfd2380bbc3b1,
+    0x3fd14861aa94ddeb, 0xbc6be881b5b615a4, 0x3feecfa744d5efa1, 0xbc556d0a4af541d0,
+    0x3fd1c37d64c6b876, 0x3c746076fe0dcff5, 0x3feebe214f76efa8, 0xbc802f9f12ba543e,
+    0x3fd23e52111aaf36, 0xbc74f080334eff18, 0x3feeac2061bbaf4f, 0x3c62c1d53e94658d,
+    0x3fd2b8ddc43eb49f, 0x3c61553899f2d807, 0x3fee99a4c3a7cd83, 0xbc82264b1bc53ce8,
+    0x3fd3331e94049f87, 0x3c7e0cb6b40c302c, 0x3fee86aebf29a9ed, 0x3c89397afdbb58a7,
+    0x3fd3ad129769d3d8, 0x3c003d5504878398, 0x3fee733ea0193d40, 0xbc86428b3546ce13,
+    0x3fd426b7e69ee697, 0xbc7f09c75705c59f, 0x3fee5f54b436e9d0, 0x3c87eb0fd02fc8bc,
+    0x3fd4a00c9b0f3d20, 0x3c7823ba6bb08ead, 0x3fee4af14b2a449c, 0xbc868ca02e8a6833,
+    0x3fd5190ecf68a77a, 0x3c7b357155eef0f3, 0x3fee3614b680d6a5, 0xbc727793aa015237,
+    0x3fd591bc9fa2f597, 0x3c67c74bac3fe0cb, 0x3fee20bf49acd6c1, 0xbc5660aec7ef636c,
+    0x3fd60a1429078775, 0x3c5b1fd80ba89133, 0x3fee0af15a03dbce, 0x3c5fe8e702771ae6,
+    0x3fd682138a38d7f7, 0xbc7d889202444aad, 0x3fedf4ab3ebd875e, 0xbc8e2d8a7e6736c4,
+    0x3fd6f9b8e33a0255, 0x3c742bc14ee9da0d, 0x3feddded50f228d6, 0xbc6e80c8d42ba2bf,
+    0x3fd7710255764214, 0xbc66ead7314bb6ce, 0x3fedc6b7eb995912, 0x3c54b364776dcd35,
+    0x3fd7e7ee03c86d4e, 0xbc7b63bcdabf5af2, 0x3fedaf0b6b888e83, 0x3c8a249e2b5e5cea,
+    0x3fd85e7a12826949, 0x3c78a40e9b5face0, 0x3fed96e82f71a9dc, 0x3c8ff61bd5d2039d,
+    0x3fd8d4a4a774992f, 0x3c744a02ea766326, 0x3fed7e4e97e17b4a, 0xbc63b770352bed94,
+    0x3fd94a6be9f546c5, 0xbc769ce13e683f58, 0x3fed653f073e4040, 0xbc876236434bec37,
+    0x3fd9bfce02e80510, 0x3c709e39a320b0a4, 0x3fed4bb9e1c619e0, 0x3c8f34bb77858f61,
+    0x3fda34c91cc50cca, 0xbc5a310e3b50cecd, 0x3fed31bf8d8d7c06, 0x3c7e60dd3089cbdd,
+    0x3fdaa95b63a09277, 0xbc66293eb13c0381, 0x3fed1750727d94f0, 0x3c80d52b1ec1a48e,
+    0x3fdb1d8305321617, 0xbc7ae242cb99f519, 0x3fecfc6cfa52ad9f, 0x3c88b5b5508f2a0d,
+    0x3fdb913e30dbac43, 0xbc7e38ad2f6c3ff1, 0x3fece115909a82e5, 0x3c81f139bb31109a,
+    0x3fdc048b17b140a3, 0x3c619fe6757e9fa7, 0x3fecc54aa2b2972e, 0x3c64ee162ba83a98,
+    0x3fdc7767ec7fd19e, 0xbc5eb14d1a3d5826, 0x3feca90c9fc67d0b, 0xbc646a81485e3462,
+    0x3fdce9d2e3d4a51f, 0xbc62fc8a12dae298, 0x3fec8c5bf8ce1a84, 0x3c7ab3d1a1590123,
+    0x3fdd5bca34047661, 0x3c728a44a75fc29c, 0x3fec6f39208be53b, 0xbc8741dbfbaadb42,
+    0x3fddcd4c15329c9a, 0x3c70d4c6e171fd9a, 0x3fec51a48b8b175e, 0xbc61bbb43b9aa880,
+    0x3fde3e56c1582a69, 0xbc50a4821099f88f, 0x3fec339eb01ddd81, 0xbc8caaf5ee82c5c0,
+    0x3fdeaee8744b05f0, 0xbc5789b43c9b027d, 0x3fec1528065b7d50, 0xbc8892111312e828,
+    0x3fdf1eff6bc4f97b, 0x3c717212f8a7525c, 0x3febf641081e7536, 0x3c8b7bd71628a9a1,
+    0x3fdf8e99e76abc97, 0x3c59d950af2d00a3, 0x3febd6ea310294f5, 0x3c731bbcc88c109d,
+    0x3fdffdb628d2f57a, 0x3c6f4a992e905b6a, 0x3febb723fe630f32, 0x3c772bd2452d0a39,
+    0x3fe0362939c69955, 0xbc82d8cd78397b01, 0x3feb96eeef58840e, 0x3c545a3cc78fade0,
+    0x3fe06d3686946e5b, 0x3c83f5ae4538ff1b, 0x3feb764b84b704c2, 0xbc8f5848c21b389b,
+    0x3fe0a4021e9e1001, 0xbc86f643a13914f6, 0x3feb553a410c104e, 0x3c58ff7947027a16,
+    0x3fe0da8b26b5672e, 0xbc8a58def0bee909, 0x3feb33bba89c8948, 0x3c8ea6a51d1f6ca9,
+    0x3fe110d0c4b69c3b, 0x3c8d918998809981, 0x3feb11d04162a4c6, 0x3c71dd561efbc0c2,
+    0x3fe146d21f8b7f82, 0x3c7bf9535e2739a8, 0x3feaef78930bd275, 0xbc7f836279746f94,
+    0x3fe17c8e5f2eedb0, 0x3c635e57102e2488, 0x3feaccb526f69de5, 0x3c88fb6a8dd6b6cc,
+    0x3fe1b204acb02fdd, 0xbc5f190c70cbb5ff, 0x3feaa98688308913, 0xbc0b83d607cd5070,
+    0x3fe1e7343236574c, 0x3c722a3fa4f41d5a, 0x3fea85ed4373e02d, 0x3c69be06385ec792,
+    0x3fe21c1c1b0394cf, 0x3c5e5b324b23aa31, 0x3fea61e9e72586af, 0x3c858330e2fd453f,
+    0x3fe250bb93788bbb, 0x3c7ea3d02457bcce, 0x3fea3d7d0352bdcf, 0xbc868dbaeca19669,
+    0x3fe28511c917a067, 0xbc801df1d9a16b70, 0x3fea18a729aee445, 0x3c395e25736c0358,
+    0x3fe2b91dea88421e, 0xbc8fa371db216ab0, 0x3fe9f368ed912f85, 0xbc81d200c5791606,
+    0x3fe2ecdf279a3082, 0x3c8d3557e0e7e37e, 0x3fe9cdc2e3f25e5c, 0x3c83f99112993f62,
+    0x3fe32054b148bc4f, 0x3c8f6b42095a135b, 0x3fe9a7b5a36a6514, 0x3c8722cfcc9fa7a9,
+    0x3fe3537db9be0367, 0x3c6b327e7af040f0, 0x3fe98141c42e1310, 0x3c8d1ff80488f08d,
+    0x3fe386597456282b, 0xbc710fada93b07a8, 0x3fe95a67e00cb1fd, 0xbc80befda21f862d,
+    0x3fe3b8e715a2840a, 0xbc797653a7d2f07b, 0x3fe93328926d9e92, 0xbc8bb77003600cda,
+    0x3fe3eb25d36cd53a, 0xbc5be570e1570fc0, 0x3fe90b84784ddaf7, 0xbc70feb10ab93b87,
+    0x3fe41d14e4ba6790, 0x3c84608fd287ecf5, 0x3fe8e37c303d9ad1, 0xbc6463a4b53d4bf8,
+    0x3fe44eb381cf386b, 0xbc83ed6c1e6a5505, 0x3fe8bb105a5dc900, 0x3c8863e03e9474c1,
+    0x3fe48000e431159f, 0xbc8b194a7463ed10, 0x3fe89241985d871f, 0x3c8c48d9c413ed84,
+    0x3fe4b0fc46aab761, 0x3c20da05738cc59a, 0x3fe869108d77a6c6, 0x3c7338ffe2bfe9dd,
+    0x3fe4e1a4e54ed51b, 0xbc8a492f89b7c76a, 0x3fe83f7dde701ca0, 0xbc4152cf609bc6e8,
+    0x3fe511f9fd7b351c, 0xbc85c0e861c48831, 0x3fe8158a31916d5d, 0xbc6de8b90b8228de,
+    0x3fe541facddbb724, 0x3c7232c28520d391, 0x3fe7eb362eaa1488, 0x3c5a1d65a4a5959f,
+    0x3fe571a6966d59b3, 0x3c5c843b4d0fb198, 0x3fe7c0827f09e54f, 0xbc6c73d6d72aee68,
+    0x3fe5a0fc98813a12, 0xbc8d82e2b7d4227b, 0x3fe7956fcd7f6543, 0xbc8ab276e9d45ae4,
+    0x3fe5cffc16bf8f0d, 0x3c896cb370eb578a, 0x3fe769fec655211f, 0xbc6827d5cf8c68c5,
+    0x3fe5fea4552a9e57, 0x3c80b6cef7ee20b7, 0x3fe73e30174efba1, 0xbc65d3ae3d94ad5f,
+    0x3fe62cf49921ac79, 0xbc8edd9855b6241a, 0x3fe712046fa77678, 0x3c8425b0a5029c81,
+    0x3fe65aec2963e755, 0x3c8126f96b71053c, 0x3fe6e57c800cf55e, 0x3c860286dedbd0a6,
+    0x3fe6888a4e134b2f, 0xbc86b7d37644d5e6, 0x3fe6b898fa9efb5d, 0x3c715ac786ccf4b2,
+    0x3fe6b5ce50b7821a, 0xbc65d5158f702e0f, 0x3fe68b5a92eb6253, 0xbc89a91ad985f89c,
+    0x3fe6e2b77c40bde1, 0xbc70e729857fad53, 0x3fe65dc1fdeb8cba, 0xbc597c1b47337c77,
+    0x3fe70f451d0a8c40, 0x3c697ede3885770d, 0x3fe62fcff20191c7, 0x3c6d9143895756ef,
+    0x3fe73b7680dea578, 0xbc72248306dc12a2, 0x3fe6018526f563df, 0x3c846ca5e0e432d0,
+    0x3fe7674af6f7b524, 0x3c7e9d3f94ac84a8, 0x3fe5d2e255f1f17a, 0x3c80314104c8892b,
+    0x3fe792c1d0041d52, 0xbc8abf05eeb354eb, 0x3fe5a3e839824077, 0x3c8428aa2759be62,
+    0x3fe7bdda5e28b3c2, 0x3c4ad1197ccd0393, 0x3fe574978d8e83f2, 0x3c8f4714af282d23,
+    0x3fe7e893f5037959, 0x3c80eefbaa650c4c, 0x3fe544f10f592ca5, 0xbc8e7ae8e6c7a62f,
+    0x3fe812ede9ae4ba4, 0xbc87830adf402dda, 0x3fe514f57d7bf3da, 0x3c747a108073c259,
+};
+
+// a * b + c: rounded once (as fused) or twice.
+template <bool with_fma>
+[[gnu::always_inline]] inline Lanes mul_add(Lanes a, Lanes b, Lanes c) {
+    if constexpr (with_fma) {
+        return fused(a, b, c);
+    } else {
+        return a * b + c;
+    }
+}
+
+constexpr std::uint64_t sign_bit = 0x8000000000000000u;
+[[gnu::always_inline]] inline Lanes magnitude(Lanes x) { return double_of(bits_of(x) & ~sign_bit); }
+[[gnu::always_inline]] inline Lanes with_sign_of(Lanes value, Lanes sign) {
+    return double_of((bits_of(value) & ~sign_bit) | (bits_of(sign) & sign_bit));
+}
+
+// sin(a + da) and cos(a + da) for |a| below 0.86, from the table entry at
+// |a| and the polynomials of the rest. The FMA variant fuses what GCC fused
+// in the library's FMA build, operand for operand; without it the same
+// expressions round each product and sum.
+template <bool with_fma>
+[[gnu::always_inline]] inline SinCosLanes sin_cos_near(Lanes a, Lanes da) {
+    const Lanes abs_a = magnitude(a);
+    const Lanes u = big + abs_a;
+    const Bits index = (bits_of(u) & 0xffffffff) << 2;
+    const Lanes sn = double_of(gather(sincos_table, index));
+    const Lanes ssn = double_of(gather(sincos_table + 1, index));
+    const Lanes cs = double_of(gather(sincos_table + 2, index));
+    const Lanes ccs = double_of(gather(sincos_table + 3, index));
+    const Lanes rest = abs_a - (u - big);
+    // Inlined even unoptimised: its fused operations belong in the caller's section.
+    const auto mad = [](Lanes p, Lanes q, Lanes r) __attribute__((always_inline)) {
+        return mul_add<with_fma>(p, q, r);
+    };
+
+    // sin: sn + (ssn + s ccs - sn c + cs s), s and c the rest's sine and 1 - cos.
+    const Lanes sin_dx = a <= 0.0 ? -da : da;
+    const Lanes xx = rest * rest;
+    const Lanes s = mad(rest * xx, mad(xx, all(sn5), all(sn3)), sin_dx) + rest;
+    const Lanes c = mad(sin_dx, rest, xx * mad(mad(xx, all(cs6), all(cs4)), xx, all(cs2)));
+    const Lanes sin_table = with_sign_of(mad(s, cs, mad(-c, sn, mad(s, ccs, ssn))) + sn, a);
+    const Lanes aa = a * a;
+    const Lanes taylor = mad(mad(mad(mad(all(s5), aa, all(s4)), aa, all(s3)), aa, all(s2)), aa, all(s1));
+    const Lanes sin_taylor = a + mad(mad(taylor, a, -(0.5 * da)), aa, da);
+
+    // cos: cs + (ccs - s ssn - cs c - sn s).
+    const Lanes cos_rest = rest + (a < 0.0 ? -da : da);
+    const Lanes yy = cos_rest * cos_rest;
+    const Lanes cos_s = mad(cos_rest * yy, mad(yy, all(sn5), all(sn3)), cos_rest);
+    const Lanes cos_c = yy * mad(mad(yy, all(cs6), all(cs4)), yy, all(cs2));
+    const Lanes cosine = mad(-sn, cos_s, mad(-cs, cos_c, mad(-cos_s, ssn, ccs))) + cs;
+    return {abs_a < taylor_limit ? sin_taylor : sin_table, cosine};
+}
+
+// Lanes with |x| >= 105414350, infinite or NaN: the library's call, lane by lane.
+[[gnu::noinline, gnu::nothrow]] SinCosLanes sincos_far(Lanes x, SinCosLanes regular, Bits top) {
+    for (std::size_t lane = 0; lane < lane_width; ++lane) {
+        if (top[lane] < reducible_top) continue;
+        double sin_x, cos_x;
+        ::sincos(x[lane], &sin_x, &cos_x);
+        regular.sin[lane] = sin_x;
+        regular.cos[lane] = cos_x;
+    }
+    return regular;
+}
+
+template <bool with_fma>
+[[gnu::always_inline]] inline SinCosLanes sincos_of(Lanes x) {
+    // Inlined even unoptimised: its fused operations belong in the caller's section.
+    const auto mad = [](Lanes p, Lanes q, Lanes r) __attribute__((always_inline)) {
+        return mul_add<with_fma>(p, q, r);
+    };
+    const Bits top = (bits_of(x) >> 32) & 0x7fffffff;
+    const auto tiny = top < tiny_top;
+    const auto near = top < near_top;
+    const auto middle = top < middle_top;
+    const auto reducible = top < reducible_top;
+    const Lanes zero = all(0.0);
+    // pi/2 - |x| = middle_a + middle_da.
+    const Lanes y = hp0 - magnitude(x);
+    const Lanes middle_a = y + hp1;
+    const Lanes middle_da = (y - middle_a) + hp1;
+    // x - n pi/2 = b + db.
+    const Lanes xr = reducible ? x : zero;
+    const Lanes t = mad(xr, all(hpinv), all(toint));
+    const Lanes xn = t - toint;
+    const Bits n = bits_of(t) & 3;
+    const Lanes yr = mad(-xn, all(mp2), mad(-xn, all(mp1), xr));
+    const Lanes t2 = mad(-xn, all(pp3), yr);
+    const Lanes db_part = mad(-xn, all(pp3), yr - t2);
+    const Lanes b = mad(-xn, all(pp4), t2);
+    const Lanes db = db_part + mad(-xn, all(pp4), t2 - b);
+    const auto flip = (n == 1) | (n == 2);
+    const Lanes a = tiny ? zero : near ? x : middle ? middle_a : reducible ? (flip ? -b : b) : zero;
+    const Lanes da = near ? zero : middle ? middle_da : reducible ? (flip ? -db : db) : zero;
+    const SinCosLanes p = sin_cos_near<with_fma>(a, da);
+    const auto odd = (n & 1) != 0;
+    const Lanes signed_cos = (n & 2) != 0 ? -p.cos : p.cos;
+    SinCosLanes result;
+    result.sin = tiny ? x : near ? p.sin : middle ? with_sign_of(p.cos, x) : odd ? signed_cos : p.sin;
+    result.cos = tiny ? all(1.0) : near ? p.cos : middle ? p.sin : odd ? p.sin : signed_cos;
+    if (__builtin_expect(any(~reducible), 0)) return sincos_far(x, result, top);
+    return result;
+}
+
 }  // namespace
 
 // Fused multiply-adds only in this section, which the FMA check scans apart:
-// nine per copy, as many as the library's FMA variant of exp has.
+// per copy exp's nine and sincos's 28, as many as the library's FMA variants
+// have.
 [[gnu::noinline, gnu::nothrow, gnu::section("lamina_fused_math")]] Lanes exp_lanes_fused(Lanes x) { return exp_of<true>(x); }
 
 [[gnu::noinline, gnu::nothrow]] Lanes exp_lanes_unfused(Lanes x) { return exp_of<false>(x); }
 
 [[gnu::noinline, gnu::nothrow]] Lanes hypot_lanes(Lanes x, Lanes y) { return hypot_of(x, y); }
+
+[[gnu::noinline, gnu::nothrow, gnu::section("lamina_fused_math")]] Lanes sincos_lanes_fused(Lanes x, Lanes& cos_x) {
+    const SinCosLanes result = sincos_of<true>(x);
+    cos_x = result.cos;
+    return result.sin;
+}
+
+[[gnu::noinline, gnu::nothrow]] Lanes sincos_lanes_unfused(Lanes x, Lanes& cos_x) {
+    const SinCosLanes result = sincos_of<false>(x);
+    cos_x = result.cos;
+    return result.sin;
+}
 
 namespace {
 template <class Function>
@@ -372,6 +637,16 @@ void hypot_array(const double* x, const double* y, double* out, std::size_t coun
         std::memcpy(&b, y + first, lanes * sizeof(double));
         const Lanes result = hypot_lanes(a, b);
         std::memcpy(out + first, &result, lanes * sizeof(double));
+    });
+}
+
+void sincos_array(const double* x, double* sin_out, double* cos_out, std::size_t count, ExpVariant variant) {
+    for_groups(count, [&](std::size_t first, std::size_t lanes) {
+        Lanes in{};
+        std::memcpy(&in, x + first, lanes * sizeof(double));
+        const SinCosLanes result = sincos_lanes(in, variant);
+        std::memcpy(sin_out + first, &result.sin, lanes * sizeof(double));
+        std::memcpy(cos_out + first, &result.cos, lanes * sizeof(double));
     });
 }
 

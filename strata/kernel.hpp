@@ -14,10 +14,10 @@ namespace strata {
 
 struct Transfer;
 
-// The C library variants that the lane-wide exp and hypot (exact_math.hpp)
-// can follow. glibc picks its exp when it loads: with fused multiply-adds
-// where the CPU has FMA and AVX2, without them elsewhere; its hypot has one
-// variant on x86-64, without them.
+// The C library variants that the lane-wide exp, sincos and hypot
+// (exact_math.hpp) can follow. glibc picks its exp and its sincos when it
+// loads: with fused multiply-adds where the CPU has FMA and AVX2, without them
+// elsewhere; its hypot has one variant on x86-64, without them.
 enum class ExpVariant { fused, unfused };
 
 // What the passes take from the lane-wide functions: each one only where it
@@ -26,6 +26,8 @@ struct LaneMath {
     bool exp = false;
     ExpVariant exp_variant = ExpVariant::unfused;
     bool hypot = false;
+    bool sincos = false;  // only where the kernel pairs sin and cos at all
+    ExpVariant sincos_variant = ExpVariant::unfused;
 };
 
 // What one pass reads: the record's arrays and angle, and whether sincos may
@@ -83,10 +85,11 @@ struct Kernel {
     std::size_t lanes;
     PassFunction s_pass;
     PassFunction p_pass;
-    // The copy's lane-wide exp and hypot over arrays of any length, or
+    // The copy's lane-wide exp, hypot and sincos over arrays of any length, or
     // nullptr where it has none (the baseline).
     void (*exp_array)(const double* x, double* out, std::size_t count, ExpVariant variant);
     void (*hypot_array)(const double* x, const double* y, double* out, std::size_t count);
+    void (*sincos_array)(const double* x, double* sin_out, double* cos_out, std::size_t count, ExpVariant variant);
     ModuliFunction moduli;
 };
 

@@ -106,21 +106,50 @@ private:
 };
 
 // c_j = sqrt(n_j^2 - xi) / n_j: the complex cosine of the propagation angle.
-// The lanes' moduli come from the lane-wide hypot where `math` allows it.
+// The lanes' moduli come from the lane-wide hypot, and the sine and cosine of
+// their half angles from the lane-wide sincos, where `math` allows it (sincos
+// only where sin and cos are paired at all).
 template <class Real>
 [[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index, BasicComplex<Real> xi,
                                                                   bool paired, const LaneMath& math = {}) {
     const BasicComplex<Real> z = square(index) - xi;
 #ifdef STRATA_LANE_MATH
     if constexpr (lanes_of<Real> > 1) {
-        if (math.hypot) {
-            const Lanes r = hypot_lanes(z.re, z.im);
+        const bool lane_sincos = paired && math.sincos;
+        if (math.hypot || lane_sincos) {
+            Lanes r{};
+            if (math.hypot) r = hypot_lanes(z.re, z.im);
             double re[lane_width], im[lane_width];
+            if (!lane_sincos) {
+                for (std::size_t lane = 0; lane < lane_width; ++lane) {
+                    const Complex root =
+                        principal_sqrt_by(Complex{z.re[lane], z.im[lane]}, paired, [&] { return r[lane]; });
+                    re[lane] = root.re;
+                    im[lane] = root.im;
+                }
+                return BasicComplex<Real>{from_values<Real>(re), from_values<Real>(im)} / index;
+            }
+            // Off the axes: sqrt(r) (cos, sin)(atan2(y, x) / 2), one sincos for all lanes.
+            double half_angle[lane_width], root_r[lane_width];
+            bool on_axis[lane_width];
             for (std::size_t lane = 0; lane < lane_width; ++lane) {
-                const Complex root =
-                    principal_sqrt_by(Complex{z.re[lane], z.im[lane]}, paired, [&] { return r[lane]; });
+                const Complex value{z.re[lane], z.im[lane]};
+                Complex root{};
+                on_axis[lane] = principal_sqrt_on_axis(value, root);
                 re[lane] = root.re;
                 im[lane] = root.im;
+                half_angle[lane] = 0.0;
+                root_r[lane] = 0.0;
+                if (on_axis[lane]) continue;
+                const double modulus = math.hypot ? r[lane] : std::hypot(value.re, value.im);
+                half_angle[lane] = std::atan2(value.im, value.re) * 0.5;
+                root_r[lane] = std::sqrt(modulus);
+            }
+            const SinCosLanes half = sincos_lanes(from_values<Lanes>(half_angle), math.sincos_variant);
+            for (std::size_t lane = 0; lane < lane_width; ++lane) {
+                if (on_axis[lane]) continue;
+                re[lane] = half.cos[lane] * root_r[lane];
+                im[lane] = half.sin[lane] * root_r[lane];
             }
             return BasicComplex<Real>{from_values<Real>(re), from_values<Real>(im)} / index;
         }
@@ -171,20 +200,23 @@ struct ExponentialPair {
     Complex forward;
 };
 
-// `grow()` and `decay()` give exp(-w.re) and exp(w.re).
-template <class Grow, class Decay>
-[[gnu::always_inline]] inline ExponentialPair exponential_pair_by(Complex w, bool paired, Grow grow_of,
+// `sin_cos(s, c)` gives sin(w.im) and cos(w.im), `grow()` and `decay()`
+// exp(-w.re) and exp(w.re); each is asked for only where w is finite.
+template <class SinCos, class Grow, class Decay>
+[[gnu::always_inline]] inline ExponentialPair exponential_pair_by(Complex w, SinCos sin_cos_of, Grow grow_of,
                                                                   Decay decay_of) {
     if (!is_finite(w.re) || !is_finite(w.im)) return {exponential(-w), exponential(w)};
     double sin_y, cos_y;
-    sin_cos(w.im, paired, sin_y, cos_y);
+    sin_cos_of(sin_y, cos_y);
     const double grow = grow_of();
     const double decay = decay_of();
     return {{grow * cos_y, grow * -sin_y}, {decay * cos_y, decay * sin_y}};
 }
 
 [[gnu::always_inline]] inline ExponentialPair exponential_pair(Complex w, bool paired) {
-    return exponential_pair_by(w, paired, [w] { return std::exp(-w.re); }, [w] { return std::exp(w.re); });
+    return exponential_pair_by(
+        w, [w, paired](double& sin_y, double& cos_y) { sin_cos(w.im, paired, sin_y, cos_y); },
+        [w] { return std::exp(-w.re); }, [w] { return std::exp(w.re); });
 }
 
 // The diagonal of P_j = diag(exp(-i delta_j), exp(+i delta_j)).
@@ -202,16 +234,26 @@ template <class Real>
     const BasicComplex<Real> w{-k.im * thickness, k.re * thickness};  // i * k * thickness
     double backward_re[lanes_of<Real>], backward_im[lanes_of<Real>];
     double forward_re[lanes_of<Real>], forward_im[lanes_of<Real>];
-    // The lane-wide exp where `math` allows it; lanes with a non-finite w
-    // ignore it and take exponential's road.
-    Real grow{}, decay{};
-    bool lane_wide = false;
+    // The lane-wide exp, and sincos where sin and cos are paired, where
+    // `math` allows them; lanes with a non-finite w ignore them and take
+    // exponential's road.
+    Real grow{}, decay{}, sin_w{}, cos_w{};
+    bool lane_exp = false, lane_sincos = false;
 #ifdef STRATA_LANE_MATH
     if constexpr (lanes_of<Real> > 1) {
         if (math.exp) {
             grow = exp_lanes(-w.re, math.exp_variant);
             decay = exp_lanes(w.re, math.exp_variant);
-            lane_wide = true;
+            lane_exp = true;
+        }
+        if (paired && math.sincos) {
+            // Lanes whose w is not finite never read their phase's sine: zero
+            // spares them the library's call (and its errno for infinities).
+            const auto finite = ((w.re - w.re) == 0.0) & ((w.im - w.im) == 0.0);
+            const SinCosLanes phase = sincos_lanes(finite ? w.im : Lanes{}, math.sincos_variant);
+            sin_w = phase.sin;
+            cos_w = phase.cos;
+            lane_sincos = true;
         }
     }
 #else
@@ -219,10 +261,18 @@ template <class Real>
 #endif
     for (std::size_t lane = 0; lane < lanes_of<Real>; ++lane) {
         const Complex w_lane{get_lane(w.re, lane), get_lane(w.im, lane)};
-        const auto pair = lane_wide ? exponential_pair_by(
-                                          w_lane, paired, [&] { return get_lane(grow, lane); },
-                                          [&] { return get_lane(decay, lane); })
-                                    : exponential_pair(w_lane, paired);
+        const auto pair = exponential_pair_by(
+            w_lane,
+            [&](double& sin_y, double& cos_y) {
+                if (lane_sincos) {
+                    sin_y = get_lane(sin_w, lane);
+                    cos_y = get_lane(cos_w, lane);
+                } else {
+                    sin_cos(w_lane.im, paired, sin_y, cos_y);
+                }
+            },
+            [&] { return lane_exp ? get_lane(grow, lane) : std::exp(-w_lane.re); },
+            [&] { return lane_exp ? get_lane(decay, lane) : std::exp(w_lane.re); });
         backward_re[lane] = pair.backward.re;
         backward_im[lane] = pair.backward.im;
         forward_re[lane] = pair.forward.re;

@@ -1,5 +1,5 @@
 // Which copy of the kernel runs, whether it may pair sin and cos, and
-// whether its lane-wide exp and hypot stand in for the library's.
+// whether its lane-wide exp, hypot and sincos stand in for the library's.
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -66,7 +66,7 @@ bool same_bits(double a, double b) {
     return x == y || (std::isnan(a) && std::isnan(b));
 }
 
-bool sincos_agrees(double x) {
+bool pairing_agrees(double x) {
     double paired_sin, paired_cos;
     ::sincos(x, &paired_sin, &paired_cos);
     return same_bits(paired_sin, std::sin(x)) && same_bits(paired_cos, std::cos(x));
@@ -100,14 +100,14 @@ bool check_sincos() {
             (k - 1024) * (std::numbers::pi / 4),
         };
         for (double x : candidates)
-            if (!sincos_agrees(x)) return false;
+            if (!pairing_agrees(x)) return false;
     }
     for (double x : {0.0, -0.0, half_pi, -half_pi, 5e-324, 1e22, 0x1p1023, double{NAN}})
-        if (!sincos_agrees(x)) return false;
+        if (!pairing_agrees(x)) return false;
     return true;
 }
 
-// --- Lane-wide exp and hypot ------------------------------------------------
+// --- Lane-wide exp, hypot and sincos ----------------------------------------
 
 double from_bits(std::uint64_t bits) {
     double value;
@@ -191,6 +191,61 @@ std::pair<std::vector<double>, std::vector<double>> hypot_check_arguments() {
     return {x, y};
 }
 
+// Arguments that take every road of the library's sincos: each of the 110
+// table entries from below and above its centre, through x itself (below
+// 0.855469, sine and cosine), through pi/2 - |x| (below 2.426265) and through
+// the reduction in each quadrant, near zero and far out; the edges of the
+// ranges (2^-27, 0.126 where the sine's Taylor branch ends, 0.855469,
+// 2.426265, 105414350), multiples of pi/2 and their neighbours, zeros,
+// subnormals, huge arguments, infinities and NaNs, random values and bits.
+std::vector<double> sincos_check_arguments() {
+    std::vector<double> x;
+    constexpr double half_pi = std::numbers::pi / 2;
+    auto both_signs = [&x](double value) {
+        x.push_back(value);
+        x.push_back(-value);
+    };
+    for (int k = 0; k < 110; ++k)
+        for (double f : {-0.49, -0.2, 0.0, 0.23, 0.49}) {
+            const double offset = (k + f) / 128;
+            if (offset < 0) continue;
+            both_signs(offset);                   // x itself
+            both_signs(half_pi - offset);         // pi/2 - |x| = offset
+            both_signs(half_pi + offset);         // pi/2 - |x| = -offset
+            for (double m : {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 1001.0, 1002.0, 1003.0, 1004.0, 4.5e7})
+                for (double side : {1.0, -1.0}) both_signs(m * half_pi + side * offset);
+        }
+    for (double edge : {0x1p-27, 0.126, 0x1.b6p-1, 0x1.368fdp1, 0x1.921fbp26, 1e4})
+        for (double value : {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)}) both_signs(value);
+    for (std::uint32_t top : {0x3e400000u, 0x3e500000u, 0x3feb6000u, 0x400368fdu, 0x419921fbu})
+        for (std::uint64_t bits : {std::uint64_t{top} << 32, (std::uint64_t{top} << 32) - 1})
+            both_signs(from_bits(bits));
+    for (int m = -64; m <= 64; ++m) {
+        const double multiple = m * half_pi;
+        for (double value : {multiple, std::nextafter(multiple, -INFINITY), std::nextafter(multiple, INFINITY)})
+            x.push_back(value);
+    }
+    for (double m : {1e3, 123456.0, 1e6, 33554432.0, 6.7e7})
+        for (double value : {m * half_pi, std::nextafter(m * half_pi, 0.0), std::nextafter(m * half_pi, INFINITY)})
+            both_signs(value);
+    for (std::uint64_t bits : {0x0ull, 0x1ull, 0x000fffffffffffffull, 0x0010000000000000ull, 0x7fefffffffffffffull,
+                               0x7ff0000000000000ull, 0x7ff8000000000000ull, 0x7ff0000000000001ull,
+                               0x7ff4000000000abcull, 0x7ff8dead0000beefull})
+        both_signs(from_bits(bits));
+    for (double huge : {1e8, 1e22, 0x1p1023}) both_signs(huge);
+    std::mt19937_64 random(0x51c05);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int k = 0; k < 1024; ++k) {
+        x.push_back(from_bits(random()));
+        both_signs(unit(random) * half_pi);
+        both_signs(unit(random) * 1e4);
+        both_signs(0x1p-27 + unit(random) * (2.426265 - 0x1p-27));
+        both_signs(2.426265 + unit(random) * (105414350.0 - 2.426265));
+        both_signs(std::ldexp(unit(random), static_cast<int>(random() % 1100) - 1074));
+    }
+    return x;
+}
+
 std::pair<int, int> glibc_version() {
 #if defined(__GLIBC__)
     int major = 0, minor = 0;
@@ -199,9 +254,9 @@ std::pair<int, int> glibc_version() {
     return {0, 0};
 }
 
-// The exp variant this C library picked when it loaded, as its own selector
-// decides it: the FMA one when it finds FMA and AVX2 usable.
-ExpVariant library_exp_variant() {
+// The exp and sincos variants this C library picked when it loaded, as its
+// own selectors decide them: the FMA ones when they find FMA and AVX2 usable.
+ExpVariant library_math_variant() {
 #if defined(CPU_FEATURE_ACTIVE)
     return CPU_FEATURE_ACTIVE(FMA) && CPU_FEATURE_ACTIVE(AVX2) ? ExpVariant::fused : ExpVariant::unfused;
 #elif defined(__x86_64__)
@@ -238,6 +293,18 @@ bool hypot_agrees(const Kernel& kernel, bool nudged) {
     return true;
 }
 
+bool sincos_agrees(const Kernel& kernel, ExpVariant variant) {
+    const std::vector<double> x = sincos_check_arguments();
+    std::vector<double> sin_lanes(x.size()), cos_lanes(x.size());
+    kernel.sincos_array(x.data(), sin_lanes.data(), cos_lanes.data(), x.size(), variant);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        double sin_x, cos_x;
+        ::sincos(x[i], &sin_x, &cos_x);
+        if (to_bits(sin_lanes[i]) != to_bits(sin_x) || to_bits(cos_lanes[i]) != to_bits(cos_x)) return false;
+    }
+    return true;
+}
+
 using Decisions = std::vector<std::pair<const Kernel*, LaneMath>>;
 
 Decisions decide_lane_math() {
@@ -248,14 +315,16 @@ Decisions decide_lane_math() {
     if (!road.empty() && road != "vector" && road != "mistaken")
         std::fprintf(stderr, "lamina: LAMINA_VECMATH=%s is neither scalar nor vector; checking the vector road\n",
                      setting);
-    // "mistaken" (tests): the check assumes the other exp variant and a
-    // library whose hypot differs in one result, so that both must fail.
+    // "mistaken" (tests): the check assumes the other exp and sincos variant
+    // and a library whose hypot differs in one result, so that all must fail.
     const bool mistaken = road == "mistaken";
     const auto [major, minor] = glibc_version();
-    // exp is Arm's algorithm since glibc 2.28, hypot this one since 2.35.
+    // exp is Arm's algorithm since glibc 2.28, hypot this one since 2.35;
+    // sincos lost its slow multi-precision roads in 2.28.
     const bool known_exp = major == 2 && minor >= 28;
     const bool known_hypot = major == 2 && minor >= 35;
-    ExpVariant variant = library_exp_variant();
+    const bool known_sincos = major == 2 && minor >= 28;
+    ExpVariant variant = library_math_variant();
     if (mistaken) variant = variant == ExpVariant::fused ? ExpVariant::unfused : ExpVariant::fused;
     bool fma_runs = false;
 #if defined(__x86_64__)
@@ -264,14 +333,18 @@ Decisions decide_lane_math() {
 #endif
     std::string refused;
     for (const Kernel* kernel : runnable_kernels()) {
-        if (kernel->exp_array == nullptr || kernel->hypot_array == nullptr) continue;
+        if (kernel->exp_array == nullptr || kernel->hypot_array == nullptr || kernel->sincos_array == nullptr)
+            continue;
         LaneMath math;
         // The fused variant of the AVX2 copy needs FMA (AVX-512 has its own).
-        const bool exp_runs = variant == ExpVariant::unfused || fma_runs || kernel->lanes == 8;
-        math.exp = known_exp && exp_runs && exp_agrees(*kernel, variant, false);
+        const bool variant_runs = variant == ExpVariant::unfused || fma_runs || kernel->lanes == 8;
+        math.exp = known_exp && variant_runs && exp_agrees(*kernel, variant, false);
         math.exp_variant = variant;
         math.hypot = known_hypot && hypot_agrees(*kernel, mistaken);
-        for (auto [wanted, name] : {std::pair{math.exp, "exp"}, std::pair{math.hypot, "hypot"}})
+        math.sincos = known_sincos && variant_runs && sincos_agrees(*kernel, variant);
+        math.sincos_variant = variant;
+        for (auto [wanted, name] :
+             {std::pair{math.exp, "exp"}, std::pair{math.hypot, "hypot"}, std::pair{math.sincos, "sincos"}})
             if (!wanted) refused += std::string(refused.empty() ? "" : ", ") + kernel->name + " " + name;
         decisions.emplace_back(kernel, math);
     }
@@ -279,8 +352,8 @@ Decisions decide_lane_math() {
         const std::string library = major == 0 ? std::string("not glibc")
                                                 : "glibc " + std::to_string(major) + "." + std::to_string(minor);
         std::fprintf(stderr,
-                     "lamina: lane-wide %s would not give this C library's bits (%s, %s exp); using its scalar "
-                     "calls there\n",
+                     "lamina: lane-wide %s would not give this C library's bits (%s, %s exp and sincos); using its "
+                     "scalar calls there\n",
                      refused.c_str(), library.c_str(), variant == ExpVariant::fused ? "FMA" : "non-FMA");
     }
     return decisions;

@@ -125,12 +125,13 @@ def test_mistaken_library_variant_falls_back_to_scalar_calls(kernel):
         pytest.skip(f"this CPU does not run the {kernel} kernel")
     base = dict(os.environ, LAMINA_KERNEL=kernel)
     scalar, scalar_notes = spectra_bits(dict(base, LAMINA_VECMATH="scalar"))
-    # The check assumes the other exp variant and a hypot one ulp off on one argument: both
-    # must be refused, in one line, and the results stay the scalar road's.
+    # The check assumes the other exp and sincos variant and a hypot one ulp off on one
+    # argument: all three must be refused, in one line, and the results stay the scalar road's.
     mistaken, notes = spectra_bits(dict(base, LAMINA_VECMATH="mistaken"))
     refusals = [line for line in notes.splitlines() if REFUSAL in line]
     assert len(refusals) == 1, notes
-    assert f"{kernel} exp" in refusals[0] and f"{kernel} hypot" in refusals[0], refusals[0]
+    for function in ("exp", "hypot", "sincos"):
+        assert f"{kernel} {function}" in refusals[0], refusals[0]
     assert REFUSAL not in scalar_notes
     assert mistaken == scalar
     vector, vector_notes = spectra_bits(dict(base, LAMINA_VECMATH="vector"))
@@ -163,3 +164,43 @@ def test_forks_make_no_kernel_choice_before_the_first_sweep():
     before, _, after = result.stderr.partition("first sweep")
     assert "LAMINA_KERNEL" not in before
     assert after.count("LAMINA_KERNEL=sse9 is not a kernel this CPU runs") == 1
+
+
+# Thicknesses whose phases Re(k) d fall in each range of the C library's sincos, from below 2^-27
+# rad through 0.855, 2.43 and 10^8 rad to far beyond (the library's own call there), side by side
+# in every lane group; lossless and absorbing wavelengths alternate, and at the wider angles the
+# high-index outer medium totally reflects, so the cosines' roots lie on and off the axes together.
+PHASES = """
+import sys, numpy as np, lamina
+rng = np.random.default_rng(11)
+count = 67
+d = np.array([1e-9, 0.02, 0.2, 0.5, 40.0, 3e4, 2e7, 6e9, 1e12])
+n = rng.uniform(1.0, 2.5, (d.size + 2, count)) + 1j * rng.uniform(0.0, 1e-3, (d.size + 2, count))
+n[:, ::3] = n[:, ::3].real
+n[0] = 2.4
+for theta in (0.0, 0.4, 1.2):
+    result = lamina.DataPy(d, n, rng.uniform(300.0, 1200.0, count), theta, 0.3).simulate()
+    sys.stdout.write(result.r.tobytes().hex() + result.t.tobytes().hex() + "\\n")
+"""
+
+
+@pytest.mark.parametrize("library", ["as loaded", "without FMA"])
+@pytest.mark.parametrize("kernel", ["avx2", "avx512"])
+def test_phases_in_every_sincos_range_give_scalar_bits(kernel, library):
+    if not runnable()[kernel]:
+        pytest.skip(f"this CPU does not run the {kernel} kernel")
+    base = dict(os.environ, LAMINA_KERNEL=kernel)
+    if library == "without FMA":
+        base["GLIBC_TUNABLES"] = WITHOUT_FMA
+
+    def bits(road):
+        result = subprocess.run([sys.executable, "-c", PHASES], env=dict(base, LAMINA_VECMATH=road),
+                                capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        return result.stdout, result.stderr
+
+    scalar, _ = bits("scalar")
+    vector, notes = bits("vector")
+    assert vector == scalar
+    if known_library():
+        assert REFUSAL not in notes

@@ -1,4 +1,4 @@
-// The long comparison of the lane-wide exp and hypot with the C library:
+// The long comparison of the lane-wide exp, hypot and sincos with the C library:
 // `exact_math_check COUNT [SEED]` draws COUNT arguments from each
 // distribution for each function and copy (exact_math_compare.hpp).
 #include <cstdio>
