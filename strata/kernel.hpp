@@ -26,6 +26,9 @@ struct LaneMath {
     bool exp = false;
     ExpVariant exp_variant = ExpVariant::unfused;
     bool hypot = false;
+    // atan2 follows the library's variant, which glibc picks as it picks exp's.
+    bool atan2 = false;
+    ExpVariant atan2_variant = ExpVariant::unfused;
 };
 
 // What one pass reads: the record's arrays and angle, and whether sincos may
@@ -88,6 +91,8 @@ struct Kernel {
     void (*exp_array)(const double* x, double* out, std::size_t count, ExpVariant variant);
     void (*hypot_array)(const double* x, const double* y, double* out, std::size_t count);
     ModuliFunction moduli;
+    // The copy's lane-wide atan2 over arrays, or nullptr.
+    void (*atan2_array)(const double* y, const double* x, double* out, std::size_t count, ExpVariant variant);
 };
 
 // The kernel the sweep uses, chosen once per process: the widest this CPU
