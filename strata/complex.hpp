@@ -100,10 +100,11 @@ inline void sin_cos(double x, bool paired, double& sin_x, double& cos_x) {
 }
 
 // Principal square root. "== 0" is numeric (true for -0.0); signbit treats -0.0
-// as negative. `modulus()` gives hypot(z.re, z.im), asked for only where both
-// parts are nonzero (the kernel's lanes hand in one computed lane-wide).
-template <class Modulus>
-inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus) {
+// as negative. `modulus()` gives hypot(z.re, z.im) and `angle()` atan2(z.im,
+// z.re), asked for only where both parts are nonzero (the kernel's lanes hand
+// in ones computed lane-wide).
+template <class Modulus, class Angle>
+inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus, Angle angle) {
     const double x = z.re;
     const double y = z.im;
     if (y == 0.0) {
@@ -116,7 +117,7 @@ inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus
         return {h, sign_bit(y) ? -h : h};
     }
     const double r = modulus();
-    const double alpha = std::atan2(y, x);
+    const double alpha = angle();
     const double root_r = std::sqrt(r);
     double sin_half, cos_half;
     sin_cos(alpha * 0.5, paired_sin_cos, sin_half, cos_half);
@@ -124,7 +125,8 @@ inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus
 }
 
 inline Complex principal_sqrt(Complex z, bool paired_sin_cos = false) {
-    return principal_sqrt_by(z, paired_sin_cos, [z] { return std::hypot(z.re, z.im); });
+    return principal_sqrt_by(
+        z, paired_sin_cos, [z] { return std::hypot(z.re, z.im); }, [z] { return std::atan2(z.im, z.re); });
 }
 
 inline Complex exponential(Complex z) {

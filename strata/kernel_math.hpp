@@ -106,19 +106,29 @@ private:
 };
 
 // c_j = sqrt(n_j^2 - xi) / n_j: the complex cosine of the propagation angle.
-// The lanes' moduli come from the lane-wide hypot where `math` allows it.
+// The lanes' moduli and angles come from the lane-wide hypot and atan2 where
+// `math` allows them.
 template <class Real>
 [[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index, BasicComplex<Real> xi,
                                                                   bool paired, const LaneMath& math = {}) {
     const BasicComplex<Real> z = square(index) - xi;
 #ifdef STRATA_LANE_MATH
     if constexpr (lanes_of<Real> > 1) {
-        if (math.hypot) {
-            const Lanes r = hypot_lanes(z.re, z.im);
+        if (math.hypot || math.atan2) {
+            const Lanes r = math.hypot ? hypot_lanes(z.re, z.im) : Lanes{};
+            // Only lanes with both parts nonzero use the angle; the others
+            // (lossless media, often all of them) get (1, 1), which stays on
+            // the lane-wide road instead of the library's call.
+            const auto used = (z.re != 0.0) & (z.im != 0.0);
+            const Lanes one = Lanes{} + 1.0;
+            const Lanes alpha =
+                math.atan2 ? atan2_lanes(used ? z.im : one, used ? z.re : one, math.atan2_variant) : Lanes{};
             double re[lane_width], im[lane_width];
             for (std::size_t lane = 0; lane < lane_width; ++lane) {
-                const Complex root =
-                    principal_sqrt_by(Complex{z.re[lane], z.im[lane]}, paired, [&] { return r[lane]; });
+                const double x = z.re[lane], y = z.im[lane];
+                const Complex root = principal_sqrt_by(
+                    Complex{x, y}, paired, [&] { return math.hypot ? r[lane] : std::hypot(x, y); },
+                    [&] { return math.atan2 ? alpha[lane] : std::atan2(y, x); });
                 re[lane] = root.re;
                 im[lane] = root.im;
             }
