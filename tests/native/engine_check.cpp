@@ -19,6 +19,7 @@
 #include "strata/recycle.hpp"
 #include "strata/sweep.hpp"
 #include "strata/transfer.hpp"
+#include "exact_atan2_compare.hpp"
 #include "exact_math_compare.hpp"
 
 using namespace strata;
@@ -320,6 +321,7 @@ int main() {
     // Half a million arguments per distribution, function and copy here; the
     // long-run stage draws 10^8 per function and copy (exact_math_check).
     check(drivers::compare_exact_math(500000, 7) == 0, "lane-wide exp and hypot against the C library");
+    check(drivers::compare_atan2(500000, 7) == 0, "lane-wide atan2 against the C library");
     std::printf("kernels:");
     for (const Kernel* kernel : runnable_kernels()) std::printf(" %s", kernel->name);
     std::printf(" (sweeps use %s)\n", kernel().name);
