@@ -117,12 +117,16 @@ template <class Real>
         if (math.hypot || math.atan2) {
             const Lanes r = math.hypot ? hypot_lanes(z.re, z.im) : Lanes{};
             // Only lanes with both parts nonzero use the angle; the others
-            // (lossless media, often all of them) get (1, 1), which stays on
-            // the lane-wide road instead of the library's call.
+            // (lossless media) get (1, 1), which stays on the lane-wide road
+            // instead of the library's call, and where no lane uses it (a
+            // lossless medium at all the group's wavelengths) none is computed.
             const auto used = (z.re != 0.0) & (z.im != 0.0);
+            bool any_used = false;
+            for (std::size_t lane = 0; lane < lane_width; ++lane) any_used |= used[lane] != 0;
             const Lanes one = Lanes{} + 1.0;
-            const Lanes alpha =
-                math.atan2 ? atan2_lanes(used ? z.im : one, used ? z.re : one, math.atan2_variant) : Lanes{};
+            const Lanes alpha = math.atan2 && any_used
+                                    ? atan2_lanes(used ? z.im : one, used ? z.re : one, math.atan2_variant)
+                                    : Lanes{};
             double re[lane_width], im[lane_width];
             for (std::size_t lane = 0; lane < lane_width; ++lane) {
                 const double x = z.re[lane], y = z.im[lane];
