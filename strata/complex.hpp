@@ -100,8 +100,9 @@ inline void sin_cos(double x, bool paired, double& sin_x, double& cos_x) {
 }
 
 // Principal square root. "== 0" is numeric (true for -0.0); signbit treats -0.0
-// as negative. `modulus()` gives hypot(z.re, z.im), asked for only where both
-// parts are nonzero (the kernel's lanes hand in one computed lane-wide).
+// as negative. `modulus()` gives hypot(z.re, z.im) and `angle()` atan2(z.im,
+// z.re), asked for only where both parts are nonzero (the kernel's lanes hand
+// in ones computed lane-wide).
 //
 // On an axis (z.re or z.im zero) the root without angles: true, and `root`.
 inline bool principal_sqrt_on_axis(Complex z, Complex& root) {
@@ -124,14 +125,12 @@ inline bool principal_sqrt_on_axis(Complex z, Complex& root) {
     return false;
 }
 
-template <class Modulus>
-inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus) {
-    const double x = z.re;
-    const double y = z.im;
+template <class Modulus, class Angle>
+inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus, Angle angle) {
     Complex root;
     if (principal_sqrt_on_axis(z, root)) return root;
     const double r = modulus();
-    const double alpha = std::atan2(y, x);
+    const double alpha = angle();
     const double root_r = std::sqrt(r);
     double sin_half, cos_half;
     sin_cos(alpha * 0.5, paired_sin_cos, sin_half, cos_half);
@@ -139,7 +138,8 @@ inline Complex principal_sqrt_by(Complex z, bool paired_sin_cos, Modulus modulus
 }
 
 inline Complex principal_sqrt(Complex z, bool paired_sin_cos = false) {
-    return principal_sqrt_by(z, paired_sin_cos, [z] { return std::hypot(z.re, z.im); });
+    return principal_sqrt_by(
+        z, paired_sin_cos, [z] { return std::hypot(z.re, z.im); }, [z] { return std::atan2(z.im, z.re); });
 }
 
 inline Complex exponential(Complex z) {

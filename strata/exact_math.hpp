@@ -49,6 +49,17 @@ struct SinCosLanes {
 void exp_array(const double* x, double* out, std::size_t count, ExpVariant variant);
 void hypot_array(const double* x, const double* y, double* out, std::size_t count);
 void sincos_array(const double* x, double* sin_out, double* cos_out, std::size_t count, ExpVariant variant);
+
+// atan2(y, x) as the library's FMA or non-FMA variant computes it
+// (exact_atan2.cpp); glibc picks between them as it does for exp.
+[[gnu::nothrow]] Lanes atan2_lanes_fused(Lanes y, Lanes x);
+[[gnu::nothrow]] Lanes atan2_lanes_unfused(Lanes y, Lanes x);
+
+[[gnu::always_inline]] inline Lanes atan2_lanes(Lanes y, Lanes x, ExpVariant variant) {
+    return variant == ExpVariant::fused ? atan2_lanes_fused(y, x) : atan2_lanes_unfused(y, x);
+}
+
+void atan2_array(const double* y, const double* x, double* out, std::size_t count, ExpVariant variant);
 #endif
 
 }  // namespace STRATA_ISA

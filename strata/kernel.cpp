@@ -99,10 +99,10 @@ void moduli(const Transfer* list, std::size_t count, bool reflected, double* s_o
 extern const Kernel STRATA_KERNEL(STRATA_ISA);
 #ifdef STRATA_LANE_MATH
 const Kernel STRATA_KERNEL(STRATA_ISA) = {STRATA_NAME(STRATA_ISA), lane_width, &pass<false>, &pass<true>, &exp_array,
-                                         &hypot_array, &sincos_array, &moduli};
+                                         &hypot_array, &sincos_array, &moduli, &atan2_array};
 #else
 const Kernel STRATA_KERNEL(STRATA_ISA) = {STRATA_NAME(STRATA_ISA), lane_width, &pass<false>, &pass<true>, nullptr,
-                                         nullptr, nullptr, &moduli};
+                                         nullptr, nullptr, &moduli, nullptr};
 #endif
 
 }  // namespace strata

@@ -28,6 +28,9 @@ struct LaneMath {
     bool hypot = false;
     bool sincos = false;  // only where the kernel pairs sin and cos at all
     ExpVariant sincos_variant = ExpVariant::unfused;
+    // atan2 follows the library's variant, which glibc picks as it picks exp's.
+    bool atan2 = false;
+    ExpVariant atan2_variant = ExpVariant::unfused;
 };
 
 // What one pass reads: the record's arrays and angle, and whether sincos may
@@ -91,6 +94,8 @@ struct Kernel {
     void (*hypot_array)(const double* x, const double* y, double* out, std::size_t count);
     void (*sincos_array)(const double* x, double* sin_out, double* cos_out, std::size_t count, ExpVariant variant);
     ModuliFunction moduli;
+    // The copy's lane-wide atan2 over arrays, or nullptr.
+    void (*atan2_array)(const double* y, const double* x, double* out, std::size_t count, ExpVariant variant);
 };
 
 // The kernel the sweep uses, chosen once per process: the widest this CPU

@@ -106,9 +106,9 @@ private:
 };
 
 // c_j = sqrt(n_j^2 - xi) / n_j: the complex cosine of the propagation angle.
-// The lanes' moduli come from the lane-wide hypot, and the sine and cosine of
-// their half angles from the lane-wide sincos, where `math` allows it (sincos
-// only where sin and cos are paired at all).
+// The lanes' moduli and angles come from the lane-wide hypot and atan2, and
+// the sine and cosine of their half angles from the lane-wide sincos, where
+// `math` allows them (sincos only where sin and cos are paired at all).
 template <class Real>
 [[gnu::always_inline]] inline BasicComplex<Real> cosine_in_medium(BasicComplex<Real> index, BasicComplex<Real> xi,
                                                                   bool paired, const LaneMath& math = {}) {
@@ -116,14 +116,31 @@ template <class Real>
 #ifdef STRATA_LANE_MATH
     if constexpr (lanes_of<Real> > 1) {
         const bool lane_sincos = paired && math.sincos;
-        if (math.hypot || lane_sincos) {
-            Lanes r{};
-            if (math.hypot) r = hypot_lanes(z.re, z.im);
+        if (math.hypot || math.atan2 || lane_sincos) {
+            const Lanes r = math.hypot ? hypot_lanes(z.re, z.im) : Lanes{};
+            // Only lanes with both parts nonzero use the angle; the others
+            // (lossless media) get (1, 1), which stays on the lane-wide road
+            // instead of the library's call, and where no lane uses it (a
+            // lossless medium at all the group's wavelengths) none is computed.
+            const auto used = (z.re != 0.0) & (z.im != 0.0);
+            bool any_used = false;
+            for (std::size_t lane = 0; lane < lane_width; ++lane) any_used |= used[lane] != 0;
+            const Lanes one = Lanes{} + 1.0;
+            const Lanes alpha = math.atan2 && any_used
+                                    ? atan2_lanes(used ? z.im : one, used ? z.re : one, math.atan2_variant)
+                                    : Lanes{};
+            auto modulus_of = [&](std::size_t lane) {
+                return math.hypot ? r[lane] : std::hypot(z.re[lane], z.im[lane]);
+            };
+            auto angle_of = [&](std::size_t lane) {
+                return math.atan2 ? alpha[lane] : std::atan2(z.im[lane], z.re[lane]);
+            };
             double re[lane_width], im[lane_width];
             if (!lane_sincos) {
                 for (std::size_t lane = 0; lane < lane_width; ++lane) {
-                    const Complex root =
-                        principal_sqrt_by(Complex{z.re[lane], z.im[lane]}, paired, [&] { return r[lane]; });
+                    const Complex root = principal_sqrt_by(
+                        Complex{z.re[lane], z.im[lane]}, paired, [&] { return modulus_of(lane); },
+                        [&] { return angle_of(lane); });
                     re[lane] = root.re;
                     im[lane] = root.im;
                 }
@@ -133,17 +150,15 @@ template <class Real>
             double half_angle[lane_width], root_r[lane_width];
             bool on_axis[lane_width];
             for (std::size_t lane = 0; lane < lane_width; ++lane) {
-                const Complex value{z.re[lane], z.im[lane]};
                 Complex root{};
-                on_axis[lane] = principal_sqrt_on_axis(value, root);
+                on_axis[lane] = principal_sqrt_on_axis(Complex{z.re[lane], z.im[lane]}, root);
                 re[lane] = root.re;
                 im[lane] = root.im;
                 half_angle[lane] = 0.0;
                 root_r[lane] = 0.0;
                 if (on_axis[lane]) continue;
-                const double modulus = math.hypot ? r[lane] : std::hypot(value.re, value.im);
-                half_angle[lane] = std::atan2(value.im, value.re) * 0.5;
-                root_r[lane] = std::sqrt(modulus);
+                half_angle[lane] = angle_of(lane) * 0.5;
+                root_r[lane] = std::sqrt(modulus_of(lane));
             }
             const SinCosLanes half = sincos_lanes(from_values<Lanes>(half_angle), math.sincos_variant);
             for (std::size_t lane = 0; lane < lane_width; ++lane) {

@@ -1,5 +1,6 @@
 // Which copy of the kernel runs, whether it may pair sin and cos, and
-// whether its lane-wide exp, hypot and sincos stand in for the library's.
+// whether its lane-wide exp, hypot, sincos and atan2 stand in for the library's.
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -246,6 +247,66 @@ std::vector<double> sincos_check_arguments() {
     return x;
 }
 
+// Pairs (y, x) that take every road of the library's atan2: each table row
+// in each quadrant (u just above and below every row's centre), both sides of
+// 1/16 and of 1, the scalings at 2^-500 and 2^500, exponents 56, 57 and 58
+// apart (where the library stops dividing), zeros, subnormals, huge values,
+// infinities and NaNs in either place, random bits, and pairs like the
+// kernel's: dielectrics (x 1..10, y 1e-6..1) and metals (x -50..-1, y 0.1..10).
+std::pair<std::vector<double>, std::vector<double>> atan2_check_arguments() {
+    std::vector<double> y, x;
+    auto quadrants = [&](double small, double large) {
+        for (double sy : {1.0, -1.0})
+            for (double sx : {1.0, -1.0}) {
+                y.push_back(sy * small);
+                x.push_back(sx * large);
+                y.push_back(sy * large);
+                x.push_back(sx * small);
+            }
+    };
+    for (int i = 16; i <= 256; ++i)
+        for (double offset : {-0.49, -0.2, 0.0, 0.3, 0.49})
+            for (int scale : {0, -3, 7}) {
+                const double u = std::min(1.0, (i + offset) / 256.0);
+                quadrants(std::ldexp(u, scale), std::ldexp(1.0, scale));
+            }
+    for (double u : {0.0625, std::nextafter(0.0625, 0.0), std::nextafter(0.0625, 1.0), 1.0, std::nextafter(1.0, 0.0),
+                     0x1p-20, 0x1.8p-40, 0x1.fffffffffffffp-57})
+        quadrants(u, 1.0);
+    for (double edge : {0x1p-500, 0x1p500})
+        for (double a : {edge, std::nextafter(edge, 0.0), std::nextafter(edge, INFINITY)})
+            for (double ratio : {1.0, 0.7, 3e-5, 0x1p-55, 1e3})
+                quadrants(a * ratio, a);
+    for (int exponent : {-1070, -1022, -600, -1, 0, 1, 600, 966, 1023})
+        for (int apart : {55, 56, 57, 58, 59})
+            for (double mantissa : {1.0, 1.5, 1.9999999999999998})
+                quadrants(std::ldexp(mantissa, exponent - apart), std::ldexp(1.75, exponent));
+    std::vector<double> specials;
+    for (std::uint64_t bits : {0x0ull, 0x1ull, 0x000fffffffffffffull, 0x0010000000000000ull, 0x7fefffffffffffffull,
+                               0x7ff0000000000000ull, 0x7ff8000000000000ull, 0x7ff0000000000001ull,
+                               0x7ff4000000000abcull, 0x3ff0000000000000ull, 0x3fb0000000000000ull})
+        specials.push_back(from_bits(bits));
+    for (double a : specials)
+        for (double b : specials) quadrants(a, b);
+    std::mt19937_64 random(0xa7a2);
+    std::uniform_real_distribution<double> dielectric_x(1.0, 10.0), dielectric_y(-6.0, 0.0), metal_x(-50.0, -1.0),
+        metal_y(0.1, 10.0), unit(-1.0, 1.0), ratio(0.0, 2.0);
+    for (int k = 0; k < 2048; ++k) {
+        y.push_back(from_bits(random()));
+        x.push_back(from_bits(random()));
+        y.push_back(std::pow(10.0, dielectric_y(random)));
+        x.push_back(dielectric_x(random));
+        y.push_back(metal_y(random));
+        x.push_back(metal_x(random));
+        const double a = std::ldexp(unit(random), static_cast<int>(random() % 2140) - 1090);
+        y.push_back(a * ratio(random));
+        x.push_back(k & 1 ? a : -a);
+        y.push_back(std::ldexp(unit(random), static_cast<int>(random() % 2140) - 1090));
+        x.push_back(std::ldexp(unit(random), static_cast<int>(random() % 2140) - 1090));
+    }
+    return {y, x};
+}
+
 std::pair<int, int> glibc_version() {
 #if defined(__GLIBC__)
     int major = 0, minor = 0;
@@ -305,6 +366,19 @@ bool sincos_agrees(const Kernel& kernel, ExpVariant variant) {
     return true;
 }
 
+bool atan2_agrees(const Kernel& kernel, ExpVariant variant, bool nudged) {
+    if (kernel.atan2_array == nullptr) return false;
+    const auto [y, x] = atan2_check_arguments();
+    std::vector<double> lanes(x.size());
+    kernel.atan2_array(y.data(), x.data(), lanes.data(), x.size(), variant);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double expected =
+            nudged && i == 1000 ? std::nextafter(std::atan2(y[i], x[i]), 0.0) : std::atan2(y[i], x[i]);
+        if (!same_bits(lanes[i], expected)) return false;
+    }
+    return true;
+}
+
 using Decisions = std::vector<std::pair<const Kernel*, LaneMath>>;
 
 Decisions decide_lane_math() {
@@ -315,8 +389,9 @@ Decisions decide_lane_math() {
     if (!road.empty() && road != "vector" && road != "mistaken")
         std::fprintf(stderr, "lamina: LAMINA_VECMATH=%s is neither scalar nor vector; checking the vector road\n",
                      setting);
-    // "mistaken" (tests): the check assumes the other exp and sincos variant
-    // and a library whose hypot differs in one result, so that all must fail.
+    // "mistaken" (tests): the check assumes the other exp, sincos and atan2
+    // variant and a library whose hypot and atan2 differ in one result, so
+    // that all must fail.
     const bool mistaken = road == "mistaken";
     const auto [major, minor] = glibc_version();
     // exp is Arm's algorithm since glibc 2.28, hypot this one since 2.35;
@@ -324,6 +399,8 @@ Decisions decide_lane_math() {
     const bool known_exp = major == 2 && minor >= 28;
     const bool known_hypot = major == 2 && minor >= 35;
     const bool known_sincos = major == 2 && minor >= 28;
+    // atan2 is this single-stage form since glibc 2.34.
+    const bool known_atan2 = major == 2 && minor >= 34;
     ExpVariant variant = library_math_variant();
     if (mistaken) variant = variant == ExpVariant::fused ? ExpVariant::unfused : ExpVariant::fused;
     bool fma_runs = false;
@@ -343,8 +420,10 @@ Decisions decide_lane_math() {
         math.hypot = known_hypot && hypot_agrees(*kernel, mistaken);
         math.sincos = known_sincos && variant_runs && sincos_agrees(*kernel, variant);
         math.sincos_variant = variant;
-        for (auto [wanted, name] :
-             {std::pair{math.exp, "exp"}, std::pair{math.hypot, "hypot"}, std::pair{math.sincos, "sincos"}})
+        math.atan2 = known_atan2 && variant_runs && atan2_agrees(*kernel, variant, mistaken);
+        math.atan2_variant = variant;
+        for (auto [wanted, name] : {std::pair{math.exp, "exp"}, std::pair{math.hypot, "hypot"},
+                                    std::pair{math.sincos, "sincos"}, std::pair{math.atan2, "atan2"}})
             if (!wanted) refused += std::string(refused.empty() ? "" : ", ") + kernel->name + " " + name;
         decisions.emplace_back(kernel, math);
     }

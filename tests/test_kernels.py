@@ -127,12 +127,13 @@ def test_mistaken_library_variant_falls_back_to_scalar_calls(kernel):
         pytest.skip(f"this CPU does not run the {kernel} kernel")
     base = dict(os.environ, LAMINA_KERNEL=kernel)
     scalar, scalar_notes = spectra_bits(dict(base, LAMINA_VECMATH="scalar"))
-    # The check assumes the other exp and sincos variant and a hypot one ulp off on one
-    # argument: all three must be refused, in one line, and the results stay the scalar road's.
+    # The check assumes the other exp, sincos and atan2 variant and a hypot and an atan2
+    # one ulp off on one argument: all four must be refused, in one line, and the results
+    # stay the scalar road's.
     mistaken, notes = spectra_bits(dict(base, LAMINA_VECMATH="mistaken"))
     refusals = [line for line in notes.splitlines() if REFUSAL in line]
     assert len(refusals) == 1, notes
-    for function in ("exp", "hypot", "sincos"):
+    for function in ("exp", "hypot", "sincos", "atan2"):
         assert f"{kernel} {function}" in refusals[0], refusals[0]
     assert REFUSAL not in scalar_notes
     assert mistaken == scalar
@@ -140,6 +141,49 @@ def test_mistaken_library_variant_falls_back_to_scalar_calls(kernel):
     assert vector == scalar
     if known_library():
         assert REFUSAL not in vector_notes
+
+# The lane-wide atan2 takes the angle of each medium's n^2 - xi: in all four quadrants (metals
+# put it left of the imaginary axis), near the real axis (weak loss: the polynomial below 1/16),
+# across the table between, and with losses so small that the parts' exponents lie 57 or more
+# apart, where single lanes of a group take the library's call. The scalar road calls the
+# library for every angle: the vector road must give its bits.
+ANGLES = """
+import sys, numpy as np, lamina
+rng = np.random.default_rng(17)
+count = 1003
+shape = (7, count)
+cases = {
+    "any quadrant": rng.uniform(0.05, 3.0, shape) + 1j * rng.uniform(0.0, 3.0, shape),
+    "metals": rng.uniform(0.03, 0.5, shape) + 1j * rng.uniform(1.0, 9.0, shape),
+    "weak loss": rng.uniform(1.3, 2.6, shape) + 1j * 10.0 ** rng.uniform(-12.0, -0.5, shape),
+    "extreme loss": rng.uniform(1.3, 2.6, shape) + 1j * 10.0 ** rng.uniform(-300.0, -1.0, shape),
+}
+for name, n in cases.items():
+    n[0] = rng.uniform(1.0, 1.6, count)  # a lossless incidence medium
+    n[:, ::7] = n[:, ::7].real  # lossless wavelengths: no angle needed
+    d = rng.uniform(1.0, 300.0, n.shape[0] - 2)
+    result = lamina.DataPy(d, n, rng.uniform(300.0, 1200.0, count), 0.6, 0.2).simulate()
+    sys.stdout.write(name + " " + result.r.tobytes().hex() + result.t.tobytes().hex() + "\\n")
+"""
+
+
+@pytest.mark.parametrize("kernel", ["avx2", "avx512"])
+@pytest.mark.parametrize("glibc", ["", WITHOUT_FMA])
+def test_lane_wide_angles_give_the_library_bits(kernel, glibc):
+    if not runnable()[kernel]:
+        pytest.skip(f"this CPU does not run the {kernel} kernel")
+    base = dict(os.environ, LAMINA_KERNEL=kernel)
+    if glibc:
+        base["GLIBC_TUNABLES"] = glibc
+    runs = {}
+    for road in ("scalar", "vector"):
+        result = subprocess.run([sys.executable, "-c", ANGLES], env=dict(base, LAMINA_VECMATH=road),
+                                capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        runs[road] = result
+    assert runs["vector"].stdout == runs["scalar"].stdout
+    if known_library():
+        assert REFUSAL not in runs["vector"].stderr
 
 
 def test_forks_make_no_kernel_choice_before_the_first_sweep():

@@ -22,6 +22,7 @@
 #include "strata/recycle.hpp"
 #include "strata/sweep.hpp"
 #include "strata/transfer.hpp"
+#include "exact_atan2_compare.hpp"
 #include "exact_math_compare.hpp"
 
 using namespace strata;
@@ -370,6 +371,7 @@ int main() {
     // long-run stage draws 10^8 per function and copy (exact_math_check).
     lane_math_leaves_upper_state_clean();
     check(drivers::compare_exact_math(500000, 7) == 0, "lane-wide exp, hypot and sincos against the C library");
+    check(drivers::compare_atan2(500000, 7) == 0, "lane-wide atan2 against the C library");
     std::printf("kernels:");
     for (const Kernel* kernel : runnable_kernels()) std::printf(" %s", kernel->name);
     std::printf(" (sweeps use %s)\n", kernel().name);
