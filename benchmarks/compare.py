@@ -178,6 +178,19 @@ def main(argv=None):
                         for key, value in fields.items():
                             if key.endswith("ns_per_wavelength"):
                                 kept[key] = min(kept[key], value)
+                # The floor and one lamina thread in alternation at the headline stack: this
+                # machine's speed drifts over seconds, so the ratios are taken pair by pair.
+                k, width = run.headline
+                if k in run.floors and width == run.floor_width:
+                    path = Path(scratch) / f"floor_{k}.bin"
+                    one = next(worker for worker in workers if worker.label == "1")
+                    for _ in range(min_rounds):
+                        fields = measure.run_floor(floor_binary, path, 3 if args.quick else 7)
+                        if fields is None:
+                            break
+                        best, _ = measure.time_case([one], k, width, budget / 4, 3, max_rounds, {"numpy tuned": 0})
+                        run.floor_pairs.append((best[("1", "lamina")] * 1e9 / width, fields["ns_per_wavelength"],
+                                                fields["division_ns_per_wavelength"]))
 
         print("pool hand-off ...", flush=True)
         handoff_plan = [("all", None, None), ("64", 64, None)]

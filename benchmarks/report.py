@@ -54,6 +54,8 @@ class Run:
     identical: bool = True  # lamina's bits on every pool size
     older_identical: bool | None = None  # the --against build's bits against this one's
     floors: dict = field(default_factory=dict)  # media -> libm_floor fields
+    # (lamina one thread, floor, division floor) in ns per wavelength, measured in alternation
+    floor_pairs: list = field(default_factory=list)
     floor_width: int = 10_000
     handoff: dict = field(default_factory=dict)  # worker label -> handoff figures
     memory: dict = field(default_factory=dict)  # "current"/"older" -> memory figures
@@ -168,7 +170,13 @@ def memory_figures(run, which="current"):
 
 
 def floor_split(run):
-    """(one thread, C-library floor, division floor) at the headline stack, ns per wavelength."""
+    """(one thread, C-library floor, division floor) at the headline stack, ns per wavelength.
+
+    From the pairs measured in alternation where there are any: the pair whose ratio
+    of lamina to the floor is the median one."""
+    if run.floor_pairs:
+        pairs = sorted(run.floor_pairs, key=lambda pair: pair[0] / pair[1])
+        return pairs[(len(pairs) - 1) // 2]
     media = run.headline[0]
     floor = run.floors.get(media)
     one = row(run, run.headline)["one"] if run.headline in run.cases else None
@@ -293,6 +301,10 @@ def extras(run):
         text = (f"C-library floor at K = {k} (W = {run.floor_width:,}; the kernel's calls, once per "
                 f"wavelength for both polarisations, sincos): {fmt_ns(floor)} ns per wavelength, "
                 f"lamina, 1 thread: {fmt_x(ratio(one, floor))} of it")
+        if run.floor_pairs:
+            count = len(run.floor_pairs)
+            text += (f" (the median of {count} pair{'s' if count != 1 else ''} of one-thread calls and "
+                     f"floor runs in alternation)")
         if divisions:
             text += (f"; the divisions the formulas prescribe take another {fmt_ns(divisions)} ns "
                      f"(floor and divisions together: {fmt_x(ratio(one, floor + divisions))})")
