@@ -11,8 +11,8 @@
 // Blocks of several megabytes are mapped on their own, aligned to 2 MiB and
 // advised for transparent huge pages (where the system leaves that to
 // madvise): a fresh block then costs one fault per 2 MiB instead of per 4 KiB.
-// Such a block above the recycler's fixed limit is still kept while it is
-// within a share of the memory the system has available.
+// Such blocks above the recycler's fixed limit are still kept while all that
+// it keeps stays within a share of the memory the system has available.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -51,7 +51,10 @@ public:
         Header* kept[max_slots] = {};
         std::size_t count = 0;
         for (std::size_t i = 0; i < slot_count_; ++i)
-            if (Header* block = slots_[i].exchange(nullptr, std::memory_order_acquire)) kept[count++] = block;
+            if (Header* block = slots_[i].exchange(nullptr, std::memory_order_acquire)) {
+                kept_bytes_.fetch_sub(block->capacity, std::memory_order_relaxed);
+                kept[count++] = block;
+            }
         Header* chosen = nullptr;
         for (std::size_t i = 0; i < count; ++i)
             if (kept[i]->capacity >= bytes && (chosen == nullptr || kept[i]->capacity < chosen->capacity))
@@ -79,8 +82,11 @@ public:
     void give(void* memory) {
         if (memory == nullptr) return;
         Header* block = static_cast<Header*>(memory) - 1;
+        // Above the limit, only while all that is kept stays within a share of
+        // the memory the system has available.
         if (block->capacity > limit_ &&
-            (block->mapping == nullptr || block->capacity > available_memory_bytes() / kept_share))
+            (block->mapping == nullptr ||
+             kept_bytes_.load(std::memory_order_relaxed) + block->capacity > available_memory_bytes() / kept_share))
             return release(block);
         // A large kept block's pages may go back to the system under memory
         // pressure; until then they stay mapped, and the next sweep writes
@@ -137,15 +143,19 @@ private:
     static constexpr std::size_t reclaimable_bytes = std::size_t{16} << 20;
     static constexpr std::size_t mapped_bytes = std::size_t{4} << 20;
     static constexpr std::size_t huge_page = std::size_t{2} << 20;
-    // Blocks above the limit are kept while at most this part of MemAvailable.
+    // Blocks above the limit are kept while all kept is at most this part of MemAvailable.
     static constexpr std::size_t kept_share = 8;
 
-    // Into a free slot, else freed.
+    // Into a free slot, else freed. Counted before it is in a slot, so that
+    // a take() that finds it there never counts below zero.
     void keep(Header* block) {
+        const std::size_t capacity = block->capacity;
+        kept_bytes_.fetch_add(capacity, std::memory_order_relaxed);
         for (std::size_t i = 0; i < slot_count_; ++i) {
             Header* empty = nullptr;
             if (slots_[i].compare_exchange_strong(empty, block, std::memory_order_release)) return;
         }
+        kept_bytes_.fetch_sub(capacity, std::memory_order_relaxed);
         release(block);
     }
 
@@ -153,6 +163,7 @@ private:
     std::size_t limit_;
     std::size_t slot_count_;
     std::atomic<Header*> slots_[max_slots] = {};
+    std::atomic<std::size_t> kept_bytes_{0};  // capacity of the blocks in the slots
 };
 
 }  // namespace strata
