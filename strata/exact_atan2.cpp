@@ -26,52 +26,13 @@
 #include <cstring>
 
 #include "strata/exact_math.hpp"
+#include "strata/lane_ops.hpp"
 
 namespace strata {
 inline namespace STRATA_ISA {
 namespace {
 
-typedef std::uint64_t Bits __attribute__((vector_size(sizeof(Lanes))));
 typedef std::int64_t Ints __attribute__((vector_size(sizeof(Lanes))));
-
-template <class Vector, class Scalar>
-[[gnu::always_inline]] inline Vector splat(Scalar value) {
-    Vector v;
-    for (std::size_t lane = 0; lane < lane_width; ++lane) v[lane] = value;
-    return v;
-}
-[[gnu::always_inline]] inline Lanes all(double value) { return splat<Lanes>(value); }
-[[gnu::always_inline]] inline Bits bits_of(Lanes x) { return (Bits)x; }  // the same bits
-[[gnu::always_inline]] inline Lanes double_of(Bits x) { return (Lanes)x; }
-[[gnu::always_inline]] inline Lanes magnitude(Lanes x) { return double_of(bits_of(x) & 0x7fffffffffffffff); }
-
-// a * b + c, rounded once.
-[[gnu::always_inline]] inline Lanes fused(Lanes a, Lanes b, Lanes c) {
-#if STRATA_LANE_WIDTH == 8
-    return _mm512_fmadd_pd(a, b, c);
-#else
-    return _mm256_fmadd_pd(a, b, c);
-#endif
-}
-
-// table[index] lane by lane.
-[[gnu::always_inline]] inline Lanes gather(const std::uint64_t* table, Bits index) {
-#if STRATA_LANE_WIDTH == 8
-    return (Lanes)_mm512_mask_i64gather_epi64(_mm512_setzero_si512(), 0xff, (__m512i)index, table, 8);
-#else
-    return (Lanes)_mm256_mask_i64gather_epi64(_mm256_setzero_si256(), reinterpret_cast<const long long*>(table),
-                                              (__m256i)index, _mm256_set1_epi64x(-1), 8);
-#endif
-}
-
-template <class Mask>
-[[gnu::always_inline]] inline bool any(Mask mask) {
-#if STRATA_LANE_WIDTH == 8
-    return _mm512_test_epi64_mask((__m512i)mask, (__m512i)mask) != 0;
-#else
-    return _mm256_movemask_pd((__m256d)mask) != 0;
-#endif
-}
 
 // The library's constants (sysdeps/ieee754/dbl-64/atnat2.h): pi/2 and pi in
 // two parts, the odd polynomial's coefficients, the scalings.
@@ -406,9 +367,8 @@ template <bool with_fma>
     // v + dv = u - c0 + du.
     const Bits row = bits_of(with_fma ? fused(u, all(256.0), all(two52)) : two52 + 256.0 * u) - bits_of(all(two52)) - 16;
     const Bits index = (row <= 240 ? row : Bits{}) * 7;  // 0 where unused: u below 1/16 or not regular
-    const Lanes c0 = gather(atan_table, index), c1 = gather(atan_table + 1, index), c2 = gather(atan_table + 2, index),
-                c3 = gather(atan_table + 3, index), c4 = gather(atan_table + 4, index),
-                c5 = gather(atan_table + 5, index), c6 = gather(atan_table + 6, index);
+    auto entry = [&](std::size_t column) { return double_of(gather(atan_table + column, index)); };
+    const Lanes c0 = entry(0), c1 = entry(1), c2 = entry(2), c3 = entry(3), c4 = entry(4), c5 = entry(5), c6 = entry(6);
     const Lanes t = u - c0;
     const Lanes v = t + du;
     const Lanes dv = magnitude(t) > magnitude(du) ? (t - v) + du : (du - v) + t;
