@@ -19,5 +19,7 @@ for threads in "" 1 8; do
   echo "RAYON_NUM_THREADS=${threads:-<unset>}"
   RAYON_NUM_THREADS="$threads" "./$build/engine_check"
   RAYON_NUM_THREADS="$threads" "./$build/pool_stress"
-  RAYON_NUM_THREADS="$threads" "./$build/fork_overlap"
+  # Without its forks during a first sweep: under TSan about one such child in
+  # two thousand hangs (none without TSan, where 15-native-drivers runs them).
+  LAMINA_FIRST_SWEEP_FORKS=0 RAYON_NUM_THREADS="$threads" "./$build/fork_overlap"
 done
