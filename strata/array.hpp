@@ -41,35 +41,40 @@ struct UninitializedAllocator : std::allocator<T> {
     }
 };
 
-template <class T>
-struct ArrayAllocator : UninitializedAllocator<T> {
+// Memory from the recycler `source()` for blocks of at least `smallest`
+// bytes, from the C library below that; not zero-filled.
+template <class T, Recycler& (*source)(), std::size_t smallest>
+struct RecyclingAllocator : UninitializedAllocator<T> {
     using value_type = T;
     template <class U>
     struct rebind {
-        using other = ArrayAllocator<U>;
+        using other = RecyclingAllocator<U, source, smallest>;
     };
-    ArrayAllocator() = default;
+    RecyclingAllocator() = default;
     template <class U>
-    ArrayAllocator(const ArrayAllocator<U>&) noexcept {}
+    RecyclingAllocator(const RecyclingAllocator<U, source, smallest>&) noexcept {}
 
     T* allocate(std::size_t count) {
         if (count > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
-        if (count * sizeof(T) < recycled_array_bytes) return std::allocator<T>{}.allocate(count);
-        void* memory = Recycler::array_copies().take(count * sizeof(T));
+        if (count * sizeof(T) < smallest) return std::allocator<T>{}.allocate(count);
+        void* memory = source().take(count * sizeof(T));
         if (memory == nullptr) throw std::bad_alloc();
         return static_cast<T*>(memory);
     }
     void deallocate(T* memory, std::size_t count) noexcept {
-        if (count * sizeof(T) < recycled_array_bytes)
+        if (count * sizeof(T) < smallest)
             std::allocator<T>{}.deallocate(memory, count);
         else
-            Recycler::array_copies().give(memory);
+            source().give(memory);
     }
     template <class U>
-    bool operator==(const ArrayAllocator<U>&) const noexcept {
+    bool operator==(const RecyclingAllocator<U, source, smallest>&) const noexcept {
         return true;
     }
 };
+
+template <class T>
+using ArrayAllocator = RecyclingAllocator<T, &Recycler::array_copies, recycled_array_bytes>;
 
 // An array's elements. Sized without values, its elements are left for the
 // owner to write.

@@ -31,30 +31,7 @@ struct Transfer {
 
 // The result lists' memory comes from a recycler (recycle.hpp): a run of
 // simulations faults its pages in once rather than on every sweep.
-template <class T>
-struct RecycledAllocator : UninitializedAllocator<T> {
-    using value_type = T;
-    template <class U>
-    struct rebind {
-        using other = RecycledAllocator<U>;
-    };
-    RecycledAllocator() = default;
-    template <class U>
-    RecycledAllocator(const RecycledAllocator<U>&) noexcept {}
-    T* allocate(std::size_t count) {
-        if (count > std::size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
-        void* memory = Recycler::transfer_lists().take(count * sizeof(T));
-        if (memory == nullptr) throw std::bad_alloc();
-        return static_cast<T*>(memory);
-    }
-    void deallocate(T* memory, std::size_t) noexcept { Recycler::transfer_lists().give(memory); }
-    template <class U>
-    bool operator==(const RecycledAllocator<U>&) const noexcept {
-        return true;
-    }
-};
-
-using TransferList = std::vector<Transfer, RecycledAllocator<Transfer>>;
+using TransferList = std::vector<Transfer, RecyclingAllocator<Transfer, &Recycler::transfer_lists, 0>>;
 
 // R or T per wavelength; a large one's memory is recycled as an array copy's is.
 using Spectrum = ArrayStorage<double>;
