@@ -13,7 +13,7 @@ status=0
 for config in "Debug build/ci-variants-O0 -O0 -g" "Release build/ci-native -O3 -DNDEBUG"; do
   read -r type build flags <<<"$config"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE="$type" "-DCMAKE_CXX_FLAGS_${type^^}=$flags" >/dev/null
-  cmake --build "$build" --target strata_avx2 strata_avx512 strata_math_avx2 strata_math_avx512 -j 2 >/dev/null
+  cmake --build "$build" --target strata_avx2 strata_avx512 strata_math_avx2 strata_math_avx512 -j "${CI_JOBS:-2}" >/dev/null
   for isa in avx2 avx512; do
     # The kernel copy and its lane-wide exp and hypot.
     object=$(find "$build/CMakeFiles/strata_$isa.dir" "$build/CMakeFiles/strata_math_$isa.dir" -name '*.cpp.o')

@@ -23,6 +23,9 @@ import numpy_tmm  # noqa: E402
 import report  # noqa: E402
 import stacks  # noqa: E402
 
+# Whole benchmark scripts in quick mode: run once, in CI's main stage.
+pytestmark = pytest.mark.heavy
+
 HAVE_PEERS = all(importlib.util.find_spec(name) for name in ("tmm", "tmm_faster"))
 COMPILER = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
 

@@ -21,6 +21,9 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+# Subprocesses, mypy and stubtest: run once, in CI's main stage.
+pytestmark = pytest.mark.heavy
+
 ROOT = Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples"
 STUBS = ROOT / "stubs" / "lamina-stubs"
@@ -286,7 +289,6 @@ def test_every_script_takes_out_and_no_plot(name, tmp_path):
     assert "--out" in done.stdout and "--no-plot" in done.stdout
 
 
-@pytest.mark.heavy
 def test_dask_sweep_writes_its_plot(tmp_path):
     pytest.importorskip("distributed")
     out = tmp_path / "plots"
@@ -298,7 +300,6 @@ def test_dask_sweep_writes_its_plot(tmp_path):
     assert not list(tmp_path.glob("*.png"))  # nothing beside --out
 
 
-@pytest.mark.heavy
 def test_bandpass_yield_writes_its_plot(tmp_path):
     pytest.importorskip("scipy")
     out = tmp_path / "plots"

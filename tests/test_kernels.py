@@ -32,6 +32,7 @@ def runnable():
     return {"baseline": True, "avx2": "avx2" in flags, "avx512": "avx512f" in flags}
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize("kernel", ["baseline", "avx2", "avx512"])
 def test_kernel_gives_baseline_bits(kernel):
     if not runnable()[kernel]:
@@ -89,6 +90,7 @@ def run_selection(env):
 WITHOUT_FMA = "glibc.cpu.hwcaps=-FMA"
 
 
+@pytest.mark.heavy
 @pytest.mark.parametrize("road", ["scalar", "vector", "vector, glibc without FMA"])
 def test_each_math_road_gives_reference_bits(road):
     widest = [name for name, runs in runnable().items() if runs][-1]

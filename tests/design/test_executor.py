@@ -53,6 +53,7 @@ def failing_chunk(_payload, start, _stop):
     return start
 
 
+@pytest.mark.heavy
 def test_process_pools_of_any_size_and_chunking_give_the_serial_bits(serial):
     with process_pool(2) as pool:
         assert_same_bits(run(pool, 37), serial)
@@ -63,6 +64,7 @@ def test_process_pools_of_any_size_and_chunking_give_the_serial_bits(serial):
     assert_same_bits(run("serial", 7), serial)
 
 
+@pytest.mark.heavy
 def test_dask_cluster_gives_the_serial_bits(serial):
     distributed = pytest.importorskip("distributed")
     with warnings.catch_warnings():

@@ -155,6 +155,7 @@ def tmm_like_cost(stack):
     return 0.5 * float(np.sum((r / 0.01) ** 2))
 
 
+@pytest.mark.heavy
 def test_searches_give_the_same_bits_on_any_executor():
     high, low, glass = ar_materials()
     stack = Stack(AIR, (Layer(low, 90.0), Layer(high, 40.0), Layer(low, 20.0)), exit=glass)

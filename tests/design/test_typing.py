@@ -10,6 +10,9 @@ from pathlib import Path
 
 import pytest
 
+# mypy over the whole package: run once, in CI's main stage.
+pytestmark = pytest.mark.heavy
+
 ROOT = Path(__file__).resolve().parents[2]
 
 

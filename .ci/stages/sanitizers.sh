@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The whole test suite against the module built with AddressSanitizer and
+# The test suite (the contributor's tier, and the kernel copies' checks of the
+# heavy tier) against the module built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (engine and both modules alike). The interpreter is the
 # stock one: the ASan runtime is preloaded, with libstdc++ so that ASan finds
 # the __cxa_throw it intercepts. ASan writes its reports to files, those of
@@ -14,7 +15,7 @@ python=$(python3 -c 'import sys; print(sys.executable)')
 
 cmake -S . -B "$build" -DLAMINA_BUILD_MODULE=ON -DLAMINA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" --target lamina _engine -j 2 >/dev/null
+cmake --build "$build" --target lamina _engine -j "${CI_JOBS:-2}" >/dev/null
 rm -rf "$reports" && mkdir -p "$reports"
 
 export PYTHONPATH="$PWD/$build${PYTHONPATH:+:$PYTHONPATH}"
@@ -30,7 +31,13 @@ for module in (lamina, _engine):
     assert '$build' in module.__file__, module.__file__
     print('module:', module.__file__)"
 status=0
-"$python" -m pytest -s -q -p no:cacheprovider 2>&1 | tee "$reports/pytest.log" || status=$?
+# The contributor's tier, and the kernel copies' bit checks of the heavy tier
+# (lane-wide loads and stores over whole and partial lane groups).
+{ s=0
+  "$python" -m pytest -s -q -p no:cacheprovider || s=$?
+  "$python" -m pytest -s -q -p no:cacheprovider -m heavy tests/test_kernels.py || s=$?
+  exit "$s"
+} 2>&1 | tee "$reports/pytest.log" || status=$?
 if compgen -G "$reports/asan.*" >/dev/null; then
   cat "$reports"/asan.*
   echo "AddressSanitizer reports above" >&2

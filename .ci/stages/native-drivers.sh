@@ -5,7 +5,7 @@
 set -euo pipefail
 build=build/ci-native
 cmake -S . -B "$build" -DLAMINA_BUILD_TOOLS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target cgroup_quota fork_overlap -j 2 >/dev/null
+cmake --build "$build" --target cgroup_quota fork_overlap -j "${CI_JOBS:-2}" >/dev/null
 "./$build/cgroup_quota"
 for threads in "" 1 8; do
   echo "RAYON_NUM_THREADS=${threads:-<unset>}"

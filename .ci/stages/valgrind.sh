@@ -15,7 +15,7 @@ build=build/ci-valgrind
 python=$(python3 -c 'import sys; print(sys.executable)')
 cmake -S . -B "$build" -DLAMINA_BUILD_MODULE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" --target lamina -j 2 >/dev/null
+cmake --build "$build" --target lamina -j "${CI_JOBS:-2}" >/dev/null
 xml="$build/memcheck.xml"
 
 PYTHONPATH="$PWD/$build" PYTHONMALLOC=malloc valgrind --leak-check=full \
