@@ -32,7 +32,9 @@ __all__ = [
     "polarisation_weights",
 ]
 
-AIR = Constant(1.0, "air")
+#: The incidence and exit medium where none is given: n = 1 exactly, the catalogue's "vacuum"
+#: (its "air" is standard air, n ≈ 1.00028, which a stack gets only by asking for it).
+AIR = Constant(1.0, "vacuum")
 
 #: "s", "p", "unpolarised" (or "unpolarized") or a polarisation angle φ in radians.
 Polarisation = Union[Literal["s", "p", "unpolarised", "unpolarized"], float]

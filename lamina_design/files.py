@@ -3,7 +3,7 @@
 The format is described in ``docs/design-files.md``. In short, a design file::
 
     name = "MgF2 on N-BK7"
-    incidence = "air"                  # optional; a constant 1.0 if absent
+    incidence = "air"                  # optional; "vacuum" (n = 1 exactly) if absent
     exit = "N-BK7"                     # a half-infinite exit medium, or a [substrate] table
 
     [[layer]]                          # top (incidence side) first
@@ -35,6 +35,7 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from lamina_design import materials
+from lamina_design.common import AIR
 from lamina_design.materials.base import Constant, FloatArray, Material
 from lamina_design.materials.catalogue import DATABASE_PREFIX
 from lamina_design.stack import Layer, Stack, polarisation_weights
@@ -454,12 +455,12 @@ def load_design(path: Union[str, Path]) -> Design:
     """Read a design file (see ``docs/design-files.md``)."""
     reader = _Reader(Path(path))
     reader.unknown((), ("name", "incidence", "exit", "layer", "substrate", "spectrum"))
-    incidence = reader.material(("incidence",), Constant(1.0, "air"))
+    incidence = reader.material(("incidence",), AIR)
     layers = reader.layers(("layer",))
     has_substrate = "substrate" in reader.data
     if has_substrate and "exit" in reader.data:
         raise reader.error(("exit",), "give either exit or a [substrate] table, not both")
-    exit_medium = reader.material(("exit",), Constant(1.0, "air"))
+    exit_medium = reader.material(("exit",), AIR)
     substrate = None
     if has_substrate:
         where: KeyPath = ("substrate",)
@@ -473,7 +474,7 @@ def load_design(path: Union[str, Path]) -> Design:
         if not math.isfinite(thickness):
             raise reader.error(where + ("thickness_mm",), "thickness too large")
         substrate = Substrate(reader.material(where + ("material",)), thickness, reader.layers(where + ("layer",)),
-                              reader.material(where + ("back_medium",), Constant(1.0, "air")))
+                              reader.material(where + ("back_medium",), AIR))
     name = reader.get(("name",), reader.path.stem)
     if not isinstance(name, str):
         raise reader.error(("name",), "must be a string")

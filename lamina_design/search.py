@@ -160,7 +160,7 @@ def differential_evolution(stack: Stack, targets: Sequence[Target], *, max_thick
     best_cost = float(found.fun)
     counting = _fresh(merit)
     if polish:
-        polished, polished_cost = _refine(counting, codes, x, 200, float(max_thickness_nm))
+        polished, polished_cost = _refine(counting, codes, x, 200, max_layer=float(max_thickness_nm))
         if polished_cost < best_cost:
             x, best_cost = polished, polished_cost
     return SearchResult(merit.stack(codes, x, stack.name), best_cost, merit.rms(best_cost), np.array(history),

@@ -242,8 +242,9 @@ class Stack:
     """Incidence medium, layers (top first), then an exit medium or a thick substrate.
 
     Give ``exit`` for a coating on a half-infinite medium, ``substrate`` for a coated plate whose
-    back side reflects; with neither, light leaves into air. Layers marked ``coherent=False``
-    (in front or on the back of the substrate) are added incoherently, as the substrate is.
+    back side reflects; with neither, light leaves into vacuum (n = 1 exactly, also the default
+    incidence medium). Layers marked ``coherent=False`` (in front or on the back of the
+    substrate) are added incoherently, as the substrate is.
     """
 
     incidence: Material = AIR

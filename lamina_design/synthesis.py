@@ -436,24 +436,25 @@ def _needle(merit: Merit, codes: Sequence[int], d: FloatArray, code: int, step_n
 _BUDGET_WEIGHT = 100.0
 
 
-def _refine(merit: Merit, codes: Sequence[int], d: FloatArray, max_nfev: int,
-            upper: float = math.inf) -> Tuple[FloatArray, float]:
+def _refine(merit: Merit, codes: Sequence[int], d: FloatArray, max_nfev: int, *,
+            max_total: float = math.inf, max_layer: float = math.inf) -> Tuple[FloatArray, float]:
     """Gauss–Newton refinement of all thicknesses with the exact Jacobian: one sweep per step.
 
-    With a finite ``upper`` (a total-thickness budget) a residual grows with the excess above it,
-    and a result still above it is scaled down onto it.
+    Every layer stays within [0, ``max_layer``]. With a finite ``max_total`` (a budget for the sum
+    of the thicknesses) a residual grows with the excess above it, and a result still above it
+    is scaled down onto it.
     """
     d = np.asarray(d, dtype=np.float64)
     if not codes:
         return d, merit.cost(codes, d)
-    budget = math.isfinite(upper)
+    budget = math.isfinite(max_total)
     cache: List[Tuple[FloatArray, FloatArray]] = []
 
     def both(x: FloatArray) -> Tuple[FloatArray, FloatArray]:
         res, jac = merit.residuals(codes, x, jacobian=True)
         assert jac is not None
         if budget:
-            excess = float(x.sum()) - upper
+            excess = float(x.sum()) - max_total
             res = np.append(res, _BUDGET_WEIGHT * max(excess, 0.0))
             jac = np.vstack([jac, np.full((1, x.size), _BUDGET_WEIGHT if excess > 0 else 0.0)])
         return res, jac
@@ -468,15 +469,16 @@ def _refine(merit: Merit, codes: Sequence[int], d: FloatArray, max_nfev: int,
             return cache[0][1]
         return both(x)[1]
 
-    hi = np.full(d.size, upper)
+    # No layer can be thicker than the whole budget.
+    hi = np.full(d.size, min(max_layer, max_total))
     x0 = np.clip(d, 0.0, hi)
     # least_squares wants a start strictly inside finite bounds.
     x0 = np.where(x0 >= hi, np.nextafter(hi, 0.0), x0)
     solution = least_squares(fun, x0, jac=jac, bounds=(np.zeros(d.size), hi), method="trf",
                              max_nfev=max_nfev, x_scale="jac")
     x = np.asarray(solution.x, dtype=np.float64)
-    if budget and x.sum() > upper:
-        x = x * (upper / x.sum())
+    if budget and x.sum() > max_total:
+        x = x * (max_total / x.sum())
     return x, merit.cost(codes, x)
 
 
@@ -608,12 +610,12 @@ def _trial(job: Tuple[Merit, List[int], FloatArray, _Candidate, _Settings]) -> T
     tried = [_insert(codes, d, cand, w) for w in _WIDTHS]
     costs = [merit.cost(c, t) for c, t in tried]
     new_codes, new_d = tried[int(np.argmin(costs))]
-    new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, s.max_total)
+    new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
     for _ in range(len(new_codes)):
         new_codes, new_d, changed = _clean(new_codes, new_d, s.min_thickness)
         if not changed:
             break
-        new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, s.max_total)
+        new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
     return new_codes, new_d, cost, merit.sweeps
 
 
@@ -710,7 +712,7 @@ def _swap(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
         thinner = d.copy()
         thinner[j] = 0.0
         new_codes, new_d, _ = _clean(codes, thinner, s.min_thickness)
-        new_d, new_cost = _refine(merit, new_codes, new_d, s.max_nfev, s.max_total)
+        new_d, new_cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
         found = _step(merit, new_codes, new_d, math.inf, chosen, s, trials, run)
         if found is not None and found[2] < cost * (1 - _GAIN):
             return found
@@ -757,9 +759,9 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     bar = _Progress(max_steps + 1, progress, sys.stderr if stream is None else stream)
     try:
         if codes:
-            d, _ = _refine(merit, codes, d, s.max_nfev, s.max_total)
+            d, _ = _refine(merit, codes, d, s.max_nfev, max_total=s.max_total)
             codes, d, _ = _clean(codes, d, s.min_thickness)
-            d, _ = _refine(merit, codes, d, s.max_nfev, s.max_total)
+            d, _ = _refine(merit, codes, d, s.max_nfev, max_total=s.max_total)
         cost = merit.cost(codes, d)
         steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
         with map_over(executor, trials, trials) as run:
@@ -802,7 +804,7 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
     message = f"stopped after {rounds} rounds"
     try:
         if codes:
-            d, _ = _refine(merit, codes, d, s.max_nfev, s.max_total)
+            d, _ = _refine(merit, codes, d, s.max_nfev, max_total=s.max_total)
         cost = merit.cost(codes, d)
         steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
         best = (list(codes), d.copy(), cost)
@@ -821,7 +823,7 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
                             continue
                         new_codes = [code, *codes] if front else [*codes, code]
                         new_d = np.concatenate([[width], d] if front else [d, [width]])
-                        new_d, new_cost = _refine(merit, new_codes, new_d, s.max_nfev, s.max_total)
+                        new_d, new_cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
                         grown.append((new_cost, new_codes, new_d))
                 if not grown:
                     message = "the layer or thickness budget is reached"

@@ -288,30 +288,35 @@ def _scaled(stack: Stack, materials: Sequence[Material], which: npt.NDArray[np.i
 
 @dataclass(frozen=True)
 class _Group:
+    """Targets at one angle and polarisation: one engine call on the union of their wavelengths.
+    Each part is (quantity, its wavelengths' places in ``grid``, value, tolerance, first column):
+    the first column is where the target's points start in the user's order of targets."""
+
     angle: float
     polarisation: Any
     grid: FloatArray
-    parts: Tuple[Tuple[str, npt.NDArray[np.intp], FloatArray, FloatArray], ...]
+    parts: Tuple[Tuple[str, npt.NDArray[np.intp], FloatArray, FloatArray, int], ...]
 
 
-def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], List[Target]]:
-    """Targets gathered by (angle, polarisation), each with the union of its wavelengths, and
-    the targets in the order their points are laid out."""
-    keyed: Dict[Tuple[float, float, float], List[Target]] = {}
+def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], int]:
+    """Targets gathered by (angle, polarisation), each group with the union of its wavelengths,
+    and the number of target points. The grouping only saves engine calls: every target's points
+    keep their place in the order the targets were given."""
+    keyed: Dict[Tuple[float, float, float], List[Tuple[Target, int]]] = {}
+    start = 0
     for target in targets:
         _, w_s, w_p = polarisation_weights(target.polarisation)  # type: ignore[arg-type]
-        keyed.setdefault((target.angle_rad, w_s, w_p), []).append(target)
+        keyed.setdefault((target.angle_rad, w_s, w_p), []).append((target, start))
+        start += target.arrays()[0].size
     groups = []
-    ordered: List[Target] = []
     for (angle, _, _), members in keyed.items():
-        ordered += members
-        grid = np.unique(np.concatenate([m.arrays()[0] for m in members]))
+        grid = np.unique(np.concatenate([m.arrays()[0] for m, _ in members]))
         parts = []
-        for m in members:
+        for m, first in members:
             wl, value, tol = m.arrays()
-            parts.append((str(m.quantity), np.searchsorted(grid, wl), value, tol))
-        groups.append(_Group(angle, members[0].polarisation, grid, tuple(parts)))
-    return groups, ordered
+            parts.append((str(m.quantity), np.searchsorted(grid, wl), value, tol, first))
+        groups.append(_Group(angle, members[0][0].polarisation, grid, tuple(parts)))
+    return groups, start
 
 
 def _computed(quantity: str, r: FloatArray, t: FloatArray) -> FloatArray:
@@ -323,11 +328,12 @@ def _computed(quantity: str, r: FloatArray, t: FloatArray) -> FloatArray:
     return out
 
 
-def _residuals_and_values(plan: _Plan, groups: Sequence[_Group], d: FloatArray, factors: Optional[FloatArray],
-                          offsets: Optional[FloatArray]) -> Tuple[FloatArray, FloatArray]:
-    """(residuals, computed values), each (B, points), of B samples against every target."""
-    blocks_res: List[FloatArray] = []
-    blocks_val: List[FloatArray] = []
+def _residuals_and_values(plan: _Plan, groups: Sequence[_Group], points: int, d: FloatArray,
+                          factors: Optional[FloatArray], offsets: Optional[FloatArray]) -> Tuple[FloatArray, FloatArray]:
+    """(residuals, computed values), each (B, points), of B samples against every target, the
+    targets in the order given."""
+    residuals = np.empty((d.shape[0], points))
+    values = np.empty((d.shape[0], points))
     for group in groups:
         if offsets is None or not np.any(offsets):
             r, t = batch_spectra(plan.stack, d, group.grid, group.angle, group.polarisation, factors)
@@ -339,11 +345,11 @@ def _residuals_and_values(plan: _Plan, groups: Sequence[_Group], d: FloatArray, 
                 r[b], t[b] = (x[0] for x in batch_spectra(plan.stack, d[b:b + 1], group.grid, theta,
                                                           group.polarisation,
                                                           None if factors is None else factors[b:b + 1]))
-        for quantity, idx, value, tol in group.parts:
+        for quantity, idx, value, tol, first in group.parts:
             computed = _computed(quantity, r[:, idx], t[:, idx])
-            blocks_val.append(computed)
-            blocks_res.append((computed - value) / tol)
-    return np.concatenate(blocks_res, axis=1), np.concatenate(blocks_val, axis=1)
+            values[:, first:first + idx.size] = computed
+            residuals[:, first:first + idx.size] = (computed - value) / tol
+    return residuals, values
 
 
 @dataclass(frozen=True)
@@ -356,12 +362,12 @@ class _Chunk:
 
 
 def _run_chunk(plan: _Plan, start: int, stop: int) -> _Chunk:
-    groups, _ = _groups(plan.targets)
+    groups, points = _groups(plan.targets)
     draws = [plan.draw(i) for i in range(start, stop)]
     d = np.array([x[0] for x in draws]).reshape(stop - start, plan.d0.size)
     factors = np.array([x[1] for x in draws]).reshape(stop - start, len(plan.materials))
     offsets = np.array([x[2] for x in draws])
-    residuals, values = _residuals_and_values(plan, groups, d, factors if np.any(plan.sigma_n) else None,
+    residuals, values = _residuals_and_values(plan, groups, points, d, factors if np.any(plan.sigma_n) else None,
                                               offsets if plan.errors.angle_rad > 0 else None)
     keep = max(0, min(stop, plan.keep) - start)
     return _Chunk(merit=np.sqrt(np.mean(residuals * residuals, axis=1)), worst=np.max(np.abs(residuals), axis=1),
@@ -398,7 +404,8 @@ def yield_interval(passed: int, total: int, confidence: float = 0.95,
 class ToleranceResult:
     """A Monte Carlo run: per-sample merits, the yield and the layers that matter most.
 
-    ``values`` are the computed target points (targets in order, each's wavelengths in order) of
+    ``targets`` are in the order given, and so are the points: ``values`` are the computed target
+    points (target by target, each's wavelengths in its order; ``target_of_point`` says whose) of
     the first ``values.shape[0]`` samples; ``low`` and ``high`` their extremes over all samples,
     ``nominal`` at the design. ``sensitivity`` is per layer (:meth:`Stack.all_layers` order).
     """
@@ -495,7 +502,6 @@ def _nominal_jacobian(stack: Stack, groups: Sequence[_Group], size: int) -> Floa
     central differences through :meth:`Stack.spectrum` for a coated substrate."""
     layers = stack.all_layers()
     jac = np.empty((size, len(layers)))
-    at = 0
     for group in groups:
         _, w_s, w_p = polarisation_weights(group.polarisation)
         if stack.substrate is None:
@@ -518,10 +524,9 @@ def _nominal_jacobian(stack: Stack, groups: Sequence[_Group], size: int) -> Floa
                 step = probe[0, j] - probe[1, j]
                 d_r[:, j] = (r[0] - r[1]) / step
                 d_t[:, j] = (t[0] - t[1]) / step
-        for quantity, idx, _, tol in group.parts:
+        for quantity, idx, _, tol, first in group.parts:
             derivative = d_r[idx] if quantity == "R" else d_t[idx] if quantity == "T" else -d_r[idx] - d_t[idx]
-            jac[at:at + idx.size] = derivative / tol[:, None]
-            at += idx.size
+            jac[first:first + idx.size] = derivative / tol[:, None]
     return jac
 
 
@@ -546,19 +551,19 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
         raise ValueError("the stack has no layers to perturb")
     seq = np.random.SeedSequence(seed)
     plan = _Plan(stack, tuple(targets), errors, _entropy(seq), tuple(seq.spawn_key or ()), max_merit, max(int(keep), 0))
-    groups, ordered = _groups(plan.targets)
+    groups, points = _groups(plan.targets)
     chunks = map_chunks(_run_chunk, plan, samples, chunk_size=chunk_size, executor=executor, progress=progress)
     merit = np.concatenate([c.merit for c in chunks])
     worst = np.concatenate([c.worst for c in chunks])
     passed = worst <= 1.0 if max_merit is None else merit <= max_merit
-    residuals, nominal = _residuals_and_values(plan, groups, plan.d0[None, :], None, None)
-    sizes = [t.arrays()[0].size for t in ordered]
-    jac = _nominal_jacobian(stack, groups, sum(sizes))
+    residuals, nominal = _residuals_and_values(plan, groups, points, plan.d0[None, :], None, None)
+    sizes = [t.arrays()[0].size for t in plan.targets]
+    jac = _nominal_jacobian(stack, groups, points)
     return ToleranceResult(
-        stack=stack, targets=tuple(ordered), errors=errors, seed=plan.entropy, merit=merit, worst=worst,
+        stack=stack, targets=plan.targets, errors=errors, seed=plan.entropy, merit=merit, worst=worst,
         passed=passed, max_merit=max_merit, nominal_merit=float(np.sqrt(np.mean(residuals * residuals))),
         nominal=nominal[0], values=np.concatenate([c.kept for c in chunks]),
         low=np.min(np.stack([c.low for c in chunks]), axis=0), high=np.max(np.stack([c.high for c in chunks]), axis=0),
-        wavelength_nm=np.concatenate([t.arrays()[0] for t in ordered]),
-        target_of_point=np.repeat(np.arange(len(ordered), dtype=np.intp), sizes), jacobian=jac,
+        wavelength_nm=np.concatenate([t.arrays()[0] for t in plan.targets]),
+        target_of_point=np.repeat(np.arange(len(plan.targets), dtype=np.intp), sizes), jacobian=jac,
         sensitivity=plan.sigma_d * np.sqrt(np.mean(jac * jac, axis=0)), thickness_sigma=plan.sigma_d)

@@ -14,7 +14,7 @@ from lamina_design.materials.base import (
     MaterialError,
     RangeWarning,
 )
-from lamina_design.materials.catalogue import get, names, resolve
+from lamina_design.materials.catalogue import aliases, get, names, resolve
 from lamina_design.materials.dispersion import index_derivatives
 from lamina_design.materials.models import Bruggeman, Cauchy, DrudeLorentz, Sellmeier, TaucLorentz
 from lamina_design.materials.refractiveindex import Formula, read_yaml
@@ -35,6 +35,7 @@ __all__ = [
     "Sellmeier",
     "Tabulated",
     "TaucLorentz",
+    "aliases",
     "get",
     "index_derivatives",
     "names",

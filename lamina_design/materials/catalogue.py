@@ -5,7 +5,11 @@ a RangeWarning). Crystals and glasses are published closed forms (Sellmeier and 
 metals the Lorentz–Drude fits of Rakić et al. (1998); deposited films, whose index depends on
 the process, and silicon are measured tables shipped as CSV files in lamina_design/data/.
 A compound's formula names the film where one is given (SiO2, TiO2, Ta2O5, Nb2O5, HfO2, ITO),
-else the crystal; bulk forms have their own names (fused_silica, cubic_hafnia).
+else the crystal; bulk forms have their own names (fused_silica, cubic_hafnia). A few other
+names people use for the same material are aliases (sapphire for Al2O3, BK7 for N-BK7, …).
+
+"air" is standard air, n ≈ 1.00028; "vacuum" is n = 1 exactly, the medium a stack or design
+file has where none is given.
 """
 from __future__ import annotations
 
@@ -22,7 +26,7 @@ from lamina_design.materials.models import DrudeLorentz, Sellmeier
 from lamina_design.materials.refractiveindex import Formula, load_database_page, read_yaml
 from lamina_design.materials.tabulated import read_csv
 
-__all__ = ["get", "names", "resolve", "suggestions", "DATABASE_PREFIX"]
+__all__ = ["aliases", "get", "names", "resolve", "suggestions", "DATABASE_PREFIX"]
 
 DATABASE_PREFIX = "refractiveindex:"
 
@@ -35,6 +39,7 @@ def _data_table(filename: str, name: str) -> Material:
 
 def air() -> Material:
     """Standard air (dry, 15 °C, 101.325 kPa, 450 ppm CO₂), 230–1690 nm; n(550) ≈ 1.000278.
+    (The default incidence and exit medium is "vacuum", n = 1 exactly.)
 
     P. E. Ciddor, "Refractive index of air: new equations for the visible and near
     infrared", Appl. Opt. 35, 1566–1573 (1996): n − 1 = 0.05792105/(238.0185 − λ⁻²)
@@ -44,7 +49,7 @@ def air() -> Material:
 
 
 def vacuum() -> Material:
-    """n = 1 exactly, at every wavelength."""
+    """n = 1 exactly, at every wavelength: the default incidence and exit medium."""
     return Constant(1.0, "vacuum")
 
 
@@ -461,20 +466,56 @@ def names() -> List[str]:
     return list(_NAMES)
 
 
+#: Other names in use for catalogue materials, each naming one entry only.
+_ALIASES: Dict[str, str] = {
+    "sapphire": "Al2O3",
+    "fused_quartz": "fused_silica",
+    "bk7": "N-BK7",
+    "cubic_zirconia": "ZrO2",
+    "magnesium_fluoride": "MgF2",
+    "calcium_fluoride": "CaF2",
+    "zinc_sulfide": "ZnS",
+    "zinc_sulphide": "ZnS",
+    "zinc_selenide": "ZnSe",
+    "silicon_nitride": "Si3N4",
+    "indium_tin_oxide": "ITO",
+    "silicon": "Si",
+    "germanium": "Ge",
+    "silver": "Ag",
+    "gold": "Au",
+    "aluminium": "Al",
+    "aluminum": "Al",
+    "chromium": "Cr",
+    "copper": "Cu",
+    "nickel": "Ni",
+    "titanium": "Ti",
+}
+
+
+def aliases() -> Dict[str, str]:
+    """Other names `get` accepts (any case, spaces for underscores), each with its catalogue name."""
+    return dict(_ALIASES)
+
+
 @lru_cache(maxsize=None)
 def _build(key: str) -> Material:
     # Materials are immutable, so one instance per name can be shared.
     return _CATALOGUE[key]()
 
 
+#: Subscript digits as formulas are printed (MgF₂) read as plain ones.
+_SUBSCRIPTS = str.maketrans("₀₁₂₃₄₅₆₇₈₉", "0123456789")
+
+
 def _folded(name: str) -> str:
     # What a misspelling keeps: no case, separators or 0/O and 1/l confusion.
-    return re.sub(r"[\s_\-]+", "", name.lower()).replace("0", "o").replace("1", "l")
+    return re.sub(r"[\s_\-]+", "", name.translate(_SUBSCRIPTS).lower()).replace("0", "o").replace("1", "l")
 
 
 def suggestions(name: str, count: int = 3) -> List[str]:
-    """Catalogue names close to `name` (a misspelling such as "Si02" or "fused silca"), best first."""
-    folded = {_folded(entry): entry for entry in _NAMES}
+    """Catalogue names or aliases close to `name` (a misspelling such as "Si02" or "fused silca"),
+    best first."""
+    folded = {_folded(entry): entry for entry in [*_NAMES, *_ALIASES]}
     target = _folded(name)
     close = difflib.get_close_matches(target, list(folded), n=count, cutoff=0.6)
     if target in folded and target not in close[:1]:
@@ -483,11 +524,13 @@ def suggestions(name: str, count: int = 3) -> List[str]:
 
 
 def get(name: str) -> Material:
-    """A catalogue material by name, case-insensitive ("N-BK7", "fused_silica", "TiO2", …).
+    """A catalogue material by name or alias, case-insensitive ("N-BK7", "fused silica", "TiO₂",
+    "sapphire", …).
 
     A name that is not in the catalogue raises MaterialError naming the closest ones.
     """
-    key = name.strip().lower().replace(" ", "_")
+    key = name.strip().translate(_SUBSCRIPTS).lower().replace(" ", "_")
+    key = _ALIASES.get(key, key).lower()
     if key not in _CATALOGUE:
         close = " or ".join(repr(c) for c in suggestions(name))
         hint = f"; did you mean {close}? It has" if close else "; it has"

@@ -587,12 +587,57 @@ def test_bad_materials_raise_naming_them(build: object, message: str) -> None:
 
 @pytest.mark.parametrize(
     "typed, meant",
-    [("Si02", "SiO2"), ("fused silca", "fused_silica"), ("NBK7", "N-BK7"), ("ta205", "Ta2O5"), ("AG0", "Ag"), ("Zn-Se", "ZnSe")],
+    [("Si02", "SiO2"), ("fused silca", "fused_silica"), ("NBK7", "N-BK7"), ("ta205", "Ta2O5"), ("AG0", "Ag"), ("Zn-Se", "ZnSe"),
+     ("saphire", "sapphire"), ("fused quarz", "fused_quartz"), ("Ti0₂", "TiO2")],
 )
 def test_misspelt_names_suggest_the_nearest(typed: str, meant: str) -> None:
     with pytest.raises(MaterialError, match=f"did you mean '{meant}'"):
         mat.get(typed)
     assert suggestions(typed)[0] == meant
+
+
+@pytest.mark.parametrize("alias, name", [
+    ("sapphire", "Al2O3"), ("Sapphire", "Al2O3"), ("fused silica", "fused_silica"), ("Fused Quartz", "fused_silica"),
+    ("BK7", "N-BK7"), ("cubic zirconia", "ZrO2"), ("MgF₂", "MgF2"), ("Si₃N₄", "Si3N4"), ("aluminum", "Al"),
+])
+def test_other_names_in_use_give_the_catalogue_material(alias: str, name: str) -> None:
+    assert mat.get(alias) is mat.get(name)
+    assert mat.resolve(alias) is mat.get(name)  # as a design file names it
+
+
+def test_every_material_the_readme_lists_is_in_the_catalogue_under_that_name() -> None:
+    # As the README's catalogue sentence prints them.
+    listed = ["fused silica", "N-BK7", "MgF₂", "CaF₂", "sapphire", "ZnS", "ZnSe", "Ge", "SiO₂", "TiO₂", "Ta₂O₅",
+              "Nb₂O₅", "HfO₂", "ITO", "Si₃N₄", "cubic zirconia", "cubic hafnia", "Si", "Ag", "Au", "Al", "Cr", "Cu",
+              "Ni", "Ti"]
+    for name in listed:
+        mat.get(name)
+    # Sapphire's ordinary index at the sodium D line (Malitson & Dodge 1972).
+    assert abs(n_at(mat.get("sapphire"), 589.3) - 1.7681) < 1e-4
+
+
+def test_the_default_medium_is_the_catalogue_entry_its_name_gives(tmp_path: Path) -> None:
+    from lamina_design.files import load_design
+    from lamina_design.stack import Stack
+    from lamina_design.substrate import Substrate
+
+    wl = np.array([300.0, 550.0, 1500.0])
+    path = tmp_path / "plate.toml"
+    path.write_text('[[layer]]\nmaterial = 1.38\nthickness_nm = 100\n[substrate]\nmaterial = 1.52\nthickness_mm = 1\n')
+    plate = load_design(path).stack
+    assert plate.substrate is not None
+    path.write_text('[[layer]]\nmaterial = 1.38\nthickness_nm = 100\n')
+    coating = load_design(path).stack
+    defaults = [Stack().incidence, Substrate(Constant(1.52), 1e6).back_medium, plate.incidence,
+                plate.substrate.back_medium, coating.incidence, coating.exit]
+    for medium in defaults:
+        assert medium is not None
+        np.testing.assert_array_equal(medium.index(wl), 1.0)  # what designs had: n = 1 exactly
+        assert mat.get(medium.name) == medium
+    # Standard air stays what a design asking for "air" has always had.
+    path.write_text('incidence = "air"\n[[layer]]\nmaterial = 1.38\nthickness_nm = 100\n')
+    assert load_design(path).stack.incidence is mat.get("air")
+    assert n_at(mat.get("air"), 550.0).real == pytest.approx(1.000278, abs=2e-6)
 
 
 @pytest.mark.parametrize("wavelengths", [[500.0, 0.0], [-1.0], [float("nan")], ["abc"]])

@@ -17,7 +17,7 @@ tmm = pytest.importorskip("tmm")
 
 from lamina_design import materials
 from lamina_design.materials import Constant
-from lamina_design.refine import Target
+from lamina_design.refine import Target, refine
 from lamina_design.search import differential_evolution, multistart
 from lamina_design.stack import Layer, Stack
 from lamina_design.synthesis import Merit, gradual_evolution, needle, needle_function
@@ -170,6 +170,23 @@ def test_searches_give_the_same_bits_on_any_executor():
     np.testing.assert_array_equal(starts_serial.merits, starts_pooled.merits)
     np.testing.assert_array_equal(trials_serial.stack.thicknesses(), trials_pooled.stack.thicknesses())
     assert trials_serial.sweeps == trials_pooled.sweeps
+
+
+@pytest.mark.parametrize("maxiter", [3, 5])
+def test_polish_bounds_each_layer_not_the_total(maxiter):
+    # Four layers of at most 100 nm each: DE's best is well over 100 nm in all, which is allowed.
+    high, low, glass = ar_materials()
+    stack = Stack(AIR, (Layer(low, 90.0), Layer(high, 40.0), Layer(low, 20.0), Layer(high, 30.0)), exit=glass)
+    rough = differential_evolution(stack, AR_TARGETS, max_thickness_nm=100.0, maxiter=maxiter, polish=False,
+                                   executor="serial")
+    polished = differential_evolution(stack, AR_TARGETS, max_thickness_nm=100.0, maxiter=maxiter, executor="serial")
+    assert rough.stack.thicknesses().sum() > 150.0
+    assert np.all(polished.stack.thicknesses() <= 100.0)
+    assert polished.stack.thicknesses().sum() > 100.0
+    refined = refine(rough.stack, AR_TARGETS, bounds=(0.0, 100.0), progress=False)
+    assert polished.merit < 0.9 * rough.merit
+    assert polished.merit <= refined.merit * (1 + 1e-6)
+    assert polished.merit == pytest.approx(math.sqrt(2 * tmm_like_cost(polished.stack) / 53), rel=1e-9)
 
 
 @pytest.mark.parametrize("search", ["differential_evolution", "gradual_evolution"])

@@ -180,6 +180,38 @@ def test_sensitivities_are_tmm_finite_differences_scaled_by_sigma(substrate):
     assert result.ranked_layers() == list(np.argsort(-result.sensitivity, kind="stable"))
 
 
+# Two targets at normal incidence around ones at 45°: the engine groups them by angle and
+# polarisation, the results keep them as given.
+MIXED = [Target("R", [450.0, 550.0, 650.0], 0.05, 0.02),
+         Target("T", [500.0, 600.0], 0.9, 0.05, math.radians(45), "p"),
+         Target("A", [520.0, 580.0, 700.0, 800.0], 0.0, 0.01),
+         Target("R", [610.0], 0.1, 0.03, math.radians(45), "s")]
+
+
+@pytest.mark.parametrize("substrate, errors", [
+    (False, Errors(thickness_rel=0.03, index_rel=0.01)),
+    (False, Errors(thickness_nm=2.0, angle_rad=0.05)),
+    (True, Errors(thickness_rel=0.03)),
+])
+def test_each_target_s_points_and_envelope_are_those_of_the_target_sampled_alone(substrate, errors):
+    layers = (Layer(Constant(2.3 + 0.01j, "H"), 70.0), Layer(Constant(1.46, "L"), 110.0))
+    stack = Stack(AIR, layers, substrate=Substrate(GLASS, 1e6)) if substrate else Stack(AIR, layers, exit=GLASS)
+    result = tolerance(stack, MIXED, errors, 12, seed=4, executor="serial")
+    assert result.targets == tuple(MIXED)
+    for k, target in enumerate(MIXED):
+        alone = tolerance(stack, [target], errors, 12, seed=4, executor="serial")
+        sel = result.target_of_point == k
+        np.testing.assert_array_equal(result.wavelength_nm[sel], target.wavelength_nm)
+        for name in ("values", "low", "high", "nominal", "jacobian"):
+            mine, theirs = getattr(result, name), getattr(alone, name)
+            mine = mine[sel] if name == "jacobian" else mine[..., sel]
+            np.testing.assert_allclose(mine, theirs, rtol=1e-12, atol=1e-15, err_msg=f"{name} of target {k}")
+        ax = result.plot_envelope(target=k)
+        nominal = next(line for line in ax.get_lines() if line.get_label() == "nominal")
+        np.testing.assert_allclose(nominal.get_ydata(), alone.nominal, rtol=1e-12, atol=1e-15)
+        assert ax.get_ylabel() == target.quantity
+
+
 @pytest.mark.parametrize("passed, total", [(0, 50), (50, 50), (1, 10), (37, 120), (9990, 10000)])
 @pytest.mark.parametrize("confidence", [0.9, 0.99])
 def test_yield_intervals_solve_their_defining_equations_to_40_digits(passed, total, confidence):
@@ -287,3 +319,46 @@ def test_index_errors_reach_the_layers_of_a_coated_plate():
         peer = tmm.inc_tmm("s", [1.0, 2.3 * 1.03, 1.46 * 0.98, 1.52, 2.3 * 1.03, 1.0],
                            [np.inf, 61.0, 88.0, 1e6, 41.0, np.inf], ["i", "c", "c", "i", "c", "i"], 0.0, lam)
         assert (r[0, k], t[0, k]) == pytest.approx((peer["R"], peer["T"]), abs=1e-12)
+
+
+def test_command_line_figure_titles_each_envelope_with_its_target_in_file_order(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from lamina_design.cli import main
+    from lamina_design.files import load_design, load_targets
+
+    (tmp_path / "d.toml").write_text(DESIGN_FILE)
+    (tmp_path / "t.toml").write_text("""
+[[target]]
+quantity = "R"
+wavelength_nm = [450, 550, 650]
+value = 0.0
+tolerance = 0.02
+[[target]]
+quantity = "T"
+wavelength_nm = [500, 600]
+value = 0.9
+tolerance = 0.05
+angle_deg = 45
+polarisation = "p"
+[[target]]
+quantity = "A"
+wavelength_nm = [520, 580, 700, 800]
+value = 0.0
+tolerance = 0.01
+""")
+    saved = []
+    monkeypatch.setattr(Figure, "savefig", lambda fig, *args, **kwargs: saved.append(fig))
+    assert main(["tolerance", str(tmp_path / "d.toml"), str(tmp_path / "t.toml"), "--thickness-rel", "0.02",
+                 "--samples", "10", "--workers", "1", "--out", str(tmp_path / "out")]) == 0
+    stack = load_design(tmp_path / "d.toml").stack
+    targets = load_targets(tmp_path / "t.toml", 2).targets
+    envelopes = [ax for ax in saved[0].axes if ax.get_title().startswith("target ")]
+    assert len(envelopes) == 3
+    for ax in envelopes:
+        k = int(ax.get_title().split()[1].rstrip(":")) - 1
+        alone = tolerance(stack, [targets[k]], Errors(thickness_rel=0.02), 10, executor="serial")
+        nominal = next(line for line in ax.get_lines() if line.get_label() == "nominal")
+        np.testing.assert_allclose(nominal.get_xdata(), targets[k].wavelength_nm)
+        np.testing.assert_allclose(nominal.get_ydata(), alone.nominal, rtol=1e-12, atol=1e-15)
