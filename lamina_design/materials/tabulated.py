@@ -60,7 +60,7 @@ class Tabulated:
             raise MaterialError(f"material {self.name!r}: table wavelengths must be > 0")
         if np.any(k < 0.0):
             at = int(np.argmax(k < 0.0))
-            raise MaterialError(f"material {self.name!r}: the table's k is {k[at]:g} < 0 at {wl[at]:g} nm; "
+            raise MaterialError(f"material {self.name!r}: the table's k (κ) is {k[at]:g} < 0 at {wl[at]:g} nm; "
                                 + KAPPA_CONVENTION)
         order = np.argsort(wl, kind="stable")
         wl, n, k = wl[order], n[order], k[order]
