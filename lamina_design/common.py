@@ -13,7 +13,14 @@ from typing import Literal, Union
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design.materials.base import ComplexArray, Constant, FloatArray, Material, usable_wavelengths
+from lamina_design.materials.base import (
+    KAPPA_CONVENTION,
+    ComplexArray,
+    Constant,
+    FloatArray,
+    Material,
+    usable_wavelengths,
+)
 
 __all__ = [
     "AIR",
@@ -113,11 +120,16 @@ INDEX_RANGE = (1e-6, 1e100)
 
 
 def check_indices(name: str, index: ComplexArray, wl: FloatArray) -> ComplexArray:
-    """A material's indices on the grid, refused (ValueError) where lamina cannot use them."""
+    """A material's indices on the grid, refused (ValueError) where lamina cannot use them or κ < 0."""
     finite = np.isfinite(index)
     if not np.all(finite):
         at = float(wl[np.argmin(finite)])
         raise ValueError(f"{name}: refractive index is not finite at {at:g} nm")
+    gain = index.imag < 0
+    if np.any(gain):
+        i = int(np.argmax(gain))
+        raise ValueError(f"{name}: refractive index {complex(index[i])} at {float(wl[i]):g} nm has κ < 0; "
+                         + KAPPA_CONVENTION)
     size = np.abs(index)
     zero = size == 0.0
     if np.any(zero):

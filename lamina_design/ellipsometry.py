@@ -3,7 +3,7 @@
 Ψ and Δ follow tmm's convention, tan Ψ·e^{iΔ} = −r_p/r_s, in degrees (Ψ in [0, 90], Δ in
 (−180, 180]; a difference of Δ is taken modulo 360°). Data are points (wavelength in nm, angle
 of incidence in degrees, Ψ, Δ) with a one-sigma noise per point. The model is the stack's
-coherent part (a thick substrate counts as the exit medium). Fitted are thicknesses and, if
+coherent front (a thick substrate, or the first incoherent layer, counts as the exit medium). Fitted are thicknesses and, if
 asked, the coefficients of a layer's Cauchy or Tauc–Lorentz material; the Jacobian is exact:
 the engine's derivatives of r in every thickness and every index, times dn/d(coefficient) (in
 closed form for Cauchy, central differences of the model's n for the others).
@@ -31,7 +31,7 @@ from lamina_design import _engine
 from lamina_design.common import Layer, check_angles, check_wavelengths
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.models import Cauchy, TaucLorentz
-from lamina_design.optics import engine_arrays
+from lamina_design.optics import engine_arrays, front_layers
 
 __all__ = ["EllipsometryData", "EllipsometryFit", "MATERIAL_PARAMETERS", "fit_ellipsometry", "model",
            "read_csv", "write_csv"]
@@ -64,7 +64,14 @@ class EllipsometryData:
         size = wl.size
         columns = {}
         for name in ("angle_deg", "psi_deg", "delta_deg", "sigma_psi_deg", "sigma_delta_deg"):
-            values = np.broadcast_to(np.asarray(getattr(self, name), dtype=np.float64), (size,)).copy()
+            try:
+                column = np.asarray(getattr(self, name), dtype=np.float64)
+            except (TypeError, ValueError):
+                raise ValueError(f"ellipsometric data: {name} must be numbers") from None
+            if column.ndim > 1 or column.size not in (1, size):
+                raise ValueError(f"ellipsometric data: {name} has {column.size} values (shape {column.shape}) "
+                                 f"for {size} wavelengths: give one value per point or one for all")
+            values = np.broadcast_to(column.reshape(-1), (size,)).copy()
             if not np.all(np.isfinite(values)):
                 raise ValueError(f"ellipsometric data: {name} must be finite")
             columns[name] = values
@@ -213,7 +220,7 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
     """Fit thicknesses and material coefficients of the stack's layers to Ψ/Δ data.
 
     ``thicknesses``: the layers (counted from 1, top first) whose thickness is fitted; all by
-    default. ``materials``: per layer number, the coefficient names of its material to fit (see
+    default (all in front of the first incoherent layer, the only ones Ψ and Δ depend on). ``materials``: per layer number, the coefficient names of its material to fit (see
     MATERIAL_PARAMETERS), e.g. ``{1: ("a", "b")}`` for a Cauchy film. ``starts``: alternative
     starting points for the fitted parameters (in the order of the result's ``names``); the fit
     starts from the best of them and the stack's own values.
@@ -221,11 +228,15 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
     layers: Tuple[Layer, ...] = tuple(getattr(stack, "layers"))
     if not layers:
         raise ValueError("the stack has no layers to fit")
-    chosen = tuple(range(1, len(layers) + 1)) if thicknesses is None else tuple(int(i) for i in thicknesses)
+    front = len(front_layers(stack))
+    chosen = tuple(range(1, front + 1)) if thicknesses is None else tuple(int(i) for i in thicknesses)
     coefficients = {int(k): tuple(v) for k, v in (materials or {}).items()}
     for i in chosen + tuple(coefficients):
         if not 1 <= i <= len(layers):
             raise ValueError(f"layer {i} out of range: the stack has {len(layers)} layers (counted from 1)")
+        if i > front:
+            raise ValueError(f"layer {i} lies at or behind incoherent layer {front + 1}: Ψ and Δ, the front "
+                             "coating's, do not depend on it")
     names: List[str] = [f"d{i}" for i in chosen]
     lower: List[float] = [0.0] * len(chosen)
     x0: List[float] = [layers[i - 1].thickness_nm for i in chosen]
@@ -252,12 +263,12 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
     def build(x: FloatArray) -> object:
         new = list(layers)
         for k, i in enumerate(chosen):
-            new[i - 1] = Layer(new[i - 1].material, float(x[k]))
+            new[i - 1] = dataclasses.replace(new[i - 1], thickness_nm=float(x[k]))
         at = len(chosen)
         for i, keys in coefficients.items():
             values = {key: float(x[at + j]) for j, key in enumerate(keys)}
             at += len(keys)
-            new[i - 1] = Layer(_with_material(new[i - 1].material, values), new[i - 1].thickness_nm)
+            new[i - 1] = dataclasses.replace(new[i - 1], material=_with_material(new[i - 1].material, values))
         return dataclasses.replace(stack, layers=tuple(new))  # type: ignore[type-var]
 
     def residuals_of(r: ComplexArray) -> FloatArray:
@@ -304,7 +315,12 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
     start = np.array(x0, dtype=np.float64)
     bounds = (np.array(lower), np.full(len(names), math.inf))
     if starts is not None:
-        candidates = [start] + [np.maximum(np.asarray(s, dtype=np.float64), bounds[0]) for s in starts]
+        given = [np.asarray(s, dtype=np.float64) for s in starts]
+        for i, s in enumerate(given):
+            if s.shape != (len(names),) or not np.all(np.isfinite(s)):
+                raise ValueError(f"starts[{i}]: expected {len(names)} finite values ({', '.join(names)}), "
+                                 f"got {starts[i]!r}")
+        candidates = [start] + [np.maximum(s, bounds[0]) for s in given]
         start = min(candidates, key=lambda x: float(np.sum(fun(x) ** 2)))
     start = np.maximum(start, bounds[0])
     solution = least_squares(fun, start, jac=jac, bounds=bounds, method="trf", max_nfev=max_nfev, x_scale="jac")

@@ -9,11 +9,19 @@ in closed form where a material model has it, by the difference scheme of
 
 A stack on a thick :class:`~lamina_design.substrate.Substrate` has no coherent phase through the
 plate: its amplitudes are those of the front coating with the substrate as a half-infinite exit
-medium, which is what reflection from the coated side measures.
+medium, which is what reflection from the coated side measures. An incoherent layer
+(``Layer(..., coherent=False)``) is treated the same way: the amplitudes are those of the layers
+in front of the first incoherent one, with its material as the exit medium; nothing behind it
+counts.
+
+GD and GDD of t come from t′/t, which stays finite however small |t| is: they are exact even
+where t itself underflows to 0 (an opaque metal, a stop band thousands of layers deep). There
+arg t cannot be represented: ``phase_t`` is NaN and :func:`phase_spectrum` warns.
 """
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass
 from typing import Any, Sequence, Tuple
 
@@ -25,18 +33,32 @@ from lamina_design.common import AIR, check_angles, check_indices, check_wavelen
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.dispersion import index_derivatives
 
-__all__ = ["C_NM_PER_FS", "PhaseSpectrum", "coherent_media", "engine_arrays", "phase_spectrum", "psi_delta"]
+__all__ = ["C_NM_PER_FS", "PhaseSpectrum", "coherent_media", "engine_arrays", "front_layers", "phase_spectrum",
+           "psi_delta"]
 
 #: The speed of light in nm per fs.
 C_NM_PER_FS = 299.792458
 
 
+def front_layers(stack: Any) -> Tuple[Any, ...]:
+    """The layers whose amplitudes add coherently from the front: those before the first incoherent one."""
+    layers = tuple(stack.layers)
+    for i, layer in enumerate(layers):
+        if not getattr(layer, "coherent", True):
+            return layers[:i]
+    return layers
+
+
 def coherent_media(stack: Any) -> Tuple[Material, ...]:
-    """Incidence medium, the coherent layers, then the exit medium (or the substrate's material)."""
-    front = [stack.incidence, *(layer.material for layer in stack.layers)]
+    """Incidence medium, the front's coherent layers, then the exit medium as the front sees it:
+    the first incoherent layer's material, the substrate's, or the stack's exit medium."""
+    front = front_layers(stack)
+    media = [stack.incidence, *(layer.material for layer in front)]
+    if len(front) < len(stack.layers):
+        return (*media, stack.layers[len(front)].material)
     if stack.substrate is not None:
-        return (*front, stack.substrate.material)
-    return (*front, stack.exit if stack.exit is not None else AIR)
+        return (*media, stack.substrate.material)
+    return (*media, stack.exit if stack.exit is not None else AIR)
 
 
 def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool) -> Tuple[ComplexArray, ...]:
@@ -59,12 +81,12 @@ def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool) 
 
 def engine_arrays(stack: Any, wavelength_nm: npt.ArrayLike,
                   dispersion: bool = False) -> Tuple[FloatArray, ComplexArray, ComplexArray, ComplexArray]:
-    """(d, n, dn/dλ, d²n/dλ²) of the stack's coherent part on the grid, as the engine takes them: d (1, K-2).
+    """(d, n, dn/dλ, d²n/dλ²) of the stack's coherent front on the grid, as the engine takes them: d (1, K-2).
 
     Without ``dispersion`` the two derivative arrays are zeros.
     """
     wl = check_wavelengths(wavelength_nm)
-    d = np.array([[layer.thickness_nm for layer in stack.layers]], dtype=np.float64).reshape(1, -1)
+    d = np.array([[layer.thickness_nm for layer in front_layers(stack)]], dtype=np.float64).reshape(1, -1)
     n, dn, d2n = _media_indices(coherent_media(stack), wl, dispersion)
     return d, n, dn, d2n
 
@@ -95,8 +117,8 @@ class PhaseSpectrum:
 
     @property
     def phase_t(self) -> FloatArray:
-        """arg t (radians), s then p."""
-        out: FloatArray = np.angle(self.t).astype(np.float64)
+        """arg t (radians), s then p; NaN where t underflowed to 0 (its phase is lost, GD_t is not)."""
+        out: FloatArray = np.where(self.t == 0, np.nan, np.angle(self.t)).astype(np.float64)
         return out
 
     @property
@@ -121,6 +143,12 @@ def phase_spectrum(stack: Any, wavelength_nm: npt.ArrayLike, angle: float = 0.0)
     r, _, _, t, _, _ = (np.asarray(a)[:, 0, 0] for a in dk)
     phases = _engine.wavenumber_derivatives(d, n, wl, theta, dn_dwl=dn, d2n_dwl2=d2n, phases=True)
     dphi_r, d2phi_r, dphi_t, d2phi_t = (np.asarray(a)[:, 0, 0] for a in phases)
+    lost = t == 0
+    if np.any(lost):
+        warnings.warn(
+            f"|t| is below the smallest float64 (5e-324) at {int(np.count_nonzero(np.any(lost, axis=0)))} of "
+            f"{wl.size} wavelengths (first {float(wl[np.argmax(np.any(lost, axis=0))]):g} nm): t is 0 there and "
+            "phase_t NaN; GD_t and GDD_t, from t'/t, are exact", RuntimeWarning, stacklevel=2)
     psi, delta = _engine.ellipsometry(d, n, wl, theta)
     c = C_NM_PER_FS
     return PhaseSpectrum(wl, float(theta[0]), r, t, psi[0, 0], delta[0, 0],

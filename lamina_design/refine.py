@@ -35,7 +35,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 from lamina_design import _engine
 from lamina_design.common import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
-from lamina_design.optics import C_NM_PER_FS, engine_arrays
+from lamina_design.optics import C_NM_PER_FS, engine_arrays, front_layers
 from lamina_design.stack import PreparedStack, Stack, check_angles, check_wavelengths, polarisation_weights
 from lamina_design.substrate import Substrate, angle_inside
 
@@ -396,7 +396,7 @@ class _AmplitudeGroup:
     def __init__(self, stack: Stack, theta: float, members: Sequence[Target]) -> None:
         self.grid = np.unique(np.concatenate([m.arrays()[0] for m in members]))
         self.theta = np.array([theta])
-        self.n_front = len(stack.layers)
+        self.n_front = len(front_layers(stack))  # the layers in front of any incoherent one
         self.n_all = len(stack.all_layers())
         self.parts: List[Tuple[str, int, npt.NDArray[np.intp], FloatArray, FloatArray]] = []
         for m in members:
@@ -526,6 +526,19 @@ def _differentiable(stack: Stack) -> bool:
                    for layer in stack.all_layers())
 
 
+def _start(values: Values, i: int, size: int) -> FloatArray:
+    """starts[i] as one thickness per varied layer, refused unless finite."""
+    try:
+        x = np.asarray(values, dtype=np.float64)
+        out: FloatArray = np.broadcast_to(x, (size,)).copy()
+    except (TypeError, ValueError):
+        raise ValueError(f"starts[{i}]: expected a number or {size} thicknesses (nm), one per varied layer, "
+                         f"got {values!r}") from None
+    if not np.all(np.isfinite(out)):
+        raise ValueError(f"starts[{i}]: thicknesses must be finite (nm), got {values!r}")
+    return out
+
+
 def _cost(residuals: FloatArray) -> float:
     return 0.5 * float(residuals @ residuals)
 
@@ -612,8 +625,7 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
     cost_before = _cost(problem.residuals(full(base[index])))
     candidates = [x_initial]
     if starts is not None:
-        extra = [np.clip(np.broadcast_to(np.asarray(s, dtype=np.float64), x_initial.shape), lower, upper)
-                 for s in starts]
+        extra = [np.clip(_start(s, i, len(chosen)), lower, upper) for i, s in enumerate(starts)]
         ranked = sorted(extra, key=lambda x: _cost(problem.residuals(full(x))))
         candidates += ranked[:max(keep, 0)]
     best = None

@@ -258,6 +258,15 @@ Jet exponential_jet(const Jet& mu, std::int64_t exponent) {
     return {value, mu.d1 * value, (mu.d2 + square(mu.d1)) * value};
 }
 
+// (log a)' = a'/a and (log a)'' = a''/a - (a'/a)^2, a's value first scaled by a power of two
+// to about 1: the quotients square it, which under- or overflows long before a does.
+void log_derivatives(const Jet& a, Complex& first, Complex& second) {
+    const double top = std::max(std::fabs(a.v.re), std::fabs(a.v.im));
+    const Jet b = (top > 0.0 && std::isfinite(top)) ? scaled(a, -std::int64_t{std::ilogb(top)}) : a;
+    first = b.d1 / b.v;
+    second = b.d2 / b.v - square(first);
+}
+
 Jet jet_pairing(const Jet& xe, const Jet& xh, const Jet& ye, const Jet& yh) { return xe * yh - xh * ye; }
 
 struct JetModes {
@@ -354,7 +363,13 @@ void wavenumber_jets(const StackPoint& point, const Complex* dn_dwl, const Compl
         const Jet g_value = jet_pairing(in.backward_e, in.backward_h, v[k].e, v[k].h);
         const Jet p_value = jet_pairing(in.backward_e, in.backward_h, in.forward_e, in.forward_h);
         out[k].r = -(jet_pairing(in.forward_e, in.forward_h, v[k].e, v[k].h) / g_value);
-        out[k].t = (p_value / g_value) * exponential_jet(-log_factor, v[k].exponent);
+        const Jet t_over_decay = p_value / g_value;  // t without exp(-log_factor) / 2^exponent
+        out[k].t = t_over_decay * exponential_jet(-log_factor, v[k].exponent);
+        log_derivatives(out[k].r, out[k].dlog_r, out[k].d2log_r);
+        // log t = log(P / G) - log_factor - exponent ln 2: no factor that can underflow.
+        log_derivatives(t_over_decay, out[k].dlog_t, out[k].d2log_t);
+        out[k].dlog_t = out[k].dlog_t - log_factor.d1;
+        out[k].d2log_t = out[k].d2log_t - log_factor.d2;
     }
 }
 

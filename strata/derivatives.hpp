@@ -41,9 +41,14 @@ struct Jet {
     Complex d2;
 };
 
+// With the first two derivatives of log r and log t, whose imaginary parts are the phases'.
+// They are formed from finite factors (t's decay and scale kept apart), so they stay exact where
+// |t| is too small for t'/t to be taken from the jet, or t underflows to 0.
 struct WavenumberJets {
     Jet r;
     Jet t;
+    Complex dlog_r, d2log_r;
+    Complex dlog_t, d2log_t;
 };
 
 // r and t with their first two derivatives in k0 = 2 pi / lambda, s at

@@ -19,6 +19,11 @@ Range = Tuple[float, float]
 HC_EV_NM = 1239.841984
 
 
+#: Why a negative κ is refused, for every message that refuses one.
+KAPPA_CONVENTION = ("indices are n + iκ with κ ≥ 0 meaning absorption (fields vary as exp(−iωt)); a negative κ "
+                    "would be gain, which no passive coating has: data written as n − iκ need κ's sign flipped")
+
+
 class MaterialError(ValueError):
     """A material that cannot be built or evaluated; the message names it."""
 
@@ -50,6 +55,9 @@ class Constant:
         value = complex(self.value)
         if not (math.isfinite(value.real) and math.isfinite(value.imag)):
             raise MaterialError(f"material {self.name!r}: index {self.value!r} is not finite")
+        if value.imag < 0:
+            raise MaterialError(f"material {self.name!r}: index {self.value!r} has κ = {value.imag:g} < 0; "
+                                + KAPPA_CONVENTION)
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wavelengths = wavelengths_nm(self.name, wavelength_nm)

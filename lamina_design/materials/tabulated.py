@@ -17,6 +17,7 @@ from lamina_design.materials.base import (
     Material,
     MaterialError,
     check_range,
+    KAPPA_CONVENTION,
     finished,
     wavelengths_nm,
 )
@@ -57,6 +58,10 @@ class Tabulated:
             raise MaterialError(f"material {self.name!r}: the table holds a value that is not finite")
         if np.any(wl <= 0.0):
             raise MaterialError(f"material {self.name!r}: table wavelengths must be > 0")
+        if np.any(k < 0.0):
+            at = int(np.argmax(k < 0.0))
+            raise MaterialError(f"material {self.name!r}: the table's k (κ) is {k[at]:g} < 0 at {wl[at]:g} nm; "
+                                + KAPPA_CONVENTION)
         order = np.argsort(wl, kind="stable")
         wl, n, k = wl[order], n[order], k[order]
         if np.any(np.diff(wl) == 0.0):
@@ -90,7 +95,9 @@ class Tabulated:
         wl = wavelengths_nm(self.name, wavelength_nm)
         check_range(self.name, wl, self.valid_nm, self.units_note)
         n = np.interp(wl, self.wavelength_nm, self.n)
-        k = np.interp(wl, self.wavelength_nm, self.k)
+        # Between a k > 0 and a k = 0 the interpolation's rounding can give −3e-17: k's data are
+        # ≥ 0, so such a value is 0.
+        k = np.maximum(np.interp(wl, self.wavelength_nm, self.k), 0.0)
         return finished(self.name, np.asarray(n + 1j * k, dtype=np.complex128).reshape(wl.shape))
 
     @classmethod

@@ -152,14 +152,12 @@ nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::
             const strata::WavenumberJets& j = both[k];
             const std::size_t at = k * plane + item;
             if (phases) {
-                // phi = arg z: phi' = Im(z'/z), phi'' = Im(z''/z - (z'/z)^2).
-                const strata::Jet* amplitudes[2] = {&j.r, &j.t};
-                for (std::size_t q = 0; q < 2; ++q) {
-                    const Complex u = amplitudes[q]->d1 / amplitudes[q]->v;
-                    const Complex v = amplitudes[q]->d2 / amplitudes[q]->v;
-                    phase[2 * q].data[at] = u.im;
-                    phase[2 * q + 1].data[at] = (v - square(u)).im;
-                }
+                // phi = arg z = Im log z: finite from the engine's log-derivatives even where t
+                // underflows.
+                phase[0].data[at] = j.dlog_r.im;
+                phase[1].data[at] = j.d2log_r.im;
+                phase[2].data[at] = j.dlog_t.im;
+                phase[3].data[at] = j.d2log_t.im;
             } else {
                 const Complex values[6] = {j.r.v, j.r.d1, j.r.d2, j.t.v, j.t.d1, j.t.d2};
                 for (std::size_t q = 0; q < 6; ++q) jets[q].data[at] = values[q];

@@ -105,6 +105,30 @@ def test_bad_files_raise(tmp_path, text, message):
 
 
 @pytest.mark.parametrize(
+    "columns, message",
+    [
+        (([500.0, 600.0, 700.0], 70.0, [30.0, 31.0], 10.0, 0.1, 0.1), "psi_deg has 2 values .* 3 wavelengths"),
+        (([500.0, 600.0], [[70.0, 70.0]], 30.0, 10.0, 0.1, 0.1), "angle_deg has 2 values"),
+        (([500.0, 600.0], 70.0, 30.0, 10.0, 0.1, [0.1, 0.1, 0.1]), "sigma_delta_deg has 3 values"),
+    ],
+)
+def test_columns_of_the_wrong_length_are_named(columns, message):
+    with pytest.raises(ValueError, match=message):
+        EllipsometryData(*columns)
+
+
+def test_fits_only_the_layers_in_front_of_an_incoherent_one():
+    plate = Layer(Constant(1.5), 1e5, coherent=False)
+    stack = Stack(layers=(Layer(Constant(1.9), 80.0), plate, Layer(Constant(1.4), 50.0)), exit=SI)
+    data = EllipsometryData([500.0, 600.0, 700.0], 70.0, 30.0, 10.0, 0.1, 0.1)
+    with pytest.raises(ValueError, match="layer 3 lies at or behind incoherent layer 2"):
+        fit_ellipsometry(stack, data, thicknesses=[1, 3])
+    fit = fit_ellipsometry(stack, data, max_nfev=2)
+    assert fit.names == ("d1",)
+    assert fit.stack.layers[1].coherent is False
+
+
+@pytest.mark.parametrize(
     "kwargs, message",
     [
         ({"thicknesses": [2]}, "out of range"),

@@ -651,3 +651,63 @@ def test_materials_are_immutable() -> None:
     with pytest.raises(AttributeError):
         silica.name = "glass"  # type: ignore[misc]
     assert mat.get("FUSED_SILICA") is silica
+
+
+class _Gain:
+    """A user's material whose κ is negative: gain, or data in the n − iκ convention."""
+
+    name = "gain_film"
+
+    def index(self, wavelength_nm: object) -> np.ndarray:
+        return np.full(np.shape(wavelength_nm), 1.8 - 0.2j)
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        lambda tmp: Constant(2 - 0.5j, name="gain"),
+        lambda tmp: Tabulated([400.0, 800.0], [1.5, 1.6], [0.1, -0.3], name="gain"),
+        lambda tmp: mat.read_csv(_written(tmp / "gain.csv", "wavelength_nm,n,k\n400,1.5,-0.3\n800,1.6,-0.3\n")),
+    ],
+)
+def test_negative_kappa_is_refused_naming_the_convention(tmp_path: Path, build: object) -> None:
+    assert callable(build)
+    with pytest.raises(MaterialError, match="'gain'.*κ.*n \\+ iκ with κ ≥ 0 meaning absorption"):
+        build(tmp_path)
+
+
+def _written(path: Path, text: str) -> Path:
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize("where", ["layer", "exit", "incidence"])
+def test_spectra_refuse_a_user_material_with_negative_kappa(where: str) -> None:
+    from lamina_design.optics import phase_spectrum
+    from lamina_design.stack import Layer, Stack
+
+    glass, gain = Constant(1.5), _Gain()
+    stack = Stack(gain if where == "incidence" else Constant(1.0),
+                  (Layer(gain if where == "layer" else glass, 100.0),), exit=gain if where == "exit" else glass)
+    for call in (lambda: stack.spectrum([500.0, 600.0]), lambda: phase_spectrum(stack, [500.0, 600.0])):
+        with pytest.raises(ValueError, match="gain_film.*κ < 0.*κ ≥ 0 meaning absorption"):
+            call()
+
+
+def test_interpolating_a_table_never_gives_negative_kappa() -> None:
+    # Between k = 0.216 and k = 0 np.interp rounds to −2.8e-17 one ulp below the second node.
+    table = Tabulated([326.03481759198337, 1584.731580274471], [1.5, 1.5], [0.2159834369804282, 0.0])
+    wl = 1584.731580274471 - np.arange(1, 200) * np.spacing(1584.731580274471)
+    assert np.all(table.index(wl).imag >= 0.0)
+    assert table.index([1584.7315802744708]).imag[0] == 0.0
+
+
+def test_catalogue_materials_have_no_negative_kappa_over_their_ranges() -> None:
+    for name in mat.names():
+        material = mat.get(name)
+        lo, hi = getattr(material, "valid_nm", None) or (200.0, 20000.0)
+        wl = np.geomspace(lo, hi, 20001)
+        nodes = getattr(material, "wavelength_nm", None)
+        if nodes is not None:  # a table: its nodes and the last doubles before each
+            wl = np.concatenate([wl, nodes, np.nextafter(nodes, 0.0)[1:]])
+        assert np.all(material.index(wl).imag >= 0.0), name

@@ -156,3 +156,80 @@ def test_analytic_dispersion_matches_mpmath_differentiation(material, mp_n):
     _, approx_first, approx_second = difference_derivatives(material, wl)
     np.testing.assert_allclose(approx_first, first, rtol=1e-6)
     np.testing.assert_allclose(approx_second, second, rtol=1e-4)
+
+
+METAL = Constant(0.2 + 3.5j, "metal")
+
+
+@pytest.mark.parametrize("pol", ["s", "p"])
+@pytest.mark.parametrize("thickness_nm", [8300.0, 9000.0, 10000.0])
+def test_delays_of_t_stay_exact_where_t_is_tiny(thickness_nm, pol):
+    # |t| from 1e-153 to 1e-192: t'/t is finite though |t|² is not representable.
+    mp.dps = 40
+    theta, wl = 0.4, 500.0
+    stack = Stack(Constant(1.0), (Layer(METAL, thickness_nm),), exit=Constant(1.5))
+    result = phase_spectrum(stack, [wl], theta)
+    omega = 2 * mp.pi * mp_reference.C / wl
+    media = [mp.mpf(1), mp.mpc(0.2, 3.5), mp.mpf(1.5)]
+    gd, gdd = mp_reference.delays([mp.mpf(thickness_nm)], lambda _: media, omega, mp.sin(mp.mpf(theta)), pol, 1)
+    k = 0 if pol == "s" else 1
+    assert 0 < abs(result.t[k, 0]) < 1e-150
+    assert result.gd_t[k, 0] == pytest.approx(float(gd), rel=1e-12)
+    assert result.gdd_t[k, 0] == pytest.approx(float(gdd), abs=1e-12)
+
+
+def test_delays_of_t_are_given_where_t_underflows_and_its_phase_is_not():
+    # 1 m of metal: t is 0 in float64, yet arg t = k0·Re(q)·d + const exactly (the multiple
+    # reflections are e^{-4e7} down), so GD_t = Re(q)·d/c and GDD_t = 0 for constant indices.
+    theta, d = 0.4, 1e9
+    stack = Stack(Constant(1.0), (Layer(METAL, d),), exit=Constant(1.5))
+    with pytest.warns(RuntimeWarning, match="phase_t NaN"):
+        result = phase_spectrum(stack, [500.0, 800.0], theta)
+    assert np.all(result.t == 0)
+    assert np.all(np.isnan(result.phase_t))
+    q = cmath.sqrt((0.2 + 3.5j) ** 2 - math.sin(theta) ** 2)
+    np.testing.assert_allclose(result.gd_t, q.real * d / C_NM_PER_FS, rtol=1e-12)
+    np.testing.assert_allclose(result.gdd_t, 0.0, atol=1e-6)
+
+
+def test_delays_of_t_deep_in_a_stop_band_where_t_underflows():
+    # 700 pairs of a high-contrast quarter-wave mirror: |t| < 5e-324 at 1010 nm.
+    mp.dps = 40
+    high, low = 4.0, 1.38
+    layers = tuple(Layer(Constant(n), 1000.0 / (4 * n)) for _ in range(700) for n in (high, low))
+    stack = Stack(Constant(1.0), layers, exit=Constant(1.5))
+    with pytest.warns(RuntimeWarning, match="1010 nm"):
+        result = phase_spectrum(stack, [1010.0])
+    media = [mp.mpf(1)] + [mp.mpf(high), mp.mpf(low)] * 700 + [mp.mpf(1.5)]
+    d = [mp.mpf(layer.thickness_nm) for layer in layers]
+    gd, gdd = mp_reference.delays(d, lambda _: media, 2 * mp.pi * mp_reference.C / 1010, mp.mpf(0), "s", 1)
+    assert result.t[0, 0] == 0
+    assert result.gd_t[0, 0] == pytest.approx(float(gd), rel=1e-9)
+    assert result.gdd_t[0, 0] == pytest.approx(float(gdd), rel=1e-7)
+
+
+def _plate_stacks():
+    """A coating on an incoherent 100 µm plate with a coated back, and the same coating on the
+    plate's material as a half-infinite exit medium (what the coated side's amplitudes are)."""
+    plate = Constant(1.52 + 1e-6j, "plate")
+    front = (Layer(HIGH, 95.0), Layer(LOW, 140.0))
+    with_plate = Stack(Constant(1.0), (*front, Layer(plate, 1e5, coherent=False), Layer(HIGH, 60.0)),
+                       exit=Constant(1.0))
+    return with_plate, Stack(Constant(1.0), front, exit=plate), with_plate.coherent()
+
+
+def test_amplitudes_of_a_stack_with_an_incoherent_layer_are_its_front_coatings():
+    from lamina_design import ellipsometry
+    from lamina_design.refine import Target, refine
+
+    wl = np.linspace(500.0, 700.0, 5)
+    with_plate, front, coherent = _plate_stacks()
+    got, want, through = (phase_spectrum(s, wl, 0.3) for s in (with_plate, front, coherent))
+    np.testing.assert_array_equal(got.r, want.r)
+    np.testing.assert_array_equal(got.gd_r, want.gd_r)
+    assert np.max(np.abs(got.r - through.r)) > 1e-3  # the coherent plate's fringes differ
+    np.testing.assert_array_equal(psi_delta(with_plate, wl, [0.3, 1.1])[1], psi_delta(front, wl, [0.3, 1.1])[1])
+    np.testing.assert_array_equal(ellipsometry.model(with_plate, wl, 70.0)[0], ellipsometry.model(front, wl, 70.0)[0])
+    targets = [Target("delta", wl, 100.0, 1.0, angle_rad=1.2), Target("GD_r", wl, 5.0, 1.0, polarisation="s")]
+    costs = [refine(s, targets, vary=[0, 1], max_nfev=1).cost_before for s in (with_plate, front)]
+    assert costs[0] == pytest.approx(costs[1], rel=1e-14)

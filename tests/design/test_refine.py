@@ -100,6 +100,9 @@ def test_thickness_stays_within_bounds():
         (lambda: Target("R", [], 0.0), "empty"),
         (lambda: Target("R", WL, 0.0, angle_rad=2.0), "angle"),
         (lambda: Target("R", WL, np.nan), "finite"),
+        (lambda: refine(TRUE, [Target("R", WL, 0.0)], starts=[[np.nan, 100.0]]), r"starts\[0\].*finite"),
+        (lambda: refine(TRUE, [Target("R", WL, 0.0)], starts=[[90.0, 100.0], [1.0, 2.0, 3.0]]),
+         r"starts\[1\].*one per varied layer"),
     ],
 )
 def test_bad_requests_raise(call, message):
