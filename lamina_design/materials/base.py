@@ -9,6 +9,7 @@ from typing import Iterable, Optional, Protocol, Tuple, runtime_checkable
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design._format import model
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
@@ -50,6 +51,9 @@ class Constant:
         value = complex(self.value)
         if not (math.isfinite(value.real) and math.isfinite(value.imag)):
             raise MaterialError(f"material {self.name!r}: index {self.value!r} is not finite")
+
+    def __repr__(self) -> str:
+        return model(self)
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wavelengths = wavelengths_nm(self.name, wavelength_nm)
