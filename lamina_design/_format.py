@@ -39,7 +39,9 @@ def array(values: Any) -> str:
             return np.array2string(a, separator=", ").replace("\n", "")
     shape = "×".join(str(s) for s in a.shape)
     text = f"{a.dtype}[{shape}]"
-    if a.dtype.kind in "fiu":
+    if a.dtype.kind == "b":
+        text += f" {int(np.count_nonzero(a))} true"
+    elif a.dtype.kind in "fiu":
         finite = a[np.isfinite(a)] if a.dtype.kind == "f" else a
         if finite.size:
             text += f" {number(finite.min())}…{number(finite.max())}"
