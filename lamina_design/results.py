@@ -16,8 +16,11 @@ results, :class:`~lamina_design.ellipsometry.EllipsometryFit`) answers to the na
     iterations: Jacobians for the least-squares fits, accepted steps for synthesis,
     generations for differential evolution, starts for a multistart;
 ``success``, ``status``, ``message``
-    whether it converged, how (least_squares' codes: ≥ 1 converged, 0 stopped by a limit of
-    evaluations, steps or rounds), and why it stopped, in words.
+    whether it finished, how, and why it stopped, in words. ``status`` follows SciPy's
+    ``least_squares``: 0 stopped by a limit (``max_nfev``, steps, rounds, generations), ≥ 1
+    finished (1–4 the least-squares convergence tests, :data:`CONVERGED` when no step improves
+    the merit any more, :data:`BUDGET` at a synthesis' layer or thickness budget); ``success``
+    is ``status >= 1``.
 
 Besides SciPy's names every result counts its native engine calls in ``sweeps``, each one
 batched call over a target group's grid; the older names ``lamina_calls`` (refine) and
