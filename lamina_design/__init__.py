@@ -10,8 +10,9 @@ evolution), ``search`` (global searches) and ``executor`` (batches over
 processes or a cluster).
 
 Plain spectra go through ``lamina.DataPy(...).simulate()``; batches of stacks
-(complex amplitudes, exact derivatives of R and T, fields) go through the native
-``lamina_design._engine`` on lamina's worker pool.
+(complex amplitudes, exact derivatives of R and T, fields) go through
+``lamina_design.engine``, the documented face of the native ``_engine``, on lamina's worker
+pool. Every optimiser's result speaks SciPy's vocabulary (``lamina_design.results``).
 
 ``refine``, ``ellipsometry``, ``tolerance``, ``synthesis``, ``search`` and the
 ``lamina-design`` command need the ``design`` extra (``pip install 'lamina[design]'``);

@@ -13,6 +13,7 @@ from typing import Literal, Union
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design._format import thickness
 from lamina_design.materials.base import (
     KAPPA_CONVENTION,
     ComplexArray,
@@ -168,6 +169,9 @@ class Layer:
         if not isinstance(self.coherent, (bool, np.bool_)):
             raise TypeError(f"layer of {self.material.name}: coherent must be True or False, got {self.coherent!r}")
         object.__setattr__(self, "coherent", bool(self.coherent))
+
+    def __repr__(self) -> str:
+        return f"Layer({self.material.name}, {thickness(self.thickness_nm)}{'' if self.coherent else ', incoherent'})"
 
 
 _TINY = 100 * np.finfo(np.float64).eps

@@ -27,11 +27,13 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.ellipsometry needs SciPy: pip install 'lamina[design]'") from exc
 
+from lamina_design import _format
 from lamina_design import _engine
 from lamina_design.common import Layer, check_angles, check_wavelengths
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.models import Cauchy, TaucLorentz
 from lamina_design.optics import engine_arrays, front_layers
+from lamina_design.results import Result
 
 __all__ = ["EllipsometryData", "EllipsometryFit", "MATERIAL_PARAMETERS", "fit_ellipsometry", "model",
            "read_csv", "write_csv"]
@@ -58,6 +60,9 @@ class EllipsometryData:
     delta_deg: FloatArray
     sigma_psi_deg: FloatArray
     sigma_delta_deg: FloatArray
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     def __post_init__(self) -> None:
         wl = check_wavelengths(self.wavelength_nm)
@@ -159,15 +164,19 @@ def model(stack: object, wavelength_nm: npt.ArrayLike, angle_deg: npt.ArrayLike)
     return psi.reshape(wl.shape), delta.reshape(wl.shape)
 
 
-@dataclass(frozen=True)
-class EllipsometryFit:
+@dataclass(frozen=True, repr=False)
+class EllipsometryFit(Result):
     """A fit's outcome. ``names`` label ``x``: "d1" for the thickness of layer 1 (nm, layers counted
     from 1, top first), "n2.a" for coefficient a of layer 2's material.
 
     ``uncertainty`` is the one-sigma error of each parameter, sqrt(diag((JᵀJ)⁻¹)) with the
     residuals scaled by the data's sigmas (inf for a parameter the data cannot determine);
     ``chi2`` is the reduced χ², about 1 when the model explains the data to their noise.
+    ``fun`` is ``cost``, ``nit`` the Jacobians evaluated, ``sweeps`` the engine calls (also
+    ``engine_calls``; see :mod:`lamina_design.results`).
     """
+
+    _aliases = ("engine_calls",)
 
     stack: object
     names: Tuple[str, ...]
@@ -183,6 +192,23 @@ class EllipsometryFit:
     engine_calls: int
     success: bool
     message: str
+    #: SciPy least_squares' code: ≥ 1 converged, 0 stopped at max_nfev.
+    status: int = 1
+
+    @property
+    def fun(self) -> float:
+        """Half the sum of squared scaled residuals (``cost``)."""
+        return self.cost
+
+    @property
+    def nit(self) -> int:
+        """Iterations: one Jacobian each."""
+        return self.njev
+
+    @property
+    def sweeps(self) -> int:
+        """Native engine calls (``engine_calls``)."""
+        return self.engine_calls
 
     def value(self, name: str) -> float:
         return float(self.x[self.names.index(name)])
@@ -335,4 +361,4 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
     return EllipsometryFit(build(x), tuple(names), x, np.array(x0, dtype=np.float64), sigma,
                            float(residuals @ residuals) / dof, float(solution.cost), residuals, jacobian,
                            int(solution.nfev), int(solution.njev or 0), calls[0], bool(solution.success),
-                           str(solution.message))
+                           str(solution.message), int(solution.status))

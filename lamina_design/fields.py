@@ -30,6 +30,7 @@ from typing import Any, Optional, Sequence, Tuple
 
 import numpy as np
 
+from lamina_design import _format
 from lamina_design.incoherent import Counter, flux_per_e2, solve
 from lamina_design.materials.base import ComplexArray, FloatArray
 
@@ -49,6 +50,9 @@ class Field:
     boundaries_nm: FloatArray
     labels: Tuple[str, ...]
     coherent: Tuple[bool, ...]
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     def plot(self, ax: Any = None, wavelength_nm: Optional[float] = None, origin_nm: float = 0.0) -> Any:
         """:func:`plot_field` of this field."""
@@ -70,6 +74,9 @@ class Absorption:
     t: FloatArray
     layers: FloatArray
     labels: Tuple[str, ...]
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     @property
     def total(self) -> FloatArray:

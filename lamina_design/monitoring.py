@@ -26,6 +26,7 @@ from typing import Any, Callable, List, Literal, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design import _format
 from lamina_design.common import Layer, check_angles, polarisation_weights
 from lamina_design.materials.base import FloatArray, Material
 from lamina_design.stack import Stack
@@ -122,6 +123,9 @@ class MonitoringCurve:
     turning_nm: FloatArray
     turning_signal: FloatArray
     turning_layer: npt.NDArray[np.intp]
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     def plot(self, ax: Any = None, label: Optional[str] = None, **style: Any) -> Any:
         """The curve with layer ends (dotted lines) and turning points (circles)."""
@@ -229,6 +233,9 @@ class Termination:
     errors_nm: FloatArray
     cut_nm: FloatArray
     curve: MonitoringCurve
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     @property
     def thickness_errors_nm(self) -> FloatArray:

@@ -28,6 +28,7 @@ from typing import Any, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design import _format
 from lamina_design import _engine
 from lamina_design.common import AIR, check_angles, check_indices, check_wavelengths
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
@@ -108,6 +109,9 @@ class PhaseSpectrum:
     gdd_r: FloatArray
     gd_t: FloatArray
     gdd_t: FloatArray
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     @property
     def phase_r(self) -> FloatArray:

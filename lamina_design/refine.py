@@ -32,10 +32,12 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.refine needs SciPy: pip install 'lamina[design]'") from exc
 
+from lamina_design import _format
 from lamina_design import _engine
 from lamina_design.common import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
 from lamina_design.optics import C_NM_PER_FS, engine_arrays, front_layers
+from lamina_design.results import Result
 from lamina_design.stack import PreparedStack, Stack, check_angles, check_wavelengths, polarisation_weights
 from lamina_design.substrate import Substrate, angle_inside
 
@@ -85,6 +87,9 @@ class Target:
     angle_rad: float = 0.0
     polarisation: Union[str, float] = "unpolarised"
 
+    def __repr__(self) -> str:
+        return _format.record(self)
+
     def __post_init__(self) -> None:
         if self.quantity not in POWER + AMPLITUDE:
             raise ValueError(f"target quantity must be one of {', '.join(POWER + AMPLITUDE)}, got {self.quantity!r}")
@@ -126,6 +131,9 @@ class ColourTarget:
     polarisation: Union[str, float] = "unpolarised"
     illuminant: str = "D65"
 
+    def __repr__(self) -> str:
+        return _format.record(self)
+
     def __post_init__(self) -> None:
         from lamina_design import merit
 
@@ -150,14 +158,18 @@ class ColourTarget:
 AnyTarget = Union[Target, ColourTarget]
 
 
-@dataclass(frozen=True)
-class RefineResult:
+@dataclass(frozen=True, repr=False)
+class RefineResult(Result):
     """What a refinement did, in the manner of SciPy's ``OptimizeResult``.
 
     ``x`` are the refined thicknesses of the varied layers (indices ``vary`` into
-    :meth:`Stack.all_layers`), ``cost`` is half the sum of squared residuals, ``merit`` their
-    root mean square (1 means every point sits at its tolerance on average).
+    :meth:`Stack.all_layers`), ``cost`` (also ``fun``) is half the sum of squared residuals,
+    ``merit`` their root mean square (1 means every point sits at its tolerance on average).
+    ``nfev`` counts SciPy's evaluations of the residuals, ``sweeps`` the engine calls (see
+    :mod:`lamina_design.results`).
     """
+
+    _aliases = ("lamina_calls",)
 
     stack: Stack
     x: FloatArray
@@ -184,6 +196,16 @@ class RefineResult:
     def nit(self) -> int:
         """Iterations: SciPy's trust-region method evaluates one Jacobian per iteration."""
         return self.njev
+
+    @property
+    def fun(self) -> float:
+        """The objective at ``x``: half the sum of squared residuals (``cost``)."""
+        return self.cost
+
+    @property
+    def sweeps(self) -> int:
+        """Native engine calls, each one sweep over a target group's grid (``lamina_calls``)."""
+        return self.lamina_calls
 
     def uncertainty(self) -> FloatArray:
         """One-sigma uncertainties of ``x`` (nm) when the tolerances are the data's noise.

@@ -26,17 +26,21 @@ from lamina_design.materials.base import FloatArray
 from lamina_design.refine import Target, refine
 from lamina_design.stack import Stack
 from lamina_design.executor import ExecutorLike
+from lamina_design.results import CONVERGED, STOPPED, Result
 from lamina_design.synthesis import MapLike, Merit, _fresh, _refine, map_over
 
 __all__ = ["SearchResult", "differential_evolution", "multistart", "random_thicknesses"]
 
 
-@dataclass(frozen=True)
-class SearchResult:
+@dataclass(frozen=True, repr=False)
+class SearchResult(Result):
     """The best design of a search; ``merits`` of every start (or DE's best per generation).
 
     ``sweeps`` counts engine calls: lamina calls for :func:`multistart` (refine's forward
-    differences), batched native calls for :func:`differential_evolution`.
+    differences), batched native calls for :func:`differential_evolution`. ``x`` are the best
+    design's thicknesses, ``fun`` its ``cost``; ``nfev`` the evaluations of the residuals,
+    ``nit`` the starts (multistart) or generations (DE); ``status`` the best start's refine
+    status, or whether DE converged (see :mod:`lamina_design.results`).
     """
 
     stack: Stack
@@ -46,6 +50,22 @@ class SearchResult:
     sweeps: int
     seconds: float
     message: str
+    nfev: int = 0
+    nit: int = 0
+    status: int = CONVERGED
+
+    @property
+    def x(self) -> FloatArray:
+        """The best design's thicknesses (nm), in :meth:`Stack.all_layers` order."""
+        return self.stack.thicknesses()
+
+    @property
+    def fun(self) -> float:
+        return self.cost
+
+    @property
+    def success(self) -> bool:
+        return self.status >= CONVERGED
 
     def summary(self) -> str:
         return (f"best merit {self.merit:.4g} of {self.merits.size}, {self.sweeps} engine sweeps in "
@@ -65,10 +85,11 @@ def random_thicknesses(count: int, layers: int, max_total_nm: float, seed: int =
     return out
 
 
-def _refine_one(job: Tuple[Stack, Sequence[Target], Tuple[float, float], int]) -> Tuple[FloatArray, float, int]:
+def _refine_one(job: Tuple[Stack, Sequence[Target], Tuple[float, float], int]
+                ) -> Tuple[FloatArray, float, int, int, int]:
     stack, targets, bounds, max_nfev = job
     result = refine(stack, targets, bounds=bounds, max_nfev=max_nfev, progress=False)
-    return result.x, result.cost, result.lamina_calls
+    return result.x, result.cost, result.lamina_calls, result.nfev, result.status
 
 
 def multistart(stack: Stack, targets: Sequence[Target], starts: int = 100, *, max_total_nm: Optional[float] = None,
@@ -92,7 +113,7 @@ def multistart(stack: Stack, targets: Sequence[Target], starts: int = 100, *, ma
     jobs = [(stack.with_thicknesses(row), list(targets), (0.0, cap), max_nfev) for row in rows]
     with map_over(executor, starts, pieces) as run:
         results = list(run(_refine_one, jobs))
-    costs = np.array([c if float(x.sum()) <= cap else math.inf for x, c, _ in results])
+    costs = np.array([c if float(x.sum()) <= cap else math.inf for x, c, *_ in results])
     best = int(np.argmin(costs))
     count = sum(t.arrays()[0].size for t in targets)
     merits = np.sqrt(2 * costs / count)
@@ -100,7 +121,8 @@ def multistart(stack: Stack, targets: Sequence[Target], starts: int = 100, *, ma
         raise ValueError("no refined start stays within the thickness budget")
     return SearchResult(stack.with_thicknesses(results[best][0]), float(costs[best]), float(merits[best]), merits,
                         sum(r[2] for r in results), time.perf_counter() - start_time,
-                        f"{int(np.isfinite(costs).sum())} of {starts} starts within {cap:g} nm")
+                        f"{int(np.isfinite(costs).sum())} of {starts} starts within {cap:g} nm",
+                        nfev=sum(r[3] for r in results), nit=starts, status=results[best][4])
 
 
 class _Cost:
@@ -165,4 +187,5 @@ def differential_evolution(stack: Stack, targets: Sequence[Target], *, max_thick
             x, best_cost = polished, polished_cost
     return SearchResult(merit.stack(codes, x, stack.name), best_cost, merit.rms(best_cost), np.array(history),
                         evaluations + merit.sweeps + counting.sweeps, time.perf_counter() - start_time,
-                        str(found.message))
+                        str(found.message), nfev=evaluations + counting.evaluations, nit=int(found.nit),
+                        status=CONVERGED if found.success else STOPPED)

@@ -24,6 +24,7 @@ import numpy as np
 import numpy.typing as npt
 
 import lamina
+from lamina_design import _format
 from lamina_design.common import (
     AIR,
     MAX_ANGLE_RAD,
@@ -73,6 +74,9 @@ class Spectrum:
     polarisation: float
     r: FloatArray
     t: FloatArray
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     @property
     def a(self) -> FloatArray:
@@ -260,6 +264,40 @@ class Stack:
                 raise TypeError(f"layers must be Layer objects, got {type(layer).__name__}")
         if self.exit is not None and self.substrate is not None:
             raise ValueError("give either an exit medium or a substrate, not both")
+
+    # -- text ----------------------------------------------------------------------------------
+    def _short(self) -> str:
+        """One line: name, layer count and coating thickness."""
+        coating = self.all_layers()
+        name = f"{self.name!r}, " if self.name else ""
+        plate = f", on {self.substrate.material.name}" if self.substrate is not None else ""
+        return (f"Stack({name}{len(coating)} layer{'' if len(coating) == 1 else 's'}, "
+                f"{_format.thickness(sum(layer.thickness_nm for layer in coating))}{plate})")
+
+    def __repr__(self) -> str:
+        # A layer table: media and layers in the order light meets them.
+        rows: list[tuple[str, str, str, str]] = [("incidence", self.incidence.name, "", "")]
+
+        def add(label: str, layer: Layer) -> None:
+            rows.append((label, layer.material.name, _format.thickness(layer.thickness_nm),
+                         "" if layer.coherent else "incoherent"))
+
+        for i, layer in enumerate(self.layers, start=1):
+            add(str(i), layer)
+        if self.substrate is None:
+            rows.append(("exit", (self.exit if self.exit is not None else AIR).name, "", ""))
+        else:
+            sub = self.substrate
+            add("substrate", Layer(sub.material, sub.thickness_nm, coherent=False))
+            for i, layer in enumerate(sub.back_layers, start=len(self.layers) + 1):
+                add(str(i), layer)
+            rows.append(("exit", sub.back_medium.name, "", ""))
+        widths = [max(len(row[k]) for row in rows) for k in range(3)]
+        lines = [self._short()]
+        for label, material, thickness, note in rows:
+            line = f"  {label:<{widths[0]}}  {material:<{widths[1]}}  {thickness:>{widths[2]}}  {note}"
+            lines.append(line.rstrip())
+        return "\n".join(lines)
 
     # -- thicknesses -------------------------------------------------------------------------
     def all_layers(self) -> tuple[Layer, ...]:

@@ -34,6 +34,7 @@ from typing import Callable, Optional, Tuple
 
 import numpy as np
 
+from lamina_design._format import thickness
 from lamina_design.common import AIR, Layer, check_thickness, flux_transmittance, forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 
@@ -62,6 +63,10 @@ class Substrate:
         for layer in self.back_layers:
             if not isinstance(layer, Layer):
                 raise TypeError(f"back_layers must be Layer objects, got {type(layer).__name__}")
+
+    def __repr__(self) -> str:
+        back = f", back layers {list(self.back_layers)}" if self.back_layers else ""
+        return f"Substrate({self.material.name}, {thickness(self.thickness_nm)}{back}, back medium {self.back_medium.name})"
 
 
 def _grouped(simulate: Simulate, wl: FloatArray, d: FloatArray, n: ComplexArray, theta: FloatArray,

@@ -44,11 +44,13 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.synthesis needs SciPy: pip install 'lamina[design]'") from exc
 
+from lamina_design import _format
 from lamina_design import _engine
 from lamina_design.common import AIR, Layer, forward_cos, polarisation_weights
 from lamina_design.executor import ExecutorLike, map_chunks, process_pool
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.refine import Target, _Progress
+from lamina_design.results import BUDGET, CONVERGED, STOPPED, Result
 from lamina_design.stack import Stack
 
 __all__ = [
@@ -147,7 +149,7 @@ class Merit:
 
     A design is ``(codes, d)``: palette indices of the layers (front first) and their
     thicknesses. Palette entries 0 and 1 are the incidence and exit media. ``sweeps`` counts the
-    engine calls made.
+    engine calls made, ``evaluations`` the residuals computed (with or without their Jacobian).
     """
 
     def __init__(self, incidence: Material, exit: Material, materials: Sequence[Material],
@@ -174,6 +176,7 @@ class Merit:
         self._index_rows()
         self.size = sum(idx.size for g in self.groups for _, idx, _, _ in g.parts)
         self.sweeps = 0
+        self.evaluations = 0
 
     def code(self, material: Material) -> int:
         """The palette index of a material, added if new."""
@@ -208,6 +211,7 @@ class Merit:
         out = np.empty(self.size)
         jac = np.empty((self.size, len(codes))) if jacobian else None
         at = 0
+        self.evaluations += 1
         d2 = np.ascontiguousarray(np.asarray(d, dtype=np.float64).reshape(1, -1))
         for g in self.groups:
             n = self._media(g, codes)
@@ -258,6 +262,9 @@ class NeedleFunction:
     layer: IntArray
     offset: FloatArray
     value: FloatArray
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     def best(self) -> int:
         """The index of the most negative value."""
@@ -512,12 +519,15 @@ class Step:
     sweeps: int
 
 
-@dataclass(frozen=True)
-class SynthesisResult:
+@dataclass(frozen=True, repr=False)
+class SynthesisResult(Result):
     """The best design found and the merit after every step.
 
     ``sweeps`` counts the engine calls (one batched call of the native module per target group:
-    a spectrum with its exact Jacobian, or a needle function over all depths).
+    a spectrum with its exact Jacobian, or a needle function over all depths), ``nfev`` the
+    evaluations of the residuals. ``x`` are the design's thicknesses, ``fun`` its ``cost``,
+    ``nit`` the steps taken after the start; ``status`` (see :mod:`lamina_design.results`) says
+    whether it stopped converged, at a budget or at its limit of steps or rounds.
     """
 
     stack: Stack
@@ -527,6 +537,27 @@ class SynthesisResult:
     sweeps: int
     seconds: float
     message: str
+    nfev: int = 0
+    status: int = CONVERGED
+
+    @property
+    def x(self) -> FloatArray:
+        """The design's thicknesses (nm), front layer first."""
+        return self.stack.thicknesses()
+
+    @property
+    def fun(self) -> float:
+        return self.cost
+
+    @property
+    def nit(self) -> int:
+        """Steps taken after the start (needles, swaps, new layers)."""
+        return len(self.steps) - 1
+
+    @property
+    def success(self) -> bool:
+        """Converged or stopped at a budget, rather than at the limit of steps or rounds."""
+        return self.status >= CONVERGED
 
     @property
     def total_nm(self) -> FloatArray:
@@ -603,8 +634,8 @@ _GAIN = 1e-6
 _WIDTHS = (1.0, 2.0, 4.0, 8.0, 16.0, 32.0)
 
 
-def _trial(job: Tuple[Merit, List[int], FloatArray, _Candidate, _Settings]) -> Tuple[List[int], FloatArray, float, int]:
-    """Insert one needle, refine, clean up: (codes, d, cost, sweeps used)."""
+def _trial(job: Tuple[Merit, List[int], FloatArray, _Candidate, _Settings]) -> Tuple[List[int], FloatArray, float, int, int]:
+    """Insert one needle, refine, clean up: (codes, d, cost, sweeps used, evaluations)."""
     merit, codes, d, cand, s = job
     merit = _fresh(merit)
     tried = [_insert(codes, d, cand, w) for w in _WIDTHS]
@@ -616,7 +647,7 @@ def _trial(job: Tuple[Merit, List[int], FloatArray, _Candidate, _Settings]) -> T
         if not changed:
             break
         new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
-    return new_codes, new_d, cost, merit.sweeps
+    return new_codes, new_d, cost, merit.sweeps, merit.evaluations
 
 
 def _fresh(merit: Merit) -> Merit:
@@ -624,6 +655,7 @@ def _fresh(merit: Merit) -> Merit:
     twin = Merit.__new__(Merit)
     twin.__dict__.update(merit.__dict__)
     twin.sweeps = 0
+    twin.evaluations = 0
     return twin
 
 
@@ -695,6 +727,7 @@ def _step(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
         jobs = [(merit, list(codes), d.copy(), c, s) for c in found[at:at + trials]]
         results = list(run(_trial, jobs))
         merit.sweeps += sum(r[3] for r in results)
+        merit.evaluations += sum(r[4] for r in results)
         fits = [r for r in results if len(r[0]) <= s.max_layers and float(r[1].sum()) <= s.max_total]
         if fits:
             top = min(fits, key=lambda r: r[2])
@@ -719,6 +752,13 @@ def _swap(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
         if new_cost < cost * (1 - _GAIN):
             return new_codes, new_d, new_cost
     return None
+
+
+def _status(message: str) -> int:
+    """The result's status from why a synthesis stopped."""
+    if "budget" in message:
+        return BUDGET
+    return STOPPED if message.startswith("stopped after") else CONVERGED
 
 
 def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
@@ -769,7 +809,7 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     finally:
         bar.close()
     return SynthesisResult(merit.stack(codes, d, stack.name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
-                           time.perf_counter() - start_time, message)
+                           time.perf_counter() - start_time, message, merit.evaluations, _status(message))
 
 
 def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
@@ -844,4 +884,4 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
         bar.close()
     codes, d, cost = best
     return SynthesisResult(merit.stack(codes, d, stack.name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
-                           time.perf_counter() - start_time, message)
+                           time.perf_counter() - start_time, message, merit.evaluations, _status(message))

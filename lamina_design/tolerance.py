@@ -28,8 +28,10 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design import _format
 from lamina_design import _engine
 from lamina_design.common import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
+from lamina_design.results import Result
 from lamina_design.executor import ExecutorLike, Progress, map_chunks
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.stack import Stack
@@ -123,6 +125,9 @@ class Errors:
     thickness_rel: Sigma = 0.0
     index_rel: Union[float, Mapping[str, float]] = 0.0
     angle_rad: float = 0.0
+
+    def __repr__(self) -> str:
+        return _format.record(self)
 
     def __post_init__(self) -> None:
         if not (math.isfinite(self.angle_rad) and self.angle_rad >= 0):
@@ -400,8 +405,8 @@ def yield_interval(passed: int, total: int, confidence: float = 0.95,
     raise ValueError(f"method must be 'wilson' or 'clopper-pearson', got {method!r}")
 
 
-@dataclass(frozen=True)
-class ToleranceResult:
+@dataclass(frozen=True, repr=False)
+class ToleranceResult(Result):
     """A Monte Carlo run: per-sample merits, the yield and the layers that matter most.
 
     ``targets`` are in the order given, and so are the points: ``values`` are the computed target

@@ -9,6 +9,7 @@ from typing import Iterable, Optional, Protocol, Tuple, runtime_checkable
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design._format import model
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 
@@ -58,6 +59,9 @@ class Constant:
         if value.imag < 0:
             raise MaterialError(f"material {self.name!r}: index {self.value!r} has κ = {value.imag:g} < 0; "
                                 + KAPPA_CONVENTION)
+
+    def __repr__(self) -> str:
+        return model(self)
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wavelengths = wavelengths_nm(self.name, wavelength_nm)

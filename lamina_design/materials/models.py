@@ -14,6 +14,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design._format import model
 from lamina_design.materials.base import (
     HC_EV_NM,
     ComplexArray,
@@ -56,6 +57,9 @@ class Cauchy:
         check_finite(self.name, "Cauchy coefficient", (self.a, self.b, self.c))
         object.__setattr__(self, "valid_nm", check_range_value(self.name, self.valid_nm))
 
+    def __repr__(self) -> str:
+        return model(self)
+
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)
         check_range(self.name, wl, self.valid_nm)
@@ -89,6 +93,9 @@ class Sellmeier:
         object.__setattr__(self, "terms", _pairs(self.name, "Sellmeier term (B, C)", self.terms, 2))
         check_finite(self.name, "Sellmeier constant", (self.a,))
         object.__setattr__(self, "valid_nm", check_range_value(self.name, self.valid_nm))
+
+    def __repr__(self) -> str:
+        return model(self)
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)
@@ -168,6 +175,9 @@ class DrudeLorentz:
         for strength, centre, width in self.oscillators:
             eps = eps + strength * centre**2 / (centre**2 - energy**2 - 1j * width * energy)
         return np.asarray(eps, dtype=np.complex128)
+
+    def __repr__(self) -> str:
+        return model(self)
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)
@@ -252,6 +262,9 @@ class TaucLorentz:
         eps1 = self.eps_inf + t1 + t2 + t3 + t45
         return np.asarray(eps1 + 1j * eps2, dtype=np.complex128)
 
+    def __repr__(self) -> str:
+        return model(self)
+
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)
         check_range(self.name, wl, self.valid_nm)
@@ -275,6 +288,9 @@ class Bruggeman:
     def __post_init__(self) -> None:
         if not (math.isfinite(self.fraction) and 0.0 <= self.fraction <= 1.0):
             raise MaterialError(f"material {self.name!r}: volume fraction {self.fraction!r} is not in [0, 1]")
+
+    def __repr__(self) -> str:
+        return model(self)
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)

@@ -25,6 +25,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design._format import model
 from lamina_design.materials.base import (
     ComplexArray,
     Material,
@@ -92,6 +93,9 @@ class Formula:
 
     def _pairs(self, start: int) -> List[Tuple[float, float]]:
         return [(self._c(i), self._c(i + 1)) for i in range(start, len(self.coefficients) + 1, 2)]
+
+    def __repr__(self) -> str:
+        return model(self)
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)

@@ -11,6 +11,8 @@ from typing import Optional, Union
 import numpy as np
 import numpy.typing as npt
 
+from lamina_design._format import model, nm_range
+
 from lamina_design.materials.base import (
     ComplexArray,
     FloatArray,
@@ -87,6 +89,11 @@ class Tabulated:
     def __hash__(self) -> int:
         return hash((self.name, self.wavelength_nm.tobytes(), self.n.tobytes(), self.k.tobytes()))
 
+    def __repr__(self) -> str:
+        # The table itself can run to thousands of rows: its name, reach and size say enough.
+        absorbs = ", absorbing" if np.any(self.k != 0.0) else ""
+        return f"Tabulated({self.name!r}, {nm_range(self.valid_nm)}, {self.wavelength_nm.size} points{absorbs})"
+
     @property
     def valid_nm(self) -> tuple[float, float]:
         return (float(self.wavelength_nm[0]), float(self.wavelength_nm[-1]))
@@ -112,6 +119,9 @@ class Combined:
     n_from: Material
     k_from: Material
     name: str = "combined"
+
+    def __repr__(self) -> str:
+        return model(self)
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)

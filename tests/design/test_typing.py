@@ -41,3 +41,27 @@ def test_installed_distribution_ships_the_package_and_command():
         assert needed in files, needed
     scripts = {e.name: e.value for e in metadata.distribution("lamina").entry_points if e.group == "console_scripts"}
     assert scripts.get("lamina-design") == "lamina_design.cli:main"
+
+
+def test_engine_functions_type_check_from_the_public_module(tmp_path):
+    pytest.importorskip("mypy")
+    snippet = tmp_path / "use_engine.py"
+    snippet.write_text(
+        "import numpy as np\n"
+        "from numpy.typing import NDArray\n"
+        "from lamina_design.engine import amplitudes, power_jacobian, spectra\n"
+        "d = np.zeros((1, 1))\n"
+        "n = np.ones((3, 2), dtype=np.complex128)\n"
+        "wl = np.array([500.0, 600.0])\n"
+        "theta = np.zeros(1)\n"
+        "r, t = amplitudes(d, n, wl, theta)\n"
+        "R: NDArray[np.float64] = spectra(d, n, wl, theta)[0]\n"
+        "jac: NDArray[np.float64] = power_jacobian(d, n, wl, theta)[2]\n"
+        "bad: NDArray[np.float64] = r\n")
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--follow-imports=silent",
+         "--cache-dir", str(tmp_path / "cache"), str(snippet)],
+        cwd=ROOT, capture_output=True, text=True, timeout=300)
+    # The one line that assigns complex amplitudes to a float array is the only error.
+    errors = [line for line in done.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and "use_engine.py:11:" in errors[0], done.stdout + done.stderr
