@@ -56,7 +56,7 @@ def test_a_stack_prints_as_a_layer_table():
     lines = repr(stack).splitlines()
     assert lines[0] == "Stack('demo', 3 layers, 20200.50 nm)"
     rows = [re.split(r"\s{2,}", line.strip()) for line in lines[1:]]
-    assert rows == [["incidence", "air"], ["1", "high", "80.00 nm"], ["2", "low", "120.50 nm"],
+    assert rows == [["incidence", "vacuum"], ["1", "high", "80.00 nm"], ["2", "low", "120.50 nm"],
                     ["3", "glass", "20000.00 nm", "incoherent"], ["exit", "water"]]
     assert repr(stack.layers[1]) == "Layer(low, 120.50 nm)"
 
