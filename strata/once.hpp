@@ -3,9 +3,10 @@
 // and its recyclers. A fork while another thread is still making one must not
 // copy it half made into the child, where nothing would finish it; a
 // function-local static's guard would leave the child waiting forever. So
-// every one is made under one lock, which each fork also takes (a handler
-// registered when the engine is loaded, before any thread can start making
-// one). A fork thus waits for a value being made, and costs nothing otherwise.
+// every one is made under one lock, which each fork also takes (the engine's
+// fork handlers, strata/fork.hpp, registered when the engine is loaded, before
+// any thread can start making one). A fork thus waits for a value being made,
+// and costs nothing otherwise.
 #include <atomic>
 #include <mutex>
 

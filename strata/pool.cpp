@@ -1,7 +1,6 @@
 #include "strata/pool.hpp"
 
 #include <linux/futex.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "strata/cpu_quota.hpp"
+#include "strata/fork.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -255,31 +255,11 @@ private:
 
 std::mutex pool_mutex;
 std::unique_ptr<Pool> pool_instance;
-std::once_flag fork_handlers_installed;
 
 // Parallel passes run one at a time, so callers on several threads share the pool.
 std::mutex pass_mutex;
 
-// A fork waits for a running pass to end. The child inherits the pool's
-// memory but none of its threads: it abandons the old pool (its threads
-// cannot be joined there) and starts anew at its first parallel sweep.
-void before_fork() {
-    pass_mutex.lock();
-    pool_mutex.lock();
-}
-void after_fork_in_parent() {
-    pool_mutex.unlock();
-    pass_mutex.unlock();
-}
-void after_fork_in_child() {
-    static_cast<void>(pool_instance.release());
-    pool_mutex.unlock();
-    pass_mutex.unlock();
-}
-
 Pool& pool() {
-    std::call_once(fork_handlers_installed,
-                   [] { pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child); });
     std::lock_guard lock(pool_mutex);
     if (!pool_instance) pool_instance = std::make_unique<Pool>(configured_thread_count(), available_processors());
     return *pool_instance;
@@ -325,6 +305,23 @@ std::size_t configured_thread_count() {
 std::size_t pool_thread_count() {
     std::lock_guard lock(pool_mutex);
     return pool_instance ? pool_instance->size() : 0;
+}
+
+// A fork waits for a running pass to end. The child inherits the pool's
+// memory but none of its threads: it abandons the old pool (its threads
+// cannot be joined there) and starts anew at its first parallel sweep.
+void fork_steps::hold_pool() {
+    pass_mutex.lock();
+    pool_mutex.lock();
+}
+void fork_steps::release_pool_in_parent() {
+    pool_mutex.unlock();
+    pass_mutex.unlock();
+}
+void fork_steps::release_pool_in_child() {
+    static_cast<void>(pool_instance.release());
+    pool_mutex.unlock();
+    pass_mutex.unlock();
 }
 
 void parallel_for(std::size_t count, RangeTask task) {

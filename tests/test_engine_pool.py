@@ -2,6 +2,8 @@
 
 import ast
 import os
+import shutil
+import subprocess
 from pathlib import Path
 
 import numpy as np
@@ -73,6 +75,70 @@ print("ok")
 def test_fork_during_a_pass_of_either_module(engine):
     out = run_python(FORK_DURING_PASS.format(engine=engine), {"RAYON_NUM_THREADS": "2"}, timeout=120)
     assert out.strip() == "ok"
+
+
+ATFORK_DELAY = Path(__file__).resolve().parent / "native" / "atfork_delay.c"
+
+
+@pytest.fixture(scope="module")
+def atfork_delay(tmp_path_factory):
+    """A preloadable library that sleeps after each fork handler the engine registers."""
+    compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler")
+    library = tmp_path_factory.mktemp("atfork") / "atfork_delay.so"
+    env = {key: value for key, value in os.environ.items() if key != "LD_PRELOAD"}
+    done = subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-Wall", "-Wextra", str(ATFORK_DELAY),
+                           "-o", str(library), "-ldl"], capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return library
+
+
+# Forks while another thread makes the process's first parallel sweep (a batch:
+# it runs without the GIL), at the moment the engine has just registered a fork
+# handler, if it registers one then; the child sweeps and forks in turn. A
+# child that hangs is ended by its alarm after 20 s.
+FORK_AFTER_A_REGISTRATION = """
+import os, signal, threading, time, numpy as np
+from lamina_design import _engine
+mark = os.environ["ATFORK_DELAY_MARK"]
+if os.path.exists(mark):
+    os.remove(mark)  # what the engine registered as it loaded
+d, n = np.full((4, 3), 80.0), (1.6 + 0.01j) * np.ones((5, 600))
+wl, theta = np.linspace(400, 900, 600), np.array([0.0, 0.5])
+def sweep():
+    _engine.amplitudes(d, n, wl, theta)
+def outcome(status):
+    if os.WIFSIGNALED(status):
+        return "hung" if os.WTERMSIG(status) == signal.SIGALRM else f"signal {os.WTERMSIG(status)}"
+    return f"exit {os.WEXITSTATUS(status)}"
+first = threading.Thread(target=sweep)
+first.start()
+deadline = time.monotonic() + 10
+while first.is_alive() and not os.path.exists(mark) and time.monotonic() < deadline:
+    time.sleep(0.002)
+pid = os.fork()
+if pid == 0:
+    signal.alarm(20)
+    sweep()
+    grandchild = os.fork()
+    if grandchild == 0:
+        sweep()
+        os._exit(0)
+    _, status = os.waitpid(grandchild, 0)
+    os._exit(0 if outcome(status) == "exit 0" else 5)
+first.join()
+_, status = os.waitpid(pid, 0)
+print(outcome(status))
+"""
+
+
+def test_fork_right_after_a_fork_handler_is_registered(atfork_delay, tmp_path):
+    env = {"RAYON_NUM_THREADS": "2", "ATFORK_DELAY_LIBRARY": "lamina_strata", "ATFORK_DELAY_MS": "1500",
+           "ATFORK_DELAY_MARK": str(tmp_path / "registered"),
+           "LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(atfork_delay)]))}
+    out = run_python(FORK_AFTER_A_REGISTRATION, env, timeout=120)
+    assert out.strip() == "exit 0", "the child, or its own child, did not fork and sweep cleanly"
 
 
 BATCH_BYTES = """
