@@ -207,3 +207,10 @@ EMPTY_CALLS = {
 def test_empty_results_of_huge_batches_return_at_once(case):
     call, shapes = EMPTY_CALLS[case]
     assert run_watched(EMPTY.format(call=call), timeout=30.0).strip() == str(shapes)
+
+
+def test_strided_input_whose_copy_exceeds_memory_is_refused_by_name():
+    # A broadcast d views 8 bytes; its contiguous copy would be 1.5 times the available memory.
+    call = "_engine.spectra(np.broadcast_to(np.ones((1, 1)), (int(1.5 * available / 8) + 1, 1)), n, wl, theta)"
+    out = run_watched(TOO_LARGE.format(call=call))
+    assert out.startswith("MemoryError d: the contiguous copy of a strided array needs "), out
