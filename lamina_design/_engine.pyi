@@ -10,7 +10,10 @@
 # converted. Shapes that do not fit raise ValueError naming the argument, the
 # expected and the received shape. Results are (B, A, W); functions that give
 # both polarisations put them on a leading axis of 2, s then p. `out`-style
-# arguments take preallocated C-contiguous arrays of the result's shape and dtype.
+# arguments take preallocated C-contiguous arrays of the result's shape and dtype,
+# sharing no memory with each other or with the inputs (ValueError otherwise).
+# A request whose new results and working memory exceed the memory available
+# raises MemoryError before anything is allocated; empty results return at once.
 # Results do not depend on the number of threads, to the bit.
 #
 # Conventions (tmm's): r = M10 / M00 and t = 1 / M00 of the characteristic

@@ -13,6 +13,8 @@ namespace nb = nanobind;
 
 namespace {
 
+// Every result here is (B, A, W) or (2, B, A, W): empty only for an empty
+// batch, which the engine passes over.
 void run(const design::Batch& batch, const strata::AmplitudeOutputs& outputs, bool normal_shortcut) {
     const strata::BatchInput input = design::engine_input(batch);
     nb::gil_scoped_release release;
@@ -24,6 +26,7 @@ nb::tuple amplitudes(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta
     const design::Batch batch = design::batch_arguments(d, n, wl, theta);
     auto r = design::output_argument<strata::Complex>(r_out, "r", batch.result_shape({2}));
     auto t = design::output_argument<strata::Complex>(t_out, "t", batch.result_shape({2}));
+    design::allocate_results(batch, design::sweep_work(batch), r, t);
     strata::AmplitudeOutputs outputs;
     outputs.r = r.data;
     outputs.t = t.data;
@@ -36,6 +39,7 @@ nb::tuple spectra(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, d
     const design::Batch batch = design::batch_arguments(d, n, wl, theta);
     auto R = design::output_argument<double>(R_out, "R", batch.result_shape());
     auto T = design::output_argument<double>(T_out, "T", batch.result_shape());
+    design::allocate_results(batch, design::sweep_work(batch), R, T);
     strata::AmplitudeOutputs outputs;
     outputs.reflectance = R.data;
     outputs.transmittance = T.data;
@@ -50,6 +54,7 @@ nb::object transmittance(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
         throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
     const design::Batch batch = design::batch_arguments(d, n, wl, theta);
     auto T = design::output_argument<double>(out, "out", batch.result_shape({2}));
+    design::allocate_results(batch, design::sweep_work(batch), T);
     strata::AmplitudeOutputs outputs;
     outputs.polarised_transmittance = T.data;
     outputs.flux = convention == "flux";
@@ -62,6 +67,7 @@ nb::tuple ellipsometry(nb::handle d, nb::handle n, nb::handle wl, nb::handle the
     const design::Batch batch = design::batch_arguments(d, n, wl, theta);
     auto psi = design::output_argument<double>(psi_out, "psi", batch.result_shape());
     auto delta = design::output_argument<double>(delta_out, "delta", batch.result_shape());
+    design::allocate_results(batch, design::sweep_work(batch), psi, delta);
     strata::AmplitudeOutputs outputs;
     outputs.psi = psi.data;
     outputs.delta = delta.data;

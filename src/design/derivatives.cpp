@@ -39,6 +39,12 @@ nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::h
         r_n = design::output_argument<Complex>(nb::none(), "dr_dn", shape);
         t_n = design::output_argument<Complex>(nb::none(), "dt_dn", shape);
     }
+    const bool any_result = indices ? design::allocate_results(batch, design::point_work(batch), r_d, t_d, r_n, t_n)
+                              : design::allocate_results(batch, design::point_work(batch), r_d, t_d);
+    if (!any_result) {
+        if (!indices) return nb::make_tuple(r_d.array, t_d.array);
+        return nb::make_tuple(r_d.array, t_d.array, r_n.array, t_n.array);
+    }
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
     design::for_each_point<Work>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
                                             std::size_t, Work& work) {
@@ -81,6 +87,7 @@ nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
     shape.push_back(layers);
     auto jr = design::output_argument<double>(nb::none(), "dR_dd", shape);
     auto jt = design::output_argument<double>(nb::none(), "dT_dd", shape);
+    design::allocate_results(batch, design::point_work(batch), big_r, big_t, jr, jt);  // R empty: B A W = 0
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
     struct JacobianWork : Work {
         std::vector<Complex> dr, dt;
@@ -129,6 +136,8 @@ nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::
     } else {
         for (const char* name : jet_names) jets.push_back(design::output_argument<Complex>(nb::none(), name, shape));
     }
+    // Empty results only for an empty batch, which for_each_point passes over.
+    design::allocate_results(batch, design::point_work(batch), first, second, jets, phase);
     struct JetWork {
         std::vector<Complex> first, second;
     };

@@ -47,6 +47,8 @@ nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb
     auto e_n = output_part<Complex>(out, 1, "out[1]", shape);
     auto flux = output_part<double>(out, 2, "out[2]", shape);
     auto absorption = output_part<double>(out, 3, "out[3]", shape);
+    if (!design::allocate_results(batch, design::point_work(batch), depths, e_t, e_n, flux, absorption))
+        return nb::make_tuple(e_t.array, e_n.array, flux.array, absorption.array);
     for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
         const std::size_t at = point * count;
         for (std::size_t i = 0; i < count; ++i) {
@@ -66,6 +68,7 @@ nb::object absorbed(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta,
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(layers);
     auto out = design::output_argument<double>(out_array, "out", shape);
+    if (!design::allocate_results(batch, design::point_work(batch), out)) return out.array;
     for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
         strata::absorbed_in_layers(solution, out.data + point * layers);
     });
