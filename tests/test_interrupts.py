@@ -53,3 +53,36 @@ def test_ctrl_c_stops_a_long_batch_at_once(function, threads):
     assert out["finished"] == [], "the batch ran to its end"
     assert len(out["latencies"]) == 2 and max(out["latencies"]) < 5.0, out
     assert out["same"], "the pool computes other bits after an interrupted pass"
+
+
+# A signal handler runs while the batch's pass holds the pool: the engine called from it computes
+# on the calling thread, the same bits, instead of waiting for the pass it interrupts.
+HANDLER_CALLS_THE_ENGINE = """
+import json, os, signal, threading, time
+import numpy as np
+from lamina_design import _engine
+
+K, W = 42, 1000
+n = np.full((K, W), 1.5 + 0.01j)
+wl, theta = np.linspace(400.0, 900.0, W), np.array([0.0, 0.3])
+small = np.full((4, K - 2), 90.0)
+expected = _engine.spectra(small, n, wl, theta)
+inside = []
+def handler(signum, frame):
+    inside.append(_engine.spectra(small, n, wl, theta))
+    raise KeyboardInterrupt
+signal.signal(signal.SIGUSR1, handler)
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+start = time.perf_counter()
+try:
+    _engine.spectra(np.full((20000, K - 2), 100.0), n, wl, theta)
+except KeyboardInterrupt:
+    pass
+print(json.dumps({"elapsed": time.perf_counter() - start,
+                  "same": len(inside) == 1 and all(np.array_equal(a, b) for a, b in zip(expected, inside[0]))}))
+"""
+
+
+def test_a_signal_handler_may_call_the_engine_during_a_batch():
+    out = json.loads(run_python(HANDLER_CALLS_THE_ENGINE, {"RAYON_NUM_THREADS": "2"}, timeout=60).splitlines()[-1])
+    assert out["same"] and out["elapsed"] < 5.0, out
