@@ -15,16 +15,20 @@ needs the usual ``if __name__ == "__main__":`` guard.
 Work travels as a pickled payload (a :class:`~lamina_design.stack.Stack` and what the task
 needs) and a chunk of sample indices [start, stop). A worker process runs the engine on one
 thread (``RAYON_NUM_THREADS=1``, set before its first computation), so workers do not compete
-for processors. Results come back in chunk order whatever order the chunks finish in; the
+for processors; an executor working in this process leaves the environment alone. Results come back in chunk order whatever order the chunks finish in; the
 operations built on this module draw each sample's randomness from the sample's own index, so
 their results do not depend on the executor, the number of workers or the chunk size.
+
+Ctrl-C (KeyboardInterrupt) ends a call at once: the serial executor runs one chunk at a time and
+lets it through, chunks not started are cancelled, and a pool made for the call has its workers
+terminated rather than waited for. The results of an interrupted call are discarded.
 """
 from __future__ import annotations
 
 import concurrent.futures as cf
 import multiprocessing
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Generic, List, Optional, Tuple, TypeVar, Union
 
 __all__ = ["ExecutorLike", "SerialExecutor", "available_workers", "chunk_bounds", "map_chunks", "process_pool"]
@@ -67,13 +71,17 @@ def process_pool(max_workers: Optional[int] = None) -> cf.ProcessPoolExecutor:
 
 
 class SerialExecutor(cf.Executor):
-    """Runs each task when it is submitted, in this process."""
+    """Runs each task when it is submitted, in this process.
+
+    A task's exception is handed over through its future, as a pool does; KeyboardInterrupt and
+    SystemExit are not, they stop the caller at once.
+    """
 
     def submit(self, fn: Callable[..., R], /, *args: Any, **kwargs: Any) -> cf.Future[R]:
         future: cf.Future[R] = cf.Future()
         try:
             future.set_result(fn(*args, **kwargs))
-        except BaseException as exc:  # handed to the caller through the future, as a pool does
+        except Exception as exc:
             future.set_exception(exc)
         return future
 
@@ -89,14 +97,16 @@ def chunk_bounds(total: int, chunk_size: int) -> List[Tuple[int, int]]:
 
 @dataclass(frozen=True)
 class _Task(Generic[P, R]):
-    """One chunk's call as it travels: the function, the payload and whether to pin the engine."""
+    """One chunk's call as it travels: the function, the payload and the process that sent it."""
 
     fn: Callable[[P, int, int], R]
     payload: P
-    pin: bool
+    sender: int = field(default_factory=os.getpid)
 
     def __call__(self, start: int, stop: int) -> R:
-        if self.pin:
+        # Only a worker process pins its engine: in the sender's process (threads, an in-process
+        # cluster) the setting would outlive the call and shrink the caller's own pool.
+        if os.getpid() != self.sender:
             _single_threaded()
         return self.fn(self.payload, start, stop)
 
@@ -127,24 +137,46 @@ def map_chunks(fn: Callable[[P, int, int], R], payload: P, total: int, *, chunk_
     """
     bounds = chunk_bounds(total, chunk_size)
     pool, owned = _resolve(executor)
-    task = _Task(fn, payload, pin=not isinstance(pool, SerialExecutor))
+    task = _Task(fn, payload)
     results: List[Any] = [None] * len(bounds)
+    # The serial executor computes at submit: each chunk is submitted when its turn comes, so
+    # progress is reported as chunks finish.
+    lazy = isinstance(pool, SerialExecutor)
+    futures: List[cf.Future[R]] = []
     try:
-        futures = [pool.submit(task, start, stop) for start, stop in bounds]
+        if not lazy:
+            futures = [pool.submit(task, start, stop) for start, stop in bounds]
         done = 0
-        try:
-            # In chunk order, so the failure reported is the first chunk's whatever finished first.
-            for k, future in enumerate(futures):
-                results[k] = future.result()
-                done += bounds[k][1] - bounds[k][0]
-                if progress is not None:
-                    progress(done, total)
-        except BaseException:
-            for future in futures:
-                future.cancel()
-            raise
+        # In chunk order, so the failure reported is the first chunk's whatever finished first.
+        for k, (start, stop) in enumerate(bounds):
+            if lazy:
+                futures.append(pool.submit(task, start, stop))
+            results[k] = futures[k].result()
+            done += stop - start
+            if progress is not None:
+                progress(done, total)
+    except BaseException as exc:
+        for future in futures:
+            future.cancel()
+        if owned and not isinstance(exc, Exception):
+            _terminate_workers(pool)  # an interrupt does not wait for the chunks in flight
+        raise
     finally:
         if owned:
             pool.shutdown(wait=True, cancel_futures=True)
     return results
+
+
+def _terminate_workers(pool: cf.Executor) -> None:
+    """Ends the worker processes of a pool this module made, and reaps them."""
+    terminate = getattr(pool, "terminate_workers", None)
+    if callable(terminate):  # Python 3.14
+        terminate()
+        return
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    pool.shutdown(wait=False, cancel_futures=True)
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        process.join()
 

@@ -83,6 +83,7 @@ void for_each_block(const BatchInput& input, bool normal_shortcut, BlockTask sin
         Block block;
         std::vector<double> kept;
         for (std::size_t unit = first; unit < last; ++unit) {
+            interruption_point();
             const std::size_t sweep = unit / per_sweep;
             const std::size_t stack = sweep / input.angles;
             block.stack = stack;

@@ -69,7 +69,8 @@ inline constexpr std::size_t block_wavelengths = 128;
 // normal incidence whose media are all lossless takes its p matrix from the s
 // matrix (p = s with M10 and M01 negated: the same operations on negated
 // operands) wherever that gives the bits of the p pass, and computes it
-// otherwise (block_amplitudes_mirror_exact).
+// otherwise (block_amplitudes_mirror_exact). Stops between blocks with
+// Interrupted when a StopCheck of the calling thread asks it to (pool.hpp).
 void for_each_block(const BatchInput& input, bool normal_shortcut, BlockTask sink);
 
 }  // namespace strata

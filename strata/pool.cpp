@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -67,9 +68,27 @@ void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
     static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
 }
+// The same, waking at `deadline` at the latest.
+void futex_wait_until(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+                      std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return;
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec timeout{};
+    timeout.tv_sec = static_cast<std::time_t>(nanoseconds / 1'000'000'000);
+    timeout.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected, &timeout, nullptr, 0);
+}
 void futex_wake(std::atomic<std::uint32_t>& word, int threads) {
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, threads, nullptr, nullptr, 0);
 }
+
+// The StopCheck installed on this thread, if any.
+thread_local StopCheck* installed_check = nullptr;
+// On a worker of the pool: its pool's flag that the pass is to end early.
+thread_local const std::atomic<bool>* worker_stop = nullptr;
+// This thread waits for a pass of its own.
+thread_local bool in_pass = false;
 
 // A pass is cut into ranges that the workers claim one at a time; the caller
 // waits for the ranges to be finished, not for the workers, so a worker that
@@ -116,7 +135,9 @@ public:
 
     std::size_t size() const { return threads_.size(); }
 
-    void run(std::size_t count, RangeTask task) {
+    // `check` (may be null) is asked while the caller waits; a stop it asks
+    // for ends the pass like a failure of a worker, and throws Interrupted.
+    void run(std::size_t count, RangeTask task, StopCheck* check) {
         if (threads_.empty()) {
             task(0, count);
             return;
@@ -139,21 +160,31 @@ public:
 
         const auto target = static_cast<std::uint32_t>(ranges);
         auto finished = [&] { return done_.load(std::memory_order_acquire) == target; };
+        bool stopping = false, interrupted = false;
         if (!(caller_spins_ && spin_until(finished))) {
             for (;;) {
                 caller_sleeping_.store(true, std::memory_order_seq_cst);
                 const std::uint32_t seen = done_.load(std::memory_order_seq_cst);
                 if (seen == target) break;
-                futex_wait(done_, seen);
+                if (check == nullptr || stopping) {
+                    futex_wait(done_, seen);
+                    continue;
+                }
+                futex_wait_until(done_, seen, check->next_question());
+                // Unless a worker failed first, the pass ends as if the caller had.
+                stopping = check->stop_requested();
+                if (stopping) interrupted = !failed_.exchange(true, std::memory_order_relaxed);
             }
             caller_sleeping_.store(false, std::memory_order_relaxed);
         }
         task_ = nullptr;
+        if (interrupted) throw Interrupted();
         if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
     }
 
 private:
     void work(bool may_spin) {
+        worker_stop = &failed_;
         std::uint64_t seen = 0;
         for (;;) {
             wait_for_pass(seen, may_spin);
@@ -326,9 +357,49 @@ void fork_steps::release_pool_in_child() {
 
 void parallel_for(std::size_t count, RangeTask task) {
     if (count == 0) return;
+    // Called from within a pass of this thread: the pool is busy with it.
+    if (in_pass || worker_stop != nullptr) {
+        task(0, count);
+        return;
+    }
     Pool& workers = pool();
     std::lock_guard lock(pass_mutex);
-    workers.run(count, task);
+    in_pass = true;
+    struct Leave {
+        ~Leave() { in_pass = false; }
+    } leave;
+    workers.run(count, task, installed_check);
+}
+
+const char* Interrupted::what() const noexcept { return "interrupted"; }
+
+StopCheck::StopCheck(Ask ask, void* context) : ask_(ask), context_(context) {
+    if (ask_ == nullptr) return;
+    outer_ = std::exchange(installed_check, this);
+    next_ = std::chrono::steady_clock::now() + interval;
+}
+
+StopCheck::~StopCheck() {
+    if (ask_ != nullptr) installed_check = outer_;
+}
+
+StopCheck* StopCheck::current() { return installed_check; }
+
+bool StopCheck::stop_requested() {
+    if (stopped_) return true;
+    if (std::chrono::steady_clock::now() < next_) return false;
+    stopped_ = ask_(context_);
+    // Counted from the answer: a signal handler may have taken a while.
+    next_ = std::chrono::steady_clock::now() + interval;
+    return stopped_;
+}
+
+void interruption_point() {
+    if (const std::atomic<bool>* stop = worker_stop) {
+        if (stop->load(std::memory_order_relaxed)) throw Interrupted();
+        return;
+    }
+    if (installed_check != nullptr && installed_check->stop_requested()) throw Interrupted();
 }
 
 }  // namespace strata

@@ -1,5 +1,6 @@
 // amplitudes, spectra, transmittance, ellipsometry: checked arguments in,
-// NumPy arrays out, the engine running on the pool with the GIL released.
+// NumPy arrays out, the engine running on the pool with the GIL released
+// (and stopped by Ctrl-C).
 #include <string>
 #include <utility>
 
@@ -7,6 +8,7 @@
 
 #include "arguments.hpp"
 #include "bindings.hpp"
+#include "interrupts.hpp"
 #include "strata/amplitudes.hpp"
 
 namespace nb = nanobind;
@@ -17,8 +19,7 @@ namespace {
 // batch, which the engine passes over.
 void run(const design::Batch& batch, const strata::AmplitudeOutputs& outputs, bool normal_shortcut) {
     const strata::BatchInput input = design::engine_input(batch);
-    nb::gil_scoped_release release;
-    strata::batch_amplitudes(input, outputs, normal_shortcut);
+    design::run_interruptible([&] { strata::batch_amplitudes(input, outputs, normal_shortcut); });
 }
 
 nb::tuple amplitudes(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle r_out,

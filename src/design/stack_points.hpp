@@ -2,7 +2,7 @@
 // The batch as stack points: every (stack, angle, wavelength) of a checked
 // batch, handed out in contiguous ranges on the engine's pool with the GIL
 // released. Each point is computed alone, so results never depend on the
-// number of threads.
+// number of threads. Ctrl-C stops the sweep between tasks.
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "arguments.hpp"
+#include "interrupts.hpp"
 #include "strata/fields.hpp"
 #include "strata/pool.hpp"
 
@@ -32,6 +33,7 @@ void for_each_point(const Batch& batch, Visit&& visit) {
         std::vector<strata::Complex> indices(media);
         const std::size_t end = std::min(end_task * points_per_task, items);
         for (std::size_t item = first_task * points_per_task; item < end; ++item) {
+            if (item % points_per_task == 0) strata::interruption_point();
             const std::size_t w = item % batch.wavelengths;
             const std::size_t a = (item / batch.wavelengths) % batch.angles;
             const std::size_t b = item / (batch.wavelengths * batch.angles);
@@ -42,11 +44,12 @@ void for_each_point(const Batch& batch, Visit&& visit) {
             visit(point, item, w, b, work);
         }
     };
-    nanobind::gil_scoped_release release;
-    if (tasks == 1)
-        run(0, 1);
-    else
-        strata::parallel_for(tasks, run);
+    run_interruptible([&] {
+        if (tasks == 1)
+            run(0, 1);
+        else
+            strata::parallel_for(tasks, run);
+    });
 }
 
 inline const strata::Polarisation both_polarisations[2] = {strata::Polarisation::s, strata::Polarisation::p};

@@ -1,11 +1,16 @@
 """Batch work on other processes: the same bits on any executor, worker count and chunk size
 (a real Dask cluster included), single-threaded engines in the workers, failures that reach the
-caller, and stacks that survive the trip."""
+caller, Ctrl-C that stops a run at once, and stacks that survive the trip."""
 
 from __future__ import annotations
 
+import concurrent.futures as cf
+import json
 import os
 import pickle
+import subprocess
+import sys
+import textwrap
 import warnings
 
 import numpy as np
@@ -123,3 +128,88 @@ def test_stacks_and_every_catalogue_material_survive_pickling():
     plate = Stack(AIR, (Layer(get("TiO2"), 50.0), Layer(get("SiO2"), 90.0)),
                   substrate=Substrate(get("N-BK7"), 1e6, (Layer(get("MgF2"), 99.0),)))
     assert pickle.loads(pickle.dumps(plate)) == plate
+
+
+def interrupting_chunk(ran, start, _stop):
+    ran.append(start)
+    if start == 2:
+        raise KeyboardInterrupt
+    return start
+
+
+def test_ctrl_c_in_a_serial_chunk_stops_the_run_there():
+    ran, done = [], []
+    with pytest.raises(KeyboardInterrupt):
+        map_chunks(interrupting_chunk, ran, 10, chunk_size=2, executor="serial",
+                   progress=lambda n, total: done.append(n))
+    assert ran == [0, 2] and done == [2]
+
+
+@pytest.mark.parametrize("before", [None, "7"])
+def test_an_executor_in_this_process_leaves_the_environment_alone(monkeypatch, before):
+    if before is None:
+        monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
+    else:
+        monkeypatch.setenv("RAYON_NUM_THREADS", before)
+    with cf.ThreadPoolExecutor(2) as pool:
+        assert map_chunks(worker_environment, None, 4, chunk_size=2, executor=pool) == [(before, 0, 2),
+                                                                                         (before, 2, 4)]
+        assert os.environ.get("RAYON_NUM_THREADS") == before
+        run(pool, 150)
+        assert os.environ.get("RAYON_NUM_THREADS") == before
+        with pytest.raises(ArithmeticError):
+            map_chunks(failing_chunk, None, 10, chunk_size=2, executor=pool)
+        assert os.environ.get("RAYON_NUM_THREADS") == before
+
+
+# A tolerance run sized to take 40 s on one processor here (timed on a short run first), sent a
+# SIGINT from a timer thread; then the same short run again, which must give the same bits.
+INTERRUPTED_TOLERANCE = """
+import json, multiprocessing, os, signal, threading, time
+import numpy as np
+from lamina_design.materials import Constant
+from lamina_design.refine import Target
+from lamina_design.stack import Layer, Stack
+from lamina_design.tolerance import Errors, tolerance
+
+H, L = Constant(2.3 + 0.001j, "H"), Constant(1.46, "L")
+design = Stack(Constant(1.0, "air"), tuple(Layer(m, 100.0) for m in (H, L) * 20), exit=Constant(1.52, "glass"))
+targets = (Target("R", np.linspace(400.0, 900.0, 1000), 0.0, 0.05),)
+
+def run(samples, executor, chunk_size=50):
+    return tolerance(design, targets, Errors(thickness_rel=0.01), samples, seed=1, executor=executor,
+                     chunk_size=chunk_size)
+
+start = time.perf_counter()
+short = run(100, "serial")
+samples = int(40.0 / ((time.perf_counter() - start) / 100))
+workers, sent = [], []
+def interrupt():
+    workers.extend(child.pid for child in multiprocessing.active_children())
+    sent.append(time.perf_counter())
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Timer({delay}, interrupt).start()
+started = time.perf_counter()
+try:
+    run(samples, {executor!r}, samples // 4)  # chunks of 10 s, as long as the default ones can be
+    latency = None
+except KeyboardInterrupt:
+    latency = time.perf_counter() - sent[0]
+left = [pid for pid in workers if os.path.exists(f"/proc/{{pid}}")]  # an unreaped zombie counts
+again = run(100, {executor!r})
+same = all(np.array_equal(getattr(short, k), getattr(again, k)) for k in ("merit", "worst", "values"))
+print(json.dumps({{"samples": samples, "latency": latency, "workers": workers, "left": left, "same": same}}))
+"""
+
+
+@pytest.mark.parametrize("executor, delay", [("serial", 1.0), (None, 3.0)])
+def test_ctrl_c_stops_a_long_tolerance_run_at_once(executor, delay):
+    code = textwrap.dedent(INTERRUPTED_TOLERANCE.format(executor=executor, delay=delay))
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    out = json.loads(result.stdout.splitlines()[-1])
+    assert out["latency"] is not None, "the run went on to its end"
+    assert out["latency"] < 5.0, out
+    assert out["left"] == [], "worker processes outlived the interrupted run"
+    assert (out["workers"] != []) == (executor is None)
+    assert out["same"]

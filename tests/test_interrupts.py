@@ -1,0 +1,88 @@
+"""Ctrl-C during a long _engine batch: KeyboardInterrupt within moments, not when the batch ends,
+and the engine's pool computes the same bits afterwards."""
+
+import json
+
+import pytest
+
+from test_pool import run_python
+
+# A batch sized to take at least 20 s here (timed on a small one first), interrupted by a SIGINT
+# from a timer thread 0.5 s in; twice, to see the pool come back from an interrupted pass.
+INTERRUPTED_BATCH = """
+import json, os, signal, threading, time
+import numpy as np
+from lamina_design import _engine
+
+call = getattr(_engine, {function!r})
+K, W = 42, 1000
+rng = np.random.default_rng(5)
+n = np.full((K, W), 1.5 + 0.01j)
+n[1:-1:2] = 2.3 + 0.001j
+wl, theta = np.linspace(400.0, 900.0, W), np.array([0.1])
+probe = rng.uniform(50.0, 150.0, (8, K - 2))
+start = time.perf_counter()
+expected = call(probe, n, wl, theta)
+per_stack = (time.perf_counter() - start) / len(probe)
+stacks = int(20.0 / per_stack) + 1
+d = rng.uniform(50.0, 150.0, (stacks, K - 2))
+latencies, finished = [], []
+for attempt in range(2):
+    sent = []
+    def interrupt():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(0.5, interrupt).start()
+    try:
+        call(d, n, wl, theta)
+        finished.append(attempt)
+    except KeyboardInterrupt:
+        latencies.append(time.perf_counter() - sent[0])
+again = call(probe, n, wl, theta)
+same = all(np.array_equal(a, b) for a, b in zip(expected, again))
+print(json.dumps({{"stacks": stacks, "estimate": stacks * per_stack, "latencies": latencies, "finished": finished, "same": same}}))
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("function", ["spectra", "power_jacobian"])
+def test_ctrl_c_stops_a_long_batch_at_once(function, threads):
+    out = json.loads(run_python(INTERRUPTED_BATCH.format(function=function),
+                                {"RAYON_NUM_THREADS": threads}).splitlines()[-1])
+    assert out["estimate"] >= 15.0
+    assert out["finished"] == [], "the batch ran to its end"
+    assert len(out["latencies"]) == 2 and max(out["latencies"]) < 5.0, out
+    assert out["same"], "the pool computes other bits after an interrupted pass"
+
+
+# A signal handler runs while the batch's pass holds the pool: the engine called from it computes
+# on the calling thread, the same bits, instead of waiting for the pass it interrupts.
+HANDLER_CALLS_THE_ENGINE = """
+import json, os, signal, threading, time
+import numpy as np
+from lamina_design import _engine
+
+K, W = 42, 1000
+n = np.full((K, W), 1.5 + 0.01j)
+wl, theta = np.linspace(400.0, 900.0, W), np.array([0.0, 0.3])
+small = np.full((4, K - 2), 90.0)
+expected = _engine.spectra(small, n, wl, theta)
+inside = []
+def handler(signum, frame):
+    inside.append(_engine.spectra(small, n, wl, theta))
+    raise KeyboardInterrupt
+signal.signal(signal.SIGUSR1, handler)
+threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGUSR1)).start()
+start = time.perf_counter()
+try:
+    _engine.spectra(np.full((20000, K - 2), 100.0), n, wl, theta)
+except KeyboardInterrupt:
+    pass
+print(json.dumps({"elapsed": time.perf_counter() - start,
+                  "same": len(inside) == 1 and all(np.array_equal(a, b) for a, b in zip(expected, inside[0]))}))
+"""
+
+
+def test_a_signal_handler_may_call_the_engine_during_a_batch():
+    out = json.loads(run_python(HANDLER_CALLS_THE_ENGINE, {"RAYON_NUM_THREADS": "2"}, timeout=60).splitlines()[-1])
+    assert out["same"] and out["elapsed"] < 5.0, out
