@@ -33,7 +33,7 @@ from lamina_design.common import Layer, check_angles, check_wavelengths
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.models import Cauchy, TaucLorentz
 from lamina_design.optics import engine_arrays, front_layers
-from lamina_design.results import Result
+from lamina_design.results import OptimizeResult
 
 __all__ = ["EllipsometryData", "EllipsometryFit", "MATERIAL_PARAMETERS", "fit_ellipsometry", "model",
            "read_csv", "write_csv"]
@@ -165,7 +165,7 @@ def model(stack: object, wavelength_nm: npt.ArrayLike, angle_deg: npt.ArrayLike)
 
 
 @dataclass(frozen=True, repr=False)
-class EllipsometryFit(Result):
+class EllipsometryFit(OptimizeResult):
     """A fit's outcome. ``names`` label ``x``: "d1" for the thickness of layer 1 (nm, layers counted
     from 1, top first), "n2.a" for coefficient a of layer 2's material.
 
@@ -194,11 +194,6 @@ class EllipsometryFit(Result):
     message: str
     #: SciPy least_squares' code: ≥ 1 converged, 0 stopped at max_nfev.
     status: int = 1
-
-    @property
-    def fun(self) -> float:
-        """Half the sum of squared scaled residuals (``cost``)."""
-        return self.cost
 
     @property
     def nit(self) -> int:

@@ -37,7 +37,7 @@ from lamina_design import _engine
 from lamina_design.common import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
 from lamina_design.optics import C_NM_PER_FS, engine_arrays, front_layers
-from lamina_design.results import Result
+from lamina_design.results import OptimizeResult
 from lamina_design.stack import PreparedStack, Stack, check_angles, check_wavelengths, polarisation_weights
 from lamina_design.substrate import Substrate, angle_inside
 
@@ -159,7 +159,7 @@ AnyTarget = Union[Target, ColourTarget]
 
 
 @dataclass(frozen=True, repr=False)
-class RefineResult(Result):
+class RefineResult(OptimizeResult):
     """What a refinement did, in the manner of SciPy's ``OptimizeResult``.
 
     ``x`` are the refined thicknesses of the varied layers (indices ``vary`` into
@@ -196,11 +196,6 @@ class RefineResult(Result):
     def nit(self) -> int:
         """Iterations: SciPy's trust-region method evaluates one Jacobian per iteration."""
         return self.njev
-
-    @property
-    def fun(self) -> float:
-        """The objective at ``x``: half the sum of squared residuals (``cost``)."""
-        return self.cost
 
     @property
     def sweeps(self) -> int:

@@ -33,9 +33,12 @@ from __future__ import annotations
 import dataclasses
 from typing import Any, ClassVar, List, Tuple
 
+import numpy as np
+import numpy.typing as npt
+
 from lamina_design import _format
 
-__all__ = ["Result", "STOPPED", "CONVERGED", "BUDGET"]
+__all__ = ["Result", "OptimizeResult", "StackResult", "STOPPED", "CONVERGED", "BUDGET"]
 
 #: ``status`` of a run stopped by its limit of steps, rounds or evaluations.
 STOPPED = 0
@@ -74,3 +77,32 @@ class Result:
             text = item if isinstance(item, str) else _format.value(item)
             lines.append(f"{key:>{width}}: {text}")
         return "\n".join(lines)
+
+
+class OptimizeResult(Result):
+    """An optimiser's result: ``fun`` is its ``cost``."""
+
+    cost: float
+
+    @property
+    def fun(self) -> float:
+        """The objective at ``x``: half the sum of squared scaled residuals (``cost``)."""
+        return self.cost
+
+
+class StackResult(OptimizeResult):
+    """A result whose solution is a whole design: ``x`` its thicknesses, ``success`` from ``status``."""
+
+    stack: Any
+    status: int
+
+    @property
+    def x(self) -> npt.NDArray[np.float64]:
+        """The design's thicknesses (nm), in :meth:`Stack.all_layers` order."""
+        thicknesses: npt.NDArray[np.float64] = self.stack.thicknesses()
+        return thicknesses
+
+    @property
+    def success(self) -> bool:
+        """Converged or stopped at a budget, rather than at a limit of steps, rounds or generations."""
+        return self.status >= CONVERGED

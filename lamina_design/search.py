@@ -26,14 +26,14 @@ from lamina_design.materials.base import FloatArray
 from lamina_design.refine import Target, refine
 from lamina_design.stack import Stack
 from lamina_design.executor import ExecutorLike
-from lamina_design.results import CONVERGED, STOPPED, Result
+from lamina_design.results import CONVERGED, STOPPED, StackResult
 from lamina_design.synthesis import MapLike, Merit, _fresh, _refine, map_over
 
 __all__ = ["SearchResult", "differential_evolution", "multistart", "random_thicknesses"]
 
 
 @dataclass(frozen=True, repr=False)
-class SearchResult(Result):
+class SearchResult(StackResult):
     """The best design of a search; ``merits`` of every start (or DE's best per generation).
 
     ``sweeps`` counts engine calls: lamina calls for :func:`multistart` (refine's forward
@@ -53,19 +53,6 @@ class SearchResult(Result):
     nfev: int = 0
     nit: int = 0
     status: int = CONVERGED
-
-    @property
-    def x(self) -> FloatArray:
-        """The best design's thicknesses (nm), in :meth:`Stack.all_layers` order."""
-        return self.stack.thicknesses()
-
-    @property
-    def fun(self) -> float:
-        return self.cost
-
-    @property
-    def success(self) -> bool:
-        return self.status >= CONVERGED
 
     def summary(self) -> str:
         return (f"best merit {self.merit:.4g} of {self.merits.size}, {self.sweeps} engine sweeps in "

@@ -50,7 +50,7 @@ from lamina_design.common import AIR, Layer, forward_cos, polarisation_weights
 from lamina_design.executor import ExecutorLike, map_chunks, process_pool
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.refine import Target, _Progress
-from lamina_design.results import BUDGET, CONVERGED, STOPPED, Result
+from lamina_design.results import BUDGET, CONVERGED, STOPPED, StackResult
 from lamina_design.stack import Stack
 
 __all__ = [
@@ -520,7 +520,7 @@ class Step:
 
 
 @dataclass(frozen=True, repr=False)
-class SynthesisResult(Result):
+class SynthesisResult(StackResult):
     """The best design found and the merit after every step.
 
     ``sweeps`` counts the engine calls (one batched call of the native module per target group:
@@ -541,23 +541,9 @@ class SynthesisResult(Result):
     status: int = CONVERGED
 
     @property
-    def x(self) -> FloatArray:
-        """The design's thicknesses (nm), front layer first."""
-        return self.stack.thicknesses()
-
-    @property
-    def fun(self) -> float:
-        return self.cost
-
-    @property
     def nit(self) -> int:
         """Steps taken after the start (needles, swaps, new layers)."""
         return len(self.steps) - 1
-
-    @property
-    def success(self) -> bool:
-        """Converged or stopped at a budget, rather than at the limit of steps or rounds."""
-        return self.status >= CONVERGED
 
     @property
     def total_nm(self) -> FloatArray:
