@@ -7,26 +7,30 @@
 
 CI_STAGE_LIMIT=${CI_STAGE_LIMIT:-1800}  # seconds: a hung stage fails instead of eating the run
 
-# User plus system seconds of every child this shell has waited for so far.
-children_cpu() {
-  times | awk 'NR == 2 {
+# cpu_now FILE: user plus system seconds of every child this shell has waited
+# for so far, written to FILE. `times` must run in this shell: in a command
+# substitution it would count the subshell's children.
+cpu_now() {
+  times >"$1.times"
+  awk 'NR == 2 {
     total = 0
     for (i = 1; i <= 2; i++) { split($i, part, "m"); sub("s", "", part[2]); total += part[1] * 60 + part[2] }
-    printf "%.1f", total }'
+    printf "%.1f\n", total }' "$1.times" >"$1"
 }
 
 # stage NAME COMMAND...: runs COMMAND, records its times and result, and
 # returns its status.
 stage() {
-  local name=$1 start cpu status=0
+  local name=$1 start status=0 mark="$CI_LOGS/cpu.$BASHPID"
   shift
   printf '\n==== %s (%s)\n' "$name" "$(date +%H:%M:%S)"
   start=$(date +%s)
-  cpu=$(children_cpu)
+  cpu_now "$mark.before"
   timeout -k 30 "$CI_STAGE_LIMIT" "$@" || status=$?
+  cpu_now "$mark.after"
   [ "$status" -eq 124 ] && echo "stage '$name' stopped after its limit of $CI_STAGE_LIMIT s" >&2
   printf '%s\t%s\t%s\t%s\t%s\n' "$name" "${CI_LANE:-main}" "$(( $(date +%s) - start ))" \
-    "$(awk -v a="$cpu" -v b="$(children_cpu)" 'BEGIN { printf "%.0f", b - a }')" \
+    "$(awk '{ v[NR] = $1 } END { printf "%.0f", v[2] - v[1] }' "$mark.before" "$mark.after")" \
     "$([ "$status" -eq 0 ] && echo ok || echo "FAILED ($status)")" >>"$CI_TIMES"
   printf '==== %s: %s in %s s\n' "$name" "$([ "$status" -eq 0 ] && echo passed || echo FAILED)" "$(( $(date +%s) - start ))"
   return "$status"
