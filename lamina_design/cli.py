@@ -45,7 +45,7 @@ from lamina_design import materials
 from lamina_design.common import MAX_ANGLE_RAD
 from lamina_design.executor import worker_limit
 from lamina_design.fields import Field, plot_field
-from lamina_design.limits import MAX_LAYERS, MAX_SAMPLES, MAX_STEPS, WORKERS_PER_PROCESSOR
+from lamina_design.limits import MAX_CHUNKS, MAX_LAYERS, MAX_SAMPLES, MAX_STEPS, WORKERS_PER_PROCESSOR
 from lamina_design.materials.base import Constant, FloatArray, Material, MaterialError, RangeWarning
 from lamina_design.optics import PhaseSpectrum, phase_spectrum
 from lamina_design.stack import Spectrum, Stack
@@ -615,6 +615,10 @@ def _executor(args: argparse.Namespace) -> Tuple[Any, Any]:
 def _tolerance_command(args: argparse.Namespace) -> int:
     from lamina_design.tolerance import Errors, tolerance
 
+    chunks = -(-args.samples // args.chunk)
+    if chunks > MAX_CHUNKS:
+        raise DesignFileError(f"--chunk {args.chunk}: cuts {args.samples} samples into {chunks} tasks, at most "
+                              f"{MAX_CHUNKS} allowed: give --chunk {-(-args.samples // MAX_CHUNKS)} or more")
     design = load_design(args.design)
     stack = design.stack
     request = load_targets(args.targets, len(stack.all_layers()))
