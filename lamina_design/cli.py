@@ -21,6 +21,7 @@ import csv
 import importlib
 import math
 import os
+import re
 import sys
 import textwrap
 import warnings
@@ -41,7 +42,10 @@ from lamina_design.files import (
     material_warnings,
 )
 from lamina_design import materials
+from lamina_design.common import MAX_ANGLE_RAD
+from lamina_design.executor import worker_limit
 from lamina_design.fields import Field, plot_field
+from lamina_design.limits import MAX_CHUNKS, MAX_LAYERS, MAX_SAMPLES, MAX_STEPS, WORKERS_PER_PROCESSOR
 from lamina_design.materials.base import Constant, FloatArray, Material, MaterialError, RangeWarning
 from lamina_design.optics import PhaseSpectrum, phase_spectrum
 from lamina_design.stack import Spectrum, Stack
@@ -611,6 +615,10 @@ def _executor(args: argparse.Namespace) -> Tuple[Any, Any]:
 def _tolerance_command(args: argparse.Namespace) -> int:
     from lamina_design.tolerance import Errors, tolerance
 
+    chunks = -(-args.samples // args.chunk)
+    if chunks > MAX_CHUNKS:
+        raise DesignFileError(f"--chunk {args.chunk}: cuts {args.samples} samples into {chunks} tasks, at most "
+                              f"{MAX_CHUNKS} allowed: give --chunk {-(-args.samples // MAX_CHUNKS)} or more")
     design = load_design(args.design)
     stack = design.stack
     request = load_targets(args.targets, len(stack.all_layers()))
@@ -696,9 +704,12 @@ def _tolerance_plot(path: Path, result: Any, title: str) -> bool:
 
 
 def _workers(text: str) -> str:
-    if text == "serial" or (text.isdigit() and int(text) >= 1):
+    if text == "serial":
         return text
-    raise argparse.ArgumentTypeError(f"--workers takes a number of processes (≥ 1) or 'serial', got {text!r}")
+    if not (text.isdigit() and int(text) >= 1):
+        raise argparse.ArgumentTypeError(f"--workers takes a number of processes (≥ 1) or 'serial', got {text!r}")
+    _worker_count(text)
+    return text
 
 
 def _positive(text: str) -> float:
@@ -712,6 +723,13 @@ def _count(text: str) -> int:
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"must be a whole number ≥ 1, got {text!r}")
     return int(text)
+
+
+def _layer_count(text: str) -> int:
+    value = _count(text)
+    if value > MAX_LAYERS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_LAYERS} (the layers a design file may have), got {text!r}")
+    return value
 
 
 def _polarisation_option(text: str) -> Any:
@@ -806,13 +824,43 @@ def _monitor_command(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"a whole number ≥ 1, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"a whole number ≥ 1, got {text!r}")
+def _whole(least: int, most: Any = None) -> Any:
+    """An option type: a whole number in [least, most()] (most a number or a function, None: no cap)."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"a whole number ≥ {least}, got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"a whole number ≥ {least}, got {text!r}")
+        cap = most() if callable(most) else most
+        if cap is not None and value > cap:
+            raise argparse.ArgumentTypeError(f"at most {cap}, got {text!r}")
+        return value
+
+    return parse
+
+
+_positive_int = _whole(1)
+
+
+def _worker_count(text: str) -> int:
+    value: int = _whole(1)(text)
+    if value > worker_limit():
+        raise argparse.ArgumentTypeError(f"at most {worker_limit()} here ({WORKERS_PER_PROCESSOR} per available "
+                                         f"processor), got {text!r}")
+    return value
+
+
+def _incidence(text: str) -> float:
+    """An angle of incidence in degrees, as the engine takes it."""
+    value = _finite(text)
+    if not 0 <= value < 90:
+        raise argparse.ArgumentTypeError(f"an angle of incidence in [0, 90) degrees, got {text!r}")
+    if math.radians(value) > MAX_ANGLE_RAD:
+        raise argparse.ArgumentTypeError(f"at most {math.degrees(MAX_ANGLE_RAD):.5f}° (closer to grazing the "
+                                         f"spectrum loses accuracy), got {text!r}")
     return value
 
 
@@ -820,6 +868,13 @@ def _finite(text: str) -> float:
     value = float(text)
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"a finite number, got {text!r}")
+    return value
+
+
+def _non_negative(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value >= 0):
+        raise argparse.ArgumentTypeError(f"must be finite and ≥ 0, got {text!r}")
     return value
 
 
@@ -845,6 +900,14 @@ exit status:
 """
 
 
+class _Parser(argparse.ArgumentParser):
+    """Takes any negative number as a value (``--depth -1e3 500``), not only plain -1 or -.5."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._negative_number_matcher = re.compile(r"^-(?:\d|\.\d|inf|nan)", re.IGNORECASE)
+
+
 class _Formatter(argparse.RawDescriptionHelpFormatter):
     """Help whose lines never break inside a path such as docs/design-files.md."""
 
@@ -854,7 +917,7 @@ class _Formatter(argparse.RawDescriptionHelpFormatter):
 
 def _parser() -> argparse.ArgumentParser:
     formatter = _Formatter
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="lamina-design", formatter_class=formatter, epilog=_EPILOG,
         description="Spectra, thickness refinement and synthesis of thin-film designs written in TOML files.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
@@ -909,10 +972,10 @@ def _parser() -> argparse.ArgumentParser:
     synthesize.add_argument("--method", choices=("needle", "gradual"), default="needle",
                             help="needle optimisation from the design, or gradual evolution (a layer at a time "
                                  "on the front face)")
-    synthesize.add_argument("--max-layers", type=_count, default=None, metavar="N", help="layer budget")
+    synthesize.add_argument("--max-layers", type=_layer_count, default=None, metavar="N", help="layer budget")
     synthesize.add_argument("--max-total", type=_positive, default=None, metavar="NM",
                             help="total thickness budget in nm")
-    synthesize.add_argument("--min-thickness", type=float, default=1.0, metavar="NM",
+    synthesize.add_argument("--min-thickness", type=_non_negative, default=1.0, metavar="NM",
                             help="layers thinner than this are removed (default 1 nm)")
     synthesize.add_argument("--trials", type=_count, default=1, metavar="K",
                             help="needle places tried per step, in parallel (default 1)")
@@ -938,15 +1001,17 @@ def _parser() -> argparse.ArgumentParser:
     tol.add_argument("--index-rel", nargs="+", metavar="S",
                      help=f"relative error of each layer material's n + ik, one draw per material, {sigma}")
     tol.add_argument("--angle-deg", type=_finite, default=0.0, metavar="S", help="σ of the angle of incidence, degrees")
-    tol.add_argument("--samples", type=_positive_int, default=1000, help="Monte Carlo samples (default 1000)")
-    tol.add_argument("--seed", type=int, default=0, help="the run's seed (default 0)")
-    tol.add_argument("--max-merit", type=_finite, metavar="M",
+    tol.add_argument("--samples", type=_whole(1, MAX_SAMPLES), default=1000,
+                     help=f"Monte Carlo samples (default 1000, at most {MAX_SAMPLES})")
+    tol.add_argument("--seed", type=_whole(0), default=0, help="the run's seed, a whole number ≥ 0 (default 0)")
+    tol.add_argument("--max-merit", type=_positive, metavar="M",
                      help="a sample passes when its merit (rms of residual/tolerance) is at most M, instead of "
                           "every point lying within its tolerance")
-    tol.add_argument("--workers", type=_positive_int, default=None, metavar="K",
-                     help="worker processes (default: one per processor; 1 computes in this process)")
+    tol.add_argument("--workers", type=_worker_count, default=None, metavar="K",
+                     help=f"worker processes (default: one per processor, at most {WORKERS_PER_PROCESSOR} per "
+                          f"processor; 1 computes in this process)")
     tol.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler to compute on instead")
-    tol.add_argument("--chunk", type=_positive_int, default=500, help="samples per task (default 500)")
+    tol.add_argument("--chunk", type=_whole(1, MAX_SAMPLES), default=500, help="samples per task (default 500)")
     tol.add_argument("--progress", action="store_true", help="always show the progress bar")
     monitor = add_command("monitor", "optical monitoring curve and termination errors",
                           "The monitoring signal (R or T at the monitor wavelength) while the design's "
@@ -958,11 +1023,12 @@ def _parser() -> argparse.ArgumentParser:
     monitor.add_argument("--wavelength", type=_band, nargs="+", required=True, metavar="NM",
                          help="monitor wavelength in nm, one or one per layer (in [[layer]] order)")
     monitor.add_argument("--quantity", choices=("T", "R"), default="T", help="the monitored signal (default T)")
-    monitor.add_argument("--angle-deg", type=_finite, metavar="A",
+    monitor.add_argument("--angle-deg", type=_incidence, metavar="A",
                          help="monitor angle in degrees (default: the design's first)")
     monitor.add_argument("--polarisation", type=_polarisation_option, metavar="P",
                          help="s, p, unpolarised or an angle in degrees (default: the design's)")
-    monitor.add_argument("--steps", type=_positive_int, default=100, help="points per layer (default 100)")
+    monitor.add_argument("--steps", type=_whole(2, MAX_STEPS), default=100,
+                         help=f"points per layer (default 100, at most {MAX_STEPS})")
     monitor.add_argument("--errors-nm", type=_finite, nargs="+", metavar="E",
                          help="termination error in nm, one or one per layer (in [[layer]] order)")
     monitor.add_argument("--strategy", choices=("level", "thickness"), default="level",

@@ -31,7 +31,10 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Callable, Generic, List, Optional, Tuple, TypeVar, Union
 
-__all__ = ["ExecutorLike", "SerialExecutor", "available_workers", "chunk_bounds", "map_chunks", "process_pool"]
+from lamina_design.limits import MAX_CHUNKS, WORKERS_PER_PROCESSOR
+
+__all__ = ["ExecutorLike", "SerialExecutor", "available_workers", "chunk_bounds", "map_chunks", "process_pool",
+           "worker_limit"]
 
 P = TypeVar("P")
 R = TypeVar("R")
@@ -57,15 +60,25 @@ def available_workers() -> int:
         return max(os.cpu_count() or 1, 1)
 
 
+def worker_limit() -> int:
+    """The most worker processes a pool may have here: a few per available processor."""
+    return WORKERS_PER_PROCESSOR * available_workers()
+
+
 def process_pool(max_workers: Optional[int] = None) -> cf.ProcessPoolExecutor:
     """A process pool whose workers run the engine on one thread each.
 
     Workers are spawned, not forked: a fork of a process running threads (the engine's pool, a
     Dask client) is unsafe, and a spawned worker sets its environment before it imports anything.
+    At most :func:`worker_limit` workers: a pool starts one process per task up to its size.
     """
     workers = available_workers() if max_workers is None else int(max_workers)
     if workers < 1:
         raise ValueError(f"a process pool needs at least 1 worker, got {max_workers!r}")
+    most = worker_limit()
+    if workers > most:
+        raise ValueError(f"a process pool of {workers} workers: at most {most} allowed here "
+                         f"({WORKERS_PER_PROCESSOR} per available processor)")
     return cf.ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"),
                                   initializer=_single_threaded)
 
@@ -87,11 +100,15 @@ class SerialExecutor(cf.Executor):
 
 
 def chunk_bounds(total: int, chunk_size: int) -> List[Tuple[int, int]]:
-    """[start, stop) ranges of at most ``chunk_size`` covering 0…total."""
+    """[start, stop) ranges of at most ``chunk_size`` covering 0…total, at most MAX_CHUNKS of them."""
     if total < 0:
         raise ValueError(f"the number of samples must be ≥ 0, got {total}")
     if chunk_size < 1:
         raise ValueError(f"chunk size must be ≥ 1, got {chunk_size}")
+    chunks = -(-total // chunk_size)
+    if chunks > MAX_CHUNKS:
+        raise ValueError(f"chunk size {chunk_size} cuts {total} samples into {chunks} chunks, at most {MAX_CHUNKS} "
+                         f"allowed: make the chunks at least {-(-total // MAX_CHUNKS)} samples")
     return [(start, min(start + chunk_size, total)) for start in range(0, total, chunk_size)]
 
 

@@ -35,7 +35,8 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from lamina_design import materials
-from lamina_design.common import AIR
+from lamina_design.common import AIR, MAX_ANGLE_RAD
+from lamina_design.limits import MAX_DEPTH, MAX_EVALUATIONS, MAX_FILE_BYTES, MAX_LAYERS, MAX_POINTS, MAX_TOKENS
 from lamina_design.materials.base import Constant, FloatArray, Material
 from lamina_design.materials.catalogue import DATABASE_PREFIX
 from lamina_design.stack import Layer, Stack, polarisation_weights
@@ -54,6 +55,7 @@ __all__ = [
     "MAX_DEPTH",
     "MAX_EVALUATIONS",
     "MAX_FILE_BYTES",
+    "MAX_LAYERS",
     "MAX_POINTS",
     "Design",
     "DesignFileError",
@@ -68,14 +70,6 @@ KeyPath = Tuple[Union[str, int], ...]
 
 #: The [spectrum] grid of a design that gives none: start, stop (nm) and count.
 DEFAULT_WAVELENGTHS: Dict[str, float] = {"start": 400.0, "stop": 800.0, "count": 401}
-#: The most wavelengths one grid may have, and the most angles one sweep may have.
-MAX_POINTS = 1_000_000
-#: The deepest nesting of arrays and inline tables a file may have.
-MAX_DEPTH = 32
-#: The largest refinement budget a targets file may ask for.
-MAX_EVALUATIONS = 1_000_000
-#: The largest design or targets file read.
-MAX_FILE_BYTES = 64 * 2**20
 
 _MATERIAL_FILES = (".csv", ".yml", ".yaml")
 
@@ -98,12 +92,17 @@ class Design:
 
 # -- where keys are written -----------------------------------------------------------------------
 # A single pass over the text, each character looked at a bounded number of times: the file may be
-# large and hostile, and the lines are only needed for messages.
+# large and hostile, and the lines are only needed for messages. The pass also counts what would
+# make the full parse slow (tables, array items, tokens) and stops at the first count over its
+# limit, so such a file is refused in about a second instead of parsed for minutes.
+_BLANK = re.compile(r"[ \t\r\n]*")
 _SPACE = re.compile(r"[ \t\r]*")
 _BARE = re.compile(r"[A-Za-z0-9_-]+")
 _BASIC = re.compile(r'"(?:[^"\\\n]|\\.)*"?')
 _LITERAL = re.compile(r"'[^'\n]*'?")
 _VALUE_STOP = re.compile(r"[\"'#\[\]{}\n]")
+# Inside brackets a newline does not end the value: the lines of a long array are counted in C.
+_NESTED_STOP = re.compile(r"[\"'#\[\]{}]")
 _ESCAPES = {"b": "\b", "t": "\t", "n": "\n", "f": "\f", "r": "\r", '"': '"', "\\": "\\"}
 _ESCAPE = re.compile(r"\\(?:u([0-9A-Fa-f]{4})|U([0-9A-Fa-f]{8})|(.))", re.DOTALL)
 
@@ -121,27 +120,46 @@ def _unescape(body: str) -> str:
     return _ESCAPE.sub(one, body)
 
 
+class _Refused(Exception):
+    """A count over its limit: (line, message without the file)."""
+
+
 class _Scanner:
-    """The line of every table header and key of a TOML text, and its deepest nesting."""
+    """The line of every table header and key of a TOML text; ``refusal`` is the first count
+    over its limit (line, message), after which the scan stops."""
 
     def __init__(self, text: str) -> None:
         self.text = text
         self.pos = 0
         self.line = 1
         self.lines: Dict[KeyPath, int] = {}
-        self.depth_line: Optional[int] = None  # the first line nested deeper than MAX_DEPTH
+        self.refusal: Optional[Tuple[int, str]] = None
+        self.tokens = 0
+        try:
+            self._scan()
+        except _Refused as refused:
+            self.refusal = refused.args[0]
+
+    def _token(self) -> None:
+        self.tokens += 1
+        if self.tokens > MAX_TOKENS:
+            raise _Refused((self.line, f"more than {MAX_TOKENS} keys, tables, strings and comments: too many for "
+                                       f"a design or targets file"))
+
+    def _scan(self) -> None:
+        text = self.text
         table: KeyPath = ()
         counts: Dict[KeyPath, int] = {}
         n = len(text)
         while self.pos < n:
-            self.pos = _SPACE.match(text, self.pos).end()  # type: ignore[union-attr]
+            blank = _BLANK.match(text, self.pos).end()  # type: ignore[union-attr]
+            self.line += text.count("\n", self.pos, blank)
+            self.pos = blank
             if self.pos >= n:
                 break
+            self._token()
             c = text[self.pos]
-            if c == "\n":
-                self.pos += 1
-                self.line += 1
-            elif c == "#":
+            if c == "#":
                 self._to_line_end()
             elif c == "[":
                 double = text.startswith("[[", self.pos)
@@ -150,6 +168,9 @@ class _Scanner:
                 if double:
                     counts[names] = counts.get(names, -1) + 1
                     table = names + (counts[names],)
+                    if counts[names] >= MAX_LAYERS:
+                        raise _Refused((self.line, f"{_dotted(table)}: at most {MAX_LAYERS} "
+                                                   f"[[{_dotted(names)}]] tables allowed"))
                 else:
                     table = names
                 self.lines.setdefault(table, self.line)
@@ -160,7 +181,7 @@ class _Scanner:
                     self._to_line_end()
                     continue
                 self.lines.setdefault(table + names, self.line)
-                self._value()
+                self._value(table + names)
 
     def _to_line_end(self) -> None:
         end = self.text.find("\n", self.pos)
@@ -190,6 +211,7 @@ class _Scanner:
             if not text.startswith(".", self.pos):
                 return tuple(parts)
             self.pos += 1
+            self._token()
 
     def _closing(self, quote: str, start: int) -> int:
         """The end of a multi-line string whose body starts at `start`."""
@@ -211,27 +233,31 @@ class _Scanner:
                     end += 1
             return end
 
-    def _value(self) -> None:
-        """Skip the value after a key, over strings, comments and multi-line arrays."""
-        text, depth = self.text, 0
+    def _value(self, key: KeyPath) -> None:
+        """Skip the value after a key, over strings, comments and multi-line arrays, counting
+        its items (the commas outside strings and comments)."""
+        text, depth, items, line = self.text, 0, 0, self.line
         while True:
-            match = _VALUE_STOP.search(text, self.pos)
+            match = (_NESTED_STOP if depth > 0 else _VALUE_STOP).search(text, self.pos)
+            stop = len(text) if match is None else match.start()
+            if depth > 0:
+                items += text.count(",", self.pos, stop)
+                self.line += text.count("\n", self.pos, stop)
+                if items > MAX_POINTS:
+                    raise _Refused((line, f"{_dotted(key)}: more than {MAX_POINTS} items in one array"))
+            self.pos = stop
             if match is None:
-                self.pos = len(text)
                 return
-            self.pos = match.start()
             c = match.group()
             if c == "\n":
-                if depth <= 0:
-                    return
-                self.pos += 1
-                self.line += 1
-            elif c == "#":
+                return
+            self._token()
+            if c == "#":
                 self._to_line_end()
             elif c in "[{":
                 depth += 1
-                if depth > MAX_DEPTH and self.depth_line is None:
-                    self.depth_line = self.line
+                if depth > MAX_DEPTH:
+                    raise _Refused((self.line, f"arrays or inline tables nested deeper than {MAX_DEPTH} levels"))
                 self.pos += 1
             elif c in "]}":
                 depth -= 1
@@ -282,9 +308,9 @@ class _Reader:
         # Universal newlines, as reading in text mode would give.
         self.text = self.text.replace("\r\n", "\n").replace("\r", "\n")
         self._scanned: Optional[_Scanner] = None
-        deep = self.scanned.depth_line
-        if deep is not None:
-            raise DesignFileError(f"{path}:{deep}: arrays or inline tables nested deeper than {MAX_DEPTH} levels")
+        refusal = self.scanned.refusal
+        if refusal is not None:
+            raise DesignFileError(f"{path}:{refusal[0]}: {refusal[1]}")
         try:
             self.data: Dict[str, Any] = tomllib.loads(self.text)
         except tomllib.TOMLDecodeError as exc:
@@ -434,6 +460,9 @@ class _Reader:
         for v in values:
             if not 0 <= v < 90:
                 raise self.error(where, f"angles of incidence must lie in [0, 90) degrees, got {v!r}")
+            if math.radians(v) > MAX_ANGLE_RAD:
+                raise self.error(where, f"angle of incidence {v!r}° is too close to grazing: the spectrum loses "
+                                        f"accuracy beyond {math.degrees(MAX_ANGLE_RAD):.5f}°")
         return tuple(float(v) for v in values)
 
     def polarisation(self, where: KeyPath) -> Union[str, float]:

@@ -28,6 +28,7 @@ import numpy.typing as npt
 
 from lamina_design import _format
 from lamina_design.common import Layer, check_angles, polarisation_weights
+from lamina_design.limits import MAX_STEPS, check_count
 from lamina_design.materials.base import FloatArray, Material
 from lamina_design.stack import Stack
 from lamina_design.tolerance import batch_spectra
@@ -39,6 +40,8 @@ Quantity = Literal["R", "T"]
 _SLOPE_STEP_NM = 1e-3
 #: A turning point this close to a layer's end (nm) is the layer's end.
 _END_TOLERANCE_NM = 1e-6
+#: The level rule searches at most this many times a layer's steps.
+_SEARCH_SPAN = 64
 
 
 class _Grower:
@@ -160,8 +163,7 @@ def _checked(stack: Stack, quantity: str, steps: int, angle: float, polarisation
         raise ValueError("the stack has no layers to deposit")
     if quantity not in ("R", "T"):
         raise ValueError(f"the monitored quantity must be 'R' or 'T', got {quantity!r}")
-    if steps < 2:
-        raise ValueError(f"steps must be ≥ 2, got {steps}")
+    check_count(steps, MAX_STEPS, "steps", least=2)
     polarisation_weights(polarisation)
     return float(check_angles(angle)[0])
 
@@ -169,7 +171,8 @@ def _checked(stack: Stack, quantity: str, steps: int, angle: float, polarisation
 def monitoring_curve(stack: Stack, wavelength_nm: npt.ArrayLike, angle: float = 0.0,
                      polarisation: Any = "unpolarised", quantity: Quantity = "T",
                      steps: int = 100, progress: Optional[Callable[[int, int], None]] = None) -> MonitoringCurve:
-    """The signal while ``stack``'s layers are deposited, ``steps`` points per layer.
+    """The signal while ``stack``'s layers are deposited, ``steps`` points per layer (at most
+    :data:`~lamina_design.limits.MAX_STEPS`).
 
     ``wavelength_nm`` is one monitor wavelength or one per layer (:attr:`Stack.layers` order).
     Each layer's curve is one batched engine call for a coating on a half-infinite medium.
@@ -300,7 +303,10 @@ def _level_cut(stack: Stack, i: int, realised: Sequence[Layer], wavelength: floa
     actual = _Grower(stack, layer.material, realised, wavelength, theta, polarisation, quantity)
     n = float(np.real(layer.material.index(np.array([wavelength]))[0]))
     reach = 1.5 * thickness + wavelength / (2.0 * max(n, 1e-3))
-    search = np.linspace(0.0, reach, int(math.ceil(steps * reach / thickness)) + 1, dtype=np.float64)
+    # The design's spacing, but for a layer far thinner than the reach no more than _SEARCH_SPAN
+    # layers' worth of points: turning points lie a quarter-wave apart.
+    count = min(steps * reach / thickness, float(steps * _SEARCH_SPAN))
+    search = np.linspace(0.0, reach, int(math.ceil(count)) + 1, dtype=np.float64)
     roots = actual.turning_points(search)
     if not on_turning_point:
         # Between turning points the signal is monotonic, so with them among the points every

@@ -33,6 +33,7 @@ from lamina_design import _engine
 from lamina_design.common import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
 from lamina_design.results import Result
 from lamina_design.executor import ExecutorLike, Progress, map_chunks
+from lamina_design.limits import MAX_SAMPLES, check_count
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.stack import Stack
 
@@ -544,17 +545,20 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
     ``seed`` is anything ``numpy.random.SeedSequence`` takes (None: fresh entropy, recorded in
     the result). ``keep`` samples' computed target values are kept for the envelope plot.
     ``executor``: see :mod:`lamina_design.executor`; ``progress(done, total)`` is called as
-    chunks finish.
+    chunks finish. At most :data:`~lamina_design.limits.MAX_SAMPLES` samples, cut into at most
+    :data:`~lamina_design.limits.MAX_CHUNKS` chunks.
     """
     if not targets:
         raise ValueError("no targets to judge the samples by")
-    if samples < 1:
-        raise ValueError(f"samples must be ≥ 1, got {samples}")
+    samples = check_count(samples, MAX_SAMPLES, "samples")
     if max_merit is not None and not (math.isfinite(max_merit) and max_merit > 0):
         raise ValueError(f"max_merit must be finite and > 0, got {max_merit!r}")
     if not stack.all_layers():
         raise ValueError("the stack has no layers to perturb")
-    seq = np.random.SeedSequence(seed)
+    try:
+        seq = np.random.SeedSequence(seed)
+    except ValueError as exc:
+        raise ValueError(f"seed must be None, a whole number ≥ 0 or a sequence of them, got {seed!r}: {exc}") from None
     plan = _Plan(stack, tuple(targets), errors, _entropy(seq), tuple(seq.spawn_key or ()), max_merit, max(int(keep), 0))
     groups, points = _groups(plan.targets)
     chunks = map_chunks(_run_chunk, plan, samples, chunk_size=chunk_size, executor=executor, progress=progress)

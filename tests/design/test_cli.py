@@ -428,3 +428,66 @@ def test_version_without_an_installed_distribution():
             "m.version = missing\n"
             "from lamina_design.cli import main; main(['--version'])")
     assert run_cli([], code=hide) == (0, "lamina-design 0.1.0\n", "")
+
+
+# -- options: the message blames what was typed, and counts are capped before any work -------------
+TARGETS = '[[target]]\nquantity = "R"\nwavelength_nm = [500, 600]\nvalue = 0\n'
+
+
+@pytest.mark.parametrize("args, option, shown", [
+    (["tolerance", "D", "T", "--thickness-rel", "0.01", "--seed", "-1"], "--seed", "-1"),
+    (["tolerance", "D", "T", "--thickness-rel", "0.01", "--max-merit", "-1"], "--max-merit", "-1"),
+    (["synthesize", "D", "T", "--min-thickness", "nan"], "--min-thickness", "nan"),
+    (["monitor", "D", "--wavelength", "550", "--angle-deg", "95"], "--angle-deg", "95"),
+    (["monitor", "D", "--wavelength", "550", "--angle-deg", "89.9999"], "--angle-deg", "89.9999"),
+    (["synthesize", "D", "T", "--max-layers", "20000"], "--max-layers", "20000"),
+])
+def test_a_bad_option_is_named_with_its_value_not_blamed_on_a_file(tmp_path, capsys, args, option, shown):
+    (tmp_path / "d.toml").write_text(GOOD)
+    (tmp_path / "t.toml").write_text(TARGETS)
+    files = {"D": str(tmp_path / "d.toml"), "T": str(tmp_path / "t.toml")}
+    with pytest.raises(SystemExit) as caught:
+        main([files.get(a, a) for a in args] + ["--out", str(tmp_path), "--no-plot"])
+    assert caught.value.code == 2
+    error = capsys.readouterr().err.splitlines()[-1]
+    assert f"argument {option}: " in error and repr(shown) in error
+    assert "toml" not in error and "rad" not in error
+
+
+def run_bounded(args, seconds):
+    """The command in a fresh interpreter, killed if it outlives `seconds`: (status, stderr)."""
+    process = subprocess.Popen([sys.executable, "-m", "lamina_design.cli", *args], cwd=EXAMPLES.parents[1],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        _, err = process.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.communicate()
+        pytest.fail(f"{args} still running after {seconds} s")
+    return process.returncode, err
+
+
+@pytest.mark.parametrize("args, option", [
+    (["monitor", "D", "--wavelength", "550", "--steps", "100000000"], "--steps"),
+    (["monitor", "D", "--wavelength", "550", "--steps", "1000000000000"], "--steps"),
+    (["tolerance", "D", "T", "--thickness-rel", "0.01", "--samples", "1000000000000"], "--samples"),
+    (["tolerance", "D", "T", "--thickness-rel", "0.01", "--workers", "1000000"], "--workers"),
+    (["synthesize", "D", "T", "--workers", "1000000"], "--workers"),
+    (["tolerance", "D", "T", "--thickness-rel", "0.01", "--samples", "10000000", "--chunk", "1"], "--chunk"),
+])
+def test_counts_beyond_their_limits_are_refused_before_the_work(tmp_path, args, option):
+    (tmp_path / "d.toml").write_text(GOOD)
+    (tmp_path / "t.toml").write_text(TARGETS)
+    files = {"D": str(tmp_path / "d.toml"), "T": str(tmp_path / "t.toml")}
+    status, err = run_bounded([files.get(a, a) for a in args] + ["--out", str(tmp_path), "--no-plot"], 60)
+    assert status == 2
+    assert (f"argument {option}: at most " in err or f"error: {option} 1: cuts" in err) and "Traceback" not in err
+
+
+def test_depth_takes_negative_numbers_in_any_notation(tmp_path):
+    path = tmp_path / "half.toml"
+    path.write_text('exit = 2.0\n[spectrum]\nwavelength_nm = [550]\n')
+    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot", "--field", "550",
+                 "--depth", "-1e3", "-2.5E2"]) == 0
+    _, table = read_csv(tmp_path / "half_field.csv")
+    assert table[0, 0] == -1000.0 and table[-1, 0] == -250.0

@@ -89,6 +89,7 @@ HOSTILE = [
     ('[substrate]\nmaterial = "N-BK7"\nthickness_mm = 1e303\n', 3, "substrate.thickness_mm"),
     ("[spectrum]\nwavelength_nm = { start = 400, stop = 800 }\n", 2, "wavelength_nm.count: missing"),
     ('exit = "N-BK7"\nname = "Schrödinger"\n'.encode("latin-1"), 2, "not UTF-8"),
+    ("[spectrum]\nangle_deg = [0, 89.9999]\n", 2, r"spectrum\.angle_deg: angle of incidence 89\.9999° .*89\.99915°$"),
 ]
 
 
@@ -201,3 +202,37 @@ def test_relative_paths_are_rewritten_only_where_they_must_be(tmp_path):
 def test_an_endless_file_is_refused_not_read(capsys):
     assert main(["spectrum", "/dev/zero", "--no-plot"]) == 2
     assert "larger than 64 MiB" in capsys.readouterr().err
+
+
+# A file whose counts are over their limits is refused by the pre-scan, before the TOML parser
+# spends seconds to minutes (and gigabytes) on it.
+LARGE = [
+    ("[spectrum]\nwavelength_nm = [" + "1," * 6_000_000 + "]\n", 2,
+     r"spectrum\.wavelength_nm: more than 1000000 items"),
+    ("[spectrum]\nwavelength_nm = [\n" + "1,\n" * 3_000_000 + "]\n", 2, r"spectrum\.wavelength_nm: more than"),
+    ("[[layer]]\nmaterial = 1.5\nthickness_nm = 10\n" * 200_000, 30_001,
+     r"layer\[10001\]: at most 10000 \[\[layer\]\] tables"),
+    ("#\n" * 30_000_000, 250_001, "more than 250000 keys"),
+    ("".join(f"k{i} = 1\n" for i in range(3_000_000)), 250_001, "more than 250000 keys"),
+]
+
+
+@pytest.mark.parametrize("text, line, message", LARGE, ids=["wavelengths", "lines", "layers", "comments", "keys"])
+def test_files_over_the_count_limits_are_refused_before_they_are_parsed(tmp_path, text, line, message):
+    if UNDER_ASAN:
+        pytest.skip("allocation under AddressSanitizer does not behave as released")
+    path = tmp_path / "large.toml"
+    path.write_text(text)
+    start = time.process_time()
+    with pytest.raises(DesignFileError, match=message) as caught:
+        load_design(path)
+    assert time.process_time() - start < 3.0
+    assert str(caught.value).startswith(f"{path}:{line}: ")
+
+
+def test_the_largest_counts_allowed_still_read(tmp_path):
+    path = tmp_path / "edge.toml"
+    path.write_text("exit = 1.52\n" + "[[layer]]\nmaterial = 1.5\nthickness_nm = 1\n" * 10_000
+                    + "[spectrum]\nwavelength_nm = [" + "500, " * 1_000_000 + "]\n")
+    design = load_design(path)
+    assert len(design.stack.layers) == 10_000 and design.wavelength_nm.size == 1_000_000

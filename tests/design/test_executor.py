@@ -11,6 +11,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+import time
 import warnings
 
 import numpy as np
@@ -109,6 +110,20 @@ def test_chunks_cover_every_sample_once_in_order():
 def test_refuses_what_is_not_an_executor(executor, error):
     with pytest.raises(error):
         map_chunks(failing_chunk, None, 2, chunk_size=1, executor=executor)
+
+
+def test_worker_counts_and_chunk_counts_are_capped_before_any_process_starts():
+    from lamina_design.executor import available_workers
+
+    with pytest.raises(ValueError, match=r"at most \d+ allowed here \(4 per available processor\)"):
+        map_chunks(worker_environment, None, 2, chunk_size=1, executor=1_000_000)
+    with pytest.raises(ValueError, match=f"at most {4 * available_workers()} allowed"):
+        process_pool(4 * available_workers() + 1)
+    start = time.process_time()
+    with pytest.raises(ValueError, match="chunks, at most 100000 allowed"):
+        chunk_bounds(10**12, 5)
+    assert time.process_time() - start < 1.0
+    assert len(chunk_bounds(100_000, 1)) == 100_000
 
 
 def test_stacks_and_every_catalogue_material_survive_pickling():

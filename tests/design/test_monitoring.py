@@ -159,12 +159,21 @@ def test_level_cut_follows_the_error_beneath():
     (dict(quantity="A"), "'R' or 'T'"),
     (dict(steps=1), "steps"),
     (dict(angle=2.0), "angle"),
+    (dict(steps=10**12), "steps: at most"),
 ])
 def test_refuses_what_it_cannot_monitor(kwargs, match):
     args = dict(wavelength_nm=550.0)
     args.update(kwargs)
     with pytest.raises(ValueError, match=match):
         monitoring_curve(Stack(AIR, (Layer(H, 50.0),), exit=GLASS), **args)
+
+
+@pytest.mark.parametrize("thin", [1e-6, 1e-4])
+def test_a_layer_far_thinner_than_a_wave_is_cut_without_an_endless_grid(thin):
+    # On a layer of no quarter-wave the thin one does not start on a turning point: its level is reached.
+    stack = Stack(AIR, (Layer(H, thin), Layer(L, 37.0)), exit=GLASS)
+    run = terminate(stack, 0.0, LAMBDA, strategy="level", steps=50)
+    np.testing.assert_allclose(run.cut_nm, [thin, 37.0], atol=1e-6)
 
 
 def test_command_line_writes_the_curve_and_the_realised_design(tmp_path, capsys):

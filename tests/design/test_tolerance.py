@@ -260,6 +260,9 @@ def test_a_run_repeats_from_the_seed_it_records_and_judges_by_merit_when_asked()
     (dict(errors=Errors(thickness_nm=-1.0)), "≥ 0"),
     (dict(errors=Errors(index_rel=0.3)), r"\[0, 0.1\]"),
     (dict(samples=0), "samples"),
+    (dict(samples=10**12), "samples: at most 10000000"),
+    (dict(samples=10**7, chunk_size=1), "at most 100000 allowed: make the chunks at least 100 samples"),
+    (dict(seed=-1), "seed must be"),
     (dict(max_merit=float("nan")), "max_merit"),
 ])
 def test_refuses_what_it_cannot_sample(kwargs, match):
