@@ -33,8 +33,13 @@ try:
 except PackageNotFoundError:  # a source checkout that was never installed
     __version__ = "0.1.0"
 
-from lamina_design import materials, merit
-from lamina_design.stack import Layer, Spectrum, Stack
-from lamina_design.substrate import Substrate
+from lamina_design.core import aliases
+
+# The modules of the flat layout answer to their old names (lamina_design.refine, …).
+aliases.install()
+
+from lamina_design import materials, merit  # noqa: E402
+from lamina_design.optics.stack import Layer, Spectrum, Stack  # noqa: E402
+from lamina_design.optics.substrate import Substrate  # noqa: E402
 
 __all__ = ["Layer", "Spectrum", "Stack", "Substrate", "materials", "merit"]

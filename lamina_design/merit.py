@@ -21,7 +21,7 @@ from typing import Dict, Optional, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design.common import check_wavelengths
+from lamina_design.core.checks import check_wavelengths
 
 FloatArray = npt.NDArray[np.float64]
 

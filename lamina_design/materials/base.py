@@ -9,7 +9,7 @@ from typing import Iterable, Optional, Protocol, Tuple, runtime_checkable
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design._format import model
+from lamina_design.core.formatting import model
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
 

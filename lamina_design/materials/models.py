@@ -14,7 +14,7 @@ from typing import Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design._format import model
+from lamina_design.core.formatting import model
 from lamina_design.materials.base import (
     HC_EV_NM,
     ComplexArray,

@@ -25,7 +25,7 @@ from typing import Any, Dict, List, Optional, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design._format import model
+from lamina_design.core.formatting import model
 from lamina_design.materials.base import (
     ComplexArray,
     Material,

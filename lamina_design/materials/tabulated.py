@@ -11,7 +11,7 @@ from typing import Optional, Union
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design._format import model, nm_range
+from lamina_design.core.formatting import model, nm_range
 
 from lamina_design.materials.base import (
     ComplexArray,

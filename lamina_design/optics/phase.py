@@ -7,7 +7,7 @@ GDD = d²φ/dω² (fs²) come from the engine's exact k0-derivatives, material d
 in closed form where a material model has it, by the difference scheme of
 :mod:`lamina_design.materials.dispersion` otherwise.
 
-A stack on a thick :class:`~lamina_design.substrate.Substrate` has no coherent phase through the
+A stack on a thick :class:`~lamina_design.optics.substrate.Substrate` has no coherent phase through the
 plate: its amplitudes are those of the front coating with the substrate as a half-infinite exit
 medium, which is what reflection from the coated side measures. An incoherent layer
 (``Layer(..., coherent=False)``) is treated the same way: the amplitudes are those of the layers
@@ -28,9 +28,9 @@ from typing import Any, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design import _format
+from lamina_design.core import formatting
 from lamina_design import _engine
-from lamina_design.common import AIR, check_angles, check_indices, check_wavelengths
+from lamina_design.core.checks import AIR, check_angles, check_indices, check_wavelengths
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.dispersion import index_derivatives
 
@@ -111,7 +111,7 @@ class PhaseSpectrum:
     gdd_t: FloatArray
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     @property
     def phase_r(self) -> FloatArray:

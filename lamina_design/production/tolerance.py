@@ -4,7 +4,7 @@ Each Monte Carlo sample perturbs the stack by Gaussian errors (:class:`Errors`):
 thickness (absolute and relative σ, the same for all layers, one per layer, or one per material),
 every layer material's index (relative σ, one draw per material and sample, shared by its layers,
 as a wrong index of a coating run would be) and the angle of incidence. The sample's merit against
-the targets is that of :func:`lamina_design.refine.refine`: the root mean square of
+the targets is that of :func:`lamina_design.optimize.refine.refine`: the root mean square of
 (computed − wanted) / tolerance. A sample meets the requirement when every target point lies
 within its tolerance, or, given ``max_merit``, when its merit does not exceed it.
 
@@ -28,17 +28,17 @@ from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, 
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design import _format
+from lamina_design.core import formatting
 from lamina_design import _engine
-from lamina_design.common import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
-from lamina_design.results import Result
-from lamina_design.executor import ExecutorLike, Progress, map_chunks
-from lamina_design.limits import MAX_SAMPLES, check_count
+from lamina_design.core.checks import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
+from lamina_design.core.results import Result
+from lamina_design.core.executor import ExecutorLike, Progress, map_chunks
+from lamina_design.core.limits import MAX_SAMPLES, check_count
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.stack import Stack
+from lamina_design.optics.stack import Stack
 
 if TYPE_CHECKING:  # refine needs SciPy; its targets are only read here
-    from lamina_design.refine import Target
+    from lamina_design.optimize.refine import Target
 
 __all__ = [
     "Errors",
@@ -128,7 +128,7 @@ class Errors:
     angle_rad: float = 0.0
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     def __post_init__(self) -> None:
         if not (math.isfinite(self.angle_rad) and self.angle_rad >= 0):
@@ -544,9 +544,9 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
 
     ``seed`` is anything ``numpy.random.SeedSequence`` takes (None: fresh entropy, recorded in
     the result). ``keep`` samples' computed target values are kept for the envelope plot.
-    ``executor``: see :mod:`lamina_design.executor`; ``progress(done, total)`` is called as
-    chunks finish. At most :data:`~lamina_design.limits.MAX_SAMPLES` samples, cut into at most
-    :data:`~lamina_design.limits.MAX_CHUNKS` chunks.
+    ``executor``: see :mod:`lamina_design.core.executor`; ``progress(done, total)`` is called as
+    chunks finish. At most :data:`~lamina_design.core.limits.MAX_SAMPLES` samples, cut into at most
+    :data:`~lamina_design.core.limits.MAX_CHUNKS` chunks.
     """
     if not targets:
         raise ValueError("no targets to judge the samples by")

@@ -9,7 +9,7 @@
     lamina-design monitor design.toml --wavelength NM [--quantity T|R] [--errors-nm E ...] ...
 
 The file format is described in ``docs/design-files.md`` (and briefly in
-:mod:`lamina_design.files`). Exit statuses: 0 done; 1 a missing dependency or an output that
+:mod:`lamina_design.io.files`). Exit statuses: 0 done; 1 a missing dependency or an output that
 cannot be written; 2 a usage error or a design, targets or material file that cannot be used
 (one located message, never a traceback); 3 ``refine`` stopped at its evaluation budget before
 converging (its best design is still written).
@@ -31,7 +31,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from lamina_design.files import (
+from lamina_design.io.files import (
     DEFAULT_WAVELENGTHS,
     Design,
     DesignFileError,
@@ -42,13 +42,13 @@ from lamina_design.files import (
     material_warnings,
 )
 from lamina_design import materials
-from lamina_design.common import MAX_ANGLE_RAD
-from lamina_design.executor import worker_limit
-from lamina_design.fields import Field, plot_field
-from lamina_design.limits import MAX_CHUNKS, MAX_LAYERS, MAX_SAMPLES, MAX_STEPS, WORKERS_PER_PROCESSOR
+from lamina_design.core.checks import MAX_ANGLE_RAD
+from lamina_design.core.executor import worker_limit
+from lamina_design.optics.fields import Field, plot_field
+from lamina_design.core.limits import MAX_CHUNKS, MAX_LAYERS, MAX_SAMPLES, MAX_STEPS, WORKERS_PER_PROCESSOR
 from lamina_design.materials.base import Constant, FloatArray, Material, MaterialError, RangeWarning
-from lamina_design.optics import PhaseSpectrum, phase_spectrum
-from lamina_design.stack import Spectrum, Stack
+from lamina_design.optics.phase import PhaseSpectrum, phase_spectrum
+from lamina_design.optics.stack import Spectrum, Stack
 
 __all__ = [
     "EXIT_FAILURE",
@@ -376,7 +376,7 @@ def _spectrum_command(args: argparse.Namespace) -> int:
 
 
 def _refine_command(args: argparse.Namespace) -> int:
-    from lamina_design.refine import refine
+    from lamina_design.optimize.refine import refine
 
     design = load_design(args.design)
     _check_band(args, design)
@@ -468,8 +468,8 @@ def _reference(material: Material, refs: Sequence[Tuple[Material, Any]]) -> Any:
 
 
 def _synthesize_command(args: argparse.Namespace) -> int:
-    from lamina_design.refine import Target
-    from lamina_design.synthesis import gradual_evolution, needle
+    from lamina_design.optimize.refine import Target
+    from lamina_design.optimize.synthesis import gradual_evolution, needle
 
     design = load_design(args.design)
     _check_band(args, design)
@@ -613,7 +613,7 @@ def _executor(args: argparse.Namespace) -> Tuple[Any, Any]:
 
 
 def _tolerance_command(args: argparse.Namespace) -> int:
-    from lamina_design.tolerance import Errors, tolerance
+    from lamina_design.production.tolerance import Errors, tolerance
 
     chunks = -(-args.samples // args.chunk)
     if chunks > MAX_CHUNKS:
@@ -745,7 +745,7 @@ def _polarisation_option(text: str) -> Any:
 
 
 def _monitor_command(args: argparse.Namespace) -> int:
-    from lamina_design.monitoring import monitoring_curve, terminate
+    from lamina_design.production.monitoring import monitoring_curve, terminate
 
     design = load_design(args.design)
     stack = design.stack
@@ -1104,6 +1104,3 @@ def _main(argv: Optional[Sequence[str]]) -> int:
               file=sys.stderr)
         return EXIT_FAILURE
 
-
-if __name__ == "__main__":  # pragma: no cover
-    sys.exit(main())

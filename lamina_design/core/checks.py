@@ -13,7 +13,7 @@ from typing import Literal, Union
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design._format import thickness
+from lamina_design.core.formatting import thickness
 from lamina_design.materials.base import (
     KAPPA_CONVENTION,
     ComplexArray,

@@ -1,9 +1,9 @@
 """Global searches over the thicknesses of a fixed sequence of materials.
 
-:func:`multistart` refines many random starts with :func:`lamina_design.refine.refine` and keeps
+:func:`multistart` refines many random starts with :func:`lamina_design.optimize.refine.refine` and keeps
 the best; :func:`differential_evolution` runs SciPy's differential evolution on the targets'
 cost and polishes its best member with the exact Jacobian. Both map their work over an
-``executor=`` (see :mod:`lamina_design.executor`): starts are shipped as pickled stacks in
+``executor=`` (see :mod:`lamina_design.core.executor`): starts are shipped as pickled stacks in
 chunks, and with a given seed the result is the same on any executor and
 any number of workers.
 """
@@ -21,13 +21,13 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.search needs SciPy: pip install 'lamina[design]'") from exc
 
-from lamina_design.common import AIR
+from lamina_design.core.checks import AIR
 from lamina_design.materials.base import FloatArray
-from lamina_design.refine import Target, refine
-from lamina_design.stack import Stack
-from lamina_design.executor import ExecutorLike
-from lamina_design.results import CONVERGED, STOPPED, StackResult
-from lamina_design.synthesis import MapLike, Merit, _fresh, _refine, map_over
+from lamina_design.optimize.refine import Target, refine
+from lamina_design.optics.stack import Stack
+from lamina_design.core.executor import ExecutorLike
+from lamina_design.core.results import CONVERGED, STOPPED, StackResult
+from lamina_design.optimize.synthesis import MapLike, Merit, _fresh, _refine, map_over
 
 __all__ = ["SearchResult", "differential_evolution", "multistart", "random_thicknesses"]
 
@@ -40,7 +40,7 @@ class SearchResult(StackResult):
     differences), batched native calls for :func:`differential_evolution`. ``x`` are the best
     design's thicknesses, ``fun`` its ``cost``; ``nfev`` the evaluations of the residuals,
     ``nit`` the starts (multistart) or generations (DE); ``status`` the best start's refine
-    status, or whether DE converged (see :mod:`lamina_design.results`).
+    status, or whether DE converged (see :mod:`lamina_design.core.results`).
     """
 
     stack: Stack

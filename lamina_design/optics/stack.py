@@ -1,10 +1,10 @@
 """Immutable descriptions of coated surfaces and their spectra.
 
 A :class:`Stack` is an incidence medium, layers, and either a half-infinite exit medium or a
-thick :class:`~lamina_design.substrate.Substrate` whose back side is added incoherently. Any
+thick :class:`~lamina_design.optics.substrate.Substrate` whose back side is added incoherently. Any
 layer may be incoherent (``Layer(material, thickness, coherent=False)``); such stacks, and their
-fields and absorption, go through the native engine (:mod:`lamina_design.incoherent`,
-:mod:`lamina_design.fields`). A coherent spectrum is one ``lamina.DataPy(...).simulate()``
+fields and absorption, go through the native engine (:mod:`lamina_design.optics.incoherent`,
+:mod:`lamina_design.optics.fields`). A coherent spectrum is one ``lamina.DataPy(...).simulate()``
 call, or one per polarisation where the incidence or exit medium absorbs: T is then the power
 flux into the exit medium (tmm's convention), which lamina's T is not for p polarisation.
 
@@ -24,8 +24,8 @@ import numpy as np
 import numpy.typing as npt
 
 import lamina
-from lamina_design import _format
-from lamina_design.common import (
+from lamina_design.core import formatting
+from lamina_design.core.checks import (
     AIR,
     MAX_ANGLE_RAD,
     Layer,
@@ -37,10 +37,10 @@ from lamina_design.common import (
     flux_transmittance,
     polarisation_weights,
 )
-from lamina_design.fields import Absorption, Field, field_profile
-from lamina_design.incoherent import solve
+from lamina_design.optics.fields import Absorption, Field, field_profile
+from lamina_design.optics.incoherent import solve
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.substrate import Substrate, incoherent_spectrum
+from lamina_design.optics.substrate import Substrate, incoherent_spectrum
 
 # Gauss–Legendre nodes and weights on [-1, 1]; older NumPy stubs leave leggauss untyped.
 _gauss_legendre: Callable[[int], Tuple[FloatArray, FloatArray]] = np.polynomial.legendre.leggauss
@@ -76,7 +76,7 @@ class Spectrum:
     t: FloatArray
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     @property
     def a(self) -> FloatArray:
@@ -272,14 +272,14 @@ class Stack:
         name = f"{self.name!r}, " if self.name else ""
         plate = f", on {self.substrate.material.name}" if self.substrate is not None else ""
         return (f"Stack({name}{len(coating)} layer{'' if len(coating) == 1 else 's'}, "
-                f"{_format.thickness(sum(layer.thickness_nm for layer in coating))}{plate})")
+                f"{formatting.thickness(sum(layer.thickness_nm for layer in coating))}{plate})")
 
     def __repr__(self) -> str:
         # A layer table: media and layers in the order light meets them.
         rows: list[tuple[str, str, str, str]] = [("incidence", self.incidence.name, "", "")]
 
         def add(label: str, layer: Layer) -> None:
-            rows.append((label, layer.material.name, _format.thickness(layer.thickness_nm),
+            rows.append((label, layer.material.name, formatting.thickness(layer.thickness_nm),
                          "" if layer.coherent else "incoherent"))
 
         for i, layer in enumerate(self.layers, start=1):
@@ -454,7 +454,7 @@ class Stack:
               polarisation: Polarisation = "unpolarised") -> Field:
         """|E|² and the absorbed power per nm at depths (nm, 0 at the front of the first layer).
 
-        See :mod:`lamina_design.fields` for the conventions; ``absorption_profile`` is the same
+        See :mod:`lamina_design.optics.fields` for the conventions; ``absorption_profile`` is the same
         field's ``absorption``.
         """
         z = np.array(depth_nm, dtype=np.float64, ndmin=1)

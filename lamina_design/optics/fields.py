@@ -30,8 +30,8 @@ from typing import Any, Optional, Sequence, Tuple
 
 import numpy as np
 
-from lamina_design import _format
-from lamina_design.incoherent import Counter, flux_per_e2, solve
+from lamina_design.core import formatting
+from lamina_design.optics.incoherent import Counter, flux_per_e2, solve
 from lamina_design.materials.base import ComplexArray, FloatArray
 
 __all__ = ["Absorption", "Field", "field_profile", "plot_field"]
@@ -52,7 +52,7 @@ class Field:
     coherent: Tuple[bool, ...]
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     def plot(self, ax: Any = None, wavelength_nm: Optional[float] = None, origin_nm: float = 0.0) -> Any:
         """:func:`plot_field` of this field."""
@@ -76,7 +76,7 @@ class Absorption:
     labels: Tuple[str, ...]
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     @property
     def total(self) -> FloatArray:

@@ -36,7 +36,7 @@ from typing import Callable, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
-from lamina_design.common import forward_cos
+from lamina_design.core.checks import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
 
 __all__ = ["Group", "Solution", "flux_per_e2", "solve", "split_groups"]

@@ -26,12 +26,12 @@ from typing import Any, Callable, List, Literal, Optional, Sequence
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design import _format
-from lamina_design.common import Layer, check_angles, polarisation_weights
-from lamina_design.limits import MAX_STEPS, check_count
+from lamina_design.core import formatting
+from lamina_design.core.checks import Layer, check_angles, polarisation_weights
+from lamina_design.core.limits import MAX_STEPS, check_count
 from lamina_design.materials.base import FloatArray, Material
-from lamina_design.stack import Stack
-from lamina_design.tolerance import batch_spectra
+from lamina_design.optics.stack import Stack
+from lamina_design.production.tolerance import batch_spectra
 
 __all__ = ["MonitoringCurve", "Termination", "monitoring_curve", "terminate"]
 
@@ -128,7 +128,7 @@ class MonitoringCurve:
     turning_layer: npt.NDArray[np.intp]
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     def plot(self, ax: Any = None, label: Optional[str] = None, **style: Any) -> Any:
         """The curve with layer ends (dotted lines) and turning points (circles)."""
@@ -172,7 +172,7 @@ def monitoring_curve(stack: Stack, wavelength_nm: npt.ArrayLike, angle: float = 
                      polarisation: Any = "unpolarised", quantity: Quantity = "T",
                      steps: int = 100, progress: Optional[Callable[[int, int], None]] = None) -> MonitoringCurve:
     """The signal while ``stack``'s layers are deposited, ``steps`` points per layer (at most
-    :data:`~lamina_design.limits.MAX_STEPS`).
+    :data:`~lamina_design.core.limits.MAX_STEPS`).
 
     ``wavelength_nm`` is one monitor wavelength or one per layer (:attr:`Stack.layers` order).
     Each layer's curve is one batched engine call for a coating on a half-infinite medium.
@@ -238,7 +238,7 @@ class Termination:
     curve: MonitoringCurve
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     @property
     def thickness_errors_nm(self) -> FloatArray:

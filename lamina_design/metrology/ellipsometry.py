@@ -27,13 +27,13 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.ellipsometry needs SciPy: pip install 'lamina[design]'") from exc
 
-from lamina_design import _format
+from lamina_design.core import formatting
 from lamina_design import _engine
-from lamina_design.common import Layer, check_angles, check_wavelengths
+from lamina_design.core.checks import Layer, check_angles, check_wavelengths
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.models import Cauchy, TaucLorentz
-from lamina_design.optics import engine_arrays, front_layers
-from lamina_design.results import OptimizeResult
+from lamina_design.optics.phase import engine_arrays, front_layers
+from lamina_design.core.results import OptimizeResult
 
 __all__ = ["EllipsometryData", "EllipsometryFit", "MATERIAL_PARAMETERS", "fit_ellipsometry", "model",
            "read_csv", "write_csv"]
@@ -62,7 +62,7 @@ class EllipsometryData:
     sigma_delta_deg: FloatArray
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     def __post_init__(self) -> None:
         wl = check_wavelengths(self.wavelength_nm)
@@ -173,7 +173,7 @@ class EllipsometryFit(OptimizeResult):
     residuals scaled by the data's sigmas (inf for a parameter the data cannot determine);
     ``chi2`` is the reduced χ², about 1 when the model explains the data to their noise.
     ``fun`` is ``cost``, ``nit`` the Jacobians evaluated, ``sweeps`` the engine calls (also
-    ``engine_calls``; see :mod:`lamina_design.results`).
+    ``engine_calls``; see :mod:`lamina_design.core.results`).
     """
 
     _aliases = ("engine_calls",)

@@ -1,7 +1,7 @@
 """What the optimisers return: one vocabulary, SciPy's, and one way of printing it.
 
-Every optimiser's result (:class:`~lamina_design.refine.RefineResult`, the synthesis and search
-results, :class:`~lamina_design.ellipsometry.EllipsometryFit`) answers to the names of
+Every optimiser's result (:class:`~lamina_design.optimize.refine.RefineResult`, the synthesis and search
+results, :class:`~lamina_design.metrology.ellipsometry.EllipsometryFit`) answers to the names of
 ``scipy.optimize.OptimizeResult``:
 
 ``x``
@@ -36,7 +36,7 @@ from typing import Any, ClassVar, List, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design import _format
+from lamina_design.core import formatting
 
 __all__ = ["Result", "OptimizeResult", "StackResult", "STOPPED", "CONVERGED", "BUDGET"]
 
@@ -74,7 +74,7 @@ class Result:
         lines = []
         for key in keys:
             item: Any = getattr(self, key)
-            text = item if isinstance(item, str) else _format.value(item)
+            text = item if isinstance(item, str) else formatting.value(item)
             lines.append(f"{key:>{width}}: {text}")
         return "\n".join(lines)
 

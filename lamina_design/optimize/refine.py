@@ -32,14 +32,14 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.refine needs SciPy: pip install 'lamina[design]'") from exc
 
-from lamina_design import _format
+from lamina_design.core import formatting
 from lamina_design import _engine
-from lamina_design.common import forward_cos
+from lamina_design.core.checks import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
-from lamina_design.optics import C_NM_PER_FS, engine_arrays, front_layers
-from lamina_design.results import OptimizeResult
-from lamina_design.stack import PreparedStack, Stack, check_angles, check_wavelengths, polarisation_weights
-from lamina_design.substrate import Substrate, angle_inside
+from lamina_design.optics.phase import C_NM_PER_FS, engine_arrays, front_layers
+from lamina_design.core.results import OptimizeResult
+from lamina_design.optics.stack import PreparedStack, Stack, check_angles, check_wavelengths, polarisation_weights
+from lamina_design.optics.substrate import Substrate, angle_inside
 
 __all__ = ["ColourTarget", "RefineResult", "Target", "fit_spectrum", "refine"]
 
@@ -88,7 +88,7 @@ class Target:
     polarisation: Union[str, float] = "unpolarised"
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     def __post_init__(self) -> None:
         if self.quantity not in POWER + AMPLITUDE:
@@ -132,7 +132,7 @@ class ColourTarget:
     illuminant: str = "D65"
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     def __post_init__(self) -> None:
         from lamina_design import merit
@@ -166,7 +166,7 @@ class RefineResult(OptimizeResult):
     :meth:`Stack.all_layers`), ``cost`` (also ``fun``) is half the sum of squared residuals,
     ``merit`` their root mean square (1 means every point sits at its tolerance on average).
     ``nfev`` counts SciPy's evaluations of the residuals, ``sweeps`` the engine calls (see
-    :mod:`lamina_design.results`).
+    :mod:`lamina_design.core.results`).
     """
 
     _aliases = ("lamina_calls",)
@@ -338,7 +338,7 @@ class _PowerGroup:
     def _incoherent(self, d: FloatArray) -> Tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
         """R, T and their Jacobians for a coated plate: the incoherent sum differentiated by hand.
 
-        Per polarisation, with D = 1 − R_r·R_b·P² (notation of lamina_design.substrate),
+        Per polarisation, with D = 1 − R_r·R_b·P² (notation of lamina_design.optics.substrate),
         R = R_f + T_f·T_r·R_b·P²/D and T = T_f·T_b·P/D.
         """
         prepared = self.prepared

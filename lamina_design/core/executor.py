@@ -12,7 +12,7 @@ Every batch operation takes ``executor=``:
 The default pool spawns fresh interpreters, so a script that runs a batch operation at import
 needs the usual ``if __name__ == "__main__":`` guard.
 
-Work travels as a pickled payload (a :class:`~lamina_design.stack.Stack` and what the task
+Work travels as a pickled payload (a :class:`~lamina_design.optics.stack.Stack` and what the task
 needs) and a chunk of sample indices [start, stop). A worker process runs the engine on one
 thread (``RAYON_NUM_THREADS=1``, set before its first computation), so workers do not compete
 for processors; an executor working in this process leaves the environment alone. Results come back in chunk order whatever order the chunks finish in; the
@@ -31,7 +31,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Callable, Generic, List, Optional, Tuple, TypeVar, Union
 
-from lamina_design.limits import MAX_CHUNKS, WORKERS_PER_PROCESSOR
+from lamina_design.core.limits import MAX_CHUNKS, WORKERS_PER_PROCESSOR
 
 __all__ = ["ExecutorLike", "SerialExecutor", "available_workers", "chunk_bounds", "map_chunks", "process_pool",
            "worker_limit"]

@@ -1,6 +1,6 @@
 """Creating designs: needle optimisation and gradual evolution, on exact derivatives.
 
-The merit is :func:`lamina_design.refine.refine`'s: half the sum of squared residuals
+The merit is :func:`lamina_design.optimize.refine.refine`'s: half the sum of squared residuals
 (computed − wanted) / tolerance over the targets (its ``cost``), with ``merit`` their root mean
 square. Every spectrum and derivative is one batched call of the native engine
 (``lamina_design._engine``), counted in ``sweeps``.
@@ -44,14 +44,14 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.synthesis needs SciPy: pip install 'lamina[design]'") from exc
 
-from lamina_design import _format
+from lamina_design.core import formatting
 from lamina_design import _engine
-from lamina_design.common import AIR, Layer, forward_cos, polarisation_weights
-from lamina_design.executor import ExecutorLike, map_chunks, process_pool
+from lamina_design.core.checks import AIR, Layer, forward_cos, polarisation_weights
+from lamina_design.core.executor import ExecutorLike, map_chunks, process_pool
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.refine import Target, _Progress
-from lamina_design.results import BUDGET, CONVERGED, STOPPED, StackResult
-from lamina_design.stack import Stack
+from lamina_design.optimize.refine import Target, _Progress
+from lamina_design.core.results import BUDGET, CONVERGED, STOPPED, StackResult
+from lamina_design.optics.stack import Stack
 
 __all__ = [
     "Merit",
@@ -76,7 +76,7 @@ def _each(payload: Tuple[Callable[[Any], Any], List[Any]], start: int, stop: int
 
 
 class map_over:
-    """The map an ``executor=`` argument stands for (:mod:`lamina_design.executor`'s meaning).
+    """The map an ``executor=`` argument stands for (:mod:`lamina_design.core.executor`'s meaning).
 
     ``"serial"`` (and ``None`` for fewer than two tasks) maps in this process; ``None`` or a
     worker count is a process pool made for the ``with`` block and shut down after it; an
@@ -264,7 +264,7 @@ class NeedleFunction:
     value: FloatArray
 
     def __repr__(self) -> str:
-        return _format.record(self)
+        return formatting.record(self)
 
     def best(self) -> int:
         """The index of the most negative value."""
@@ -526,7 +526,7 @@ class SynthesisResult(StackResult):
     ``sweeps`` counts the engine calls (one batched call of the native module per target group:
     a spectrum with its exact Jacobian, or a needle function over all depths), ``nfev`` the
     evaluations of the residuals. ``x`` are the design's thicknesses, ``fun`` its ``cost``,
-    ``nit`` the steps taken after the start; ``status`` (see :mod:`lamina_design.results`) says
+    ``nit`` the steps taken after the start; ``status`` (see :mod:`lamina_design.core.results`) says
     whether it stopped converged, at a budget or at its limit of steps or rounds.
     """
 
@@ -758,7 +758,7 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     ``materials`` on a grid ``step_nm`` fine, and inserts a needle where it is most negative;
     ``trials`` > 1 tries that many of the best places (the deepest minimum of each layer and
     face) at once and keeps the best, the trials mapped over ``executor`` (see
-    :mod:`lamina_design.executor`: ``None`` a process pool, ``"serial"``, a worker count or an
+    :mod:`lamina_design.core.executor`: ``None`` a process pool, ``"serial"``, a worker count or an
     executor). When the refined design is no better, up to ``patience`` places are tried, then
     the removal of each of the ``patience`` thinnest layers followed by a needle step.
     Layers that thin below ``min_thickness_nm`` are removed and neighbours of one material

@@ -14,7 +14,7 @@ per polarisation; the front coating is reversed to see it from the substrate.
 Transmittances are power fluxes normalised by the incident flux: Re(n cos θ) for s and
 Re(n cos θ*) for p. lamina's η factor uses Re(n cos θ) for both; where the media absorb it is
 corrected as for a coating on a half-infinite exit, by
-:func:`lamina_design.common.flux_transmittance`. For real incidence, exit and substrate indices
+:func:`lamina_design.core.checks.flux_transmittance`. For real incidence, exit and substrate indices
 this is the usual T, and the result agrees with ``tmm.inc_tmm`` to rounding.
 
 lamina takes one real angle per call. Inside the substrate the angle follows Snell's law at
@@ -22,8 +22,8 @@ every wavelength, so at oblique incidence the calls from the substrate side are 
 distinct angle (once in all for non-dispersive media, once per wavelength otherwise), and an
 absorbing substrate would be seen by its interfaces as Re(n) (measured against tmm.inc_tmm on a
 two-layer coating: |ΔR|, |ΔT| up to 3e-6 for κ = 2e-5 and 4e-5 for κ = 1e-3 at 0.4–1.2 rad).
-:class:`~lamina_design.stack.Stack` therefore sends that case (an absorbing substrate at oblique
-incidence) to the engine's exact path, :mod:`lamina_design.incoherent`; this function serves the
+:class:`~lamina_design.optics.stack.Stack` therefore sends that case (an absorbing substrate at oblique
+incidence) to the engine's exact path, :mod:`lamina_design.optics.incoherent`; this function serves the
 lossless plates and normal incidence, where every call is exact and there is one per pass.
 """
 from __future__ import annotations
@@ -34,8 +34,8 @@ from typing import Callable, Optional, Tuple
 
 import numpy as np
 
-from lamina_design._format import thickness
-from lamina_design.common import AIR, Layer, check_thickness, flux_transmittance, forward_cos
+from lamina_design.core.formatting import thickness
+from lamina_design.core.checks import AIR, Layer, check_thickness, flux_transmittance, forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 
 __all__ = ["Simulate", "Substrate", "forward_cos", "incoherent_spectrum"]

@@ -35,12 +35,12 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from lamina_design import materials
-from lamina_design.common import AIR, MAX_ANGLE_RAD
-from lamina_design.limits import MAX_DEPTH, MAX_EVALUATIONS, MAX_FILE_BYTES, MAX_LAYERS, MAX_POINTS, MAX_TOKENS
+from lamina_design.core.checks import AIR, MAX_ANGLE_RAD
+from lamina_design.core.limits import MAX_DEPTH, MAX_EVALUATIONS, MAX_FILE_BYTES, MAX_LAYERS, MAX_POINTS, MAX_TOKENS
 from lamina_design.materials.base import Constant, FloatArray, Material
 from lamina_design.materials.catalogue import DATABASE_PREFIX
-from lamina_design.stack import Layer, Stack, polarisation_weights
-from lamina_design.substrate import Substrate
+from lamina_design.optics.stack import Layer, Stack, polarisation_weights
+from lamina_design.optics.substrate import Substrate
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -529,7 +529,7 @@ class RefineRequest:
 
 def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
     """Read a targets file for a design with ``layer_count`` layers."""
-    from lamina_design.refine import AMPLITUDE, POWER, ColourTarget, Target
+    from lamina_design.optimize.refine import AMPLITUDE, POWER, ColourTarget, Target
 
     reader = _Reader(Path(path))
     reader.unknown((), ("target", "refine"))

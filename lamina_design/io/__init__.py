@@ -1,0 +1,1 @@
+"""Files: design and target files (TOML), locating their errors, writing designs back."""

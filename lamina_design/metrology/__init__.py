@@ -1,0 +1,1 @@
+"""Measuring films: fits of thicknesses and dispersion models to ellipsometric Ψ and Δ."""

@@ -1,0 +1,1 @@
+"""Making the coating: yield under deposition errors, and the signal a monitor sees while layers grow."""
