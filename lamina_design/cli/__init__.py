@@ -468,7 +468,7 @@ def _reference(material: Material, refs: Sequence[Tuple[Material, Any]]) -> Any:
 
 
 def _synthesize_command(args: argparse.Namespace) -> int:
-    from lamina_design.optimize.refine import Target
+    from lamina_design.core.targets import Target
     from lamina_design.optimize.synthesis import gradual_evolution, needle
 
     design = load_design(args.design)

@@ -529,7 +529,7 @@ class RefineRequest:
 
 def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
     """Read a targets file for a design with ``layer_count`` layers."""
-    from lamina_design.optimize.refine import AMPLITUDE, POWER, ColourTarget, Target
+    from lamina_design.core.targets import AMPLITUDE, POWER, ColourTarget, Target
 
     reader = _Reader(Path(path))
     reader.unknown((), ("target", "refine"))

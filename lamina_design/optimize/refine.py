@@ -32,130 +32,29 @@ try:
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError("lamina_design.refine needs SciPy: pip install 'lamina[design]'") from exc
 
-from lamina_design.core import formatting
 from lamina_design import _engine
 from lamina_design.core.checks import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
 from lamina_design.optics.phase import C_NM_PER_FS, engine_arrays, front_layers
 from lamina_design.core.results import OptimizeResult
-from lamina_design.optics.stack import PreparedStack, Stack, check_angles, check_wavelengths, polarisation_weights
+from lamina_design.core.targets import (
+    AMPLITUDE,
+    POWER,
+    WRAPPED,
+    AnyTarget,
+    ColourTarget,
+    Quantity,
+    Target,
+    Values,
+    amplitude_polarisation,
+    by_incidence,
+    union_grid,
+)
+from lamina_design.optics.stack import PreparedStack, Stack, polarisation_weights
 from lamina_design.optics.substrate import Substrate, angle_inside
 
 __all__ = ["ColourTarget", "RefineResult", "Target", "fit_spectrum", "refine"]
 
-Quantity = Literal["R", "T", "A", "psi", "delta", "phase_r", "phase_t", "GD_r", "GD_t", "GDD_r", "GDD_t"]
-Values = Union[float, Sequence[float], FloatArray]
-
-#: Quantities of the mixed power spectrum.
-POWER = ("R", "T", "A")
-#: Quantities of the complex amplitudes; angles in degrees, GD in fs, GDD in fs².
-AMPLITUDE = ("psi", "delta", "phase_r", "phase_t", "GD_r", "GD_t", "GDD_r", "GDD_t")
-#: Quantities whose difference is an angle, wrapped to ±180°.
-_WRAPPED = ("delta", "phase_r", "phase_t")
-
-
-def _amplitude_polarisation(quantity: str, polarisation: Union[str, float], angle: float) -> int:
-    """0 for s, 1 for p: which amplitude a phase-like target follows."""
-    if quantity in ("psi", "delta"):
-        return 0  # both polarisations enter; the index is unused
-    if isinstance(polarisation, str):
-        key = polarisation.lower()
-        if key in ("s", "p"):
-            return 0 if key == "s" else 1
-        if angle == 0.0 and key in ("unpolarised", "unpolarized", "u"):
-            # At normal incidence s and p share GD and GDD (and r_p = −r_s): s stands for both.
-            return 0
-    raise ValueError(f"a {quantity} target needs polarisation 's' or 'p' (or 'unpolarised' at normal "
-                     f"incidence), got {polarisation!r}")
-
-
-@dataclass(frozen=True)
-class Target:
-    """A wanted quantity at wavelengths (nm), one angle (radians) and one polarisation.
-
-    ``quantity``: "R", "T", "A" (fractions of the incident power); "psi", "delta" (degrees,
-    tmm's convention tan Ψ·e^{iΔ} = −r_p/r_s); "phase_r", "phase_t" (arg r, arg t in degrees);
-    "GD_r", "GD_t" (fs); "GDD_r", "GDD_t" (fs²). Phase, GD and GDD targets follow the s or p
-    amplitude ("unpolarised" is accepted at normal incidence, where the two agree). ``value``
-    and ``tolerance`` are a number or one per wavelength, in the quantity's unit.
-    """
-
-    quantity: Quantity
-    wavelength_nm: Values
-    value: Values
-    tolerance: Values = 0.01
-    angle_rad: float = 0.0
-    polarisation: Union[str, float] = "unpolarised"
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
-
-    def __post_init__(self) -> None:
-        if self.quantity not in POWER + AMPLITUDE:
-            raise ValueError(f"target quantity must be one of {', '.join(POWER + AMPLITUDE)}, got {self.quantity!r}")
-        wl = check_wavelengths(self.wavelength_nm)
-        value = np.broadcast_to(np.asarray(self.value, dtype=np.float64), wl.shape).copy()
-        tolerance = np.broadcast_to(np.asarray(self.tolerance, dtype=np.float64), wl.shape).copy()
-        if not np.all(np.isfinite(value)):
-            raise ValueError("target values must be finite")
-        if not np.all((tolerance > 0) & np.isfinite(tolerance)):
-            raise ValueError("target tolerances must be finite and > 0")
-        check_angles(self.angle_rad)
-        polarisation_weights(self.polarisation)  # type: ignore[arg-type]
-        if self.quantity in AMPLITUDE:
-            _amplitude_polarisation(self.quantity, self.polarisation, float(self.angle_rad))
-        object.__setattr__(self, "wavelength_nm", wl)
-        object.__setattr__(self, "value", value)
-        object.__setattr__(self, "tolerance", tolerance)
-        object.__setattr__(self, "angle_rad", float(self.angle_rad))
-
-    def arrays(self) -> tuple[FloatArray, FloatArray, FloatArray]:
-        """(wavelengths, values, tolerances) as float64 arrays."""
-        return (np.asarray(self.wavelength_nm, dtype=np.float64), np.asarray(self.value, dtype=np.float64),
-                np.asarray(self.tolerance, dtype=np.float64))
-
-
-@dataclass(frozen=True)
-class ColourTarget:
-    """A wanted CIE L*a*b* colour of R or T under an illuminant (see :func:`lamina_design.merit.colour`).
-
-    ``wavelength_nm`` is the grid the spectrum is computed on; it must cover 380–780 nm.
-    ``tolerance`` is ΔE (one number, or one per L*, a*, b*).
-    """
-
-    quantity: Literal["R", "T"]
-    wavelength_nm: Values
-    lab: Tuple[float, float, float]
-    tolerance: Values = 1.0
-    angle_rad: float = 0.0
-    polarisation: Union[str, float] = "unpolarised"
-    illuminant: str = "D65"
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
-
-    def __post_init__(self) -> None:
-        from lamina_design import merit
-
-        if self.quantity not in ("R", "T"):
-            raise ValueError(f"a colour target's quantity must be 'R' or 'T', got {self.quantity!r}")
-        wl = check_wavelengths(self.wavelength_nm)
-        lab = np.asarray(self.lab, dtype=np.float64)
-        tolerance = np.broadcast_to(np.asarray(self.tolerance, dtype=np.float64), (3,)).copy()
-        if lab.shape != (3,) or not np.all(np.isfinite(lab)):
-            raise ValueError("a colour target's lab must be three finite numbers (L*, a*, b*)")
-        if not np.all((tolerance > 0) & np.isfinite(tolerance)):
-            raise ValueError("target tolerances must be finite and > 0")
-        check_angles(self.angle_rad)
-        polarisation_weights(self.polarisation)  # type: ignore[arg-type]
-        merit.colour(wl, np.zeros(wl.size), self.illuminant)  # the grid and illuminant must serve
-        object.__setattr__(self, "wavelength_nm", wl)
-        object.__setattr__(self, "lab", (float(lab[0]), float(lab[1]), float(lab[2])))
-        object.__setattr__(self, "tolerance", tolerance)
-        object.__setattr__(self, "angle_rad", float(self.angle_rad))
-
-
-AnyTarget = Union[Target, ColourTarget]
 
 
 @dataclass(frozen=True, repr=False)
@@ -289,7 +188,7 @@ class _PowerGroup:
 
     def __init__(self, stack: Stack, theta: float, polarisation: Union[str, float],
                  members: Sequence[AnyTarget]) -> None:
-        grid = np.unique(np.concatenate([check_wavelengths(m.wavelength_nm) for m in members]))
+        grid = union_grid(members)
         self.prepared = stack.prepare(grid)
         self.theta = theta
         self.polarisation = polarisation
@@ -411,14 +310,14 @@ class _AmplitudeGroup:
     """Ψ, Δ, phase, GD and GDD targets at one angle: the coherent front stack's amplitudes."""
 
     def __init__(self, stack: Stack, theta: float, members: Sequence[Target]) -> None:
-        self.grid = np.unique(np.concatenate([m.arrays()[0] for m in members]))
+        self.grid = union_grid(members)
         self.theta = np.array([theta])
         self.n_front = len(front_layers(stack))  # the layers in front of any incoherent one
         self.n_all = len(stack.all_layers())
         self.parts: List[Tuple[str, int, npt.NDArray[np.intp], FloatArray, FloatArray]] = []
         for m in members:
             wl, value, tolerance = m.arrays()
-            pol = _amplitude_polarisation(m.quantity, m.polarisation, theta)
+            pol = amplitude_polarisation(m.quantity, m.polarisation, theta)
             self.parts.append((m.quantity, pol, np.searchsorted(self.grid, wl), value, tolerance))
         self.delays = any(q.startswith("GD") for q, _, _, _, _ in self.parts)
         self.angles = any(not q.startswith("GD") for q, _, _, _, _ in self.parts)
@@ -459,7 +358,7 @@ class _AmplitudeGroup:
             else:
                 computed = np.angle((r if quantity == "phase_r" else t)[pol, idx]) * _DEGREES
             diff = computed - value
-            if quantity in _WRAPPED:
+            if quantity in WRAPPED:
                 diff = (diff + 180.0) % 360.0 - 180.0
             out.append(diff / tolerance)
         return np.concatenate(out)
@@ -508,16 +407,17 @@ class _Problem:
     def __init__(self, stack: Stack, targets: Sequence[AnyTarget]) -> None:
         if not targets:
             raise ValueError("no targets to refine towards")
-        power: Dict[Tuple[float, float, float], List[AnyTarget]] = {}
+        power: List[AnyTarget] = []
+        # Phases, GD and GDD follow one amplitude each: their groups are by angle alone.
         amplitude: Dict[float, List[Target]] = {}
         for target in targets:
             if isinstance(target, Target) and target.quantity in AMPLITUDE:
                 amplitude.setdefault(target.angle_rad, []).append(target)
-                continue
-            _, w_s, w_p = polarisation_weights(target.polarisation)  # type: ignore[arg-type]
-            power.setdefault((target.angle_rad, w_s, w_p), []).append(target)
+            else:
+                power.append(target)
         self.groups: List[Union[_PowerGroup, _AmplitudeGroup]] = []
-        for (theta, _, _), members in power.items():
+        for (theta, _, _), indices in by_incidence(power).items():
+            members = [power[i] for i in indices]
             self.groups.append(_PowerGroup(stack, theta, members[0].polarisation, members))
         for theta, group in amplitude.items():
             self.groups.append(_AmplitudeGroup(stack, theta, group))

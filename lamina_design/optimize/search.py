@@ -23,7 +23,8 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from lamina_design.core.checks import AIR
 from lamina_design.materials.base import FloatArray
-from lamina_design.optimize.refine import Target, refine
+from lamina_design.core.targets import Target
+from lamina_design.optimize.refine import refine
 from lamina_design.optics.stack import Stack
 from lamina_design.core.executor import ExecutorLike
 from lamina_design.core.results import CONVERGED, STOPPED, StackResult

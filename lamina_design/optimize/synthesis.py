@@ -46,10 +46,11 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from lamina_design.core import formatting
 from lamina_design import _engine
-from lamina_design.core.checks import AIR, Layer, forward_cos, polarisation_weights
+from lamina_design.core.checks import AIR, Layer, forward_cos
 from lamina_design.core.executor import ExecutorLike, map_chunks, process_pool
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.optimize.refine import Target, _Progress
+from lamina_design.core.targets import Target, by_incidence, union_grid
+from lamina_design.optimize.refine import _Progress
 from lamina_design.core.results import BUDGET, CONVERGED, STOPPED, StackResult
 from lamina_design.optics.stack import Stack
 
@@ -159,15 +160,13 @@ class Merit:
         self.palette: List[Material] = [incidence, exit]
         for m in materials:
             self.code(m)
-        keyed: dict[tuple[float, float, float], list[Target]] = {}
         for target in targets:
             if not isinstance(target, Target) or target.quantity not in ("R", "T", "A"):
                 raise ValueError(f"synthesis designs towards R, T and A targets, got {target!r:.80}")
-            _, w_s, w_p = polarisation_weights(target.polarisation)  # type: ignore[arg-type]
-            keyed.setdefault((target.angle_rad, w_s, w_p), []).append(target)
         self.groups: List[_Group] = []
-        for (theta, w_s, w_p), members in keyed.items():
-            grid = np.unique(np.concatenate([t.arrays()[0] for t in members]))
+        for (theta, w_s, w_p), indices in by_incidence(targets).items():
+            members = [targets[i] for i in indices]
+            grid = union_grid(members)
             group = _Group(theta, w_s, w_p, grid, np.empty((0, grid.size), dtype=np.complex128))
             for t in members:
                 wl, value, tolerance = t.arrays()

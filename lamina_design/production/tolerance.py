@@ -23,7 +23,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass, field, replace
 from statistics import NormalDist
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -35,10 +35,8 @@ from lamina_design.core.results import Result
 from lamina_design.core.executor import ExecutorLike, Progress, map_chunks
 from lamina_design.core.limits import MAX_SAMPLES, check_count
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.core.targets import Target, by_incidence, union_grid
 from lamina_design.optics.stack import Stack
-
-if TYPE_CHECKING:  # refine needs SciPy; its targets are only read here
-    from lamina_design.optimize.refine import Target
 
 __all__ = [
     "Errors",
@@ -308,21 +306,16 @@ def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], int]:
     """Targets gathered by (angle, polarisation), each group with the union of its wavelengths,
     and the number of target points. The grouping only saves engine calls: every target's points
     keep their place in the order the targets were given."""
-    keyed: Dict[Tuple[float, float, float], List[Tuple[Target, int]]] = {}
-    start = 0
-    for target in targets:
-        _, w_s, w_p = polarisation_weights(target.polarisation)  # type: ignore[arg-type]
-        keyed.setdefault((target.angle_rad, w_s, w_p), []).append((target, start))
-        start += target.arrays()[0].size
+    starts = np.cumsum([0] + [target.arrays()[0].size for target in targets])
     groups = []
-    for (angle, _, _), members in keyed.items():
-        grid = np.unique(np.concatenate([m.arrays()[0] for m, _ in members]))
+    for (angle, _, _), indices in by_incidence(targets).items():
+        grid = union_grid([targets[i] for i in indices])
         parts = []
-        for m, first in members:
-            wl, value, tol = m.arrays()
-            parts.append((str(m.quantity), np.searchsorted(grid, wl), value, tol, first))
-        groups.append(_Group(angle, members[0][0].polarisation, grid, tuple(parts)))
-    return groups, start
+        for i in indices:
+            wl, value, tol = targets[i].arrays()
+            parts.append((str(targets[i].quantity), np.searchsorted(grid, wl), value, tol, int(starts[i])))
+        groups.append(_Group(angle, targets[indices[0]].polarisation, grid, tuple(parts)))
+    return groups, int(starts[-1])
 
 
 def _computed(quantity: str, r: FloatArray, t: FloatArray) -> FloatArray:
