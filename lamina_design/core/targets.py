@@ -151,7 +151,7 @@ A = TypeVar("A", bound=_Aimed)
 def by_incidence(targets: Sequence[A]) -> Dict[Incidence, List[int]]:
     """The indices of the targets at each (angle, s weight, p weight), in the order first seen.
 
-    Targets whose polarisations mix s and p alike (say "unpolarised" and π/4) share a group."""
+    Targets whose polarisations mix s and p alike ("unpolarised" and "unpolarized", say) share a group."""
     groups: Dict[Incidence, List[int]] = {}
     for i, target in enumerate(targets):
         _, w_s, w_p = polarisation_weights(target.polarisation)  # type: ignore[arg-type]
