@@ -26,15 +26,16 @@ terminated rather than waited for. The results of an interrupted call are discar
 from __future__ import annotations
 
 import concurrent.futures as cf
+import math
 import multiprocessing
 import os
 from dataclasses import dataclass, field
-from typing import Any, Callable, Generic, List, Optional, Tuple, TypeVar, Union
+from typing import Any, Callable, Generic, Iterable, List, Optional, Tuple, TypeVar, Union
 
 from lamina_design.core.limits import MAX_CHUNKS, WORKERS_PER_PROCESSOR
 
-__all__ = ["ExecutorLike", "SerialExecutor", "available_workers", "chunk_bounds", "map_chunks", "process_pool",
-           "worker_limit"]
+__all__ = ["ExecutorLike", "MapLike", "SerialExecutor", "available_workers", "chunk_bounds", "map_chunks", "map_over",
+           "process_pool", "worker_limit"]
 
 P = TypeVar("P")
 R = TypeVar("R")
@@ -197,3 +198,56 @@ def _terminate_workers(pool: cf.Executor) -> None:
     for process in processes:
         process.join()
 
+
+#: A function mapped over a list, results in order, like the built-in ``map``.
+MapLike = Callable[[Callable[[Any], Any], List[Any]], Iterable[Any]]
+
+
+def _each(payload: Tuple[Callable[[Any], Any], List[Any]], start: int, stop: int) -> List[Any]:
+    fn, items = payload
+    return [fn(item) for item in items[start:stop]]
+
+
+class map_over:
+    """The map an ``executor=`` argument stands for (:mod:`lamina_design.core.executor`'s meaning).
+
+    ``"serial"`` (and ``None`` for fewer than two tasks) maps in this process; ``None`` or a
+    worker count is a process pool made for the ``with`` block and shut down after it; an
+    executor (a process pool, ``dask.distributed``'s ``Client.get_executor()``) is used as
+    given. Tasks travel ``pieces`` chunks at a time; results come back in order.
+    """
+
+    def __init__(self, executor: ExecutorLike, tasks: int = 2, pieces: int = 8) -> None:
+        self.executor = executor
+        self.tasks = tasks
+        self.pieces = max(1, pieces)
+        self.own: Optional[cf.Executor] = None
+
+    def __enter__(self) -> MapLike:
+        executor = self.executor
+        if executor == "serial" or (executor is None and self.tasks < 2):
+            return lambda fn, items: [fn(item) for item in items]
+        if isinstance(executor, str):
+            raise ValueError(f"executor must be None, a worker count, 'serial' or an Executor, got {executor!r}")
+        if isinstance(executor, bool):
+            raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
+        if executor is None or isinstance(executor, int):
+            self.own = process_pool(None if executor is None else min(int(executor), max(self.tasks, 1)))
+            pool: cf.Executor = self.own
+        elif isinstance(executor, cf.Executor) or callable(getattr(executor, "submit", None)):
+            pool = executor
+        else:
+            raise TypeError(f"executor must have a submit() method as concurrent.futures executors do, got "
+                            f"{executor!r}")
+
+        def run(fn: Callable[[Any], Any], items: List[Any]) -> List[Any]:
+            size = max(1, math.ceil(len(items) / self.pieces))
+            parts = map_chunks(_each, (fn, list(items)), len(items), chunk_size=size, executor=pool)
+            return [r for part in parts for r in part]
+
+        return run
+
+    def __exit__(self, *exc: object) -> None:
+        if self.own is not None:
+            self.own.shutdown(wait=True)
+            self.own = None

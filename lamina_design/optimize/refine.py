@@ -36,6 +36,7 @@ from lamina_design import _engine
 from lamina_design.core.checks import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
 from lamina_design.optics.phase import C_NM_PER_FS, engine_arrays, front_layers
+from lamina_design.core.progress import ProgressBar
 from lamina_design.core.results import OptimizeResult
 from lamina_design.core.targets import (
     AMPLITUDE,
@@ -119,36 +120,6 @@ class RefineResult(OptimizeResult):
         return (f"merit {self.merit_before:.4g} -> {self.merit:.4g} (cost {self.cost_before:.4g} -> {self.cost:.4g}), "
                 f"{self.nfev} evaluations, {self.njev} {self.method} Jacobians, {self.lamina_calls} lamina calls (engine sweeps) in "
                 f"{self.seconds:.2f} s: {self.message}")
-
-
-class _Progress:
-    """A one-line bar on a terminal, shown once a refinement has run for half a second."""
-
-    def __init__(self, total: int, enabled: Optional[bool], stream: TextIO) -> None:
-        self.total = max(total, 1)
-        self.stream = stream
-        self.enabled = stream.isatty() if enabled is None else enabled
-        self.start = time.perf_counter()
-        self.shown = False
-        self.delay = 0.5 if enabled is None else 0.0
-        self.drawn = -math.inf
-
-    def update(self, count: int, cost: float) -> None:
-        now = time.perf_counter()
-        if not self.enabled or now - self.start < self.delay or now - self.drawn < 0.1:
-            return
-        self.drawn = now
-        width = 30
-        filled = min(width, int(width * count / self.total))
-        self.stream.write(f"\rrefining [{'#' * filled}{'.' * (width - filled)}] {count}/{self.total} "
-                          f"evaluations, cost {cost:.4g}")
-        self.stream.flush()
-        self.shown = True
-
-    def close(self) -> None:
-        if self.shown:
-            self.stream.write("\n")
-            self.stream.flush()
 
 
 _DEGREES = 180.0 / math.pi
@@ -500,7 +471,7 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
     problem = _Problem(stack, targets)
     base = stack.thicknesses()
     index = np.array(chosen, dtype=np.intp)
-    bar = _Progress(max_nfev, progress, sys.stderr if stream is None else stream)
+    bar = ProgressBar(max_nfev, progress, sys.stderr if stream is None else stream)
     start_time = time.perf_counter()
     evaluations = 0
     last: list[tuple[FloatArray, FloatArray]] = []

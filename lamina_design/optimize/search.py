@@ -28,7 +28,8 @@ from lamina_design.optimize.refine import refine
 from lamina_design.optics.stack import Stack
 from lamina_design.core.executor import ExecutorLike
 from lamina_design.core.results import CONVERGED, STOPPED, StackResult
-from lamina_design.optimize.synthesis import MapLike, Merit, _fresh, _refine, map_over
+from lamina_design.core.executor import MapLike, map_over
+from lamina_design.optimize.synthesis import Merit, counting_copy, gauss_newton
 
 __all__ = ["SearchResult", "differential_evolution", "multistart", "random_thicknesses"]
 
@@ -168,9 +169,9 @@ def differential_evolution(stack: Stack, targets: Sequence[Target], *, max_thick
     evaluations = int(found.nfev)
     x = np.asarray(found.x, dtype=np.float64)
     best_cost = float(found.fun)
-    counting = _fresh(merit)
+    counting = counting_copy(merit)
     if polish:
-        polished, polished_cost = _refine(counting, codes, x, 200, max_layer=float(max_thickness_nm))
+        polished, polished_cost = gauss_newton(counting, codes, x, 200, max_layer=float(max_thickness_nm))
         if polished_cost < best_cost:
             x, best_cost = polished, polished_cost
     return SearchResult(merit.stack(codes, x, stack.name), best_cost, merit.rms(best_cost), np.array(history),

@@ -32,9 +32,8 @@ from __future__ import annotations
 import math
 import sys
 import time
-from concurrent.futures import Executor
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, List, Literal, Optional, Sequence, TextIO, Tuple
+from typing import Callable, List, Literal, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -47,10 +46,10 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 from lamina_design.core import formatting
 from lamina_design import _engine
 from lamina_design.core.checks import AIR, Layer, forward_cos
-from lamina_design.core.executor import ExecutorLike, map_chunks, process_pool
+from lamina_design.core.executor import ExecutorLike, MapLike, map_over
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.core.targets import Target, by_incidence, union_grid
-from lamina_design.optimize.refine import _Progress
+from lamina_design.core.progress import ProgressBar
 from lamina_design.core.results import BUDGET, CONVERGED, STOPPED, StackResult
 from lamina_design.optics.stack import Stack
 
@@ -66,60 +65,6 @@ __all__ = [
 ]
 
 IntArray = npt.NDArray[np.intp]
-
-#: A function mapped over a list, results in order, like the built-in ``map``.
-MapLike = Callable[[Callable[[Any], Any], List[Any]], Iterable[Any]]
-
-
-def _each(payload: Tuple[Callable[[Any], Any], List[Any]], start: int, stop: int) -> List[Any]:
-    fn, items = payload
-    return [fn(item) for item in items[start:stop]]
-
-
-class map_over:
-    """The map an ``executor=`` argument stands for (:mod:`lamina_design.core.executor`'s meaning).
-
-    ``"serial"`` (and ``None`` for fewer than two tasks) maps in this process; ``None`` or a
-    worker count is a process pool made for the ``with`` block and shut down after it; an
-    executor (a process pool, ``dask.distributed``'s ``Client.get_executor()``) is used as
-    given. Tasks travel ``pieces`` chunks at a time; results come back in order.
-    """
-
-    def __init__(self, executor: ExecutorLike, tasks: int = 2, pieces: int = 8) -> None:
-        self.executor = executor
-        self.tasks = tasks
-        self.pieces = max(1, pieces)
-        self.own: Optional[Executor] = None
-
-    def __enter__(self) -> MapLike:
-        executor = self.executor
-        if executor == "serial" or (executor is None and self.tasks < 2):
-            return lambda fn, items: [fn(item) for item in items]
-        if isinstance(executor, str):
-            raise ValueError(f"executor must be None, a worker count, 'serial' or an Executor, got {executor!r}")
-        if isinstance(executor, bool):
-            raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
-        if executor is None or isinstance(executor, int):
-            self.own = process_pool(None if executor is None else min(int(executor), max(self.tasks, 1)))
-            pool: Executor = self.own
-        elif isinstance(executor, Executor) or callable(getattr(executor, "submit", None)):
-            pool = executor
-        else:
-            raise TypeError(f"executor must have a submit() method as concurrent.futures executors do, got "
-                            f"{executor!r}")
-
-        def run(fn: Callable[[Any], Any], items: List[Any]) -> List[Any]:
-            size = max(1, math.ceil(len(items) / self.pieces))
-            parts = map_chunks(_each, (fn, list(items)), len(items), chunk_size=size, executor=pool)
-            return [r for part in parts for r in part]
-
-        return run
-
-    def __exit__(self, *exc: object) -> None:
-        if self.own is not None:
-            self.own.shutdown(wait=True)
-            self.own = None
-
 
 # ---------------------------------------------------------------------------------------------
 # The merit on a palette of materials
@@ -442,7 +387,7 @@ def _needle(merit: Merit, codes: Sequence[int], d: FloatArray, code: int, step_n
 _BUDGET_WEIGHT = 100.0
 
 
-def _refine(merit: Merit, codes: Sequence[int], d: FloatArray, max_nfev: int, *,
+def gauss_newton(merit: Merit, codes: Sequence[int], d: FloatArray, max_nfev: int, *,
             max_total: float = math.inf, max_layer: float = math.inf) -> Tuple[FloatArray, float]:
     """Gauss–Newton refinement of all thicknesses with the exact Jacobian: one sweep per step.
 
@@ -622,20 +567,20 @@ _WIDTHS = (1.0, 2.0, 4.0, 8.0, 16.0, 32.0)
 def _trial(job: Tuple[Merit, List[int], FloatArray, _Candidate, _Settings]) -> Tuple[List[int], FloatArray, float, int, int]:
     """Insert one needle, refine, clean up: (codes, d, cost, sweeps used, evaluations)."""
     merit, codes, d, cand, s = job
-    merit = _fresh(merit)
+    merit = counting_copy(merit)
     tried = [_insert(codes, d, cand, w) for w in _WIDTHS]
     costs = [merit.cost(c, t) for c, t in tried]
     new_codes, new_d = tried[int(np.argmin(costs))]
-    new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
+    new_d, cost = gauss_newton(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
     for _ in range(len(new_codes)):
         new_codes, new_d, changed = _clean(new_codes, new_d, s.min_thickness)
         if not changed:
             break
-        new_d, cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
+        new_d, cost = gauss_newton(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
     return new_codes, new_d, cost, merit.sweeps, merit.evaluations
 
 
-def _fresh(merit: Merit) -> Merit:
+def counting_copy(merit: Merit) -> Merit:
     """A shallow copy counting its own sweeps (the groups are shared, read-only)."""
     twin = Merit.__new__(Merit)
     twin.__dict__.update(merit.__dict__)
@@ -668,7 +613,7 @@ def _setup(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
 
 
 def _loop(merit: Merit, codes: List[int], d: FloatArray, chosen: Sequence[int], s: _Settings, max_steps: int,
-          trials: int, run: MapLike, steps: List[Step], bar: Optional[_Progress],
+          trials: int, run: MapLike, steps: List[Step], bar: Optional[ProgressBar],
           callback: Optional[Callable[[Step], None]]) -> Tuple[List[int], FloatArray, float, str]:
     """Needle steps from a refined design until nothing helps or a budget is reached."""
     cost = merit.cost(codes, d)
@@ -730,7 +675,7 @@ def _swap(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
         thinner = d.copy()
         thinner[j] = 0.0
         new_codes, new_d, _ = _clean(codes, thinner, s.min_thickness)
-        new_d, new_cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
+        new_d, new_cost = gauss_newton(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
         found = _step(merit, new_codes, new_d, math.inf, chosen, s, trials, run)
         if found is not None and found[2] < cost * (1 - _GAIN):
             return found
@@ -781,12 +726,12 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
         raise ValueError("the starting stack is already beyond the layer or thickness budget")
     d = stack.thicknesses()
     steps: List[Step] = []
-    bar = _Progress(max_steps + 1, progress, sys.stderr if stream is None else stream)
+    bar = ProgressBar(max_steps + 1, progress, sys.stderr if stream is None else stream)
     try:
         if codes:
-            d, _ = _refine(merit, codes, d, s.max_nfev, max_total=s.max_total)
+            d, _ = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
             codes, d, _ = _clean(codes, d, s.min_thickness)
-            d, _ = _refine(merit, codes, d, s.max_nfev, max_total=s.max_total)
+            d, _ = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
         cost = merit.cost(codes, d)
         steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
         with map_over(executor, trials, trials) as run:
@@ -825,11 +770,11 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
     d = stack.thicknesses()
     centre = float(np.median(np.concatenate([g.wl for g in merit.groups])))
     steps: List[Step] = []
-    bar = _Progress(rounds * (needle_steps + 1) + 1, progress, sys.stderr if stream is None else stream)
+    bar = ProgressBar(rounds * (needle_steps + 1) + 1, progress, sys.stderr if stream is None else stream)
     message = f"stopped after {rounds} rounds"
     try:
         if codes:
-            d, _ = _refine(merit, codes, d, s.max_nfev, max_total=s.max_total)
+            d, _ = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
         cost = merit.cost(codes, d)
         steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
         best = (list(codes), d.copy(), cost)
@@ -848,7 +793,7 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
                             continue
                         new_codes = [code, *codes] if front else [*codes, code]
                         new_d = np.concatenate([[width], d] if front else [d, [width]])
-                        new_d, new_cost = _refine(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
+                        new_d, new_cost = gauss_newton(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
                         grown.append((new_cost, new_codes, new_d))
                 if not grown:
                     message = "the layer or thickness budget is reached"
