@@ -36,7 +36,7 @@ def test_installed_distribution_ships_the_package_and_command():
         files = {str(f) for f in metadata.files("lamina") or ()}
     except metadata.PackageNotFoundError:
         pytest.skip("lamina is not installed as a distribution")
-    for needed in ("lamina_design/py.typed", "lamina_design/stack.py", "lamina_design/materials/__init__.py",
+    for needed in ("lamina_design/py.typed", "lamina_design/optics/stack.py", "lamina_design/materials/__init__.py",
                    "lamina_design/data/cie1931_2deg_cmf.csv"):
         assert needed in files, needed
     scripts = {e.name: e.value for e in metadata.distribution("lamina").entry_points if e.group == "console_scripts"}
