@@ -6,45 +6,55 @@
 // the engine stops within moments and throws strata::Interrupted, and the
 // entry point's guard hands that exception to the interpreter.
 #include <Python.h>
+#include <pthread.h>
 
 #include "pyref.hpp"
 #include "strata/pool.hpp"
 
 namespace lamina {
 
-// Whether this is the interpreter's main thread; false when that cannot be
-// told (the question's own error is dropped: nothing else is pending here).
-inline bool on_main_thread() noexcept {
-    PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-    PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef{};
-    PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef{};
-    if (!ident || ident.get() == Py_None) {
-        PyErr_Clear();
-        return false;
-    }
-    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return value == PyThread_get_thread_ident();
-}
-
-// Installed for the length of one call. Which thread it runs on is looked up
-// at the first question only, so a call shorter than the interval pays one
-// clock read.
-class SignalCheck {
+// Whether this is the interpreter's main thread; GIL held. Its ident is looked
+// up in Python at the first call, before any sweep, and again in a forked
+// child, whose main thread is the one that forked: the check itself runs no
+// Python code on other threads, which could hand the GIL to a thread that
+// waits for the pool this call holds.
+class MainThread {
 public:
-    SignalCheck() : check_(&ask, this) {}
+    static bool is_current() noexcept {
+        if (!known_) look_up();
+        return known_ && ident_ == PyThread_get_thread_ident();
+    }
 
 private:
-    static bool ask(void* context) noexcept {
-        auto& self = *static_cast<SignalCheck*>(context);
-        if (self.main_thread_ < 0) self.main_thread_ = on_main_thread() ? 1 : 0;
-        return self.main_thread_ == 1 && PyErr_CheckSignals() != 0;
+    static void look_up() noexcept {
+        static const int registered = pthread_atfork(nullptr, nullptr, [] { known_ = false; });
+        static_cast<void>(registered);
+        PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+        PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef{};
+        PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef{};
+        const unsigned long value = ident && ident.get() != Py_None ? PyLong_AsUnsignedLong(ident.get()) : 0;
+        // Not known (nothing else is pending here): no check this time.
+        if (PyErr_Occurred() || value == 0) {
+            PyErr_Clear();
+            return;
+        }
+        ident_ = value;
+        known_ = true;
     }
 
-    int main_thread_ = -1;  // not yet known
+    static inline bool known_ = false;
+    static inline unsigned long ident_ = 0;
+};
+
+// Installed for the length of one call: on the main thread, a pending
+// signal's handler runs within StopCheck::interval; elsewhere nothing.
+class SignalCheck {
+public:
+    SignalCheck() : check_(MainThread::is_current() ? &signal_raised : nullptr, nullptr) {}
+
+private:
+    static bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
     strata::StopCheck check_;
 };
 
