@@ -111,7 +111,7 @@ SEND_SIGINT = """
 import os, signal, sys, time
 time.sleep(1.0)
 print(time.monotonic(), flush=True)
-os.kill(int(sys.argv[1]), signal.SIGINT)
+os.kill(int(sys.argv[1]), getattr(signal, sys.argv[2] if len(sys.argv) > 2 else "SIGINT"))
 """
 
 INTERRUPTED_SIMULATE = SMALL_SIMULATIONS + """
@@ -156,3 +156,38 @@ def test_ctrl_c_stops_a_long_simulate_at_once(wavelengths, threads):
     fresh = json.loads(run_python(SMALL_SIMULATIONS + "import json\nprint(json.dumps(small_spectra()))",
                                   env).splitlines()[-1])
     assert out["small"] == fresh, "an interrupted simulate changed later results"
+
+
+# A signal handler runs 1 s into a pooled simulate sized to 15 s, which holds the pool: the simulate it calls
+# computes on the calling thread, the same bits, and its exception ends the outer call.
+HANDLER_CALLS_SIMULATE = SMALL_SIMULATIONS + """
+import json, os, signal, subprocess, sys, time
+
+expected = small_spectra()
+inside = []
+def handler(signum, frame):
+    inside.append(small_spectra())
+    raise KeyboardInterrupt
+signal.signal(signal.SIGUSR1, handler)
+W = 1000
+def simulation(media):
+    n = np.full((media, W), 1.5 + 0.01j)
+    return lamina.DataPy(np.linspace(1e6, 1.5e6, media - 2), n, np.linspace(400.0, 900.0, W), 0.3, 0.2)
+start = time.perf_counter()
+simulation(400).simulate()
+data = simulation(int(15.0 / (time.perf_counter() - start) * 400) + 1)
+sender = subprocess.Popen([sys.executable, "-c", {send!r}, str(os.getpid()), "SIGUSR1"])
+start = time.perf_counter()
+try:
+    data.simulate()
+except KeyboardInterrupt:
+    pass
+sender.wait()
+print(json.dumps({{"elapsed": time.perf_counter() - start, "same": inside == [expected]}}))
+"""
+
+
+def test_a_signal_handler_may_call_simulate_during_a_simulate():
+    code = HANDLER_CALLS_SIMULATE.format(send=SEND_SIGINT)
+    out = json.loads(run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=180).splitlines()[-1])
+    assert out["same"] and out["elapsed"] < 6.0, out
