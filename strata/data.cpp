@@ -6,6 +6,7 @@
 
 #include "strata/kernel.hpp"
 #include "strata/once.hpp"
+#include "strata/pool.hpp"
 #include "strata/sweep.hpp"
 
 namespace strata {
@@ -33,7 +34,8 @@ const TransferList& Data::transfers() {
 }
 
 // The spectra's moduli, a block of wavelengths at a time, by the kernel copy
-// the sweep uses (lane-wide hypot where its check allowed it).
+// the sweep uses (lane-wide hypot where its check allowed it). A sweep of
+// millions of wavelengths takes a while here too: it may be interrupted.
 template <class Combine>
 void for_moduli(const TransferList& list, bool reflected, Combine combine) {
     constexpr std::size_t block = 512;
@@ -41,6 +43,7 @@ void for_moduli(const TransferList& list, bool reflected, Combine combine) {
     const LaneMath& math = lane_math(chosen);
     double s_moduli[block], p_moduli[block];
     for (std::size_t first = 0; first < list.size(); first += block) {
+        if (first % (16 * block) == 0) interruption_point();
         const std::size_t count = std::min(block, list.size() - first);
         chosen.moduli(list.data() + first, count, reflected, s_moduli, p_moduli, math);
         for (std::size_t k = 0; k < count; ++k) combine(first + k, s_moduli[k], p_moduli[k]);

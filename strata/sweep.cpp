@@ -36,6 +36,10 @@ private:
 
 Recycler* new_reuse_values() { return new Recycler(reuse_budget_bytes); }
 
+// A pass computes its range this many layer-wavelengths at a time (some
+// hundred microseconds), with an interruption point before each piece.
+constexpr std::size_t interruption_block = std::size_t{1} << 12;
+
 }  // namespace
 
 Recycler& Recycler::reuse_values() { return *made_once<Recycler*, new_reuse_values>(); }
@@ -90,10 +94,18 @@ TransferList transfer_calc(const Data& data, const Kernel& kernel, std::size_t r
     }
     if (buffer.values() == nullptr) reused_groups = 0;  // without the memory the p pass just recomputes
     const Reuse reuse{buffer.values(), reused_groups};
+    const std::size_t group_work = std::max<std::size_t>(1, data.n().rows()) * lanes;  // layer-wavelengths
+    const std::size_t block_groups = std::max<std::size_t>(1, interruption_block / group_work);
     for (PassFunction pass : {kernel.s_pass, kernel.p_pass}) {
-        // Ranges of whole lane groups, so that no group is split between threads.
+        // Ranges and blocks of whole lane groups, so that no group is split
+        // between threads or calls: every split gives the same bits.
         auto compute = [&](std::size_t first_group, std::size_t end_group) {
-            pass(input, first_group * lanes, std::min(end_group * lanes, count), transfers.data(), reuse);
+            for (std::size_t group = first_group; group < end_group;) {
+                interruption_point();
+                const std::size_t end = group + std::min(block_groups, end_group - group);
+                pass(input, group * lanes, std::min(end * lanes, count), transfers.data(), reuse);
+                group = end;
+            }
         };
         if (count <= serial_sweep_limit)
             compute(0, groups);

@@ -86,3 +86,108 @@ print(json.dumps({"elapsed": time.perf_counter() - start,
 def test_a_signal_handler_may_call_the_engine_during_a_batch():
     out = json.loads(run_python(HANDLER_CALLS_THE_ENGINE, {"RAYON_NUM_THREADS": "2"}, timeout=60).splitlines()[-1])
     assert out["same"] and out["elapsed"] < 5.0, out
+
+
+# Ctrl-C during one long DataPy.simulate, which keeps the GIL throughout: a thick absorbing stack
+# sized to take 15 s here (timed on a small one first), interrupted 1 s in, twice. No thread of
+# the process could send the signal while the call holds the GIL, so a helper process does, and
+# reports when on the system-wide monotonic clock. At most 100 wavelengths stay on the calling
+# thread, more go to the pool. Then small sweeps on both paths give the bits a fresh process gives.
+SMALL_SIMULATIONS = """
+import numpy as np, lamina
+
+def small_spectra():
+    out = []
+    for count in (64, 1000):
+        wl = np.linspace(400.0, 900.0, count)
+        n = np.full((12, count), 1.5 + 0.002j)
+        n[1:-1:2] = 2.3 + 0.001j
+        sim = lamina.DataPy(np.linspace(80.0, 140.0, 10), n, wl, 0.4, 0.3).simulate()
+        out.append(sim.r.tobytes().hex() + sim.t.tobytes().hex())
+    return out
+"""
+
+SEND_SIGINT = """
+import os, signal, sys, time
+time.sleep(1.0)
+print(time.monotonic(), flush=True)
+os.kill(int(sys.argv[1]), getattr(signal, sys.argv[2] if len(sys.argv) > 2 else "SIGINT"))
+"""
+
+INTERRUPTED_SIMULATE = SMALL_SIMULATIONS + """
+import json, os, subprocess, sys, time
+
+W = {wavelengths}
+def inputs(media):
+    n = np.full((media, W), 1.5 + 0.01j)
+    n[1:-1:2] = 2.3 + 0.01j
+    return np.linspace(1e6, 1.5e6, media - 2), n, np.linspace(400.0, 900.0, W)
+
+probe_media = max(20, 400000 // W)
+start = time.perf_counter()
+lamina.DataPy(*inputs(probe_media), 0.3, 0.2).simulate()
+per_layer = (time.perf_counter() - start) / probe_media
+media = int(15.0 / per_layer) + 1
+data = lamina.DataPy(*inputs(media), 0.3, 0.2)
+latencies, finished = [], []
+for attempt in range(2):
+    sender = subprocess.Popen([sys.executable, "-c", {send!r}, str(os.getpid())], stdout=subprocess.PIPE)
+    try:
+        data.simulate()
+        finished.append(attempt)
+    except KeyboardInterrupt:
+        stopped = time.monotonic()
+        latencies.append(stopped - float(sender.communicate()[0]))
+    sender.wait()
+print(json.dumps({{"estimate": media * per_layer, "latencies": latencies, "finished": finished,
+                  "small": small_spectra()}}))
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("wavelengths", [100, 4000])
+def test_ctrl_c_stops_a_long_simulate_at_once(wavelengths, threads):
+    env = {"RAYON_NUM_THREADS": threads}
+    code = INTERRUPTED_SIMULATE.format(wavelengths=wavelengths, send=SEND_SIGINT)
+    out = json.loads(run_python(code, env, timeout=180).splitlines()[-1])
+    assert out["estimate"] >= 10.0
+    assert out["finished"] == [], "the simulation ran to its end"
+    assert len(out["latencies"]) == 2 and max(out["latencies"]) < 5.0, out
+    fresh = json.loads(run_python(SMALL_SIMULATIONS + "import json\nprint(json.dumps(small_spectra()))",
+                                  env).splitlines()[-1])
+    assert out["small"] == fresh, "an interrupted simulate changed later results"
+
+
+# A signal handler runs 1 s into a pooled simulate sized to 15 s, which holds the pool: the simulate it calls
+# computes on the calling thread, the same bits, and its exception ends the outer call.
+HANDLER_CALLS_SIMULATE = SMALL_SIMULATIONS + """
+import json, os, signal, subprocess, sys, time
+
+expected = small_spectra()
+inside = []
+def handler(signum, frame):
+    inside.append(small_spectra())
+    raise KeyboardInterrupt
+signal.signal(signal.SIGUSR1, handler)
+W = 1000
+def simulation(media):
+    n = np.full((media, W), 1.5 + 0.01j)
+    return lamina.DataPy(np.linspace(1e6, 1.5e6, media - 2), n, np.linspace(400.0, 900.0, W), 0.3, 0.2)
+start = time.perf_counter()
+simulation(400).simulate()
+data = simulation(int(15.0 / (time.perf_counter() - start) * 400) + 1)
+sender = subprocess.Popen([sys.executable, "-c", {send!r}, str(os.getpid()), "SIGUSR1"])
+start = time.perf_counter()
+try:
+    data.simulate()
+except KeyboardInterrupt:
+    pass
+sender.wait()
+print(json.dumps({{"elapsed": time.perf_counter() - start, "same": inside == [expected]}}))
+"""
+
+
+def test_a_signal_handler_may_call_simulate_during_a_simulate():
+    code = HANDLER_CALLS_SIMULATE.format(send=SEND_SIGINT)
+    out = json.loads(run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=180).splitlines()[-1])
+    assert out["same"] and out["elapsed"] < 6.0, out

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "guard.hpp"
+#include "interrupts.hpp"
 #include "numpy_bridge.hpp"
 #include "pyref.hpp"
 #include "simulation.hpp"
@@ -172,6 +173,7 @@ PyObject* simulate(PyObject* self, PyObject*) {
         strata::Spectrum r;
         strata::Spectrum t;
         {
+            const SignalCheck ctrl_c;  // a signal handler's exception stops the sweep
             // The engine record gets its own deep copies; the instance is never
             // touched. It goes, with its transfer cache, before the result is
             // allocated, so the two never hold memory at once.

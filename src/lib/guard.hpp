@@ -2,6 +2,7 @@
 // The one wrapper every function called by the interpreter runs inside. It
 // turns whatever the body throws into a Python exception:
 //   PythonError      -> the exception the failed C-API call already set
+//   Interrupted      -> the exception a signal handler raised (KeyboardInterrupt)
 //   std::bad_alloc   -> MemoryError
 //   anything else    -> PanicException carrying the failure's message
 // A failure while doing that aborts the process: there is no sane state left
@@ -16,6 +17,7 @@
 #include <string>
 
 #include "pyref.hpp"
+#include "strata/pool.hpp"
 
 namespace lamina {
 
@@ -69,6 +71,10 @@ inline void set_error_from_current_exception() noexcept {
             throw;
         } catch (const PythonError&) {
             if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        } catch (const strata::Interrupted&) {
+            // The engine stops only when the call's StopCheck said so, after
+            // the handler's exception was set.
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "interrupted without exception set");
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& failure) {
