@@ -363,11 +363,22 @@ void parallel_for(std::size_t count, RangeTask task) {
         return;
     }
     Pool& workers = pool();
-    std::lock_guard lock(pass_mutex);
-    in_pass = true;
     struct Leave {
         ~Leave() { in_pass = false; }
-    } leave;
+    };
+    std::unique_lock lock(pass_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        // Another caller's pass has the pool. Waiting for it could deadlock:
+        // that caller may itself be waiting, to check for signals, for the
+        // interpreter lock that this thread's caller holds. This thread computes
+        // alone instead; the results do not depend on who computes them.
+        in_pass = true;
+        Leave leave;
+        task(0, count);
+        return;
+    }
+    in_pass = true;
+    Leave leave;
     workers.run(count, task, installed_check);
 }
 

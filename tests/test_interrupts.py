@@ -191,3 +191,33 @@ def test_a_signal_handler_may_call_simulate_during_a_simulate():
     code = HANDLER_CALLS_SIMULATE.format(send=SEND_SIGINT)
     out = json.loads(run_python(code, {"RAYON_NUM_THREADS": "2"}, timeout=180).splitlines()[-1])
     assert out["same"] and out["elapsed"] < 6.0, out
+
+
+# A batch on the main thread checks for signals with the interpreter lock taken for a moment;
+# meanwhile another thread, holding that lock, starts a pooled simulate. Had it waited for the
+# pool, which the batch holds, neither could go on.
+BATCH_BESIDE_SIMULATE = """
+import json, threading, time
+import numpy as np, lamina
+from lamina_design import _engine
+K, W = 12, 1000
+wl, theta = np.linspace(400.0, 900.0, W), np.array([0.1])
+started, done = threading.Event(), {}
+def simulate():
+    started.wait()
+    time.sleep(0.2)
+    n = np.full((5, W), 1.5 + 0.01j)
+    done["r"] = lamina.DataPy(np.full(3, 100.0), n, wl, 0.1, 0.1).simulate().r
+other = threading.Thread(target=simulate)
+other.start()
+started.set()
+R, T = _engine.spectra(np.full((1500, K - 2), 100.0), np.full((K, W), 1.5 + 0.01j), wl, theta)
+other.join()
+alone = lamina.DataPy(np.full(3, 100.0), np.full((5, W), 1.5 + 0.01j), wl, 0.1, 0.1).simulate().r
+print(json.dumps({"same": bool(np.array_equal(done["r"], alone))}))
+"""
+
+
+def test_a_batch_and_a_simulate_on_another_thread_both_finish():
+    out = json.loads(run_python(BATCH_BESIDE_SIMULATE, {"RAYON_NUM_THREADS": "2"}, timeout=120).splitlines()[-1])
+    assert out["same"], out
