@@ -951,8 +951,8 @@ def _parser() -> argparse.ArgumentParser:
     refine.add_argument("design", type=Path, help=design_help)
     refine.add_argument("targets", type=Path,
                         help=f"a targets file (TOML): [[target]] tables (quantity R, T, A, psi, delta, phase_r/t, GD_r/t, "
-                             f"GDD_r/t or colour, wavelength_nm, value, "
-                             f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
+                             f"GDD_r/t or colour, wavelength_nm, value or min/max, "
+                             f"tolerance, weight, angle_deg, polarisation) and an optional [refine] table (vary, "
                              f"max_evaluations); see {DOCS}")
     refine.add_argument("--progress", action="store_true", help="always show the progress bar")
     synthesize = add_command("synthesize", "create a design: needle optimisation or gradual evolution",
@@ -982,12 +982,12 @@ def _parser() -> argparse.ArgumentParser:
     synthesize.add_argument("--workers", type=_workers, default="serial", metavar="N|serial",
                             help="processes for the trials (default: serial)")
     synthesize.add_argument("--progress", action="store_true", help="always show the progress bar")
-    targets_help = (f"a targets file (TOML): [[target]] tables (quantity R, T or A, wavelength_nm, value, "
-                    f"tolerance, angle_deg, polarisation) and an optional [refine] table (vary, "
+    targets_help = (f"a targets file (TOML): [[target]] tables (quantity R, T or A, wavelength_nm, value or "
+                    f"min/max, tolerance, weight, angle_deg, polarisation) and an optional [refine] table (vary, "
                     f"max_evaluations); see {DOCS}")
     tol = add_command("tolerance", "yield under deposition errors: Monte Carlo against targets",
                       "Monte Carlo over Gaussian thickness, index and angle errors: the yield (the "
-                      "share of samples with every target point within its tolerance, or with a "
+                      "share of samples with every target point within its tolerance, or its min/max band, or with a "
                       "merit up to --max-merit) with 95 % intervals, the layers that matter most, "
                       "DESIGN_tolerance.csv (every sample's merit) and DESIGN_tolerance.png "
                       "(histogram and envelopes). The same seed gives the same numbers on any "
@@ -1006,7 +1006,7 @@ def _parser() -> argparse.ArgumentParser:
     tol.add_argument("--seed", type=_whole(0), default=0, help="the run's seed, a whole number ≥ 0 (default 0)")
     tol.add_argument("--max-merit", type=_positive, metavar="M",
                      help="a sample passes when its merit (rms of residual/tolerance) is at most M, instead of "
-                          "every point lying within its tolerance")
+                          "every point lying within its tolerance or band")
     tol.add_argument("--workers", type=_worker_count, default=None, metavar="K",
                      help=f"worker processes (default: one per processor, at most {WORKERS_PER_PROCESSOR} per "
                           f"processor; 1 computes in this process)")

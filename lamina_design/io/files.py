@@ -541,21 +541,27 @@ def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
     for i, entry in enumerate(entries):
         where: KeyPath = ("target", i)
         colour_keys = ("lab", "of", "illuminant")
-        reader.unknown(where, ("quantity", "wavelength_nm", "value", "tolerance", "angle_deg", "polarisation")
-                       + colour_keys)
+        reader.unknown(where, ("quantity", "wavelength_nm", "value", "min", "max", "tolerance", "angle_deg",
+                               "polarisation", "weight") + colour_keys)
         quantity = reader.get(where + ("quantity",), required=True)
         if quantity not in quantities:
             raise reader.error(where + ("quantity",), f"must be one of {', '.join(repr(q) for q in quantities)}, "
                                                       f"got {quantity!r}")
         colour = quantity == "colour"
-        for key in (("value",) if colour else colour_keys):
+        for key in (("value", "min", "max", "weight") if colour else colour_keys):
             if key in entry:
-                raise reader.error(where + (key,), "a colour target takes lab (L*, a*, b*) instead of value"
+                raise reader.error(where + (key,), f"a colour target takes lab (L*, a*, b*) instead of {key}"
                                    if colour else f"belongs to colour targets only (quantity = \"colour\")")
+        bounds: List[str] = [key for key in ("min", "max") if key in entry]
+        if not colour and bounds and "value" in entry:
+            raise reader.error(where + (bounds[0],), "a target takes either value or min/max, not both")
+        if not colour and not bounds and "value" not in entry:
+            raise reader.error(where + ("value",), "missing (or give min and/or max for a band)")
         wl = reader.wavelengths(where + ("wavelength_nm",))
         values = []
-        for key, default, size in (("lab", None, 3), ("tolerance", 1.0, 3)) if colour else \
-                (("value", None, wl.size), ("tolerance", 0.01, wl.size)):
+        wanted_keys = ["lab"] if colour else (bounds or ["value"])
+        for key, default, size in ((("lab", None, 3), ("tolerance", 1.0, 3)) if colour else
+                                   tuple((k, None, wl.size) for k in wanted_keys) + (("tolerance", 0.01, wl.size),)):
             raw = reader.get(where + (key,), default, required=default is None)
             items = raw if isinstance(raw, list) else [raw]
             allowed = (size,) if key == "lab" else (1, size)
@@ -567,7 +573,9 @@ def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
             if not np.all(np.isfinite(array)):
                 raise reader.error(where + (key,), "must be finite")
             values.append(array if array.size > 1 or key == "lab" else float(array[0]))
-        if np.any(np.asarray(values[1]) <= 0):
+        if bounds == ["min", "max"] and np.any(np.asarray(values[0]) > np.asarray(values[1])):
+            raise reader.error(where + ("min",), "must not exceed max")
+        if np.any(np.asarray(values[-1]) <= 0):
             raise reader.error(where + ("tolerance",), "tolerances must be > 0")
         angles = reader.angles(where + ("angle_deg",))
         if len(angles) != 1:
@@ -585,7 +593,13 @@ def load_targets(path: Union[str, Path], layer_count: int) -> RefineRequest:
                 targets.append(ColourTarget(of, wl, (float(lab[0]), float(lab[1]), float(lab[2])), values[1],
                                             math.radians(angles[0]), polarisation, illuminant))
             else:
-                targets.append(Target(quantity, wl, values[0], values[1], math.radians(angles[0]), polarisation))
+                weight = reader.number(where + ("weight",), 1.0)
+                if not weight >= 0:
+                    raise reader.error(where + ("weight",), f"must be ≥ 0, got {weight:g}")
+                wanted = dict(zip(("lower" if k == "min" else "upper" if k == "max" else k for k in wanted_keys),
+                                  values[:-1]))
+                targets.append(Target(quantity, wl, tolerance=values[-1], angle_rad=math.radians(angles[0]),
+                                      polarisation=polarisation, weight=weight, **wanted))
         except ValueError as exc:
             if isinstance(exc, DesignFileError):
                 raise

@@ -3,8 +3,10 @@
 A target is a quantity at wavelengths, one angle and one polarisation, with a tolerance: R, T or A
 (fractions); Ψ, Δ, the phase of r or t (degrees); the group delay GD (fs) or the group delay
 dispersion GDD (fs²) of r or t; or, with :class:`ColourTarget`, the CIE L*a*b* colour of R or T.
-The residual of a point is (computed − wanted) / tolerance (angles wrapped to ±180°) and SciPy's
-``least_squares`` minimises half their sum of squares (its ``cost``) with thicknesses kept ≥ 0.
+The residual of a point is (computed − wanted) / tolerance (angles wrapped to ±180°), or for a
+banded target ("R ≤ 0.3 %") the distance outside the band in tolerances (:meth:`Target.residual`),
+and SciPy's ``least_squares`` minimises half their sum of squares (its ``cost``) with thicknesses
+kept ≥ 0.
 
 The Jacobian is exact: the engine gives every thickness derivative of r and t, of R and T, in one
 sweep over the grid; the chain rule carries them through the polarisation mix, the flux of T,
@@ -164,21 +166,19 @@ class _PowerGroup:
         self.theta = theta
         self.polarisation = polarisation
         _, self.w_s, self.w_p = polarisation_weights(polarisation)  # type: ignore[arg-type]
-        self.parts: List[Tuple[str, npt.NDArray[np.intp], FloatArray, FloatArray]] = []
+        self.parts: List[Tuple[str, npt.NDArray[np.intp], Target]] = []
         self.colours: List[_Colour] = []
         for m in members:
             if isinstance(m, ColourTarget):
                 self.colours.append(_Colour(m, grid))
             else:
-                wl, value, tolerance = m.arrays()
-                self.parts.append((m.quantity, np.searchsorted(grid, wl), value, tolerance))
-        self.size = sum(idx.size for _, idx, _, _ in self.parts) + 3 * len(self.colours)
+                self.parts.append((m.quantity, np.searchsorted(grid, m.arrays()[0]), m))
+        self.size = sum(idx.size for _, idx, _ in self.parts) + 3 * len(self.colours)
         self.engine_calls = 0
 
     def residuals(self, d: FloatArray) -> FloatArray:
         r, t = self.prepared.spectrum(self.theta, self.polarisation, d)  # type: ignore[arg-type]
-        out = [self._part(quantity, r, t)[idx] for quantity, idx, _, _ in self.parts]
-        scaled = [(v - value) / tolerance for v, (_, _, value, tolerance) in zip(out, self.parts)]
+        scaled = [target.residual(self._part(quantity, r, t)[idx]) for quantity, idx, target in self.parts]
         scaled += [c.residuals(r if c.quantity == "R" else t) for c in self.colours]
         return np.concatenate(scaled) if scaled else np.empty(0)
 
@@ -199,8 +199,8 @@ class _PowerGroup:
             jr, jt = _mixed(self.w_s, self.w_p, dr), _mixed(self.w_s, self.w_p, dt)
         else:
             r, t, jr, jt = self._incoherent(d)
-        rows = [self._part(q, jr, jt)[idx] if q != "A" else -(jr + jt)[idx] for q, idx, _, _ in self.parts]
-        scaled = [j / tolerance[:, None] for j, (_, _, _, tolerance) in zip(rows, self.parts)]
+        rows = [self._part(q, jr, jt)[idx] if q != "A" else -(jr + jt)[idx] for q, idx, _ in self.parts]
+        scaled = [j * target.slope(self._part(q, r, t)[idx])[:, None] for j, (q, idx, target) in zip(rows, self.parts)]
         scaled += [c.jacobian(r if c.quantity == "R" else t, jr if c.quantity == "R" else jt)
                    for c in self.colours]
         return np.vstack(scaled)
@@ -285,15 +285,14 @@ class _AmplitudeGroup:
         self.theta = np.array([theta])
         self.n_front = len(front_layers(stack))  # the layers in front of any incoherent one
         self.n_all = len(stack.all_layers())
-        self.parts: List[Tuple[str, int, npt.NDArray[np.intp], FloatArray, FloatArray]] = []
+        self.parts: List[Tuple[str, int, npt.NDArray[np.intp], Target]] = []
         for m in members:
-            wl, value, tolerance = m.arrays()
             pol = amplitude_polarisation(m.quantity, m.polarisation, theta)
-            self.parts.append((m.quantity, pol, np.searchsorted(self.grid, wl), value, tolerance))
-        self.delays = any(q.startswith("GD") for q, _, _, _, _ in self.parts)
-        self.angles = any(not q.startswith("GD") for q, _, _, _, _ in self.parts)
+            self.parts.append((m.quantity, pol, np.searchsorted(self.grid, m.arrays()[0]), m))
+        self.delays = any(q.startswith("GD") for q, _, _, _ in self.parts)
+        self.angles = any(not q.startswith("GD") for q, _, _, _ in self.parts)
         _, self.n, self.dn, self.d2n = engine_arrays(stack, self.grid, dispersion=self.delays)
-        self.size = sum(idx.size for _, _, idx, _, _ in self.parts)
+        self.size = sum(idx.size for _, _, idx, _ in self.parts)
         self.engine_calls = 0
         self._cache: Dict[bytes, Tuple[ComplexArray, ComplexArray]] = {}
 
@@ -318,21 +317,24 @@ class _AmplitudeGroup:
         d = np.ascontiguousarray(d_all[:self.n_front])
         r, t = self._amplitudes(d) if self.angles else (np.empty(0, np.complex128), np.empty(0, np.complex128))
         delays = self._delays(d.reshape(1, -1)) if self.delays else {}
-        out = []
-        for quantity, pol, idx, value, tolerance in self.parts:
-            if quantity in delays:
-                computed = delays[quantity][pol, 0, idx]
-            elif quantity == "psi":
-                computed = np.arctan2(np.abs(r[1, idx]), np.abs(r[0, idx])) * _DEGREES
-            elif quantity == "delta":
-                computed = np.angle(-r[1, idx] * np.conj(r[0, idx])) * _DEGREES
-            else:
-                computed = np.angle((r if quantity == "phase_r" else t)[pol, idx]) * _DEGREES
-            diff = computed - value
-            if quantity in WRAPPED:
-                diff = (diff + 180.0) % 360.0 - 180.0
-            out.append(diff / tolerance)
+        out = [target.residual(self._computed(quantity, pol, idx, r, t, delays))
+               for quantity, pol, idx, target in self.parts]
         return np.concatenate(out)
+
+    @staticmethod
+    def _computed(quantity: str, pol: int, idx: npt.NDArray[np.intp], r: ComplexArray, t: ComplexArray,
+                  delays: Dict[str, FloatArray]) -> FloatArray:
+        """One target's computed values; ``delays`` are (2, rows, W) with the design in row 0."""
+        computed: FloatArray
+        if quantity in delays:
+            computed = delays[quantity][pol, 0, idx]
+        elif quantity == "psi":
+            computed = np.arctan2(np.abs(r[1, idx]), np.abs(r[0, idx])) * _DEGREES
+        elif quantity == "delta":
+            computed = np.angle(-r[1, idx] * np.conj(r[0, idx])) * _DEGREES
+        else:
+            computed = np.angle((r if quantity == "phase_r" else t)[pol, idx]) * _DEGREES
+        return computed
 
     def jacobian(self, d_all: FloatArray) -> FloatArray:
         d = np.ascontiguousarray(d_all[:self.n_front])
@@ -340,6 +342,8 @@ class _AmplitudeGroup:
         jac = np.zeros((self.size, self.n_all))
         if n == 0:
             return jac
+        r, t = np.empty(0, np.complex128), np.empty(0, np.complex128)
+        values: Dict[str, FloatArray] = {}
         if self.angles:
             r, t = self._amplitudes(d)
             dr, dt = _engine.amplitude_derivatives(d.reshape(1, -1), self.n, self.grid, self.theta, indices=False)
@@ -354,7 +358,7 @@ class _AmplitudeGroup:
             span = np.where(forward, step, 2.0 * step)
             slopes = {q: (v[:, 1:n + 1] - v[:, n + 1:]) / span[None, :, None] for q, v in values.items()}
         at = 0
-        for quantity, pol, idx, _, tolerance in self.parts:
+        for quantity, pol, idx, target in self.parts:
             if quantity in ("GD_r", "GD_t", "GDD_r", "GDD_t"):
                 rows_j = slopes[quantity][pol][:, idx].T
             elif quantity in ("psi", "delta"):
@@ -367,7 +371,8 @@ class _AmplitudeGroup:
             else:
                 amp, der = (r, dr) if quantity == "phase_r" else (t, dt)
                 rows_j = (der[pol, idx] / amp[pol, idx, None]).imag * _DEGREES
-            jac[at:at + idx.size, :n] = rows_j / tolerance[:, None]
+            slope = target.slope(self._computed(quantity, pol, idx, r, t, values))
+            jac[at:at + idx.size, :n] = rows_j * slope[:, None]
             at += idx.size
         return jac
 

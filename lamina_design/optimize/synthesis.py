@@ -1,7 +1,8 @@
 """Creating designs: needle optimisation and gradual evolution, on exact derivatives.
 
 The merit is :func:`lamina_design.optimize.refine.refine`'s: half the sum of squared residuals
-(computed − wanted) / tolerance over the targets (its ``cost``), with ``merit`` their root mean
+(computed − wanted) / tolerance, or a band's distance outside it in tolerances, over the targets
+(its ``cost``), with ``merit`` their root mean
 square. Every spectrum and derivative is one batched call of the native engine
 (``lamina_design._engine``), counted in ``sweeps``.
 
@@ -87,7 +88,7 @@ class _Group:
     wl: FloatArray
     n: ComplexArray  # (palette, W)
     flux: FloatArray = field(default_factory=lambda: np.ones((2, 0)))
-    parts: List[Tuple[str, IntArray, FloatArray, FloatArray]] = field(default_factory=list)
+    parts: List[Tuple[str, IntArray, Target]] = field(default_factory=list)
 
 
 class Merit:
@@ -114,11 +115,10 @@ class Merit:
             grid = union_grid(members)
             group = _Group(theta, w_s, w_p, grid, np.empty((0, grid.size), dtype=np.complex128))
             for t in members:
-                wl, value, tolerance = t.arrays()
-                group.parts.append((t.quantity, np.searchsorted(grid, wl).astype(np.intp), value, tolerance))
+                group.parts.append((t.quantity, np.searchsorted(grid, t.arrays()[0]).astype(np.intp), t))
             self.groups.append(group)
         self._index_rows()
-        self.size = sum(idx.size for g in self.groups for _, idx, _, _ in g.parts)
+        self.size = sum(idx.size for g in self.groups for _, idx, _ in g.parts)
         self.sweeps = 0
         self.evaluations = 0
 
@@ -151,7 +151,7 @@ class Merit:
         return g.n[[0, *codes, 1]]
 
     def residuals(self, codes: Sequence[int], d: FloatArray, jacobian: bool = False) -> Tuple[FloatArray, Optional[FloatArray]]:
-        """Residuals (computed − wanted)/tolerance and, if asked, their exact Jacobian in d."""
+        """Residuals (:meth:`Target.residual`) and, if asked, their exact Jacobian in d."""
         out = np.empty(self.size)
         jac = np.empty((self.size, len(codes))) if jacobian else None
         at = 0
@@ -172,12 +172,12 @@ class Merit:
                 T2 = (t.real ** 2 + t.imag ** 2) * g.flux[:, None, None, :]
             R = g.w_s * R2[0, 0, 0] + g.w_p * R2[1, 0, 0]
             T = g.w_s * T2[0, 0, 0] + g.w_p * T2[1, 0, 0]
-            for quantity, idx, value, tolerance in g.parts:
+            for quantity, idx, target in g.parts:
                 q = R[idx] if quantity == "R" else T[idx] if quantity == "T" else 1.0 - R[idx] - T[idx]
-                out[at:at + idx.size] = (q - value) / tolerance
+                out[at:at + idx.size] = target.residual(q)
                 if jac is not None:
                     dq = dR[idx] if quantity == "R" else dT[idx] if quantity == "T" else -dR[idx] - dT[idx]
-                    jac[at:at + idx.size] = dq / tolerance[:, None]
+                    jac[at:at + idx.size] = dq * target.slope(q)[:, None]
                 at += idx.size
         return out, jac
 
@@ -240,9 +240,9 @@ def _weights(merit: Merit, g: _Group, R: FloatArray, T: FloatArray) -> Tuple[Flo
     """∂cost/∂R and ∂cost/∂T per wavelength of a group, from the current R and T."""
     wR = np.zeros(g.wl.size)
     wT = np.zeros(g.wl.size)
-    for quantity, idx, value, tolerance in g.parts:
+    for quantity, idx, target in g.parts:
         q = R[idx] if quantity == "R" else T[idx] if quantity == "T" else 1.0 - R[idx] - T[idx]
-        w = (q - value) / tolerance ** 2
+        w = target.residual(q) * target.slope(q)  # r · dr/dq: zero inside a band
         if quantity == "R":
             np.add.at(wR, idx, w)
         elif quantity == "T":

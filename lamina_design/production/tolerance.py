@@ -5,8 +5,10 @@ thickness (absolute and relative σ, the same for all layers, one per layer, or 
 every layer material's index (relative σ, one draw per material and sample, shared by its layers,
 as a wrong index of a coating run would be) and the angle of incidence. The sample's merit against
 the targets is that of :func:`lamina_design.optimize.refine.refine`: the root mean square of
-(computed − wanted) / tolerance. A sample meets the requirement when every target point lies
-within its tolerance, or, given ``max_merit``, when its merit does not exceed it.
+the residuals (:meth:`Target.residual`). A sample meets the requirement when every target point
+meets its target (:meth:`Target.within`): inside [lower, upper] for a banded target, within the
+tolerance of the value for an equality one; or, given ``max_merit``, when its merit does not
+exceed it.
 
 Sample i draws its errors from ``SeedSequence(seed, spawn_key=(i,))`` alone, so a run gives the
 same bits on any executor, with any number of workers and any chunk size. A chunk of samples of a
@@ -293,13 +295,13 @@ def _scaled(stack: Stack, materials: Sequence[Material], which: npt.NDArray[np.i
 @dataclass(frozen=True)
 class _Group:
     """Targets at one angle and polarisation: one engine call on the union of their wavelengths.
-    Each part is (quantity, its wavelengths' places in ``grid``, value, tolerance, first column):
+    Each part is (quantity, its wavelengths' places in ``grid``, the target, first column):
     the first column is where the target's points start in the user's order of targets."""
 
     angle: float
     polarisation: Any
     grid: FloatArray
-    parts: Tuple[Tuple[str, npt.NDArray[np.intp], FloatArray, FloatArray, int], ...]
+    parts: Tuple[Tuple[str, npt.NDArray[np.intp], Target, int], ...]
 
 
 def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], int]:
@@ -312,8 +314,8 @@ def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], int]:
         grid = union_grid([targets[i] for i in indices])
         parts = []
         for i in indices:
-            wl, value, tol = targets[i].arrays()
-            parts.append((str(targets[i].quantity), np.searchsorted(grid, wl), value, tol, int(starts[i])))
+            parts.append((str(targets[i].quantity), np.searchsorted(grid, targets[i].arrays()[0]), targets[i],
+                          int(starts[i])))
         groups.append(_Group(angle, targets[indices[0]].polarisation, grid, tuple(parts)))
     return groups, int(starts[-1])
 
@@ -344,17 +346,27 @@ def _residuals_and_values(plan: _Plan, groups: Sequence[_Group], points: int, d:
                 r[b], t[b] = (x[0] for x in batch_spectra(plan.stack, d[b:b + 1], group.grid, theta,
                                                           group.polarisation,
                                                           None if factors is None else factors[b:b + 1]))
-        for quantity, idx, value, tol, first in group.parts:
+        for quantity, idx, target, first in group.parts:
             computed = _computed(quantity, r[:, idx], t[:, idx])
             values[:, first:first + idx.size] = computed
-            residuals[:, first:first + idx.size] = (computed - value) / tol
+            residuals[:, first:first + idx.size] = target.residual(computed)
     return residuals, values
+
+
+def _met(groups: Sequence[_Group], values: FloatArray) -> npt.NDArray[np.bool_]:
+    """Per sample: whether every target point meets its target (values (B, points))."""
+    ok = np.ones(values.shape[0], dtype=bool)
+    for group in groups:
+        for _, idx, target, first in group.parts:
+            ok &= np.all(target.within(values[:, first:first + idx.size]), axis=1)
+    return ok
 
 
 @dataclass(frozen=True)
 class _Chunk:
     merit: FloatArray
     worst: FloatArray
+    met: npt.NDArray[np.bool_]
     kept: FloatArray
     low: FloatArray
     high: FloatArray
@@ -370,7 +382,7 @@ def _run_chunk(plan: _Plan, start: int, stop: int) -> _Chunk:
                                               offsets if plan.errors.angle_rad > 0 else None)
     keep = max(0, min(stop, plan.keep) - start)
     return _Chunk(merit=np.sqrt(np.mean(residuals * residuals, axis=1)), worst=np.max(np.abs(residuals), axis=1),
-                  kept=values[:keep].copy(), low=values.min(axis=0), high=values.max(axis=0))
+                  met=_met(groups, values), kept=values[:keep].copy(), low=values.min(axis=0), high=values.max(axis=0))
 
 
 # -- the run ---------------------------------------------------------------------------------
@@ -474,14 +486,20 @@ class ToleranceResult(Result):
         sel = self.target_of_point == target
         wl = self.wavelength_nm[sel]
         goal = self.targets[target]
-        _, value, tol = goal.arrays()
+        lower, upper = goal.bounds()
+        if not goal.banded:
+            _, value, tol = goal.arrays()
+            lower, upper = value - tol, value + tol
         ax.fill_between(wl, self.low[sel], self.high[sel], color="tab:blue", alpha=0.15, label="all samples")
         if self.values.shape[0] >= 2:
             lo, hi = np.percentile(self.values[:, sel], [5, 95], axis=0)
             ax.fill_between(wl, lo, hi, color="tab:blue", alpha=0.35, label="5–95 %")
         ax.plot(wl, self.nominal[sel], color="black", label="nominal")
-        ax.plot(wl, value - tol, color="tab:red", linestyle=":", label="tolerance")
-        ax.plot(wl, value + tol, color="tab:red", linestyle=":")
+        label: Optional[str] = "bounds" if goal.banded else "tolerance"
+        for bound in (lower, upper):
+            if np.all(np.isfinite(bound)):
+                ax.plot(wl, bound, color="tab:red", linestyle=":", label=label)
+                label = None
         ax.set_xlabel("wavelength (nm)")
         ax.set_ylabel(goal.quantity)
         ax.legend()
@@ -497,8 +515,8 @@ def _axes(ax: Any) -> Any:
 
 
 def _nominal_jacobian(stack: Stack, groups: Sequence[_Group], size: int) -> FloatArray:
-    """d(residuals)/d(thicknesses) at the design: exact for a coating on a half-infinite medium,
-    central differences through :meth:`Stack.spectrum` for a coated substrate."""
+    """d(point)/d(thickness) in tolerances at the design (a band counted as if outside it): exact
+    for a coating on a half-infinite medium, central differences through :meth:`Stack.spectrum` for a coated substrate."""
     layers = stack.all_layers()
     jac = np.empty((size, len(layers)))
     for group in groups:
@@ -523,9 +541,13 @@ def _nominal_jacobian(stack: Stack, groups: Sequence[_Group], size: int) -> Floa
                 step = probe[0, j] - probe[1, j]
                 d_r[:, j] = (r[0] - r[1]) / step
                 d_t[:, j] = (t[0] - t[1]) / step
-        for quantity, idx, _, tol, first in group.parts:
+        for quantity, idx, target, first in group.parts:
             derivative = d_r[idx] if quantity == "R" else d_t[idx] if quantity == "T" else -d_r[idx] - d_t[idx]
-            jac[first:first + idx.size] = derivative / tol[:, None]
+            # In tolerances, whether or not the design sits inside a band: a band's plateau would
+            # hide how close a layer's error brings the point to its bound.
+            jac[first:first + idx.size] = derivative / np.asarray(target.tolerance, dtype=np.float64)[:, None]
+            if target.weight != 1.0:
+                jac[first:first + idx.size] *= math.sqrt(target.weight)
     return jac
 
 
@@ -557,7 +579,7 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
     chunks = map_chunks(_run_chunk, plan, samples, chunk_size=chunk_size, executor=executor, progress=progress)
     merit = np.concatenate([c.merit for c in chunks])
     worst = np.concatenate([c.worst for c in chunks])
-    passed = worst <= 1.0 if max_merit is None else merit <= max_merit
+    passed = np.concatenate([c.met for c in chunks]) if max_merit is None else merit <= max_merit
     residuals, nominal = _residuals_and_values(plan, groups, points, plan.d0[None, :], None, None)
     sizes = [t.arrays()[0].size for t in plan.targets]
     jac = _nominal_jacobian(stack, groups, points)
