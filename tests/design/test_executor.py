@@ -206,7 +206,7 @@ def interrupt():
 threading.Timer({delay}, interrupt).start()
 started = time.perf_counter()
 try:
-    run(samples, {executor!r}, samples // 4)  # chunks of 10 s, as long as the default ones can be
+    run(samples, {executor!r}, samples // {chunks})  # serial: chunks of 10 s; pooled: the first, run here, of 1 s
     latency = None
 except KeyboardInterrupt:
     latency = time.perf_counter() - sent[0]
@@ -217,9 +217,9 @@ print(json.dumps({{"samples": samples, "latency": latency, "workers": workers, "
 """
 
 
-@pytest.mark.parametrize("executor, delay", [("serial", 1.0), (None, 3.0)])
-def test_ctrl_c_stops_a_long_tolerance_run_at_once(executor, delay):
-    code = textwrap.dedent(INTERRUPTED_TOLERANCE.format(executor=executor, delay=delay))
+@pytest.mark.parametrize("executor, delay, chunks", [("serial", 1.0, 4), (None, 8.0, 40)])
+def test_ctrl_c_stops_a_long_tolerance_run_at_once(executor, delay, chunks):
+    code = textwrap.dedent(INTERRUPTED_TOLERANCE.format(executor=executor, delay=delay, chunks=chunks))
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     out = json.loads(result.stdout.splitlines()[-1])
@@ -228,3 +228,104 @@ def test_ctrl_c_stops_a_long_tolerance_run_at_once(executor, delay):
     assert out["left"] == [], "worker processes outlived the interrupted run"
     assert (out["workers"] != []) == (executor is None)
     assert out["same"]
+
+
+# The kept pool. A chunk that sleeps is work whose worth does not depend on how busy the machine is;
+# the start-up cost the first chunk is weighed against is set to nothing so that it goes parallel.
+def sleeping_chunk(seconds, start, stop):
+    time.sleep(seconds)
+    return os.getpid(), start, stop
+
+
+@pytest.fixture
+def free_startup(monkeypatch):
+    from lamina_design.core import executor
+
+    monkeypatch.setattr(executor, "_costs", executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0))
+    return executor
+
+
+def pooled_pids(executor=2, total=6):
+    from lamina_design.core import executor as module
+
+    module._costs = module._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)  # as measured costs would not be
+    out = map_chunks(sleeping_chunk, 0.2, total, chunk_size=1, executor=executor)
+    assert [(a, b) for _, a, b in out] == [(k, k + 1) for k in range(total)]
+    assert out[0][0] == os.getpid()  # the first chunk measures the work here
+    return {pid for pid, _, _ in out[1:]} - {os.getpid()}
+
+
+@pytest.mark.heavy
+def test_a_second_call_reuses_the_kept_workers(free_startup):
+    first = pooled_pids()
+    assert first and os.getpid() not in first
+    second = pooled_pids()
+    assert second and second <= first
+
+
+def test_a_small_job_runs_here_without_starting_a_worker(monkeypatch):
+    import multiprocessing
+
+    from lamina_design.core import executor
+
+    executor._shut_kept()
+    out = map_chunks(lambda _p, a, b: (os.getpid(), a, b), None, 6, chunk_size=2, executor=2)
+    assert out == [(os.getpid(), 0, 2), (os.getpid(), 2, 4), (os.getpid(), 4, 6)]
+    assert multiprocessing.active_children() == []
+    assert_same_bits(run(2, 100), run("serial", 300))
+
+
+@pytest.mark.heavy
+def test_the_kept_pool_is_rebuilt_after_a_worker_is_killed(free_startup):
+    import signal
+
+    first = pooled_pids()
+    for pid in first:
+        os.kill(pid, signal.SIGKILL)
+    again = pooled_pids()  # the death may be seen only once chunks are sent: they are redone
+    assert again and not again & first
+
+
+# A pooled run of sleeping chunks interrupted once its workers are busy, then run again.
+INTERRUPTED_POOL = """
+import json, multiprocessing, os, signal, threading, time
+from lamina_design.core import executor
+from lamina_design.core.executor import map_chunks
+
+def nap(seconds, start, stop):
+    time.sleep(seconds)
+    return os.getpid()
+
+if __name__ == "__main__":
+    executor._costs = executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)
+    workers = []
+    def interrupt():
+        while not workers:
+            workers.extend(c.pid for c in multiprocessing.active_children())
+            time.sleep(0.05)
+        time.sleep(0.5)
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Thread(target=interrupt, daemon=True).start()
+    try:
+        map_chunks(nap, 0.5, 200, chunk_size=1, executor=2)
+        stopped = False
+    except KeyboardInterrupt:
+        stopped = True
+    left = [pid for pid in workers if os.path.exists(f"/proc/{pid}")]
+    again = map_chunks(nap, 0.2, 6, chunk_size=1, executor=2)
+    print(json.dumps({"stopped": stopped, "workers": workers, "left": left,
+                      "fresh": sorted(set(again[1:]) - {os.getpid()}), "children": len(multiprocessing.active_children())}))
+"""
+
+
+@pytest.mark.heavy
+def test_an_interrupted_kept_pool_is_ended_and_the_next_call_starts_afresh(tmp_path):
+    script = tmp_path / "interrupted.py"
+    script.write_text(INTERRUPTED_POOL)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300, env=env)
+    assert result.returncode == 0, result.stderr
+    out = json.loads(result.stdout.splitlines()[-1])
+    assert out["stopped"] and out["workers"], out
+    assert out["left"] == [], "workers of the interrupted run outlived it"
+    assert out["fresh"] and not set(out["fresh"]) & set(out["workers"]), out
