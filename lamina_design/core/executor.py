@@ -104,7 +104,7 @@ def process_pool(max_workers: Optional[int] = None) -> cf.ProcessPoolExecutor:
 class _Costs:
     """What going parallel was last measured to cost, in seconds (a guess until measured)."""
 
-    startup: float = 1.0        # a new pool: from its making to its first result, less the chunk's work
+    startup: float = 2.0        # a new pool: from its making to its first result, less the chunk's work
     per_chunk: float = 0.005    # shipping one chunk and its result to and from a warm worker
     slowdown: float = 1.0       # a worker's time per sample over this process's (its engine has one thread)
 
@@ -282,7 +282,8 @@ class _Timed:
 
 def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], total: int, workers: int,
               progress: Optional[Progress]) -> List[Any]:
-    """The chunks in this process or on the kept pool, whichever the first chunk's time says is sooner."""
+    """The chunks in this process or shared with the kept pool, whichever the first chunk's time
+    says is sooner."""
     results: List[Any] = [None] * len(bounds)
     if not bounds:
         return results
@@ -300,8 +301,8 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
     pool = _kept_pool(workers, make=False)
     busy = min(workers, len(rest))
     widest = max(b - a for a, b in rest)
-    # Whole chunks go to workers: the busiest worker takes ⌈chunks / workers⌉ of them.
-    spread = per_sample * _costs.slowdown * max((total - stop) / busy, -(-len(rest) // busy) * widest)
+    # The workers and this process share the chunks; the last to finish ends the run.
+    spread = per_sample * _costs.slowdown * max((total - stop) / busy, -(-len(rest) // (busy + 1)) * widest)
     cost = _costs.per_chunk * len(rest) + (0.0 if pool is not None else _costs.startup)
     if spread + cost >= 0.9 * here:
         return _map_on(SerialExecutor(), task, bounds, total, progress, 1, results)
@@ -309,18 +310,9 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
     made_at = time.perf_counter()
     pool = _kept_pool(workers, make=True)
     assert pool is not None
-    timed = _Timed(task)
     for attempt in (0, 1):
         try:
-            first_done: List[float] = []
-
-            def note(done: int, all_: int) -> None:
-                if not first_done:
-                    first_done.append(time.perf_counter())
-                if progress is not None:
-                    progress(done, all_)
-
-            _map_on(pool, timed, bounds, total, note, 1, results)
+            timing = _share(pool, workers, task, bounds, total, progress, results)
             break
         except cf.process.BrokenProcessPool:
             # A worker died (killed, out of memory): a fresh pool redoes the chunks, once.
@@ -334,16 +326,81 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
             if not isinstance(exc, Exception):
                 _drop_kept(pool, terminate=True)  # an interrupt does not wait for the chunks in flight
             raise
-    times = [results[k][0] for k in range(1, len(bounds))]
-    worker_per_sample = sum(times) / max(total - stop, 1)
-    if per_sample > 0:
-        _costs.slowdown = min(max(worker_per_sample / per_sample, 0.5), 8.0)
-    if made and first_done:
-        first_work = times[0]
-        _costs.startup = max(first_done[0] - made_at - first_work, 0.0)
-    for k in range(1, len(bounds)):
-        results[k] = results[k][1]
+    worker_time, worker_samples, first_result = timing
+    if per_sample > 0 and worker_samples:
+        _costs.slowdown = min(max(worker_time / worker_samples / per_sample, 0.5), 8.0)
+    if made and first_result is not None:
+        _costs.startup = max(first_result - made_at, 0.0)
     return results
+
+
+def _share(pool: cf.Executor, workers: int, task: Callable[[int, int], Any], bounds: List[Tuple[int, int]],
+           total: int, progress: Optional[Progress],
+           results: List[Any]) -> Tuple[float, int, Optional[float]]:
+    """Chunks 1… of ``bounds`` into ``results``: the pool takes them from the front, a few at a time
+    so that none waits long in its queue, and this process from the back while the workers run.
+
+    Returns the workers' time, the samples they did and when the first of their results came (less
+    its work). A failure is raised once every chunk before it has run, so that the first failing
+    chunk's is the one reported.
+    """
+    timed = _Timed(task)
+    pending = list(range(1, len(bounds)))
+    flying: Dict[cf.Future[Any], int] = {}
+    failed: Dict[int, BaseException] = {}
+    done = bounds[0][1] - bounds[0][0]
+    worker_time, worker_samples = 0.0, 0
+    first_result: Optional[float] = None
+
+    def finished(k: int) -> None:
+        nonlocal done
+        done += bounds[k][1] - bounds[k][0]
+        if progress is not None:
+            progress(done, total)
+
+    def failure(k: int, exc: BaseException) -> None:
+        failed[k] = exc
+        pending[:] = [j for j in pending if j < k]  # later chunks no longer matter
+
+    def collect(futures: Iterable[cf.Future[Any]]) -> None:
+        nonlocal worker_time, worker_samples, first_result
+        for future in futures:
+            k = flying.pop(future)
+            exc = future.exception()
+            if exc is not None:
+                if isinstance(exc, cf.process.BrokenProcessPool):
+                    raise exc
+                failure(k, exc)
+                continue
+            seconds, results[k] = future.result()
+            worker_time += seconds
+            worker_samples += bounds[k][1] - bounds[k][0]
+            if first_result is None:
+                first_result = time.perf_counter() - seconds
+            finished(k)
+
+    try:
+        while pending or flying:
+            while pending and len(flying) <= workers:
+                k = pending.pop(0)
+                flying[pool.submit(timed, *bounds[k])] = k
+            if pending:
+                k = pending.pop()
+                try:
+                    results[k] = task(*bounds[k])
+                    finished(k)
+                except Exception as exc:
+                    failure(k, exc)
+                collect([f for f in list(flying) if f.done()])
+            elif flying:
+                collect(cf.wait(list(flying), return_when=cf.FIRST_COMPLETED).done)
+    except BaseException:
+        for future in flying:
+            future.cancel()
+        raise
+    if failed:
+        raise failed[min(failed)]
+    return worker_time, worker_samples, first_result
 
 
 def _terminate_workers(pool: cf.Executor) -> None:

@@ -275,6 +275,18 @@ def test_a_small_job_runs_here_without_starting_a_worker(monkeypatch):
     assert_same_bits(run(2, 100), run("serial", 300))
 
 
+def sleepy_failing_chunk(seconds, start, stop):
+    time.sleep(seconds)
+    return failing_chunk(None, start, stop)
+
+
+@pytest.mark.heavy
+def test_the_first_failing_chunk_is_reported_when_the_kept_pool_shares_the_work(free_startup):
+    with pytest.raises(ArithmeticError, match="chunk at 4$"):
+        map_chunks(sleepy_failing_chunk, 0.2, 10, chunk_size=1, executor=2)
+    assert pooled_pids()  # the pool is still usable
+
+
 @pytest.mark.heavy
 def test_the_kept_pool_is_rebuilt_after_a_worker_is_killed(free_startup):
     import signal
