@@ -305,6 +305,8 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
     spread = per_sample * _costs.slowdown * max((total - stop) / busy, -(-len(rest) // (busy + 1)) * widest)
     cost = _costs.per_chunk * len(rest) + (0.0 if pool is not None else _costs.startup)
     if spread + cost >= 0.9 * here:
+        # A slowdown measured under a passing load must not keep every later call here.
+        _costs.slowdown = max(1.0, 0.8 * _costs.slowdown)
         return _map_on(SerialExecutor(), task, bounds, total, progress, 1, results)
     made = pool is None
     made_at = time.perf_counter()

@@ -325,8 +325,8 @@ if __name__ == "__main__":
         stopped = True
     left = [pid for pid in workers if os.path.exists(f"/proc/{pid}")]
     again = map_chunks(nap, 0.2, 6, chunk_size=1, executor=2)
-    print(json.dumps({"stopped": stopped, "workers": workers, "left": left,
-                      "fresh": sorted(set(again[1:]) - {os.getpid()}), "children": len(multiprocessing.active_children())}))
+    fresh = sorted(set(again[1:]) - {os.getpid()})
+    print(json.dumps({"stopped": stopped, "workers": workers, "left": left, "fresh": fresh}))
 """
 
 
