@@ -268,6 +268,17 @@ def _map_on(pool: cf.Executor, task: Callable[[int, int], Any], bounds: List[Tup
     return results
 
 
+def _rising(progress: Progress) -> Progress:
+    most = [0]
+
+    def report(done: int, total: int) -> None:
+        if done > most[0]:
+            most[0] = done
+            progress(done, total)
+
+    return report
+
+
 @dataclass(frozen=True)
 class _Timed:
     """A chunk's call that also returns its time in the worker."""
@@ -287,6 +298,8 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
     results: List[Any] = [None] * len(bounds)
     if not bounds:
         return results
+    if progress is not None:
+        progress = _rising(progress)  # chunks redone on a fresh pool are not reported twice
     # The first chunk runs here: it measures the work and counts towards the result either way.
     start, stop = bounds[0]
     began = time.perf_counter()
@@ -432,7 +445,7 @@ class map_over:
     """The map an ``executor=`` argument stands for (:mod:`lamina_design.core.executor`'s meaning).
 
     ``"serial"`` (and ``None`` for fewer than two tasks) maps in this process; ``None`` or a
-    worker count maps on the kept pool (at most one worker per task) when the first piece, run
+    worker count maps on the kept pool (which starts at most one worker per task) when the first piece, run
     here, says the rest is worth it; an executor (a process pool, ``dask.distributed``'s
     ``Client.get_executor()``) is used as given. Tasks travel ``pieces`` chunks at a time;
     results come back in order.
@@ -453,8 +466,12 @@ class map_over:
             raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
         target: ExecutorLike
         if executor is None or isinstance(executor, int):
-            workers = _checked_workers(None if executor is None else int(executor))
-            target = min(workers, max(self.tasks, 1))
+            # The full count, so that one kept pool serves every call: a pool starts a worker only
+            # when a chunk finds none idle, so a few tasks still start only a few.
+            count = available_workers() if executor is None else int(executor)
+            if count > worker_limit():
+                count = min(count, max(self.tasks, 1))  # as many as there are tasks were always enough
+            target = _checked_workers(count)
         elif isinstance(executor, cf.Executor) or callable(getattr(executor, "submit", None)):
             target = executor
         else:
