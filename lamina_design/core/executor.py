@@ -116,7 +116,10 @@ _kept: Dict[str, Any] = {}
 
 
 def _forget_kept() -> None:
-    # A forked child shares no live pool with its parent: it starts its own when it needs one.
+    # A forked child shares no live pool with its parent: it starts its own when it needs one (and
+    # the lock may have been held by a thread the fork left behind).
+    global _lock
+    _lock = threading.Lock()
     _kept.clear()
 
 

@@ -298,6 +298,27 @@ def test_the_kept_pool_is_rebuilt_after_a_worker_is_killed(free_startup):
     assert again and not again & first
 
 
+@pytest.mark.heavy
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_starts_its_own_pool(free_startup):
+    parent = pooled_pids()
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:  # pragma: no cover - the child reports through the pipe
+        try:
+            mine = pooled_pids()
+            os.write(write, json.dumps(sorted(mine)).encode())
+            free_startup._shut_kept()
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        reported = pipe.read()
+    os.waitpid(child, 0)
+    mine = set(json.loads(reported))
+    assert mine and not mine & parent
+
+
 # A pooled run of sleeping chunks interrupted once its workers are busy, then run again.
 INTERRUPTED_POOL = """
 import json, multiprocessing, os, signal, threading, time
