@@ -64,6 +64,18 @@ def _single_threaded() -> None:
     os.environ["RAYON_NUM_THREADS"] = "1"
 
 
+def _worker_start(parent: int) -> None:
+    _single_threaded()
+    # A kept worker outlives calls: if its parent dies without shutting the pool (SIGKILL,
+    # os._exit), the worker ends itself rather than wait for work forever.
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(1.0)
+        os._exit(0)
+
+    threading.Thread(target=watch, name="lamina-parent-watch", daemon=True).start()
+
+
 def available_workers() -> int:
     """Processors this process may run on (its affinity mask), at least 1."""
     try:
@@ -97,7 +109,7 @@ def process_pool(max_workers: Optional[int] = None) -> cf.ProcessPoolExecutor:
     """
     workers = _checked_workers(max_workers)
     return cf.ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"),
-                                  initializer=_single_threaded)
+                                  initializer=_worker_start, initargs=(os.getpid(),))
 
 
 @dataclass

@@ -319,6 +319,42 @@ def test_a_forked_child_starts_its_own_pool(free_startup):
     assert mine and not mine & parent
 
 
+ABANDONED_POOL = """
+import os, sys, time
+from lamina_design.core import executor
+from lamina_design.core.executor import map_chunks
+
+def nap(seconds, start, stop):
+    time.sleep(seconds)
+    return os.getpid()
+
+if __name__ == "__main__":
+    executor._costs = executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)
+    pids = set(map_chunks(nap, 0.2, 6, chunk_size=1, executor=2)[1:]) - {os.getpid()}
+    with open(sys.argv[1], "w") as out:
+        out.write(" ".join(str(pid) for pid in pids))
+    os._exit(0)  # no shutdown of the kept pool
+"""
+
+
+@pytest.mark.heavy
+def test_kept_workers_end_when_their_parent_dies_without_shutting_them(tmp_path):
+    script = tmp_path / "abandoned.py"
+    script.write_text(ABANDONED_POOL)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    pids, log = tmp_path / "pids", tmp_path / "log"
+    with open(log, "w") as stderr:  # a file, not a pipe: an orphan holding a pipe open would block the run
+        result = subprocess.run([sys.executable, str(script), str(pids)], stdout=subprocess.DEVNULL, stderr=stderr,
+                                timeout=300, env=env)
+    assert result.returncode == 0, log.read_text()
+    workers = [int(pid) for pid in pids.read_text().split()]
+    assert workers
+    deadline = time.monotonic() + 60.0
+    while any(os.path.exists(f"/proc/{pid}") for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")], "orphaned kept workers"
+
+
 # A pooled run of sleeping chunks interrupted once its workers are busy, then run again.
 INTERRUPTED_POOL = """
 import json, multiprocessing, os, signal, threading, time
