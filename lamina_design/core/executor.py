@@ -9,7 +9,8 @@ Every batch operation takes ``executor=``:
   ``Client.get_executor()``, ``mpi4py.futures.MPIPoolExecutor``. It is used, not shut down.
 
 ``None`` and ``k`` first run one chunk in this process, timed, and go on in this process unless
-the rest, spread over the workers, is estimated to save more than the workers cost: starting them
+the rest, spread over the workers and the processors other work leaves free (by the load
+average), is estimated to save more than the workers cost: starting them
 (measured when a pool was last started) and shipping the chunks. The workers are kept: one pool
 per process, made at the first call that needs it, reused by later calls with the same worker
 count, replaced by one of a new size, rebuilt when broken (a worker killed) or in a forked
@@ -74,6 +75,15 @@ def _worker_start(parent: int) -> None:
         os._exit(0)
 
     threading.Thread(target=watch, name="lamina-parent-watch", daemon=True).start()
+
+
+def _free_processors() -> float:
+    """Processors not taken by other work, by the last minute's load (this process's own counted out)."""
+    try:
+        load = os.getloadavg()[0]
+    except (AttributeError, OSError):  # pragma: no cover - no load average here
+        return float(available_workers())
+    return min(max(available_workers() - max(load - 1.0, 0.0), 1.0), float(available_workers()))
 
 
 def available_workers() -> int:
@@ -329,8 +339,10 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
     pool = _kept_pool(workers, make=False)
     busy = min(workers, len(rest))
     widest = max(b - a for a, b in rest)
-    # The workers and this process share the chunks; the last to finish ends the run.
-    spread = per_sample * _costs.slowdown * max((total - stop) / busy, -(-len(rest) // (busy + 1)) * widest)
+    # The workers and this process share the chunks, as far as other work leaves processors free;
+    # the last chunk to finish ends the run.
+    lanes = min(busy + 1.0, _free_processors())
+    spread = per_sample * _costs.slowdown * max((total - stop) / lanes, -(-len(rest) // (busy + 1)) * widest)
     cost = _costs.per_chunk * len(rest) + (0.0 if pool is not None else _costs.startup)
     if spread + cost >= 0.9 * here:
         # A slowdown measured under a passing load must not keep every later call here.

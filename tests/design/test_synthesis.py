@@ -303,6 +303,7 @@ def test_searches_on_the_kept_pool_give_the_serial_bits(monkeypatch):
 
     # Start-up taken as free so that even these small searches go to the workers.
     monkeypatch.setattr(executor, "_costs", executor._Costs(startup=0.0, per_chunk=0.0, slowdown=0.5))
+    monkeypatch.setattr(executor, "_free_processors", lambda: 2.0)
     high, low, glass = ar_materials()
     stack = Stack(AIR, (Layer(low, 90.0), Layer(high, 40.0), Layer(low, 20.0)), exit=glass)
     runs = {
