@@ -2,15 +2,23 @@
 
 Every batch operation takes ``executor=``:
 
-- ``None``: a process pool with one worker per available processor, made for the call and shut
-  down after it;
-- an ``int`` k: a process pool of k workers;
+- ``None``: one worker process per available processor, when the work pays for them;
+- an ``int`` k: k worker processes, when the work pays for them;
 - ``"serial"``: this process, no pickling (the engine's own thread pool still runs);
 - any ``concurrent.futures.Executor``: a ``ProcessPoolExecutor``, ``dask.distributed``'s
   ``Client.get_executor()``, ``mpi4py.futures.MPIPoolExecutor``. It is used, not shut down.
 
-The default pool spawns fresh interpreters, so a script that runs a batch operation at import
-needs the usual ``if __name__ == "__main__":`` guard.
+``None`` and ``k`` first run one chunk in this process, timed, and go on in this process unless
+the rest, spread over the workers and the processors other work leaves free (by the load
+average), is estimated to save more than the workers cost: starting them
+(measured when a pool was last started) and shipping the chunks. The workers are kept: one pool
+per process, made at the first call that needs it, reused by later calls with the same worker
+count, replaced by one of a new size, rebuilt when broken (a worker killed) or in a forked
+child, and shut down at exit. ``with process_pool(k) as pool`` holds a pool of one's own: every
+chunk goes to it, nothing is estimated.
+
+Pools spawn fresh interpreters, so a script that runs a batch operation at import needs the usual
+``if __name__ == "__main__":`` guard.
 
 Work travels as a pickled payload (a :class:`~lamina_design.optics.stack.Stack` and what the task
 needs) and a chunk of sample indices [start, stop). A worker process runs the engine on one
@@ -20,17 +28,21 @@ operations built on this module draw each sample's randomness from the sample's 
 their results do not depend on the executor, the number of workers or the chunk size.
 
 Ctrl-C (KeyboardInterrupt) ends a call at once: the serial executor runs one chunk at a time and
-lets it through, chunks not started are cancelled, and a pool made for the call has its workers
-terminated rather than waited for. The results of an interrupted call are discarded.
+lets it through, chunks not started are cancelled, and the kept pool has its workers terminated
+rather than waited for (the next call starts a fresh one). The results of an interrupted call
+are discarded.
 """
 from __future__ import annotations
 
+import atexit
 import concurrent.futures as cf
 import math
 import multiprocessing
 import os
+import threading
+import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Generic, Iterable, List, Optional, Tuple, TypeVar, Union
+from typing import Any, Callable, Dict, Generic, Iterable, List, Optional, Tuple, TypeVar, Union
 
 from lamina_design.core.limits import MAX_CHUNKS, WORKERS_PER_PROCESSOR
 
@@ -53,6 +65,27 @@ def _single_threaded() -> None:
     os.environ["RAYON_NUM_THREADS"] = "1"
 
 
+def _worker_start(parent: int) -> None:
+    _single_threaded()
+    # A kept worker outlives calls: if its parent dies without shutting the pool (SIGKILL,
+    # os._exit), the worker ends itself rather than wait for work forever.
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(1.0)
+        os._exit(0)
+
+    threading.Thread(target=watch, name="lamina-parent-watch", daemon=True).start()
+
+
+def _free_processors() -> float:
+    """Processors not taken by other work, by the last minute's load (this process's own counted out)."""
+    try:
+        load = os.getloadavg()[0]
+    except (AttributeError, OSError):  # pragma: no cover - no load average here
+        return float(available_workers())
+    return min(max(available_workers() - max(load - 1.0, 0.0), 1.0), float(available_workers()))
+
+
 def available_workers() -> int:
     """Processors this process may run on (its affinity mask), at least 1."""
     try:
@@ -66,13 +99,7 @@ def worker_limit() -> int:
     return WORKERS_PER_PROCESSOR * available_workers()
 
 
-def process_pool(max_workers: Optional[int] = None) -> cf.ProcessPoolExecutor:
-    """A process pool whose workers run the engine on one thread each.
-
-    Workers are spawned, not forked: a fork of a process running threads (the engine's pool, a
-    Dask client) is unsafe, and a spawned worker sets its environment before it imports anything.
-    At most :func:`worker_limit` workers: a pool starts one process per task up to its size.
-    """
+def _checked_workers(max_workers: Optional[int]) -> int:
     workers = available_workers() if max_workers is None else int(max_workers)
     if workers < 1:
         raise ValueError(f"a process pool needs at least 1 worker, got {max_workers!r}")
@@ -80,8 +107,87 @@ def process_pool(max_workers: Optional[int] = None) -> cf.ProcessPoolExecutor:
     if workers > most:
         raise ValueError(f"a process pool of {workers} workers: at most {most} allowed here "
                          f"({WORKERS_PER_PROCESSOR} per available processor)")
+    return workers
+
+
+def process_pool(max_workers: Optional[int] = None) -> cf.ProcessPoolExecutor:
+    """A process pool whose workers run the engine on one thread each.
+
+    Workers are spawned, not forked: a fork of a process running threads (the engine's pool, a
+    Dask client) is unsafe, and a spawned worker sets its environment before it imports anything.
+    At most :func:`worker_limit` workers: a pool starts one process per task up to its size.
+    """
+    workers = _checked_workers(max_workers)
     return cf.ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"),
-                                  initializer=_single_threaded)
+                                  initializer=_worker_start, initargs=(os.getpid(),))
+
+
+@dataclass
+class _Costs:
+    """What going parallel was last measured to cost, in seconds (a guess until measured)."""
+
+    startup: float = 2.0        # a new pool: from its making to its first result, less the chunk's work
+    per_chunk: float = 0.005    # shipping one chunk and its result to and from a warm worker
+    slowdown: float = 1.0       # a worker's time per sample over this process's (its engine has one thread)
+
+
+_costs = _Costs()
+_lock = threading.Lock()
+# The kept pool: its worker count, the pool and the process that made it.
+_kept: Dict[str, Any] = {}
+
+
+def _forget_kept() -> None:
+    # A forked child shares no live pool with its parent: it starts its own when it needs one (and
+    # the lock may have been held by a thread the fork left behind).
+    global _lock
+    _lock = threading.Lock()
+    _kept.clear()
+
+
+def _shut_kept() -> None:
+    with _lock:
+        pool = _kept.get("pool")
+        mine = _kept.get("pid") == os.getpid()
+        _kept.clear()
+    if pool is not None and mine:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+atexit.register(_shut_kept)
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_kept)
+
+
+def _kept_pool(workers: int, make: bool) -> Optional[cf.ProcessPoolExecutor]:
+    """The kept pool of ``workers`` workers, made (or remade) if ``make``, else None if there is none."""
+    with _lock:
+        pool = _kept.get("pool")
+        usable = (pool is not None and _kept.get("workers") == workers and _kept.get("pid") == os.getpid()
+                  and not getattr(pool, "_broken", False) and not getattr(pool, "_shutdown_thread", False))
+        if usable:
+            return pool
+        if not make:
+            return None
+        old = pool if _kept.get("pid") == os.getpid() else None
+        _kept.clear()
+    if old is not None:
+        _terminate_workers(old)
+    pool = process_pool(workers)
+    with _lock:
+        _kept.update(pool=pool, workers=workers, pid=os.getpid())
+    return pool
+
+
+def _drop_kept(pool: cf.Executor, terminate: bool) -> None:
+    """Stops using ``pool`` as the kept one; ends its workers at once if ``terminate``."""
+    with _lock:
+        if _kept.get("pool") is pool:
+            _kept.clear()
+    if terminate:
+        _terminate_workers(pool)
+    else:
+        pool.shutdown(wait=False, cancel_futures=True)
 
 
 class SerialExecutor(cf.Executor):
@@ -129,21 +235,21 @@ class _Task(Generic[P, R]):
         return self.fn(self.payload, start, stop)
 
 
-def _resolve(executor: ExecutorLike) -> Tuple[cf.Executor, bool]:
-    """The executor to use and whether this call owns (and so shuts down) it."""
+def _resolve(executor: ExecutorLike) -> Union[int, cf.Executor]:
+    """A worker count for the kept pool, or the executor to use as given."""
     if executor is None:
-        return process_pool(), True
+        return available_workers()
     if isinstance(executor, str):
         if executor != "serial":
             raise ValueError(f"executor must be None, a worker count, 'serial' or an Executor, got {executor!r}")
-        return SerialExecutor(), True
+        return SerialExecutor()
     if isinstance(executor, bool):
         raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
     if isinstance(executor, int):
-        return process_pool(executor), True
+        return _checked_workers(executor)
     if not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must have a submit() method as concurrent.futures executors do, got {executor!r}")
-    return executor, False
+    return executor
 
 
 def map_chunks(fn: Callable[[P, int, int], R], payload: P, total: int, *, chunk_size: int,
@@ -154,35 +260,189 @@ def map_chunks(fn: Callable[[P, int, int], R], payload: P, total: int, *, chunk_
     serial. The first failing chunk's exception is raised here, the chunks not started cancelled.
     """
     bounds = chunk_bounds(total, chunk_size)
-    pool, owned = _resolve(executor)
+    chosen = _resolve(executor)
     task = _Task(fn, payload)
-    results: List[Any] = [None] * len(bounds)
+    if isinstance(chosen, int):
+        return _map_kept(task, bounds, total, chosen, progress)
+    return _map_on(chosen, task, bounds, total, progress, 0, [None] * len(bounds))
+
+
+def _map_on(pool: cf.Executor, task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], total: int,
+            progress: Optional[Progress], first: int, results: List[Any]) -> List[Any]:
+    """Chunks ``first``… of ``bounds`` on ``pool``, into ``results``."""
     # The serial executor computes at submit: each chunk is submitted when its turn comes, so
     # progress is reported as chunks finish.
     lazy = isinstance(pool, SerialExecutor)
-    futures: List[cf.Future[R]] = []
+    futures: List[cf.Future[Any]] = []
+    done = sum(stop - start for start, stop in bounds[:first])
     try:
         if not lazy:
-            futures = [pool.submit(task, start, stop) for start, stop in bounds]
-        done = 0
+            futures = [pool.submit(task, start, stop) for start, stop in bounds[first:]]
         # In chunk order, so the failure reported is the first chunk's whatever finished first.
-        for k, (start, stop) in enumerate(bounds):
+        for k, (start, stop) in enumerate(bounds[first:]):
             if lazy:
                 futures.append(pool.submit(task, start, stop))
-            results[k] = futures[k].result()
+            results[first + k] = futures[k].result()
             done += stop - start
             if progress is not None:
                 progress(done, total)
-    except BaseException as exc:
+    except BaseException:
         for future in futures:
             future.cancel()
-        if owned and not isinstance(exc, Exception):
-            _terminate_workers(pool)  # an interrupt does not wait for the chunks in flight
         raise
-    finally:
-        if owned:
-            pool.shutdown(wait=True, cancel_futures=True)
     return results
+
+
+def _rising(progress: Progress) -> Progress:
+    most = [0]
+
+    def report(done: int, total: int) -> None:
+        if done > most[0]:
+            most[0] = done
+            progress(done, total)
+
+    return report
+
+
+@dataclass(frozen=True)
+class _Timed:
+    """A chunk's call that also returns its time in the worker."""
+
+    task: Callable[[int, int], Any]
+
+    def __call__(self, start: int, stop: int) -> Tuple[float, Any]:
+        began = time.perf_counter()
+        result = self.task(start, stop)
+        return time.perf_counter() - began, result
+
+
+def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], total: int, workers: int,
+              progress: Optional[Progress]) -> List[Any]:
+    """The chunks in this process or shared with the kept pool, whichever the first chunk's time
+    says is sooner."""
+    results: List[Any] = [None] * len(bounds)
+    if not bounds:
+        return results
+    if progress is not None:
+        progress = _rising(progress)  # chunks redone on a fresh pool are not reported twice
+    # The first chunk runs here: it measures the work and counts towards the result either way.
+    start, stop = bounds[0]
+    began = time.perf_counter()
+    results[0] = task(start, stop)
+    per_sample = (time.perf_counter() - began) / max(stop - start, 1)
+    if progress is not None:
+        progress(stop, total)
+    rest = bounds[1:]
+    if not rest:
+        return results
+    here = per_sample * (total - stop)
+    pool = _kept_pool(workers, make=False)
+    busy = min(workers, len(rest))
+    widest = max(b - a for a, b in rest)
+    # The workers and this process share the chunks, as far as other work leaves processors free;
+    # the last chunk to finish ends the run.
+    lanes = min(busy + 1.0, _free_processors())
+    spread = per_sample * _costs.slowdown * max((total - stop) / lanes, -(-len(rest) // (busy + 1)) * widest)
+    cost = _costs.per_chunk * len(rest) + (0.0 if pool is not None else _costs.startup)
+    if spread + cost >= 0.9 * here:
+        # A slowdown measured under a passing load must not keep every later call here.
+        _costs.slowdown = max(1.0, 0.8 * _costs.slowdown)
+        return _map_on(SerialExecutor(), task, bounds, total, progress, 1, results)
+    made = pool is None
+    made_at = time.perf_counter()
+    pool = _kept_pool(workers, make=True)
+    assert pool is not None
+    for attempt in (0, 1):
+        try:
+            timing = _share(pool, workers, task, bounds, total, progress, results)
+            break
+        except cf.process.BrokenProcessPool:
+            # A worker died (killed, out of memory): a fresh pool redoes the chunks, once.
+            _drop_kept(pool, terminate=True)
+            if attempt:
+                raise
+            pool = _kept_pool(workers, make=True)
+            assert pool is not None
+            made, made_at = True, time.perf_counter()
+        except BaseException as exc:
+            if not isinstance(exc, Exception):
+                _drop_kept(pool, terminate=True)  # an interrupt does not wait for the chunks in flight
+            raise
+    worker_time, worker_samples, first_result = timing
+    if per_sample > 0 and worker_samples:
+        _costs.slowdown = min(max(worker_time / worker_samples / per_sample, 0.5), 8.0)
+    if made and first_result is not None:
+        _costs.startup = max(first_result - made_at, 0.0)
+    return results
+
+
+def _share(pool: cf.Executor, workers: int, task: Callable[[int, int], Any], bounds: List[Tuple[int, int]],
+           total: int, progress: Optional[Progress],
+           results: List[Any]) -> Tuple[float, int, Optional[float]]:
+    """Chunks 1… of ``bounds`` into ``results``: the pool takes them from the front, a few at a time
+    so that none waits long in its queue, and this process from the back while the workers run.
+
+    Returns the workers' time, the samples they did and when the first of their results came (less
+    its work). A failure is raised once every chunk before it has run, so that the first failing
+    chunk's is the one reported.
+    """
+    timed = _Timed(task)
+    pending = list(range(1, len(bounds)))
+    flying: Dict[cf.Future[Any], int] = {}
+    failed: Dict[int, BaseException] = {}
+    done = bounds[0][1] - bounds[0][0]
+    worker_time, worker_samples = 0.0, 0
+    first_result: Optional[float] = None
+
+    def finished(k: int) -> None:
+        nonlocal done
+        done += bounds[k][1] - bounds[k][0]
+        if progress is not None:
+            progress(done, total)
+
+    def failure(k: int, exc: BaseException) -> None:
+        failed[k] = exc
+        pending[:] = [j for j in pending if j < k]  # later chunks no longer matter
+
+    def collect(futures: Iterable[cf.Future[Any]]) -> None:
+        nonlocal worker_time, worker_samples, first_result
+        for future in futures:
+            k = flying.pop(future)
+            exc = future.exception()
+            if exc is not None:
+                if isinstance(exc, cf.process.BrokenProcessPool):
+                    raise exc
+                failure(k, exc)
+                continue
+            seconds, results[k] = future.result()
+            worker_time += seconds
+            worker_samples += bounds[k][1] - bounds[k][0]
+            if first_result is None:
+                first_result = time.perf_counter() - seconds
+            finished(k)
+
+    try:
+        while pending or flying:
+            while pending and len(flying) <= workers:
+                k = pending.pop(0)
+                flying[pool.submit(timed, *bounds[k])] = k
+            if pending:
+                k = pending.pop()
+                try:
+                    results[k] = task(*bounds[k])
+                    finished(k)
+                except Exception as exc:
+                    failure(k, exc)
+                collect([f for f in list(flying) if f.done()])
+            elif flying:
+                collect(cf.wait(list(flying), return_when=cf.FIRST_COMPLETED).done)
+    except BaseException:
+        for future in flying:
+            future.cancel()
+        raise
+    if failed:
+        raise failed[min(failed)]
+    return worker_time, worker_samples, first_result
 
 
 def _terminate_workers(pool: cf.Executor) -> None:
@@ -212,16 +472,16 @@ class map_over:
     """The map an ``executor=`` argument stands for (:mod:`lamina_design.core.executor`'s meaning).
 
     ``"serial"`` (and ``None`` for fewer than two tasks) maps in this process; ``None`` or a
-    worker count is a process pool made for the ``with`` block and shut down after it; an
-    executor (a process pool, ``dask.distributed``'s ``Client.get_executor()``) is used as
-    given. Tasks travel ``pieces`` chunks at a time; results come back in order.
+    worker count maps on the kept pool (which starts at most one worker per task) when the first piece, run
+    here, says the rest is worth it; an executor (a process pool, ``dask.distributed``'s
+    ``Client.get_executor()``) is used as given. Tasks travel ``pieces`` chunks at a time;
+    results come back in order.
     """
 
     def __init__(self, executor: ExecutorLike, tasks: int = 2, pieces: int = 8) -> None:
         self.executor = executor
         self.tasks = tasks
         self.pieces = max(1, pieces)
-        self.own: Optional[cf.Executor] = None
 
     def __enter__(self) -> MapLike:
         executor = self.executor
@@ -231,23 +491,26 @@ class map_over:
             raise ValueError(f"executor must be None, a worker count, 'serial' or an Executor, got {executor!r}")
         if isinstance(executor, bool):
             raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
+        target: ExecutorLike
         if executor is None or isinstance(executor, int):
-            self.own = process_pool(None if executor is None else min(int(executor), max(self.tasks, 1)))
-            pool: cf.Executor = self.own
+            # The full count, so that one kept pool serves every call: a pool starts a worker only
+            # when a chunk finds none idle, so a few tasks still start only a few.
+            count = available_workers() if executor is None else int(executor)
+            if count > worker_limit():
+                count = min(count, max(self.tasks, 1))  # as many as there are tasks were always enough
+            target = _checked_workers(count)
         elif isinstance(executor, cf.Executor) or callable(getattr(executor, "submit", None)):
-            pool = executor
+            target = executor
         else:
             raise TypeError(f"executor must have a submit() method as concurrent.futures executors do, got "
                             f"{executor!r}")
 
         def run(fn: Callable[[Any], Any], items: List[Any]) -> List[Any]:
             size = max(1, math.ceil(len(items) / self.pieces))
-            parts = map_chunks(_each, (fn, list(items)), len(items), chunk_size=size, executor=pool)
+            parts = map_chunks(_each, (fn, list(items)), len(items), chunk_size=size, executor=target)
             return [r for part in parts for r in part]
 
         return run
 
     def __exit__(self, *exc: object) -> None:
-        if self.own is not None:
-            self.own.shutdown(wait=True)
-            self.own = None
+        pass

@@ -702,7 +702,7 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     ``materials`` on a grid ``step_nm`` fine, and inserts a needle where it is most negative;
     ``trials`` > 1 tries that many of the best places (the deepest minimum of each layer and
     face) at once and keeps the best, the trials mapped over ``executor`` (see
-    :mod:`lamina_design.core.executor`: ``None`` a process pool, ``"serial"``, a worker count or an
+    :mod:`lamina_design.core.executor`: ``None`` the kept process pool, ``"serial"``, a worker count or an
     executor). When the refined design is no better, up to ``patience`` places are tried, then
     the removal of each of the ``patience`` thinnest layers followed by a needle step.
     Layers that thin below ``min_thickness_nm`` are removed and neighbours of one material

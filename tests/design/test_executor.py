@@ -186,7 +186,9 @@ from lamina_design.materials import Constant
 from lamina_design.refine import Target
 from lamina_design.stack import Layer, Stack
 from lamina_design.tolerance import Errors, tolerance
+from lamina_design.core import executor
 
+executor._free_processors = lambda: 2.0  # the pooled run goes parallel whatever else this machine runs
 H, L = Constant(2.3 + 0.001j, "H"), Constant(1.46, "L")
 design = Stack(Constant(1.0, "air"), tuple(Layer(m, 100.0) for m in (H, L) * 20), exit=Constant(1.52, "glass"))
 targets = (Target("R", np.linspace(400.0, 900.0, 1000), 0.0, 0.05),)
@@ -206,7 +208,7 @@ def interrupt():
 threading.Timer({delay}, interrupt).start()
 started = time.perf_counter()
 try:
-    run(samples, {executor!r}, samples // 4)  # chunks of 10 s, as long as the default ones can be
+    run(samples, {executor!r}, samples // {chunks})  # serial: chunks of 10 s; pooled: the first, run here, of 1 s
     latency = None
 except KeyboardInterrupt:
     latency = time.perf_counter() - sent[0]
@@ -217,9 +219,9 @@ print(json.dumps({{"samples": samples, "latency": latency, "workers": workers, "
 """
 
 
-@pytest.mark.parametrize("executor, delay", [("serial", 1.0), (None, 3.0)])
-def test_ctrl_c_stops_a_long_tolerance_run_at_once(executor, delay):
-    code = textwrap.dedent(INTERRUPTED_TOLERANCE.format(executor=executor, delay=delay))
+@pytest.mark.parametrize("executor, delay, chunks", [("serial", 1.0, 4), (None, 8.0, 40)])
+def test_ctrl_c_stops_a_long_tolerance_run_at_once(executor, delay, chunks):
+    code = textwrap.dedent(INTERRUPTED_TOLERANCE.format(executor=executor, delay=delay, chunks=chunks))
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     out = json.loads(result.stdout.splitlines()[-1])
@@ -228,3 +230,176 @@ def test_ctrl_c_stops_a_long_tolerance_run_at_once(executor, delay):
     assert out["left"] == [], "worker processes outlived the interrupted run"
     assert (out["workers"] != []) == (executor is None)
     assert out["same"]
+
+
+# The kept pool. A chunk that sleeps is work whose worth does not depend on how busy the machine is;
+# the start-up cost the first chunk is weighed against is set to nothing so that it goes parallel.
+def sleeping_chunk(seconds, start, stop):
+    time.sleep(seconds)
+    return os.getpid(), start, stop
+
+
+@pytest.fixture
+def free_startup(monkeypatch):
+    from lamina_design.core import executor
+
+    monkeypatch.setattr(executor, "_costs", executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0))
+    monkeypatch.setattr(executor, "_free_processors", lambda: 2.0)  # whatever else this machine runs
+    return executor
+
+
+def pooled_pids(executor=2, total=6):
+    from lamina_design.core import executor as module
+
+    module._costs = module._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)  # as measured costs would not be
+    out = map_chunks(sleeping_chunk, 0.2, total, chunk_size=1, executor=executor)
+    assert [(a, b) for _, a, b in out] == [(k, k + 1) for k in range(total)]
+    assert out[0][0] == os.getpid()  # the first chunk measures the work here
+    return {pid for pid, _, _ in out[1:]} - {os.getpid()}
+
+
+@pytest.mark.heavy
+def test_a_second_call_reuses_the_kept_workers(free_startup):
+    first = pooled_pids()
+    assert first and os.getpid() not in first
+    second = pooled_pids()
+    assert second and second <= first
+
+
+def test_a_small_job_runs_here_without_starting_a_worker(monkeypatch):
+    import multiprocessing
+
+    from lamina_design.core import executor
+
+    executor._shut_kept()
+    out = map_chunks(lambda _p, a, b: (os.getpid(), a, b), None, 6, chunk_size=2, executor=2)
+    assert out == [(os.getpid(), 0, 2), (os.getpid(), 2, 4), (os.getpid(), 4, 6)]
+    assert multiprocessing.active_children() == []
+    assert_same_bits(run(2, 100), run("serial", 300))
+
+
+def sleepy_failing_chunk(seconds, start, stop):
+    time.sleep(seconds)
+    return failing_chunk(None, start, stop)
+
+
+@pytest.mark.heavy
+def test_the_first_failing_chunk_is_reported_when_the_kept_pool_shares_the_work(free_startup):
+    with pytest.raises(ArithmeticError, match="chunk at 4$"):
+        map_chunks(sleepy_failing_chunk, 0.2, 10, chunk_size=1, executor=2)
+    assert pooled_pids()  # the pool is still usable
+
+
+@pytest.mark.heavy
+def test_the_kept_pool_is_rebuilt_after_a_worker_is_killed(free_startup):
+    import signal
+
+    first = pooled_pids()
+    for pid in first:
+        os.kill(pid, signal.SIGKILL)
+    again = pooled_pids()  # the death may be seen only once chunks are sent: they are redone
+    assert again and not again & first
+
+
+@pytest.mark.heavy
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_starts_its_own_pool(free_startup):
+    parent = pooled_pids()
+    read, write = os.pipe()
+    child = os.fork()
+    if child == 0:  # pragma: no cover - the child reports through the pipe
+        try:
+            mine = pooled_pids()
+            os.write(write, json.dumps(sorted(mine)).encode())
+            free_startup._shut_kept()
+        finally:
+            os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        reported = pipe.read()
+    os.waitpid(child, 0)
+    mine = set(json.loads(reported))
+    assert mine and not mine & parent
+
+
+ABANDONED_POOL = """
+import os, sys, time
+from lamina_design.core import executor
+from lamina_design.core.executor import map_chunks
+
+def nap(seconds, start, stop):
+    time.sleep(seconds)
+    return os.getpid()
+
+if __name__ == "__main__":
+    executor._costs = executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)
+    executor._free_processors = lambda: 2.0
+    pids = set(map_chunks(nap, 0.2, 6, chunk_size=1, executor=2)[1:]) - {os.getpid()}
+    with open(sys.argv[1], "w") as out:
+        out.write(" ".join(str(pid) for pid in pids))
+    os._exit(0)  # no shutdown of the kept pool
+"""
+
+
+@pytest.mark.heavy
+def test_kept_workers_end_when_their_parent_dies_without_shutting_them(tmp_path):
+    script = tmp_path / "abandoned.py"
+    script.write_text(ABANDONED_POOL)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    pids, log = tmp_path / "pids", tmp_path / "log"
+    with open(log, "w") as stderr:  # a file, not a pipe: an orphan holding a pipe open would block the run
+        result = subprocess.run([sys.executable, str(script), str(pids)], stdout=subprocess.DEVNULL, stderr=stderr,
+                                timeout=300, env=env)
+    assert result.returncode == 0, log.read_text()
+    workers = [int(pid) for pid in pids.read_text().split()]
+    assert workers
+    deadline = time.monotonic() + 60.0
+    while any(os.path.exists(f"/proc/{pid}") for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")], "orphaned kept workers"
+
+
+# A pooled run of sleeping chunks interrupted once its workers are busy, then run again.
+INTERRUPTED_POOL = """
+import json, multiprocessing, os, signal, threading, time
+from lamina_design.core import executor
+from lamina_design.core.executor import map_chunks
+
+def nap(seconds, start, stop):
+    time.sleep(seconds)
+    return os.getpid()
+
+if __name__ == "__main__":
+    executor._costs = executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)
+    executor._free_processors = lambda: 2.0
+    workers = []
+    def interrupt():
+        while not workers:
+            workers.extend(c.pid for c in multiprocessing.active_children())
+            time.sleep(0.05)
+        time.sleep(0.5)
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Thread(target=interrupt, daemon=True).start()
+    try:
+        map_chunks(nap, 0.5, 200, chunk_size=1, executor=2)
+        stopped = False
+    except KeyboardInterrupt:
+        stopped = True
+    left = [pid for pid in workers if os.path.exists(f"/proc/{pid}")]
+    again = map_chunks(nap, 0.2, 6, chunk_size=1, executor=2)
+    fresh = sorted(set(again[1:]) - {os.getpid()})
+    print(json.dumps({"stopped": stopped, "workers": workers, "left": left, "fresh": fresh}))
+"""
+
+
+@pytest.mark.heavy
+def test_an_interrupted_kept_pool_is_ended_and_the_next_call_starts_afresh(tmp_path):
+    script = tmp_path / "interrupted.py"
+    script.write_text(INTERRUPTED_POOL)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300, env=env)
+    assert result.returncode == 0, result.stderr
+    out = json.loads(result.stdout.splitlines()[-1])
+    assert out["stopped"] and out["workers"], out
+    assert out["left"] == [], "workers of the interrupted run outlived it"
+    assert out["fresh"] and not set(out["fresh"]) & set(out["workers"]), out

@@ -293,3 +293,26 @@ def test_synthesize_command_refuses_what_it_cannot_design(tmp_path, capsys, chan
     assert status == 2
     assert message in capsys.readouterr().err
     assert not list(tmp_path.glob("*_synthesized*"))
+
+
+@pytest.mark.heavy
+def test_searches_on_the_kept_pool_give_the_serial_bits(monkeypatch):
+    import multiprocessing
+
+    from lamina_design.core import executor
+
+    # Start-up taken as free so that even these small searches go to the workers.
+    monkeypatch.setattr(executor, "_costs", executor._Costs(startup=0.0, per_chunk=0.0, slowdown=0.5))
+    monkeypatch.setattr(executor, "_free_processors", lambda: 2.0)
+    high, low, glass = ar_materials()
+    stack = Stack(AIR, (Layer(low, 90.0), Layer(high, 40.0), Layer(low, 20.0)), exit=glass)
+    runs = {
+        "de": lambda ex: differential_evolution(stack, AR_TARGETS, max_thickness_nm=200.0, maxiter=5,
+                                                executor=ex).stack.thicknesses(),
+        "multistart": lambda ex: multistart(stack, AR_TARGETS, 4, max_total_nm=300.0, executor=ex).merits,
+        "needle": lambda ex: needle(stack, AR_TARGETS, [high, low], max_layers=5, max_steps=2, trials=2,
+                                    executor=ex).stack.thicknesses(),
+    }
+    for name, search in runs.items():
+        np.testing.assert_array_equal(search(2), search("serial"), err_msg=name)
+    assert multiprocessing.active_children(), "no search went to the workers"
