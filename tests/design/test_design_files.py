@@ -74,7 +74,9 @@ def test_locating_an_error_in_a_large_hostile_file_takes_linear_time(tmp_path, l
     start = time.process_time()
     with pytest.raises(DesignFileError, match="colour: unknown key") as caught:
         load_design(path)
-    assert time.process_time() - start < 1.0
+    # About a second of CPU with Python 3.9's pure-Python TOML parser and the count pre-scan;
+    # a locator that rescanned the text per token would take minutes on this megabyte.
+    assert time.process_time() - start < 5.0
     assert str(caught.value).startswith(f"{path}:5:")
 
 
