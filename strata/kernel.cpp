@@ -5,7 +5,7 @@
 #include <cmath>
 
 #include "strata/data.hpp"
-#include "strata/exact_math.hpp"
+#include "strata/libm/exact_math.hpp"
 #include "strata/kernel_math.hpp"
 
 #define STRATA_NAME_OF(isa) #isa

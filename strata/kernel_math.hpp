@@ -14,7 +14,7 @@
 
 #include "strata/array.hpp"
 #include "strata/data.hpp"
-#include "strata/exact_math.hpp"
+#include "strata/libm/exact_math.hpp"
 #include "strata/kernel.hpp"
 #include "strata/lanes.hpp"
 #include "strata/matrix.hpp"

@@ -18,39 +18,39 @@ struct Work {
 };
 
 // dn/dlambda or its second derivative: n's shape, or None.
-design::ArrayView<Complex> dispersion_argument(nb::handle value, const char* name, const design::Batch& batch) {
-    design::ArrayView<Complex> view;
+engine::ArrayView<Complex> dispersion_argument(nb::handle value, const char* name, const engine::Batch& batch) {
+    engine::ArrayView<Complex> view;
     if (value.is_none()) return view;
-    view = design::array_argument<Complex>(value, name);
-    if (view.shape != batch.n.shape) design::shape_error(name, design::shape_text(batch.n.shape) + " (the shape of n)", view.shape);
+    view = engine::array_argument<Complex>(value, name);
+    if (view.shape != batch.n.shape) engine::shape_error(name, engine::shape_text(batch.n.shape) + " (the shape of n)", view.shape);
     return view;
 }
 
 nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, bool indices) {
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
     const std::size_t layers = batch.media - 2;
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(layers);
-    auto r_d = design::output_argument<Complex>(nb::none(), "dr_dd", shape);
-    auto t_d = design::output_argument<Complex>(nb::none(), "dt_dd", shape);
+    auto r_d = engine::output_argument<Complex>(nb::none(), "dr_dd", shape);
+    auto t_d = engine::output_argument<Complex>(nb::none(), "dt_dd", shape);
     shape.back() = batch.media;
-    design::OutputArray<Complex> r_n, t_n;
+    engine::OutputArray<Complex> r_n, t_n;
     if (indices) {
-        r_n = design::output_argument<Complex>(nb::none(), "dr_dn", shape);
-        t_n = design::output_argument<Complex>(nb::none(), "dt_dn", shape);
+        r_n = engine::output_argument<Complex>(nb::none(), "dr_dn", shape);
+        t_n = engine::output_argument<Complex>(nb::none(), "dt_dn", shape);
     }
-    const bool any_result = indices ? design::allocate_results(batch, design::point_work(batch), r_d, t_d, r_n, t_n)
-                              : design::allocate_results(batch, design::point_work(batch), r_d, t_d);
+    const bool any_result = indices ? engine::allocate_results(batch, engine::point_work(batch), r_d, t_d, r_n, t_n)
+                              : engine::allocate_results(batch, engine::point_work(batch), r_d, t_d);
     if (!any_result) {
         if (!indices) return nb::make_tuple(r_d.array, t_d.array);
         return nb::make_tuple(r_d.array, t_d.array, r_n.array, t_n.array);
     }
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
-    design::for_each_point<Work>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
+    engine::for_each_point<Work>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
                                             std::size_t, Work& work) {
         strata::prepare_fields(point, indices, work.solution);
         for (std::size_t k = 0; k < 2; ++k) {
-            strata::solve_prepared(design::both_polarisations[k], work.solution);
+            strata::solve_prepared(engine::both_polarisations[k], work.solution);
             const std::size_t at = k * plane + item;
             strata::amplitude_derivatives(work.solution, point, work.derivatives, r_d.data + at * layers,
                                           t_d.data + at * layers, indices ? r_n.data + at * batch.media : nullptr,
@@ -76,30 +76,30 @@ double transmission_factor(const strata::FieldSolution& s, const strata::StackPo
 }
 
 nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention) {
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
     if (convention != "flux" && convention != "eta")
         throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
     const bool flux = convention == "flux";
     const std::size_t layers = batch.media - 2;
-    auto big_r = design::output_argument<double>(nb::none(), "R", batch.result_shape({2}));
-    auto big_t = design::output_argument<double>(nb::none(), "T", batch.result_shape({2}));
+    auto big_r = engine::output_argument<double>(nb::none(), "R", batch.result_shape({2}));
+    auto big_t = engine::output_argument<double>(nb::none(), "T", batch.result_shape({2}));
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(layers);
-    auto jr = design::output_argument<double>(nb::none(), "dR_dd", shape);
-    auto jt = design::output_argument<double>(nb::none(), "dT_dd", shape);
-    design::allocate_results(batch, design::point_work(batch), big_r, big_t, jr, jt);  // R empty: B A W = 0
+    auto jr = engine::output_argument<double>(nb::none(), "dR_dd", shape);
+    auto jt = engine::output_argument<double>(nb::none(), "dT_dd", shape);
+    engine::allocate_results(batch, engine::point_work(batch), big_r, big_t, jr, jt);  // R empty: B A W = 0
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
     struct JacobianWork : Work {
         std::vector<Complex> dr, dt;
     };
-    design::for_each_point<JacobianWork>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
+    engine::for_each_point<JacobianWork>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
                                                     std::size_t, JacobianWork& work) {
         work.dr.resize(layers);
         work.dt.resize(layers);
         strata::FieldSolution& s = work.solution;
         strata::prepare_fields(point, false, s);
         for (std::size_t k = 0; k < 2; ++k) {
-            strata::solve_prepared(design::both_polarisations[k], s);
+            strata::solve_prepared(engine::both_polarisations[k], s);
             strata::amplitude_derivatives(s, point, work.derivatives, work.dr.data(), work.dt.data(), nullptr,
                                           nullptr);
             const double eta = transmission_factor(s, point, flux);
@@ -122,36 +122,36 @@ nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
 // transmitted phase's first and second derivatives in k0.
 nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle dn_dwl,
                                  nb::handle d2n_dwl2, bool phases) {
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
-    const design::ArrayView<Complex> first = dispersion_argument(dn_dwl, "dn_dwl", batch);
-    const design::ArrayView<Complex> second = dispersion_argument(d2n_dwl2, "d2n_dwl2", batch);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    const engine::ArrayView<Complex> first = dispersion_argument(dn_dwl, "dn_dwl", batch);
+    const engine::ArrayView<Complex> second = dispersion_argument(d2n_dwl2, "d2n_dwl2", batch);
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
     const std::vector<std::size_t> shape = batch.result_shape({2});
-    std::vector<design::OutputArray<Complex>> jets;
-    std::vector<design::OutputArray<double>> phase;
+    std::vector<engine::OutputArray<Complex>> jets;
+    std::vector<engine::OutputArray<double>> phase;
     static const char* const jet_names[] = {"r", "dr_dk0", "d2r_dk0", "t", "dt_dk0", "d2t_dk0"};
     static const char* const phase_names[] = {"dphi_r_dk0", "d2phi_r_dk0", "dphi_t_dk0", "d2phi_t_dk0"};
     if (phases) {
-        for (const char* name : phase_names) phase.push_back(design::output_argument<double>(nb::none(), name, shape));
+        for (const char* name : phase_names) phase.push_back(engine::output_argument<double>(nb::none(), name, shape));
     } else {
-        for (const char* name : jet_names) jets.push_back(design::output_argument<Complex>(nb::none(), name, shape));
+        for (const char* name : jet_names) jets.push_back(engine::output_argument<Complex>(nb::none(), name, shape));
     }
     // Empty results only for an empty batch, which for_each_point passes over.
-    design::allocate_results(batch, design::point_work(batch), first, second, jets, phase);
+    engine::allocate_results(batch, engine::point_work(batch), first, second, jets, phase);
     struct JetWork {
         std::vector<Complex> first, second;
     };
-    auto gather = [&](const design::ArrayView<Complex>& view, std::vector<Complex>& out, std::size_t b,
+    auto gather = [&](const engine::ArrayView<Complex>& view, std::vector<Complex>& out, std::size_t b,
                       std::size_t w) -> const Complex* {
         if (view.data == nullptr) return nullptr;
         out.resize(batch.media);
-        strata::BatchInput laid_out_as_n = design::engine_input(batch);  // the same layout as n
+        strata::BatchInput laid_out_as_n = engine::engine_input(batch);  // the same layout as n
         laid_out_as_n.n = view.data;
         const Complex* rows = laid_out_as_n.indices(b);
         for (std::size_t m = 0; m < batch.media; ++m) out[m] = rows[m * batch.wavelengths + w];
         return out.data();
     };
-    design::for_each_point<JetWork>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t w,
+    engine::for_each_point<JetWork>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t w,
                                                std::size_t b, JetWork& work) {
         const Complex* dn = gather(first, work.first, b, w);
         const Complex* d2n = gather(second, work.second, b, w);

@@ -17,17 +17,17 @@ namespace {
 
 // Every result here is (B, A, W) or (2, B, A, W): empty only for an empty
 // batch, which the engine passes over.
-void run(const design::Batch& batch, const strata::AmplitudeOutputs& outputs, bool normal_shortcut) {
-    const strata::BatchInput input = design::engine_input(batch);
-    design::run_interruptible([&] { strata::batch_amplitudes(input, outputs, normal_shortcut); });
+void run(const engine::Batch& batch, const strata::AmplitudeOutputs& outputs, bool normal_shortcut) {
+    const strata::BatchInput input = engine::engine_input(batch);
+    engine::run_interruptible([&] { strata::batch_amplitudes(input, outputs, normal_shortcut); });
 }
 
 nb::tuple amplitudes(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle r_out,
                      nb::handle t_out, bool normal_shortcut) {
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
-    auto r = design::output_argument<strata::Complex>(r_out, "r", batch.result_shape({2}));
-    auto t = design::output_argument<strata::Complex>(t_out, "t", batch.result_shape({2}));
-    design::allocate_results(batch, design::sweep_work(batch), r, t);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    auto r = engine::output_argument<strata::Complex>(r_out, "r", batch.result_shape({2}));
+    auto t = engine::output_argument<strata::Complex>(t_out, "t", batch.result_shape({2}));
+    engine::allocate_results(batch, engine::sweep_work(batch), r, t);
     strata::AmplitudeOutputs outputs;
     outputs.r = r.data;
     outputs.t = t.data;
@@ -37,10 +37,10 @@ nb::tuple amplitudes(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta
 
 nb::tuple spectra(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, double phi, nb::handle R_out,
                   nb::handle T_out) {
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
-    auto R = design::output_argument<double>(R_out, "R", batch.result_shape());
-    auto T = design::output_argument<double>(T_out, "T", batch.result_shape());
-    design::allocate_results(batch, design::sweep_work(batch), R, T);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    auto R = engine::output_argument<double>(R_out, "R", batch.result_shape());
+    auto T = engine::output_argument<double>(T_out, "T", batch.result_shape());
+    engine::allocate_results(batch, engine::sweep_work(batch), R, T);
     strata::AmplitudeOutputs outputs;
     outputs.reflectance = R.data;
     outputs.transmittance = T.data;
@@ -53,9 +53,9 @@ nb::object transmittance(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
                          nb::handle out) {
     if (convention != "flux" && convention != "eta")
         throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
-    auto T = design::output_argument<double>(out, "out", batch.result_shape({2}));
-    design::allocate_results(batch, design::sweep_work(batch), T);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    auto T = engine::output_argument<double>(out, "out", batch.result_shape({2}));
+    engine::allocate_results(batch, engine::sweep_work(batch), T);
     strata::AmplitudeOutputs outputs;
     outputs.polarised_transmittance = T.data;
     outputs.flux = convention == "flux";
@@ -65,10 +65,10 @@ nb::object transmittance(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
 
 nb::tuple ellipsometry(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle psi_out,
                        nb::handle delta_out) {
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
-    auto psi = design::output_argument<double>(psi_out, "psi", batch.result_shape());
-    auto delta = design::output_argument<double>(delta_out, "delta", batch.result_shape());
-    design::allocate_results(batch, design::sweep_work(batch), psi, delta);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    auto psi = engine::output_argument<double>(psi_out, "psi", batch.result_shape());
+    auto delta = engine::output_argument<double>(delta_out, "delta", batch.result_shape());
+    engine::allocate_results(batch, engine::sweep_work(batch), psi, delta);
     strata::AmplitudeOutputs outputs;
     outputs.psi = psi.data;
     outputs.delta = delta.data;

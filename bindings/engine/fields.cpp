@@ -12,42 +12,42 @@ namespace {
 
 // The caller's four arrays when `out` is given (a tuple), else new ones.
 template <class T>
-design::OutputArray<T> output_part(nb::handle out, std::size_t i, const char* name,
+engine::OutputArray<T> output_part(nb::handle out, std::size_t i, const char* name,
                                    const std::vector<std::size_t>& shape) {
-    if (out.is_none()) return design::output_argument<T>(out, name, shape);
-    return design::output_argument<T>(nb::borrow<nb::tuple>(out)[i], name, shape);
+    if (out.is_none()) return engine::output_argument<T>(out, name, shape);
+    return engine::output_argument<T>(nb::borrow<nb::tuple>(out)[i], name, shape);
 }
 
 // visit(solution, point) for every stack, angle and wavelength, s first and
 // then p: `point` counts the results in that order.
 template <class Visit>
-void for_each_solution(const design::Batch& batch, Visit visit) {
+void for_each_solution(const engine::Batch& batch, Visit visit) {
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
-    design::for_each_point<strata::FieldSolution>(
+    engine::for_each_point<strata::FieldSolution>(
         batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
                    strata::FieldSolution& solution) {
             strata::prepare_fields(point, false, solution);
             for (std::size_t k = 0; k < 2; ++k) {
-                strata::solve_prepared(design::both_polarisations[k], solution);
+                strata::solve_prepared(engine::both_polarisations[k], solution);
                 visit(static_cast<const strata::FieldSolution&>(solution), k * plane + item);
             }
         });
 }
 
 nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle z, nb::handle out) {
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
-    const design::ArrayView<double> depths = design::array_argument<double>(z, "z");
-    if (depths.ndim() != 1) design::shape_error("z", "(Z,)", depths.shape);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    const engine::ArrayView<double> depths = engine::array_argument<double>(z, "z");
+    if (depths.ndim() != 1) engine::shape_error("z", "(Z,)", depths.shape);
     const std::size_t count = depths.shape[0];
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(count);
     if (!out.is_none() && (!nb::isinstance<nb::tuple>(out) || nb::len(out) != 4))
-        design::type_error("out", "a tuple of 4 arrays", design::python_type_name(out));
+        engine::type_error("out", "a tuple of 4 arrays", engine::python_type_name(out));
     auto e_t = output_part<Complex>(out, 0, "out[0]", shape);
     auto e_n = output_part<Complex>(out, 1, "out[1]", shape);
     auto flux = output_part<double>(out, 2, "out[2]", shape);
     auto absorption = output_part<double>(out, 3, "out[3]", shape);
-    if (!design::allocate_results(batch, design::point_work(batch), depths, e_t, e_n, flux, absorption))
+    if (!engine::allocate_results(batch, engine::point_work(batch), depths, e_t, e_n, flux, absorption))
         return nb::make_tuple(e_t.array, e_n.array, flux.array, absorption.array);
     for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
         const std::size_t at = point * count;
@@ -63,12 +63,12 @@ nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb
 }
 
 nb::object absorbed(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle out_array) {
-    const design::Batch batch = design::batch_arguments(d, n, wl, theta);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
     const std::size_t layers = batch.media - 2;
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(layers);
-    auto out = design::output_argument<double>(out_array, "out", shape);
-    if (!design::allocate_results(batch, design::point_work(batch), out)) return out.array;
+    auto out = engine::output_argument<double>(out_array, "out", shape);
+    if (!engine::allocate_results(batch, engine::point_work(batch), out)) return out.array;
     for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
         strata::absorbed_in_layers(solution, out.data + point * layers);
     });

@@ -14,7 +14,7 @@
 #include "strata/fields.hpp"
 #include "strata/pool.hpp"
 
-namespace design {
+namespace engine {
 
 // Points per task of the pool: enough work to pay for the hand-out.
 inline constexpr std::size_t points_per_task = 8;
@@ -54,4 +54,4 @@ void for_each_point(const Batch& batch, Visit&& visit) {
 
 inline const strata::Polarisation both_polarisations[2] = {strata::Polarisation::s, strata::Polarisation::p};
 
-}  // namespace design
+}  // namespace engine

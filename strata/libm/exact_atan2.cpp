@@ -25,8 +25,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "strata/exact_math.hpp"
-#include "strata/lane_ops.hpp"
+#include "strata/libm/exact_math.hpp"
+#include "strata/libm/lane_ops.hpp"
 
 namespace strata {
 inline namespace STRATA_ISA {

@@ -20,11 +20,11 @@
 // built like exp twice; the FMA build's 28 fused operations (the reduction's
 // seven, do_sin's eight and its Taylor branch's six, do_cos's seven) and
 // their operands as the disassembly of glibc 2.36's __sincos_fma has them.
-#include "strata/exact_math.hpp"
+#include "strata/libm/exact_math.hpp"
 
 #include <immintrin.h>
 
-#include "strata/lane_ops.hpp"
+#include "strata/libm/lane_ops.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -32,7 +32,7 @@
 #include "strata/pool.hpp"
 #include "strata/recycle.hpp"
 
-namespace design {
+namespace engine {
 
 namespace nb = nanobind;
 
@@ -422,4 +422,4 @@ bool allocate_results(const Batch& batch, std::size_t work, Arguments&... argume
     return results.allocate();
 }
 
-}  // namespace design
+}  // namespace engine

@@ -12,7 +12,7 @@
 
 #include "strata/pool.hpp"
 
-namespace design {
+namespace engine {
 
 namespace nb = nanobind;
 
@@ -48,4 +48,4 @@ void run_interruptible(Work&& work) {
     }
 }
 
-}  // namespace design
+}  // namespace engine
