@@ -1,0 +1,224 @@
+"""The admittance locus of a coating, and the depth profile of its refractive index.
+
+The admittance Y = H/E (in units of the free-space admittance) at a plane inside the coating is
+that of everything behind the plane: it starts at the exit medium's admittance and, layer by
+layer from the substrate outwards, traces arcs in the complex plane to the coating's input
+admittance, from which r = (η₀ − Y)/(η₀ + Y). Admittances are tilted (Macleod's): η = n cos θ
+for s and n / cos θ for p, θ the angle in each medium (Snell's law, complex where a medium
+absorbs).
+
+The admittance at a plane is the input admittance of what lies behind it, whatever lies in
+front; so each sample is the engine's r of that part of the coating seen from the incidence
+medium, turned into Y. No transfer matrix is formed here.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from lamina_design.core import formatting
+from lamina_design.core.checks import (
+    AIR,
+    Polarisation,
+    check_angles,
+    check_wavelengths,
+    forward_cos,
+    polarisation_weights,
+)
+from lamina_design.materials.base import ComplexArray, FloatArray
+from lamina_design.optics.stack import Stack
+
+__all__ = ["AdmittanceLocus", "IndexProfile", "admittance_locus", "index_profile", "iso_reflectance_circle",
+           "tilted_admittance"]
+
+#: Samples per layer of a locus unless asked otherwise.
+SAMPLES = 65
+
+
+def tilted_admittance(n: npt.ArrayLike, kx: complex, p: bool) -> ComplexArray:
+    """η = n cos θ (s) or n / cos θ (p) of media of index n for the in-plane index kx = n₀ sin θ₀."""
+    index = np.asarray(n, dtype=np.complex128)
+    c = forward_cos(index, np.asarray(kx, dtype=np.complex128))
+    out: ComplexArray = index / c if p else index * c
+    return out
+
+
+def iso_reflectance_circle(eta0: complex, reflectance: float) -> Tuple[complex, float]:
+    """(centre, radius) of the admittances Y with |(η₀ − Y)/(η₀ + Y)|² = `reflectance`.
+
+    The Apollonius circle of η₀ and −η₀ for the ratio ρ = √R: centre η₀(1 + ρ²)/(1 − ρ²),
+    radius 2ρ|η₀|/(1 − ρ²); on the real axis when the incidence medium is lossless.
+    """
+    value = float(reflectance)
+    if not 0.0 <= value < 1.0:
+        raise ValueError(f"reflectance must lie in [0, 1) for an iso-reflectance circle, got {reflectance!r}")
+    rho2 = value
+    centre = complex(eta0) * (1.0 + rho2) / (1.0 - rho2)
+    return centre, 2.0 * math.sqrt(rho2) * abs(complex(eta0)) / (1.0 - rho2)
+
+
+@dataclass(frozen=True)
+class AdmittanceLocus:
+    """The admittance traced through a coating at one wavelength, angle and polarisation.
+
+    ``paths[i]`` belongs to ``labels[i]``, the i-th layer from the incidence side; it is sampled
+    from the layer's back face (towards the substrate) to its front face, so the locus is drawn
+    from ``paths[-1]`` to ``paths[0]``. ``boundaries`` is Y at each interface in depth order:
+    ``boundaries[i]`` at the front face of layer i, ``boundaries[-1]`` the exit medium's
+    admittance, where the locus starts; ``boundaries[0]`` is the coating's input admittance.
+    ``incidence`` is η₀, the incidence medium's tilted admittance.
+    """
+
+    wavelength_nm: float
+    angle_rad: float
+    polarisation: str
+    incidence: complex
+    paths: Tuple[ComplexArray, ...]
+    boundaries: ComplexArray
+    labels: Tuple[str, ...]
+
+    def __repr__(self) -> str:
+        return formatting.record(self)
+
+    @property
+    def admittance(self) -> complex:
+        """The coating's input admittance Y, where the locus ends."""
+        return complex(self.boundaries[0])
+
+    @property
+    def r(self) -> complex:
+        """The amplitude reflectance (η₀ − Y)/(η₀ + Y), Macleod's sign for both polarisations."""
+        return (self.incidence - self.admittance) / (self.incidence + self.admittance)
+
+    @property
+    def reflectance(self) -> float:
+        """R = |r|²."""
+        return abs(self.r) ** 2
+
+    def plot(self, ax: object = None, circles: bool = True) -> object:
+        """:func:`lamina_design.plotting.plot_admittance` of this locus."""
+        from lamina_design.plotting.optics import plot_admittance
+
+        return plot_admittance(self, ax, circles=circles)
+
+
+def _one_wavelength(wavelength_nm: float) -> float:
+    wl = check_wavelengths(wavelength_nm)
+    if wl.size != 1:
+        raise ValueError(f"wavelength_nm must be one wavelength, got {wl.size}")
+    return float(wl[0])
+
+
+def _front_indices(stack: Stack, wl: float) -> ComplexArray:
+    """Incidence medium, front layers and the medium behind them (a substrate's material), at one λ."""
+    incoherent = [i + 1 for i, layer in enumerate(stack.layers) if not layer.coherent]
+    if incoherent:
+        raise ValueError(f"stack: layer {incoherent[0]} is incoherent; an admittance locus needs coherent layers")
+    n: ComplexArray = stack.prepare([wl]).front_n[:, 0]
+    return n
+
+
+def admittance_locus(stack: Stack, wavelength_nm: float, angle: float = 0.0, polarisation: Polarisation = "s",
+                     samples: int = SAMPLES) -> AdmittanceLocus:
+    """The admittance locus of the stack's front coating at one wavelength (nm) and angle (radians).
+
+    ``polarisation`` is "s" or "p" (at normal incidence any, the two being alike). With a
+    substrate the locus is that of the front coating on the substrate taken as half-infinite
+    (what the front face sees); incoherent front layers are refused. ``samples`` points per
+    layer, both faces included.
+    """
+    if not isinstance(stack, Stack):
+        raise TypeError(f"stack must be a Stack, got {type(stack).__name__}")
+    wl = _one_wavelength(wavelength_nm)
+    theta = float(check_angles(angle)[0])
+    pol = polarisation.lower() if isinstance(polarisation, str) else polarisation
+    if pol not in ("s", "p"):
+        polarisation_weights(polarisation)  # a bad value gets its own message
+        if theta != 0.0:
+            raise ValueError(f"polarisation must be 's' or 'p' for an admittance locus at oblique incidence, "
+                             f"got {polarisation!r}")
+        pol = "s"
+    if int(samples) != samples or samples < 2:
+        raise ValueError(f"samples must be a whole number ≥ 2, got {samples!r}")
+    m = int(samples)
+    p = pol == "p"
+    n = _front_indices(stack, wl)
+    kx = complex(n[0]) * math.sin(theta)
+    eta = tilted_admittance(n, kx, p)
+    d = np.array([layer.thickness_nm for layer in stack.layers], dtype=np.float64)
+    count = d.size
+    labels = tuple(layer.material.name for layer in stack.layers)
+    if count == 0:
+        return AdmittanceLocus(wl, theta, pol, complex(eta[0]), (), eta[-1:].copy(), labels)
+    # One engine row per sample: the layers in front of the sampled plane have no thickness,
+    # the sampled layer keeps what lies behind the plane.
+    fraction = np.linspace(0.0, 1.0, m)
+    rows = np.zeros((count, m, count))
+    for i in range(count):
+        rows[i, :, i] = d[i] * fraction
+        rows[i, :, i + 1:] = d[i + 1:]
+    from lamina_design import _engine
+
+    r, _ = _engine.amplitudes(rows.reshape(count * m, count), n[:, None].copy(), np.array([wl]), np.array([theta]))
+    r_pol = r[1 if p else 0, :, 0, 0]
+    # The engine's r_p has the opposite sign to Macleod's (η₀ − Y)/(η₀ + Y).
+    sign = -1.0 if p else 1.0
+    with np.errstate(divide="ignore", invalid="ignore"):
+        y = eta[0] * (1.0 - sign * r_pol) / (1.0 + sign * r_pol)
+    paths = tuple(y.reshape(count, m)[i].copy() for i in range(count))
+    boundaries = np.array([path[-1] for path in paths] + [eta[-1]], dtype=np.complex128)
+    return AdmittanceLocus(wl, theta, pol, complex(eta[0]), paths, boundaries, labels)
+
+
+@dataclass(frozen=True)
+class IndexProfile:
+    """n + iκ of every medium in depth order at one wavelength, with the interfaces' depths.
+
+    ``index`` runs from the incidence medium through :meth:`Stack.inner_layers` to the exit
+    medium; ``boundaries_nm`` are the physical depths of the interfaces (0 at the front of the
+    first layer) and ``optical_boundaries_nm`` the optical ones, the running sum of Re(n)·d.
+    """
+
+    wavelength_nm: float
+    index: ComplexArray
+    boundaries_nm: FloatArray
+    optical_boundaries_nm: FloatArray
+    labels: Tuple[str, ...]
+
+    def __repr__(self) -> str:
+        return formatting.record(self)
+
+    def optical_depth(self, depth_nm: npt.ArrayLike) -> FloatArray:
+        """The optical depth ∫Re(n) dz from the front of the first layer at physical depths (nm);
+        negative in the incidence medium, as the physical depth is."""
+        z = np.asarray(depth_nm, dtype=np.float64)
+        bounds, optical = self.boundaries_nm, self.optical_boundaries_nm
+        n_real = self.index.real
+        inside = np.interp(z, bounds, optical)
+        out: FloatArray = np.where(z < bounds[0], n_real[0] * (z - bounds[0]) + optical[0],
+                                   np.where(z > bounds[-1], n_real[-1] * (z - bounds[-1]) + optical[-1], inside))
+        return out
+
+
+def index_profile(stack: Stack, wavelength_nm: float) -> IndexProfile:
+    """The refractive-index profile of the stack at one wavelength (nm)."""
+    if not isinstance(stack, Stack):
+        raise TypeError(f"stack must be a Stack, got {type(stack).__name__}")
+    wl = _one_wavelength(wavelength_nm)
+    n: ComplexArray = stack.prepare([wl]).media_n[:, 0].copy()
+    bounds = stack.boundaries()
+    d = np.diff(bounds)
+    optical = np.concatenate([[0.0], np.cumsum(n[1:-1].real * d)])
+    labels = (stack.incidence.name, *stack.labels(), _exit_name(stack))
+    return IndexProfile(wl, n, bounds, optical, labels)
+
+
+def _exit_name(stack: Stack) -> str:
+    """The name of the medium the light leaves into."""
+    if stack.substrate is not None:
+        return stack.substrate.back_medium.name
+    return (stack.exit if stack.exit is not None else AIR).name
