@@ -36,7 +36,7 @@ __all__ = ["AdmittanceLocus", "IndexProfile", "admittance_locus", "index_profile
            "tilted_admittance"]
 
 #: Samples per layer of a locus unless asked otherwise.
-SAMPLES = 65
+SAMPLES = 201
 
 
 def tilted_admittance(n: npt.ArrayLike, kx: complex, p: bool) -> ComplexArray:
