@@ -5,7 +5,7 @@ import argparse
 import math
 import warnings
 from pathlib import Path
-from typing import TYPE_CHECKING, List, Optional, Sequence, Tuple
+from typing import TYPE_CHECKING, List, Literal, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -41,14 +41,14 @@ def view_option(text: str) -> Tuple[str, Optional[float]]:
     return name, wavelength
 
 
-def _incidences(angles_deg: Sequence[float], polarisation: object) -> List[Tuple[float, str]]:
+def _incidences(angles_deg: Sequence[float], polarisation: object) -> List[Tuple[float, Literal["s", "p"]]]:
     """(angle in radians, "s" or "p") of each admittance panel: both at oblique unless one is asked."""
-    out = []
+    out: List[Tuple[float, Literal["s", "p"]]] = []
     for a in angles_deg:
         if a == 0.0:
             out.append((0.0, "p" if polarisation == "p" else "s"))
-        elif polarisation in ("s", "p"):
-            out.append((math.radians(a), str(polarisation)))
+        elif polarisation == "s" or polarisation == "p":
+            out.append((math.radians(a), "s" if polarisation == "s" else "p"))
         else:
             out += [(math.radians(a), "s"), (math.radians(a), "p")]
     return out
