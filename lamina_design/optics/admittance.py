@@ -26,7 +26,6 @@ from lamina_design.core.checks import (
     Polarisation,
     check_angles,
     check_wavelengths,
-    forward_cos,
     polarisation_weights,
 )
 from lamina_design.materials.base import ComplexArray, FloatArray
@@ -40,10 +39,16 @@ SAMPLES = 201
 
 
 def tilted_admittance(n: npt.ArrayLike, kx: complex, p: bool) -> ComplexArray:
-    """η = n cos θ (s) or n / cos θ (p) of media of index n for the in-plane index kx = n₀ sin θ₀."""
+    """η = n cos θ (s) or n / cos θ (p) of media of index n for the in-plane index kx = n₀ sin θ₀.
+
+    n cos θ is the principal root of n² − kx², the engine's branch: where the incidence medium
+    absorbs, kx is complex and the root can leave the half-plane of a decaying wave.
+    """
     index = np.asarray(n, dtype=np.complex128)
-    c = forward_cos(index, np.asarray(kx, dtype=np.complex128))
-    out: ComplexArray = index / c if p else index * c
+    square = index**2 - complex(kx) ** 2
+    # A zero imaginary part counts as +0, so a purely evanescent wave decays.
+    q: ComplexArray = np.sqrt(square.real + 1j * (square.imag + 0.0))
+    out: ComplexArray = index**2 / q if p else q
     return out
 
 

@@ -197,3 +197,17 @@ def test_a_bad_view_is_named(tmp_path, capsys):
             main(["spectrum", str(path), "--view", bad])
         err = capsys.readouterr().err
         assert "--view" in err and shown in err
+
+
+@pytest.mark.parametrize("incidence, layers, exit_medium, theta", [
+    (Constant(1.52, "glass"), ((1.38, 100.0), (2.3, 50.0)), Constant(1.0, "air"), 1.0),   # total reflection
+    (Constant(1.0, "air"), ((1.46, 90.0), (0.05 + 4j, 40.0)), Constant(1.52, "glass"), 0.6),   # a metal
+    (Constant(1.5 + 0.1j, "lossy"), ((1.46, 90.0),), Constant(1.52, "glass"), 0.3),  # complex in-plane index
+])
+@pytest.mark.parametrize("pol", ["s", "p"])
+def test_the_locus_starts_at_the_exit_admittance_and_ends_at_the_engine_s_reflectance(incidence, layers,
+                                                                                   exit_medium, theta, pol):
+    stack = Stack(incidence, tuple(Layer(Constant(n, str(n)), d) for n, d in layers), exit=exit_medium)
+    locus = admittance_locus(stack, WL, theta, pol)
+    assert locus.paths[-1][0] == pytest.approx(locus.boundaries[-1], rel=1e-12, abs=1e-12)
+    assert locus.reflectance == pytest.approx(float(stack.spectrum([WL], theta, pol).r[0]), rel=1e-10)
