@@ -104,12 +104,6 @@ class AdmittanceLocus:
         """R = |r|²."""
         return abs(self.r) ** 2
 
-    def plot(self, ax: object = None, circles: bool = True) -> object:
-        """:func:`lamina_design.plotting.plot_admittance` of this locus."""
-        from lamina_design.plotting.optics import plot_admittance
-
-        return plot_admittance(self, ax, circles=circles)
-
 
 def _one_wavelength(wavelength_nm: float) -> float:
     wl = check_wavelengths(wavelength_nm)

@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from lamina_design.core.checks import Polarisation
 from lamina_design.materials.base import FloatArray
-from lamina_design.optics.admittance import AdmittanceLocus, index_profile, iso_reflectance_circle
+from lamina_design.optics.admittance import AdmittanceLocus, admittance_locus, index_profile, iso_reflectance_circle
 from lamina_design.optics.fields import Field
 from lamina_design.optics.stack import Stack
 
@@ -31,10 +31,20 @@ def pyplot() -> Any:
     return plt
 
 
-def plot_admittance(locus: AdmittanceLocus, ax: Any = None, circles: Union[bool, Sequence[float]] = True) -> Any:
-    """The locus in the complex plane, one colour per layer, from the exit medium (square) to the
-    coating's admittance (circle), each interface a dot; iso-reflectance circles dashed (True: at
-    :data:`CIRCLES`, or the reflectances given). Returns the axes."""
+def plot_admittance(locus: Union[AdmittanceLocus, Stack], wavelength_nm: Optional[float] = None,
+                    angle: float = 0.0, polarisation: Polarisation = "s", ax: Any = None,
+                    circles: Union[bool, Sequence[float]] = True) -> Any:
+    """The admittance locus in the complex plane, one colour per layer, from the exit medium
+    (square) to the coating's admittance (circle), each interface a dot; iso-reflectance circles
+    dashed (True: at :data:`CIRCLES`, or the reflectances given). ``locus`` is a computed
+    :class:`AdmittanceLocus`, or a Stack whose locus is computed at ``wavelength_nm``, ``angle``
+    (radians) and ``polarisation``. Returns the axes."""
+    if isinstance(locus, Stack):
+        if wavelength_nm is None:
+            raise ValueError("wavelength_nm: give the wavelength of the locus of a Stack")
+        locus = admittance_locus(locus, wavelength_nm, angle, polarisation)
+    elif not isinstance(locus, AdmittanceLocus):
+        raise TypeError(f"locus must be an AdmittanceLocus or a Stack, got {type(locus).__name__}")
     plt = pyplot()
     if ax is None:
         _, ax = plt.subplots(figsize=(5.6, 5.0))
@@ -146,10 +156,20 @@ def plot_profile(stack: Stack, wavelength_nm: float, angle: Union[float, Sequenc
     return fig
 
 
-def plot_field(field: Field, ax: Any = None, wavelength_nm: Optional[float] = None, origin_nm: float = 0.0) -> Any:
+def plot_field(field: Union[Field, Stack], ax: Any = None, wavelength_nm: Optional[float] = None,
+               origin_nm: float = 0.0, angle: float = 0.0, polarisation: Polarisation = "unpolarised") -> Any:
     """|E|² against depth at one wavelength (the first, or the nearest to ``wavelength_nm``), the
     layer boundaries drawn as vertical lines and incoherent layers shaded; depths are shown from
-    ``origin_nm`` (behind a 1 mm plate, say). Needs matplotlib; returns the axes."""
+    ``origin_nm`` (behind a 1 mm plate, say). ``field`` is a computed :class:`Field`, or a Stack
+    whose field is computed at ``wavelength_nm``, ``angle`` (radians) and ``polarisation`` over
+    :func:`depth_window`. Needs matplotlib; returns the axes."""
+    if isinstance(field, Stack):
+        if wavelength_nm is None:
+            raise ValueError("wavelength_nm: give the wavelength of the field of a Stack")
+        lo, hi = depth_window(field)
+        field = field.field(np.linspace(lo, hi, PROFILE_POINTS), [wavelength_nm], angle, polarisation)
+    elif not isinstance(field, Field):
+        raise TypeError(f"field must be a Field or a Stack, got {type(field).__name__}")
     plt = pyplot()
     if ax is None:
         _, ax = plt.subplots(figsize=(7.0, 3.6))

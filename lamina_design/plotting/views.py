@@ -10,7 +10,6 @@ from typing import TYPE_CHECKING, List, Literal, Optional, Sequence, Tuple
 import numpy as np
 
 from lamina_design.materials.base import MaterialError, RangeWarning
-from lamina_design.optics.admittance import admittance_locus
 
 if TYPE_CHECKING:
     from lamina_design.io.files import Design
@@ -65,7 +64,7 @@ def _draw(view: str, design: Design, wavelength: float) -> object:
         panels = _incidences(design.angles_deg, polarisation)
         fig, axes = plt.subplots(1, len(panels), figsize=(5.2 * len(panels), 5.0), squeeze=False)
         for ax, (theta, pol) in zip(axes[0], panels):
-            plot_admittance(admittance_locus(stack, wavelength, theta, pol), ax)
+            plot_admittance(stack, wavelength, theta, pol, ax)
     elif view == "profile":
         fig = plot_profile(stack, wavelength, angles, polarisation)  # type: ignore[arg-type]
     elif view == "field":

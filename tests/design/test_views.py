@@ -159,11 +159,16 @@ def test_figures_draw_one_curve_per_layer_and_both_depth_axes(coating):
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from lamina_design.plotting import plot_admittance, plot_profile, plot_swatches
+    from lamina_design.plotting import plot_admittance, plot_field, plot_profile, plot_swatches
 
-    ax = plot_admittance(admittance_locus(coating, WL), circles=[0.1, 0.5])
-    labels = [line.get_label() for line in ax.lines]
-    assert "1: high" in labels and "2: low" in labels
+    for ax in (plot_admittance(admittance_locus(coating, WL), circles=[0.1, 0.5]),
+               plot_admittance(coating, WL, 0.3, "p", circles=False)):
+        labels = [line.get_label() for line in ax.lines]
+        assert "1: high" in labels and "2: low" in labels
+    with pytest.raises(ValueError, match="wavelength_nm"):
+        plot_admittance(coating)
+    ax = plot_field(coating, wavelength_nm=WL)
+    assert ax.get_xlim()[0] < 0.0 < 200.0 < ax.get_xlim()[1]  # the coating and a margin either side
     fig = plot_profile(coating, WL, [0.0, 0.4])
     assert len(fig.axes) == 4  # physical and optical depth, each with its |E|² axis
     assert fig.axes[1].get_xlabel().startswith("optical")
