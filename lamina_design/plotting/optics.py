@@ -100,11 +100,14 @@ def depth_window(stack: Stack, margin_nm: float = 100.0) -> FloatArray:
 
 
 def _steps(bounds: FloatArray, values: FloatArray, lo: float, hi: float) -> tuple[FloatArray, FloatArray]:
-    """x, y of a step curve: values[k] between bounds[k-1] and bounds[k], values[0] before, [-1] after."""
-    x = np.concatenate([[lo], np.repeat(bounds, 2), [hi]])
-    y = np.repeat(values, 2)
-    keep = (x >= lo) & (x <= hi)
-    return x[keep], y[keep]
+    """x, y of a step curve over [lo, hi]: values[k] between bounds[k-1] and bounds[k], values[0]
+    before the first bound and values[-1] after the last; media outside the window left out."""
+    starts = np.clip(np.concatenate([[lo], bounds]), lo, hi)
+    ends = np.clip(np.concatenate([bounds, [hi]]), lo, hi)
+    shown = ends > starts
+    x = np.stack([starts[shown], ends[shown]], axis=1).ravel()
+    y = np.repeat(values[shown], 2)
+    return x, y
 
 
 def plot_profile(stack: Stack, wavelength_nm: float, angle: Union[float, Sequence[float]] = 0.0,
@@ -126,7 +129,8 @@ def plot_profile(stack: Stack, wavelength_nm: float, angle: Union[float, Sequenc
     angles = [float(a) for a in np.atleast_1d(np.asarray(angle, dtype=np.float64))]
     fields = [stack.field(z, [profile.wavelength_nm], a, polarisation) for a in angles]
     axes = fig.subplots(2, 1)
-    absorbing = bool(np.any(profile.index.imag != 0.0))
+    # κ is drawn where it would show beside n.
+    absorbing = bool(np.any(profile.index.imag > 1e-4))
     for ax, optical in zip(axes, (False, True)):
         x = profile.optical_depth(z) if optical else z
         bounds = profile.optical_boundaries_nm if optical else profile.boundaries_nm

@@ -216,3 +216,19 @@ def test_the_locus_starts_at_the_exit_admittance_and_ends_at_the_engine_s_reflec
     locus = admittance_locus(stack, WL, theta, pol)
     assert locus.paths[-1][0] == pytest.approx(locus.boundaries[-1], rel=1e-12, abs=1e-12)
     assert locus.reflectance == pytest.approx(float(stack.spectrum([WL], theta, pol).r[0]), rel=1e-10)
+
+
+def test_the_profile_draws_the_media_of_its_window_as_flat_steps(plate):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from lamina_design.plotting import plot_profile
+
+    # The window ends inside the 0.1 mm plate: its back layer and back medium stay out of sight.
+    fig = plot_profile(plate, 550.0, depth_nm=np.linspace(-50.0, 400.0, 200))
+    (line,) = [line for line in fig.axes[0].lines if line.get_label() == "n"]
+    x, y = line.get_data()
+    assert x[0] == -50.0 and x[-1] == 400.0
+    np.testing.assert_array_equal(y[0::2], y[1::2])  # horizontal segments only
+    assert list(y[0::2]) == [1.0, 2.3, 1.46, 1.52]
+    plt.close(fig)
