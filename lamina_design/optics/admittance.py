@@ -153,24 +153,65 @@ def admittance_locus(stack: Stack, wavelength_nm: float, angle: float = 0.0, pol
     labels = tuple(layer.material.name for layer in stack.layers)
     if count == 0:
         return AdmittanceLocus(wl, theta, pol, complex(eta[0]), (), eta[-1:].copy(), labels)
-    # One engine row per sample: the layers in front of the sampled plane have no thickness,
-    # the sampled layer keeps what lies behind the plane.
-    fraction = np.linspace(0.0, 1.0, m)
-    rows = np.zeros((count, m, count))
-    for i in range(count):
-        rows[i, :, i] = d[i] * fraction
-        rows[i, :, i + 1:] = d[i + 1:]
     from lamina_design import _engine
 
-    r, _ = _engine.amplitudes(rows.reshape(count * m, count), n[:, None].copy(), np.array([wl]), np.array([theta]))
-    r_pol = r[1 if p else 0, :, 0, 0]
-    # The engine's r_p has the opposite sign to Macleod's (η₀ − Y)/(η₀ + Y).
-    sign = -1.0 if p else 1.0
-    with np.errstate(divide="ignore", invalid="ignore"):
-        y = eta[0] * (1.0 - sign * r_pol) / (1.0 + sign * r_pol)
-    paths = tuple(y.reshape(count, m)[i].copy() for i in range(count))
-    boundaries = np.array([path[-1] for path in paths] + [eta[-1]], dtype=np.complex128)
+    def admittances(rows: FloatArray, media: ComplexArray) -> ComplexArray:
+        """Y at the front of each row's stack, seen from the incidence medium."""
+        r, _ = _engine.amplitudes(rows, media, np.array([wl]), np.array([theta]))
+        r_pol = r[1 if p else 0, :, 0, 0]
+        # The engine's r_p has the opposite sign to Macleod's (η₀ − Y)/(η₀ + Y).
+        sign = -1.0 if p else 1.0
+        with np.errstate(divide="ignore", invalid="ignore"):
+            y: ComplexArray = eta[0] * (1.0 - sign * r_pol) / (1.0 + sign * r_pol)
+        return y
+
+    fraction = np.linspace(0.0, 1.0, m)
+    # Y at each interface: the layers in front of it made of no thickness.
+    behind = np.triu(np.broadcast_to(d, (count, count)))
+    boundaries = np.append(admittances(behind, n[:, None].copy()), eta[-1])
+    exits = _media_of(boundaries[1:], kx, p)
+    if exits is not None:
+        # Each layer on a half-infinite medium of the admittance behind it: one call, linear cost.
+        media = np.empty((count, m, 3, 1), dtype=np.complex128)
+        media[:, :, 0, 0] = n[0]
+        media[:, :, 1, 0] = n[1:-1, None]
+        media[:, :, 2, 0] = exits[:, None]
+        y = admittances((d[:, None] * fraction).reshape(count * m, 1), media.reshape(count * m, 3, 1))
+        paths = tuple(y.reshape(count, m)[i].copy() for i in range(count))
+    else:
+        # Some admittance behind a layer is no medium's on the engine's branch: each layer's
+        # samples see the real layers behind them instead (quadratic in the layer count).
+        found = []
+        for i in range(count):
+            rows = np.empty((m, count - i))
+            rows[:, 0] = d[i] * fraction
+            rows[:, 1:] = d[i + 1:]
+            found.append(admittances(rows, np.ascontiguousarray(np.concatenate([n[:1], n[i + 1:]])[:, None])))
+        paths = tuple(found)
     return AdmittanceLocus(wl, theta, pol, complex(eta[0]), paths, boundaries, labels)
+
+
+def _media_of(y: ComplexArray, kx: complex, p: bool) -> ComplexArray | None:
+    """Indices whose tilted admittances are `y` (to 1e-12, up to rounding of Re Y near 0), or None where one has none on the engine's branch."""
+    # Behind a deep stop band Y is all but imaginary, and the rounding of r can leave Re Y just
+    # below 0, where the principal root gives −Y: that rounding is mirrored above 0 (a passive
+    # load has Re Y ≥ 0), and an exact 0 made positive, so the root keeps Y's side.
+    size = np.abs(y)
+    real = np.where((y.real < 0.0) & (y.real >= -1e-9 * size), -y.real, y.real)
+    y = np.where(real == 0.0, 1e-15 * size, real) + 1j * y.imag
+    if p:
+        # n²/q = Y with q² = n² − kx²: q² − Y q + kx² = 0, a root on the principal branch.
+        root = np.sqrt(y * y - 4.0 * kx * kx)
+        candidates = [0.5 * (y + root), 0.5 * (y - root)]
+    else:
+        candidates = [y]
+    chosen = np.full(y.shape, np.nan + 0j)
+    for q in candidates:
+        with np.errstate(divide="ignore", invalid="ignore"):
+            index = np.sqrt(y * q if p else q * q + kx * kx)
+            ok = np.isnan(chosen) & np.isclose(tilted_admittance(index, kx, p), y, rtol=1e-12, atol=0.0)
+        chosen = np.where(ok, index, chosen)
+    return None if np.any(np.isnan(chosen)) else chosen
 
 
 @dataclass(frozen=True)

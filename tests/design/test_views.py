@@ -42,7 +42,7 @@ def test_quarter_waves_end_on_the_real_axis_at_their_closed_forms(layers, expect
     # Each path runs from the face behind its layer to the face in front of it.
     for i, path in enumerate(locus.paths):
         assert path[0] == pytest.approx(locus.boundaries[i + 1], rel=1e-12)
-        assert path[-1] == locus.boundaries[i]
+        assert path[-1] == pytest.approx(locus.boundaries[i], rel=1e-12)
 
 
 @pytest.mark.parametrize("pol", ["s", "p"])
@@ -232,3 +232,25 @@ def test_the_profile_draws_the_media_of_its_window_as_flat_steps(plate):
     np.testing.assert_array_equal(y[0::2], y[1::2])  # horizontal segments only
     assert list(y[0::2]) == [1.0, 2.3, 1.46, 1.52]
     plt.close(fig)
+
+
+@pytest.mark.parametrize("pol", ["s", "p"])
+def test_a_long_mirror_s_locus_costs_the_engine_work_linear_in_its_samples(pol, monkeypatch):
+    from lamina_design import _engine
+
+    work = []
+    amplitudes = _engine.amplitudes
+
+    def counting(d, *args, **kwargs):
+        work.append(np.asarray(d).size)  # rows × layers of the call
+        return amplitudes(d, *args, **kwargs)
+
+    monkeypatch.setattr(_engine, "amplitudes", counting)
+    # 200 layers away from their quarter-wave: deep in the stop band, Y nearly imaginary inside.
+    stack = Stack(layers=(Layer(H, 65.2), Layer(L, 102.7)) * 100, exit=S)
+    locus = admittance_locus(stack, WL, 0.5, pol, samples=101)
+    assert sum(work) <= 200 * 200 + 2 * 200 * 101
+    assert locus.reflectance == pytest.approx(float(stack.spectrum([WL], 0.5, pol).r[0]), rel=1e-12)
+    for i, path in enumerate(locus.paths):
+        assert path[0] == pytest.approx(locus.boundaries[i + 1], rel=1e-11)
+        assert path[-1] == pytest.approx(locus.boundaries[i], rel=1e-11)
