@@ -37,6 +37,9 @@ __all__ = ["AdmittanceLocus", "IndexProfile", "admittance_locus", "index_profile
 #: Samples per layer of a locus unless asked otherwise.
 SAMPLES = 201
 
+# Thicknesses per engine call when the interfaces' admittances are found.
+_BLOCK = 1 << 21
+
 
 def tilted_admittance(n: npt.ArrayLike, kx: complex, p: bool) -> ComplexArray:
     """η = n cos θ (s) or n / cos θ (p) of media of index n for the in-plane index kx = n₀ sin θ₀.
@@ -166,9 +169,14 @@ def admittance_locus(stack: Stack, wavelength_nm: float, angle: float = 0.0, pol
         return y
 
     fraction = np.linspace(0.0, 1.0, m)
-    # Y at each interface: the layers in front of it made of no thickness.
-    behind = np.triu(np.broadcast_to(d, (count, count)))
-    boundaries = np.append(admittances(behind, n[:, None].copy()), eta[-1])
+    # Y at each interface: the layers in front of it made of no thickness, a block of
+    # interfaces per call so that thousands of layers stay within memory.
+    faces = []
+    block = max(1, _BLOCK // count)
+    for start in range(0, count, block):
+        behind = np.triu(np.broadcast_to(d[start:], (min(block, count - start), count - start)))
+        faces.append(admittances(behind, np.ascontiguousarray(np.concatenate([n[:1], n[start + 1:]])[:, None])))
+    boundaries = np.append(np.concatenate(faces), eta[-1])
     exits = _media_of(boundaries[1:], kx, p)
     if exits is not None:
         # Each layer on a half-infinite medium of the admittance behind it: one call, linear cost.

@@ -237,6 +237,7 @@ def test_the_profile_draws_the_media_of_its_window_as_flat_steps(plate):
 @pytest.mark.parametrize("pol", ["s", "p"])
 def test_a_long_mirror_s_locus_costs_the_engine_work_linear_in_its_samples(pol, monkeypatch):
     from lamina_design import _engine
+    from lamina_design.optics import admittance
 
     work = []
     amplitudes = _engine.amplitudes
@@ -246,6 +247,8 @@ def test_a_long_mirror_s_locus_costs_the_engine_work_linear_in_its_samples(pol, 
         return amplitudes(d, *args, **kwargs)
 
     monkeypatch.setattr(_engine, "amplitudes", counting)
+    # The interfaces in blocks of 25, as thousands of layers would be.
+    monkeypatch.setattr(admittance, "_BLOCK", 5000)
     # 200 layers away from their quarter-wave: deep in the stop band, Y nearly imaginary inside.
     stack = Stack(layers=(Layer(H, 65.2), Layer(L, 102.7)) * 100, exit=S)
     locus = admittance_locus(stack, WL, 0.5, pol, samples=101)
