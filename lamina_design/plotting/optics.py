@@ -58,8 +58,11 @@ def plot_admittance(locus: Union[AdmittanceLocus, Stack], wavelength_nm: Optiona
     ax.plot(locus.boundaries.real, locus.boundaries.imag, "o", ms=3.5, color="0.2", zorder=3)
     ax.plot(locus.boundaries[-1].real, locus.boundaries[-1].imag, "s", ms=6, mfc="none", color="0.2",
             label="exit medium")
-    ax.plot(locus.admittance.real, locus.admittance.imag, "o", ms=8, mfc="none", color="k",
-            label=f"Y = {locus.admittance.real:.4g}{locus.admittance.imag:+.3g}i, R = {100 * locus.reflectance:.3g} %")
+    y = locus.admittance
+    # Rounding's last bits off the axis are shown as the 0 they stand for.
+    im = 0.0 if abs(y.imag) <= 1e-12 * abs(y) else y.imag
+    ax.plot(y.real, y.imag, "o", ms=8, mfc="none", color="k",
+            label=f"Y = {y.real:.4g} {'−' if im < 0 else '+'} {abs(im):.3g}i, R = {100 * locus.reflectance:.3g} %")
     for level in levels:
         centre, radius = iso_reflectance_circle(locus.incidence, level)
         phase = np.linspace(0.0, 2.0 * math.pi, 361)
