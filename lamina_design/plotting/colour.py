@@ -43,9 +43,11 @@ def swatches(stacks: Union[Stack, Sequence[Stack]], angles: Union[float, Sequenc
     if not wanted or any(q not in ("R", "T") for q in wanted):
         raise ValueError(f"quantities must be 'R' and/or 'T', got {list(quantities)!r}")
     angle_list = [float(a) for a in np.atleast_1d(np.asarray(angles, dtype=np.float64))]
+    names = [stack.name or f"stack {k + 1}" for k, stack in enumerate(group)]
     out = []
     for k, stack in enumerate(group):
-        label = stack.name or f"stack {k + 1}"
+        # A name that several stacks share gets their places, so each keeps its own row.
+        label = names[k] if names.count(names[k]) == 1 else f"{names[k]} ({k + 1})"
         spectrum = stack.spectrum(GRID_NM, angle_list, polarisation)
         for i, theta in enumerate(angle_list):
             for q in wanted:
@@ -61,9 +63,13 @@ def plot_swatches(items: Union[Stack, Sequence[Stack], Sequence[Swatch]], ax: An
     plt = pyplot()
     from matplotlib.patches import Rectangle
 
-    group = list(items) if not isinstance(items, Stack) else [items]
-    shown: List[Swatch] = ([s for s in group if isinstance(s, Swatch)] if group and isinstance(group[0], Swatch)
-                           else swatches(group, **options))  # type: ignore[arg-type]
+    group: List[Any] = [items] if isinstance(items, Stack) else list(items)
+    if group and all(isinstance(s, Swatch) for s in group):
+        if options:
+            raise TypeError(f"{', '.join(sorted(options))}: options of swatches(), for stacks, not computed swatches")
+        shown: List[Swatch] = group
+    else:
+        shown = swatches(group, **options)
     rows: List[tuple[str, float]] = []
     columns: List[str] = []
     for s in shown:

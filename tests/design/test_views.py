@@ -159,7 +159,7 @@ def test_figures_draw_one_curve_per_layer_and_both_depth_axes(coating):
     matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    from lamina_design.plotting import plot_admittance, plot_field, plot_profile, plot_swatches
+    from lamina_design.plotting import plot_admittance, plot_field, plot_profile, plot_swatches, swatches
 
     for ax in (plot_admittance(admittance_locus(coating, WL), circles=[0.1, 0.5]),
                plot_admittance(coating, WL, 0.3, "p", circles=False)):
@@ -174,6 +174,13 @@ def test_figures_draw_one_curve_per_layer_and_both_depth_axes(coating):
     assert fig.axes[1].get_xlabel().startswith("optical")
     ax = plot_swatches([BARE, MIRROR])
     assert len(ax.patches) == 4
+    # Two stacks of one name keep a row each.
+    ax = plot_swatches([BARE, BARE], quantities=["R"])
+    assert [t.get_text() for t in ax.get_yticklabels()] == ["glass (1), 0°", "glass (2), 0°"]
+    computed = swatches(BARE)
+    assert len(plot_swatches(computed).patches) == 2
+    with pytest.raises(TypeError, match="quantities"):
+        plot_swatches(computed, quantities=["R"])
     plt.close("all")
 
 
