@@ -21,7 +21,7 @@ VIEWS = ("admittance", "profile", "field", "swatch")
 VIEW_HELP = ("also write DESIGN_VIEW.png: admittance (the admittance locus), profile (index against physical "
              "and optical depth with |E|²), field (|E|² against depth) or swatch (R and T colours under D65 "
              "with L*a*b*); at @NM nm (default the middle of the design's grid; swatches span 380-780 nm); "
-             "repeat for several")
+             "repeat for several; written even with --no-plot")
 
 
 def view_option(text: str) -> Tuple[str, Optional[float]]:

@@ -264,3 +264,15 @@ def test_a_long_mirror_s_locus_costs_the_engine_work_linear_in_its_samples(pol, 
     for i, path in enumerate(locus.paths):
         assert path[0] == pytest.approx(locus.boundaries[i + 1], rel=1e-11)
         assert path[-1] == pytest.approx(locus.boundaries[i], rel=1e-11)
+
+
+def test_a_view_the_design_cannot_have_is_a_located_usage_error(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from lamina_design.cli import main
+
+    path = tmp_path / "thick.toml"
+    path.write_text("exit = 1.52\n[[layer]]\nmaterial = 1.46\nthickness_nm = 1e5\ncoherent = false\n")
+    assert main(["spectrum", str(path), "--out", str(tmp_path), "--no-plot", "--view", "admittance@550"]) == 2
+    err = capsys.readouterr().err
+    assert str(path) in err and "admittance view at 550 nm" in err and "incoherent" in err
+    assert not (tmp_path / "thick_admittance.png").exists()
