@@ -80,6 +80,7 @@ def _draw(view: str, design: Design, wavelength: float) -> object:
         if len(angles) > 1:
             ax.legend(ax.lines[:1] + ax.lines[-(len(angles) - 1):], [f"{a:g}°" for a in design.angles_deg],
                       title="incidence", frameon=False, fontsize=8)
+            ax.set_title(f"λ = {wavelength:g} nm", fontsize=9, pad=14)
     else:
         fig, ax = plt.subplots(figsize=(5.4, 0.6 + 1.0 * len(angles)))
         plot_swatches(stack, ax, angles=angles, polarisation=polarisation)
