@@ -7,7 +7,8 @@ and absorbed power inside a stack), ``incoherent`` (thick layers anywhere in a
 stack), ``tolerance`` (yield under deposition errors), ``monitoring`` (the
 signal while layers grow), ``synthesis`` (needle optimisation and gradual
 evolution), ``search`` (global searches) and ``executor`` (batches over
-processes or a cluster).
+processes or a cluster). ``optics.admittance`` traces the admittance locus and the
+index profile; ``plotting`` draws them, the field and colour swatches (matplotlib).
 
 Plain spectra go through ``lamina.DataPy(...).simulate()``; batches of stacks
 (complex amplitudes, exact derivatives of R and T, fields) go through

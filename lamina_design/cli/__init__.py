@@ -372,6 +372,10 @@ def _spectrum_command(args: argparse.Namespace) -> int:
     if args.field is not None:
         for path in write_field(args.out, design.path.stem, design, args.field, not args.no_plot, args.depth):
             print(f"field at {args.field:g} nm written to {path}")
+    if args.view:
+        from lamina_design.plotting.views import write_views
+        for path in write_views(args.out, design.path.stem, design, args.view):
+            print(f"view written to {path}")
     return EXIT_OK
 
 
@@ -944,6 +948,8 @@ def _parser() -> argparse.ArgumentParser:
     spectrum.add_argument("--depth", type=float, nargs=2, metavar=("MIN", "MAX"),
                           help="depths shown by --field, nm from the front of the first layer (default: the first "
                                "coating the light meets, with a margin)")
+    from lamina_design.plotting.views import VIEW_HELP, view_option
+    spectrum.add_argument("--view", type=view_option, action="append", metavar="VIEW[@NM]", help=VIEW_HELP)
     refine = add_command("refine", "refine a design's thicknesses towards targets",
                          "Least-squares refinement of the layer thicknesses towards the targets; "
                          "writes DESIGN_refined.toml (a design file that reads back), "

@@ -1,5 +1,6 @@
 """Optical quantities of a stack: spectra, thick substrates and incoherent layers, fields inside,
-phases, Ψ and Δ, group delay and GDD, batches of spectra.
+phases, Ψ and Δ, group delay and GDD, batches of spectra, the admittance locus and the index
+profile.
 
 The names of the phase module (``lamina_design.optics`` before it became this folder) are
 answered here too, on first use, so that importing a stack does not load the native engine.

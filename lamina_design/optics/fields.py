@@ -164,31 +164,7 @@ def field_profile(engine: object, n: ComplexArray, d: FloatArray, coherent: Sequ
 
 
 def plot_field(field: Field, ax: Any = None, wavelength_nm: Optional[float] = None, origin_nm: float = 0.0) -> Any:
-    """|E|² against depth at one wavelength (the first, or the nearest to ``wavelength_nm``), the
-    layer boundaries drawn as vertical lines and incoherent layers shaded; depths are shown from
-    ``origin_nm`` (behind a 1 mm plate, say). Needs matplotlib; returns the axes."""
-    try:
-        import matplotlib.pyplot as plt
-    except ImportError as exc:  # pragma: no cover - depends on the installation
-        raise ImportError("plotting a field needs matplotlib: pip install matplotlib") from exc
-    if ax is None:
-        _, ax = plt.subplots(figsize=(7.0, 3.6))
-    w = 0 if wavelength_nm is None else int(np.argmin(np.abs(field.wavelength_nm - wavelength_nm)))
-    ax.plot(field.depth_nm - origin_nm, field.e2[w], color="C0", lw=1.4)
-    bounds = field.boundaries_nm - origin_nm
-    shown = field.depth_nm - origin_nm
-    for i, (a, b) in enumerate(zip(bounds[:-1], bounds[1:])):
-        if not field.coherent[i]:
-            ax.axvspan(a, b, color="0.85", lw=0)
-        mid = 0.5 * (a + b)
-        if shown[0] <= mid <= shown[-1]:
-            ax.text(mid, 1.0, field.labels[i], transform=ax.get_xaxis_transform(), ha="center", va="bottom",
-                    fontsize=7, rotation=0)
-    for x in bounds:
-        ax.axvline(x, color="0.4", lw=0.6, ls="--")
-    ax.set_xlim(shown[0], shown[-1])
-    ax.set_xlabel("depth (nm)" if origin_nm == 0.0 else f"depth − {origin_nm:g} nm")
-    ax.set_ylabel("|E|² / |E₀|²")
-    ax.set_title(f"λ = {field.wavelength_nm[w]:g} nm, θ = {math.degrees(field.angle_rad):.3g}°", fontsize=9,
-                 pad=14)
-    return ax
+    """:func:`lamina_design.plotting.plot_field`: |E|² against depth, layers marked. Needs matplotlib."""
+    from lamina_design.plotting.optics import plot_field as plot
+
+    return plot(field, ax, wavelength_nm, origin_nm)
