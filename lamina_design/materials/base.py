@@ -33,6 +33,10 @@ class RangeWarning(UserWarning):
     """A wavelength outside the range where a material's data or fit holds."""
 
 
+class DispersionWarning(UserWarning):
+    """GD or GDD asked of a material whose second derivative is not continuous (a linear table)."""
+
+
 @runtime_checkable
 class Material(Protocol):
     """A complex refractive index n + iκ at vacuum wavelengths in nanometres."""

@@ -131,8 +131,9 @@ def _spline_values(wl: FloatArray, n: FloatArray, k: FloatArray,
 def adaptive_knots(wl: FloatArray, n: FloatArray, k: FloatArray, tolerance: float) -> FloatArray:
     """Knot energies (eV) for a least-squares spline of the table within `tolerance` in n and k.
 
-    Starts from 6 even knots and halves the interval of the worst row until every row is within
-    `tolerance`, or the knots reach half the rows (then the best so far).
+    Starts from 6 even knots and halves the worst interval holding at least 6 rows until every
+    row is within `tolerance`, or no such interval is left: a kink between two rows (a detector
+    change, say) is not chased into a spike of curvature.
     """
     e = HC_EV_NM / wl
     values = np.stack([n, k], axis=1)
@@ -141,10 +142,14 @@ def adaptive_knots(wl: FloatArray, n: FloatArray, k: FloatArray, tolerance: floa
         basis = spline_basis(knots, e)
         solution, *_ = np.linalg.lstsq(basis, values, rcond=None)
         misfit = np.abs(basis @ solution - values).max(axis=1)
-        if misfit.max() <= tolerance or knots.size >= e.size // 2:
+        interval = np.clip(np.searchsorted(knots, e) - 1, 0, knots.size - 2)
+        rows = np.bincount(interval, minlength=knots.size - 1)
+        worst = np.zeros(knots.size - 1)
+        np.maximum.at(worst, interval, misfit)
+        worst[rows < 6] = 0.0
+        j = int(np.argmax(worst))
+        if worst[j] <= tolerance:
             return knots
-        worst = e[int(np.argmax(misfit))]
-        j = int(np.clip(np.searchsorted(knots, worst) - 1, 0, knots.size - 2))
         knots = np.sort(np.append(knots, 0.5 * (knots[j] + knots[j + 1])))
 
 

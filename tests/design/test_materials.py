@@ -51,17 +51,18 @@ PUBLISHED = [
     ("Au", 996.62, 0.25469 + 5.9622j, 2e-4),
     ("Al", 541.27, 0.92804 + 6.3634j, 2e-4),
     ("Al", 1000.5, 1.4765 + 9.2887j, 3e-3),
-    # Tabulated film and crystal data at table points (sources in the data files)
+    # Tabulated film and crystal data at table points (sources in the data files), to the
+    # smoothing spline's stated misfit (through every row for Si and Nb2O5)
     ("Si", 600.0, 3.94 + 0.019934j, 1e-9),  # Green 2008
-    ("SiO2", 1250.0, 1.469362, 1e-9),  # Gao et al. 2013
-    ("Ta2O5", 1800.0, 2.083136, 1e-9),  # Gao et al. 2012
-    ("TiO2", 550.0, 2.164358, 1e-9),  # Sarkar et al. 2019
-    ("HfO2", 550.922, 2.099973620793, 1e-9),  # Franta et al. 2015
-    ("HfO2", 300.151, 2.249051612476 + 0.002918419559822j, 1e-9),
+    ("SiO2", 1250.0, 1.469362, 5e-5),  # Gao et al. 2013
+    ("Ta2O5", 1800.0, 2.083136, 4e-5),  # Gao et al. 2012
+    ("TiO2", 550.0, 2.164358, 1.5e-4),  # Sarkar et al. 2019
+    ("HfO2", 550.922, 2.099973620793, 2.5e-4),  # Franta et al. 2015
+    ("HfO2", 300.151, 2.249051612476 + 0.002918419559822j, 2.5e-4),
     ("Nb2O5", 550.0, 2.360317 + 0.000003j, 1e-9),  # Lemarchand 2013
     ("Nb2O5", 1550.0, 2.235921, 1e-9),
-    ("ITO", 549.88, 1.85057 + 0.00861j, 1e-9),  # Minenkov et al. 2024
-    ("ITO", 999.94, 1.21572 + 0.07129j, 1e-9),
+    ("ITO", 549.88, 1.85057 + 0.00861j, 1.4e-3),  # Minenkov et al. 2024
+    ("ITO", 999.94, 1.21572 + 0.07129j, 1.4e-3),
     # Independent measurements of the same crystals, to their stated agreement
     ("CaF2", 588.0, 1.4339, 2e-4),  # Crystran handbook (2023) table
     ("CaF2", 486.0, 1.4370, 2e-4),
@@ -511,7 +512,8 @@ def test_catalogue_follows_its_database_page_everywhere(name: str, page: str, re
         twin = load_database_page(page)
     except MaterialError as exc:
         pytest.skip(f"no local refractiveindex.info database ({exc})")
-    ours = mat.get(name)
+    # A smoothed film's table as published; the smoothing is held to it in test_dispersion_fit.
+    ours = mat.table(name) if isinstance(mat.get(name), mat.Spline) else mat.get(name)
     lo, hi = getattr(ours, "valid_nm")
     their = getattr(twin, "valid_nm", None)
     if their is not None:
