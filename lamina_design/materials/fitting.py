@@ -131,7 +131,7 @@ def _spline_values(wl: FloatArray, n: FloatArray, k: FloatArray,
 def adaptive_knots(wl: FloatArray, n: FloatArray, k: FloatArray, tolerance: float) -> FloatArray:
     """Knot energies (eV) for a least-squares spline of the table within `tolerance` in n and k.
 
-    Starts from 6 even knots and halves the worst interval holding at least 6 rows until every
+    Starts from 6 even knots and halves the worst interval holding at least 4 rows until every
     row is within `tolerance`, or no such interval is left: a kink between two rows (a detector
     change, say) is not chased into a spike of curvature.
     """
@@ -146,7 +146,7 @@ def adaptive_knots(wl: FloatArray, n: FloatArray, k: FloatArray, tolerance: floa
         rows = np.bincount(interval, minlength=knots.size - 1)
         worst = np.zeros(knots.size - 1)
         np.maximum.at(worst, interval, misfit)
-        worst[rows < 6] = 0.0
+        worst[rows < 4] = 0.0
         j = int(np.argmax(worst))
         if worst[j] <= tolerance:
             return knots
