@@ -16,8 +16,6 @@ file has where none is given.
 """
 from __future__ import annotations
 
-import difflib
-import re
 from dataclasses import replace
 from functools import lru_cache
 from importlib import resources
@@ -26,7 +24,7 @@ from typing import Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-from lamina_design.materials.base import HC_EV_NM, Constant, Material, MaterialError
+from lamina_design.materials.base import HC_EV_NM, SUBSCRIPTS, Constant, Material, MaterialError, closest
 from lamina_design.materials.models import DrudeLorentz, Sellmeier
 from lamina_design.materials.refractiveindex import Formula, load_database_page, read_yaml
 from lamina_design.materials.spline import Spline, spline_basis
@@ -567,24 +565,10 @@ def _build(key: str) -> Material:
     return _CATALOGUE[key]()
 
 
-#: Subscript digits as formulas are printed (MgF₂) read as plain ones.
-_SUBSCRIPTS = str.maketrans("₀₁₂₃₄₅₆₇₈₉", "0123456789")
-
-
-def _folded(name: str) -> str:
-    # What a misspelling keeps: no case, separators or 0/O and 1/l confusion.
-    return re.sub(r"[\s_\-]+", "", name.translate(_SUBSCRIPTS).lower()).replace("0", "o").replace("1", "l")
-
-
 def suggestions(name: str, count: int = 3) -> List[str]:
     """Catalogue names or aliases close to `name` (a misspelling such as "Si02" or "fused silca"),
     best first."""
-    folded = {_folded(entry): entry for entry in [*_NAMES, *_ALIASES]}
-    target = _folded(name)
-    close = difflib.get_close_matches(target, list(folded), n=count, cutoff=0.6)
-    if target in folded and target not in close[:1]:
-        close = [target] + [c for c in close if c != target][: count - 1]
-    return [folded[c] for c in close]
+    return closest(name, [*_NAMES, *_ALIASES], count)
 
 
 def get(name: str) -> Material:
@@ -593,7 +577,7 @@ def get(name: str) -> Material:
 
     A name that is not in the catalogue raises MaterialError naming the closest ones.
     """
-    key = name.strip().translate(_SUBSCRIPTS).lower().replace(" ", "_")
+    key = name.strip().translate(SUBSCRIPTS).lower().replace(" ", "_")
     key = _ALIASES.get(key, key).lower()
     if key not in _CATALOGUE:
         close = " or ".join(repr(c) for c in suggestions(name))

@@ -2,6 +2,7 @@
 interpolation's artefacts, and fit_model on data of known coefficients."""
 from __future__ import annotations
 
+import pydoc
 import re
 import warnings
 from importlib import resources
@@ -211,3 +212,10 @@ def test_spline_extends_straight_past_its_table_and_warns() -> None:
     slope = np.diff(values) / np.diff(energy)
     assert slope[0] == pytest.approx(slope[1], rel=1e-9)
     assert np.isfinite(second).all()
+
+
+@pytest.mark.parametrize("key", [key for key in catalogue._CATALOGUE if key != "vacuum"])  # vacuum is a definition
+def test_every_catalogue_entry_names_its_publication_and_range_in_help(key: str) -> None:
+    text = " ".join(pydoc.render_doc(catalogue._CATALOGUE[key]).split())
+    assert re.search(r"\b(1[89]\d\d|20\d\d)\b|data sheet", text), "no publication named"
+    assert re.search(r"\d+(\.\d+)?–\d+(\.\d+)? nm", text), "no wavelength range"

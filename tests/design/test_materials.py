@@ -465,6 +465,25 @@ def test_database_pages_by_path_and_by_catalog(tmp_path: Path, monkeypatch: pyte
         load_database_page("main/SiO2/Malitson")
 
 
+@pytest.mark.parametrize("typed, meant", [
+    ("main/SiO2/Malitsn", "main/SiO2/Malitson"),
+    ("main/sio2/malitson", "main/SiO2/Malitson"),
+    ("main/Si02/Malitson", "main/SiO2/Malitson"),  # the catalogue names' 0/O rule
+    ("specs/SCHOTT-optical/N-BK8", "specs/SCHOTT-optical/N-BK7"),  # a page only the catalog names
+])
+def test_misspelt_database_pages_suggest_the_nearest(tmp_path: Path, typed: str, meant: str) -> None:
+    root = make_database(tmp_path / "db")
+    with pytest.raises(MaterialError, match=f"no such page .*did you mean '{meant}'"):
+        mat.resolve(f"refractiveindex:{typed}", database=root)
+
+
+def test_a_page_like_none_suggests_nothing(tmp_path: Path) -> None:
+    root = make_database(tmp_path / "db")
+    with pytest.raises(MaterialError, match="no such page") as raised:
+        load_database_page("other/Xyzzy/Plugh", root)
+    assert "did you mean" not in str(raised.value)
+
+
 def test_installed_offline_database() -> None:
     import importlib.util
 
