@@ -24,10 +24,10 @@ from typing import Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 
-from lamina_design.materials.base import HC_EV_NM, SUBSCRIPTS, Constant, Material, MaterialError, closest
+from lamina_design.materials.base import SUBSCRIPTS, Constant, Material, MaterialError, closest
 from lamina_design.materials.models import DrudeLorentz, Sellmeier
 from lamina_design.materials.refractiveindex import Formula, load_database_page, read_yaml
-from lamina_design.materials.spline import Spline, spline_basis
+from lamina_design.materials.spline import Spline, least_squares
 from lamina_design.materials.tabulated import Tabulated, read_csv
 
 __all__ = ["aliases", "get", "names", "resolve", "suggestions", "table", "DATABASE_PREFIX"]
@@ -47,10 +47,8 @@ def _smoothed(filename: str, name: str, knots_ev: Optional[Tuple[float, ...]]) -
     wl = data.wavelength_nm
     if knots_ev is None:
         return Spline.through(wl, data.n, data.k, name, data.source)
-    knots = np.array(knots_ev)
-    values = np.stack([data.n, data.k], axis=1)
-    solution, *_ = np.linalg.lstsq(spline_basis(knots, HC_EV_NM / wl), values, rcond=None)
-    return Spline(knots, solution[:, 0], solution[:, 1], name, data.valid_nm, data.source)
+    knots = np.array(knots_ev, dtype=np.float64)
+    return Spline(knots, *least_squares(knots, wl, data.n, data.k), name, data.valid_nm, data.source)
 
 
 def air() -> Material:

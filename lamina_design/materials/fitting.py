@@ -14,7 +14,7 @@ import numpy.typing as npt
 
 from lamina_design.materials.base import HC_EV_NM, FloatArray, Material, MaterialError
 from lamina_design.materials.models import Cauchy, Sellmeier, TaucLorentz
-from lamina_design.materials.spline import Spline, spline_basis
+from lamina_design.materials.spline import Spline, least_squares, spline_basis
 from lamina_design.materials.tabulated import Tabulated
 
 __all__ = ["Fit", "MODELS", "fit_model", "adaptive_knots"]
@@ -124,8 +124,7 @@ def fit_model(table: Table, model: str, name: Optional[str] = None, tolerance: f
 def _spline_values(wl: FloatArray, n: FloatArray, k: FloatArray,
                    knots: FloatArray) -> Tuple[FloatArray, FloatArray, FloatArray]:
     """Knot energies and the least-squares n and k values there."""
-    solution, *_ = np.linalg.lstsq(spline_basis(knots, HC_EV_NM / wl), np.stack([n, k], axis=1), rcond=None)
-    return knots, solution[:, 0], solution[:, 1]
+    return (knots, *least_squares(knots, wl, n, k))
 
 
 def adaptive_knots(wl: FloatArray, n: FloatArray, k: FloatArray, tolerance: float) -> FloatArray:
@@ -162,7 +161,8 @@ def _fit_sellmeier(wl: FloatArray, n: FloatArray, name: str, valid: Tuple[float,
 
     def solve(c_uv: float, c_ir: float) -> Tuple[float, FloatArray]:
         design = np.stack([lam2 / (lam2 - c_uv), lam2 / (lam2 - c_ir)], axis=1)
-        strengths, *_ = np.linalg.lstsq(design, target, rcond=None)
+        solution, *_ = np.linalg.lstsq(design, target, rcond=None)
+        strengths = np.asarray(solution, dtype=np.float64)
         return float(np.max(np.abs(design @ strengths - target))), strengths
 
     uv = np.geomspace(1e-4, 0.8 * shortest, 40)

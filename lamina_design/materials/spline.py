@@ -29,7 +29,7 @@ from lamina_design.materials.base import (
     wavelengths_nm,
 )
 
-__all__ = ["Spline", "second_derivatives", "spline_basis"]
+__all__ = ["Spline", "least_squares", "second_derivatives", "spline_basis"]
 
 
 def second_derivatives(x: FloatArray, y: FloatArray) -> FloatArray:
@@ -77,6 +77,13 @@ def spline_basis(knots: FloatArray, at: FloatArray) -> FloatArray:
     unit = np.eye(knots.size)
     values, _, _ = _evaluate(knots, unit, second_derivatives(knots, unit), at)
     return np.asarray(values, dtype=np.float64)
+
+
+def least_squares(knots: FloatArray, wl: FloatArray, n: FloatArray, k: FloatArray) -> Tuple[FloatArray, FloatArray]:
+    """n and k at the knots (eV) of the natural splines nearest the table rows (λ in nm) in least squares."""
+    solution, *_ = np.linalg.lstsq(spline_basis(knots, HC_EV_NM / wl), np.stack([n, k], axis=1), rcond=None)
+    values = np.asarray(solution, dtype=np.float64)
+    return values[:, 0], values[:, 1]
 
 
 @dataclass(frozen=True, eq=False)
@@ -189,9 +196,7 @@ class Spline:
             raise MaterialError(f"material {name!r}: knots must be 2 … {wl.size} (the table's rows), got {knots}")
         e = HC_EV_NM / wl
         grid = np.linspace(float(e.min()), float(e.max()), knots)
-        basis = spline_basis(grid, e)
-        solution, *_ = np.linalg.lstsq(basis, np.stack([nn, kk], axis=1), rcond=None)
-        return cls(grid, solution[:, 0], solution[:, 1], name, (float(wl[0]), float(wl[-1])), source)
+        return cls(grid, *least_squares(grid, wl, nn, kk), name, (float(wl[0]), float(wl[-1])), source)
 
 
 def _columns(name: str, wavelength_nm: npt.ArrayLike, n: npt.ArrayLike,

@@ -52,15 +52,15 @@ PUBLISHED = [
     ("Al", 541.27, 0.92804 + 6.3634j, 2e-4),
     ("Al", 1000.5, 1.4765 + 9.2887j, 3e-3),
     # Tabulated film and crystal data at table points (sources in the data files), to the
-    # smoothing spline's stated misfit (through every row for Si and Nb2O5)
+    # smoothing spline's stated misfit (through every row for Si)
     ("Si", 600.0, 3.94 + 0.019934j, 1e-9),  # Green 2008
     ("SiO2", 1250.0, 1.469362, 5e-5),  # Gao et al. 2013
     ("Ta2O5", 1800.0, 2.083136, 4e-5),  # Gao et al. 2012
     ("TiO2", 550.0, 2.164358, 1.5e-4),  # Sarkar et al. 2019
     ("HfO2", 550.922, 2.099973620793, 2.5e-4),  # Franta et al. 2015
     ("HfO2", 300.151, 2.249051612476 + 0.002918419559822j, 2.5e-4),
-    ("Nb2O5", 550.0, 2.360317 + 0.000003j, 1e-9),  # Lemarchand 2013
-    ("Nb2O5", 1550.0, 2.235921, 1e-9),
+    ("Nb2O5", 550.0, 2.360317 + 0.000003j, 1e-4),  # Lemarchand 2013
+    ("Nb2O5", 1550.0, 2.235921, 1e-4),
     ("ITO", 549.88, 1.85057 + 0.00861j, 1.4e-3),  # Minenkov et al. 2024
     ("ITO", 999.94, 1.21572 + 0.07129j, 1.4e-3),
     # Independent measurements of the same crystals, to their stated agreement
