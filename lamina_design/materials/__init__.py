@@ -19,7 +19,7 @@ from lamina_design.materials.base import (
 from lamina_design.materials.catalogue import aliases, get, names, resolve, table
 from lamina_design.materials.dispersion import index_derivatives
 from lamina_design.materials.fitting import Fit, fit_model
-from lamina_design.materials.models import Bruggeman, Cauchy, DrudeLorentz, Sellmeier, TaucLorentz
+from lamina_design.materials.models import Bruggeman, Cauchy, DrudeLorentz, Sellmeier, TaucLorentz, TaucLorentzSum
 from lamina_design.materials.refractiveindex import Formula, read_yaml
 from lamina_design.materials.spline import Spline
 from lamina_design.materials.tabulated import Combined, Tabulated, read_csv
@@ -42,6 +42,7 @@ __all__ = [
     "Spline",
     "Tabulated",
     "TaucLorentz",
+    "TaucLorentzSum",
     "aliases",
     "fit_model",
     "get",

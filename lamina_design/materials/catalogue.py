@@ -4,9 +4,10 @@ Every entry states where its numbers come from and the wavelengths where they ho
 a RangeWarning). Crystals and glasses are published closed forms (Sellmeier and the like),
 metals the Lorentz–Drude fits of Rakić et al. (1998); deposited films, whose index depends on
 the process, and silicon are measured tables shipped as CSV files in lamina_design/data/, each
-smoothed by natural cubic splines of n and k in photon energy (continuous second derivatives,
-so GD and GDD are smooth; each entry states the spline's largest misfit to its table). The
-tables themselves, linearly interpolated as published, are `table(name)`.
+smoothed: fitted by a closed form where one holds the table to its rounding (TiO2), else by
+natural cubic splines of n and k in photon energy; either way the second derivative is
+continuous, so GD and GDD are smooth, and each entry states the largest misfit to its table.
+The tables themselves, linearly interpolated as published, are `table(name)`.
 A compound's formula names the film where one is given (SiO2, TiO2, Ta2O5, Nb2O5, HfO2, ITO),
 else the crystal; bulk forms have their own names (fused_silica, cubic_hafnia). A few other
 names people use for the same material are aliases (sapphire for Al2O3, BK7 for N-BK7, …).
@@ -25,7 +26,7 @@ from typing import Callable, Dict, List, Optional, Tuple, Union
 import numpy as np
 
 from lamina_design.materials.base import SUBSCRIPTS, Constant, Material, MaterialError, closest
-from lamina_design.materials.models import DrudeLorentz, Sellmeier
+from lamina_design.materials.models import DrudeLorentz, Sellmeier, TaucLorentzSum
 from lamina_design.materials.refractiveindex import Formula, load_database_page, read_yaml
 from lamina_design.materials.spline import Spline, least_squares
 from lamina_design.materials.tabulated import Tabulated, read_csv
@@ -139,12 +140,17 @@ def tio2_film() -> Material:
     """TiO₂ film (200 nm on glass), 300–1690 nm; n(550) ≈ 2.16.
 
     S. Sarkar et al., ACS Appl. Mater. Interfaces 11, 13752–13760 (2019), tabulated n, k
-    (data file tio2_film_sarkar2019.csv), smoothed by a natural
-    cubic spline with 19 knots: |Δn| ≤ 1.1e-4, |Δk| ≤ 1.7e-4. Absorbs below ≈ 380 nm.
+    (data file tio2_film_sarkar2019.csv), fitted here by two Tauc–Lorentz oscillators,
+    (A, E0, C, Eg) = (211.674756, 4.001867, 1.871194, 3.405273) and (31.572847, 8.869614,
+    0.038175, 3.867168) eV over ε∞ = 1.021879: |Δn| ≤ 2e-6, |Δk| ≤ 3e-6, the table's own
+    rounding. Absorbs below ≈ 380 nm (the gap is at 364 nm).
     """
-    return _smoothed("tio2_film_sarkar2019.csv", "TiO2",
-                     (0.7336, 0.9036, 1.0736, 1.4135, 2.0933, 2.4332, 2.7731, 3.1131, 3.2830, 3.3680, 3.4105,
-         3.4530, 3.5380, 3.6229, 3.7929, 3.9628, 4.0478, 4.0903, 4.1328))
+    return TaucLorentzSum(
+        ((211.674756, 4.001867, 1.871194, 3.405273), (31.572847, 8.869614, 0.038175, 3.867168)),
+        1.021879,
+        "TiO2",
+        (300.0, 1690.0),
+    )
 
 
 def ta2o5_film() -> Material:
@@ -511,7 +517,7 @@ _TABLES: Dict[str, str] = {
 
 
 def table(name: str) -> Tabulated:
-    """The published table behind a smoothed catalogue film ("SiO2", "TiO2", "ITO", …),
+    """The published table behind a smoothed or fitted catalogue film ("SiO2", "TiO2", "ITO", …),
     linearly interpolated as it stands: for comparison with the data, not for GD or GDD."""
     material = get(name)
     key = material.name.lower()
