@@ -68,7 +68,9 @@ def piecewise_linear(material: Any) -> bool:
     from lamina_design.materials.tabulated import Tabulated
 
     if isinstance(material, Tabulated):
-        return True
+        # A straight line (a constant, two rows) has no kinks to show.
+        wl = material.wavelength_nm
+        return any(bool(np.any(np.diff(np.diff(column) / np.diff(wl)) != 0.0)) for column in (material.n, material.k))
     if dataclasses.is_dataclass(material) and not isinstance(material, type):
         return any(piecewise_linear(getattr(material, field.name)) for field in dataclasses.fields(material)
                    if isinstance(getattr(material, field.name, None), Material))

@@ -233,3 +233,11 @@ def test_every_catalogue_entry_names_its_publication_and_range_in_help(key: str)
 def test_tauc_lorentz_sum_refuses_bad_oscillators_by_name(oscillators: tuple, message: str) -> None:
     with pytest.raises(MaterialError, match=f"'film'.*{message}"):
         mat.TaucLorentzSum(oscillators, 1.0, "film")
+
+
+def test_a_straight_table_has_no_kinks_to_warn_of() -> None:
+    line = Tabulated([400.0, 600.0, 800.0], [1.50, 1.48, 1.46], [0.0, 0.0, 0.0], name="line")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DispersionWarning)
+        _, first, second = index_derivatives(line, np.array([500.0, 700.0]))
+    np.testing.assert_allclose(first.real, -1e-4, rtol=1e-6)
