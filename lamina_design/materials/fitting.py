@@ -50,16 +50,14 @@ def _table(table: Table) -> Tuple[FloatArray, FloatArray, FloatArray, str]:
     """(wavelength nm, n, k, name), sorted by wavelength; k = 0 when the table has none."""
     if isinstance(table, Tabulated):
         return (np.array(table.wavelength_nm), np.array(table.n), np.array(table.k), table.name)
+    if isinstance(table, np.ndarray) and table.ndim == 2 and table.shape[1] in (2, 3):
+        table = [table[:, i] for i in range(table.shape[1])]  # rows of (wavelength, n[, k])
     try:
         columns = [np.asarray(c, dtype=np.float64).ravel() for c in table]
     except (TypeError, ValueError) as exc:
         raise MaterialError(f"fit_model: table is not numbers ({exc}); give (wavelength_nm, n, k)") from None
     if len(columns) not in (2, 3):
-        arr = np.asarray(table, dtype=np.float64)
-        if arr.ndim == 2 and arr.shape[1] in (2, 3):
-            columns = [arr[:, i] for i in range(arr.shape[1])]
-        else:
-            raise MaterialError(f"fit_model: table needs 2 or 3 columns (wavelength_nm, n, k), got {len(columns)}")
+        raise MaterialError(f"fit_model: table needs 2 or 3 columns (wavelength_nm, n, k), got {len(columns)}")
     if len(columns) == 2:
         columns.append(np.zeros_like(columns[0]))
     wl, n, k = columns

@@ -241,3 +241,11 @@ def test_a_straight_table_has_no_kinks_to_warn_of() -> None:
         warnings.simplefilter("error", DispersionWarning)
         _, first, second = index_derivatives(line, np.array([500.0, 700.0]))
     np.testing.assert_allclose(first.real, -1e-4, rtol=1e-6)
+
+
+def test_a_table_of_three_rows_is_read_as_rows() -> None:
+    # Three rows of (wavelength, n, k): square, so only the layout says which way it runs.
+    rows = np.array([[400.0, 1.5, 0.0], [500.0, 1.49, 0.0], [600.0, 1.48, 0.0]])
+    fit = fit_model(rows, "cauchy")
+    assert fit.material.valid_nm == (400.0, 600.0)  # type: ignore[attr-defined]
+    assert fit.max_dn < 1e-12
