@@ -1,10 +1,12 @@
 """What a material is: anything that gives n + iκ (κ > 0 absorbs) at wavelengths in nm."""
 from __future__ import annotations
 
+import difflib
 import math
+import re
 import warnings
 from dataclasses import dataclass
-from typing import Iterable, Optional, Protocol, Tuple, runtime_checkable
+from typing import Dict, Iterable, List, Optional, Protocol, Tuple, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
@@ -31,6 +33,10 @@ class MaterialError(ValueError):
 
 class RangeWarning(UserWarning):
     """A wavelength outside the range where a material's data or fit holds."""
+
+
+class DispersionWarning(UserWarning):
+    """GD or GDD asked of a material whose second derivative is not continuous (a linear table)."""
 
 
 @runtime_checkable
@@ -139,3 +145,25 @@ def index_from_permittivity(eps: ComplexArray) -> ComplexArray:
     eps = np.array(eps, dtype=np.complex128)
     eps.imag[eps.imag == 0.0] = 0.0
     return np.sqrt(eps)
+
+
+#: Subscript digits as formulas are printed (MgF₂) read as plain ones.
+SUBSCRIPTS = str.maketrans("₀₁₂₃₄₅₆₇₈₉", "0123456789")
+
+
+def _folded(name: str) -> str:
+    # What a misspelling keeps: no case, separators or 0/O and 1/l confusion.
+    return re.sub(r"[\s_\-]+", "", name.translate(SUBSCRIPTS).lower()).replace("0", "o").replace("1", "l")
+
+
+def closest(name: str, candidates: Iterable[str], count: int = 3) -> List[str]:
+    """The candidates nearest to a misspelt `name` ("Si02", "fused silca", "main/SiO2/Malitsn"),
+    best first: the one rule for every name a user types of a material."""
+    folded: Dict[str, str] = {}
+    for entry in candidates:
+        folded.setdefault(_folded(entry), entry)
+    target = _folded(name)
+    close = difflib.get_close_matches(target, list(folded), n=count, cutoff=0.6)
+    if target in folded and target not in close[:1]:
+        close = [target] + [c for c in close if c != target][: count - 1]
+    return [folded[c] for c in close]

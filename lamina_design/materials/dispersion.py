@@ -13,12 +13,16 @@ h ≈ ε^¼·λ balances truncation (h²·n⁗/12) and rounding (ε·n/h²) for 
 n changes on the scale of λ both are about 1e-8 of the derivative, more near a resonance (up to
 1e-6 of dn/dλ and 1e-4 of d²n/dλ² beside an absorption band of width 0.1·λ, measured). A table interpolated linearly has no second
 derivative: inside a segment n'' comes out 0, and within h of a tabulated point it is the jump
-of the slope over h. Fit a model to a table before trusting the GDD computed from it.
+of the slope over h. Fit a model to a table before trusting the GDD computed from it: asked
+for the derivatives of such a table, `index_derivatives` warns (DispersionWarning), once per
+material.
 """
 from __future__ import annotations
 
+import dataclasses
 import warnings
-from typing import Tuple
+import weakref
+from typing import Any, Set, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -29,12 +33,13 @@ from lamina_design.materials.base import (
     Constant,
     Material,
     RangeWarning,
+    DispersionWarning,
     finished,
     index_from_permittivity,
     wavelengths_nm,
 )
 
-__all__ = ["RELATIVE_STEP", "index_derivatives", "difference_derivatives"]
+__all__ = ["RELATIVE_STEP", "index_derivatives", "difference_derivatives", "piecewise_linear"]
 
 #: The difference scheme's step, relative to the wavelength.
 RELATIVE_STEP = 1e-4
@@ -57,8 +62,50 @@ def difference_derivatives(material: Material, wavelength_nm: npt.ArrayLike) -> 
     return n, first, second
 
 
+def piecewise_linear(material: Any) -> bool:
+    """Whether a material interpolates a table linearly, itself or through a part (n of one
+    material and k of another, a mixture): its second derivative is then not continuous."""
+    from lamina_design.materials.tabulated import Tabulated
+
+    if isinstance(material, Tabulated):
+        # A straight line (a constant, two rows) has no kinks to show.
+        wl = material.wavelength_nm
+        return any(bool(np.any(np.diff(np.diff(column) / np.diff(wl)) != 0.0)) for column in (material.n, material.k))
+    if dataclasses.is_dataclass(material) and not isinstance(material, type):
+        return any(piecewise_linear(getattr(material, field.name)) for field in dataclasses.fields(material)
+                   if isinstance(getattr(material, field.name, None), Material))
+    return False
+
+
+_warned: "weakref.WeakSet[Any]" = weakref.WeakSet()
+_warned_names: Set[str] = set()
+
+
+def _warn_linear(material: Material) -> None:
+    """Warn once per material that GD/GDD of a linearly interpolated table are not to be trusted."""
+    try:
+        if material in _warned:
+            return
+        _warned.add(material)
+    except TypeError:  # not weakly referable: once per name then
+        if material.name in _warned_names:
+            return
+        _warned_names.add(material.name)
+    warnings.warn(
+        DispersionWarning(
+            f"material {material.name!r} interpolates a table linearly, so its d²n/dλ² is 0 between rows "
+            f"and a spike at each: GD and GDD from it jump at the tabulated wavelengths. Use a smooth "
+            f"model (lamina_design.materials.fit_model(table, 'spline') or a catalogue film)"
+        ),
+        stacklevel=3,
+    )
+
+
 def index_derivatives(material: Material, wavelength_nm: npt.ArrayLike) -> Derivatives:
-    """(n, dn/dλ, d²n/dλ²) on the grid: in closed form where the material has it."""
+    """(n, dn/dλ, d²n/dλ²) on the grid: in closed form where the material has it.
+
+    A linearly interpolated table warns (DispersionWarning, once per material).
+    """
     exact = getattr(material, "index_derivatives", None)
     if callable(exact):
         n, first, second = exact(wavelength_nm)
@@ -67,6 +114,8 @@ def index_derivatives(material: Material, wavelength_nm: npt.ArrayLike) -> Deriv
     if isinstance(material, Constant):
         n = material.index(wavelength_nm)
         return n, np.zeros_like(n), np.zeros_like(n)
+    if piecewise_linear(material):
+        _warn_linear(material)
     return difference_derivatives(material, wavelength_nm)
 
 

@@ -29,7 +29,7 @@ from lamina_design.materials.base import (
     wavelengths_nm,
 )
 
-__all__ = ["Cauchy", "Sellmeier", "DrudeLorentz", "TaucLorentz", "Bruggeman"]
+__all__ = ["Cauchy", "Sellmeier", "DrudeLorentz", "TaucLorentz", "TaucLorentzSum", "Bruggeman"]
 
 
 def _pairs(name: str, what: str, terms: Sequence[Sequence[float]], width: int) -> Tuple[Tuple[float, ...], ...]:
@@ -261,6 +261,47 @@ class TaucLorentz:
         )
         eps1 = self.eps_inf + t1 + t2 + t3 + t45
         return np.asarray(eps1 + 1j * eps2, dtype=np.complex128)
+
+    def __repr__(self) -> str:
+        return model(self)
+
+    def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
+        wl = wavelengths_nm(self.name, wavelength_nm)
+        check_range(self.name, wl, self.valid_nm)
+        return finished(self.name, index_from_permittivity(self.permittivity(wl)))
+
+
+@dataclass(frozen=True)
+class TaucLorentzSum:
+    """Several Tauc–Lorentz oscillators over one ε∞: ε = ε∞ + Σ (ε of each, its own ε∞ left out).
+
+    `oscillators` holds (A, E0, C, Eg) in eV per oscillator, each as `TaucLorentz` takes them.
+    An amorphous film whose absorption has more than one edge (TiO₂: the gap and a stronger
+    band above it) needs two. n and κ are smooth except at each gap, where ε₂ starts as (E − Eg)².
+    """
+
+    oscillators: Tuple[Tuple[float, float, float, float], ...]
+    eps_inf: float = 1.0
+    name: str = "tauc_lorentz_sum"
+    valid_nm: Optional[Range] = None
+
+    def __post_init__(self) -> None:
+        rows = _pairs(self.name, "Tauc–Lorentz oscillator (A, E0, C, Eg)", self.oscillators, 4)
+        if not rows:
+            raise MaterialError(f"material {self.name!r}: a Tauc–Lorentz sum needs at least one oscillator")
+        check_finite(self.name, "ε∞", (self.eps_inf,))
+        # Each oscillator is checked as a model of its own, so a bad one is refused here, by name.
+        terms = tuple(TaucLorentz(a, e0, c, eg, 0.0, self.name) for a, e0, c, eg in rows)
+        object.__setattr__(self, "_terms", terms)
+        object.__setattr__(self, "oscillators", rows)
+        object.__setattr__(self, "valid_nm", check_range_value(self.name, self.valid_nm))
+
+    def permittivity(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
+        wl = wavelengths_nm(self.name, wavelength_nm)
+        eps = np.full(wl.shape, complex(self.eps_inf), dtype=np.complex128)
+        for term in getattr(self, "_terms"):
+            eps = eps + term.permittivity(wl)
+        return eps
 
     def __repr__(self) -> str:
         return model(self)

@@ -32,6 +32,7 @@ from lamina_design.materials.base import (
     MaterialError,
     Range,
     check_finite,
+    closest,
     check_range,
     check_range_value,
     finished,
@@ -308,4 +309,18 @@ def load_database_page(page: str, database: Union[str, Path, None] = None) -> Ma
     relative = _catalog(root).get(page)
     if relative is not None and (root / "data" / relative).is_file():
         return read_yaml(root / "data" / relative, name=page)
-    raise MaterialError(f"material {page!r}: no such page in the database at {str(root)!r}")
+    close = closest(page.strip().strip("/"), _page_names(root))
+    hint = f"; did you mean {' or '.join(repr(c) for c in close)}?" if close else ""
+    raise MaterialError(f"material {page!r}: no such page in the database at {str(root)!r}{hint}")
+
+
+def _page_names(root: Path) -> List[str]:
+    """Every page the database names: the catalog's, and the files under data/ (<shelf>/<book>/nk/<page>.yml
+    or <shelf>/<book>/<page>.yml)."""
+    names = set(_catalog(root))
+    data = root / "data"
+    for path in data.glob("*/*/nk/*.yml"):
+        names.add(f"{path.parts[-4]}/{path.parts[-3]}/{path.stem}")
+    for path in data.glob("*/*/*.yml"):
+        names.add(f"{path.parts[-3]}/{path.parts[-2]}/{path.stem}")
+    return sorted(names)
