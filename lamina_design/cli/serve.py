@@ -87,6 +87,8 @@ def run(args: Any) -> int:
         print(f"lamina-design: error: cannot listen on {HOST}:{args.port}: {exc.strerror or exc}", file=sys.stderr)
         return 1
     port = sock.getsockname()[1]
+    # Listening before the address is printed: a browser opened at once waits in the backlog.
+    sock.listen(128)
     print(f"lamina-design serve: open http://{HOST}:{port}/?token={token}", flush=True)
     print("(Ctrl+C stops the server)", flush=True)
     config = uvicorn.Config(app, log_level="warning", ws_max_size=MAX_MESSAGE_BYTES, lifespan="off")
