@@ -112,3 +112,33 @@ def serve(tmp_path: Path) -> Iterator[Any]:
         thread.join(timeout=20)
         sock.close()
 
+
+
+def _browser_paths() -> Optional[tuple]:
+    import shutil
+
+    binary = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver = shutil.which("chromedriver")
+    return (binary, driver) if binary and driver else None
+
+
+@pytest.fixture
+def browser() -> Iterator[Any]:
+    """Debian's headless Chromium under Selenium; the test is skipped where either is missing."""
+    webdriver = pytest.importorskip("selenium.webdriver")
+    paths = _browser_paths()
+    if paths is None:
+        pytest.skip("chromium and chromium-driver are not installed")
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = paths[0]
+    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                 "--window-size=1400,1000", "--no-first-run", "--disable-extensions"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service(executable_path=paths[1]), options=options)
+    driver.set_page_load_timeout(60)
+    try:
+        yield driver
+    finally:
+        driver.quit()

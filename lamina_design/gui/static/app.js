@@ -315,7 +315,7 @@ function onMessage(event) {
       break;
     case "spectrum":
       if (m.seq === null) { state.design = m.design; renderDesign(); }
-      if (m.seq === null || m.seq === state.seq) status("", "");
+      if (m.seq !== null && m.seq === state.seq) status("", "");
       onSpectrum(m);
       break;
     case "unchanged":
