@@ -262,7 +262,10 @@ class _Connection:
 
     def _spectrum(self, seq: Any) -> Dict[str, Any]:
         try:
-            out = {"type": "spectrum", "seq": seq, "design": copy.deepcopy(self.session.doc)}
+            out: Dict[str, Any] = {"type": "spectrum", "seq": seq, "encoding": "float64-le-base64"}
+            if seq is None:
+                # Not an answer to an edit: the page takes the design as the server now has it.
+                out["design"] = copy.deepcopy(self.session.doc)
             out.update(self.session.spectrum())
             return out
         except SessionError as exc:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import base64
 import json
 import socket
 import threading
@@ -9,6 +10,7 @@ import time
 from pathlib import Path
 from typing import Any, Dict, Iterator, List, Optional
 
+import numpy as np
 import pytest
 
 pytest.importorskip("starlette")
@@ -48,6 +50,9 @@ class Page:
 
     def next(self, timeout: float = 30.0) -> Dict[str, Any]:
         message = json.loads(self.conn.recv(timeout=timeout))
+        if message.get("encoding") == "float64-le-base64":
+            for key in ("wavelength_nm", "R", "T", "A"):
+                message[key] = np.frombuffer(base64.b64decode(message[key]), dtype="<f8")
         self.seen.append(message)
         return message
 

@@ -135,3 +135,17 @@ def test_an_unusable_edit_is_shown_in_the_page(serve, browser, coating):
                       and browser.find_element(By.ID, "status").text, what="the error")
     assert "not in the catalogue" in status and "'SiO2'" in status and "Traceback" not in status
     assert "error" in browser.find_element(By.ID, "status").get_attribute("class")
+
+
+def test_latency_benchmark_runs():
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    script = Path(__file__).resolve().parents[2] / "benchmarks" / "gui_latency.py"
+    done = subprocess.run([sys.executable, str(script), "--edits", "5"], capture_output=True, text=True, timeout=600)
+    if done.returncode == 1 and "needs chromium" in done.stderr:
+        pytest.skip(done.stderr.strip())
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "edit -> plot redrawn, 5 edits: p50" in done.stdout and "CPU: " in done.stdout
+    assert "prepared materials (as the server)" in done.stdout

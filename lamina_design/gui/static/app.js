@@ -5,7 +5,7 @@
 const TOKEN = window.LAMINA_TOKEN;
 const state = { design: null, targets: [], refine: {}, bands: [], seq: 0, spectrum: null };
 // For tests and the latency benchmark: when each edit was sent and when its plot was drawn.
-window.laminaTimes = { sent: {}, drawn: [] };
+window.laminaTimes = { sent: {}, received: {}, drawn: [] };
 const $ = (id) => document.getElementById(id);
 let socket = null;
 
@@ -113,7 +113,7 @@ function renderDesign() {
     };
     button("↑", "move up", () => { if (i > 0) d.layers.splice(i - 1, 0, d.layers.splice(i, 1)[0]); });
     button("↓", "move down", () => { if (i < d.layers.length - 1) d.layers.splice(i + 1, 0, d.layers.splice(i, 1)[0]); });
-    button("⧉", "duplicate", () => { d.layers.splice(i + 1, 0, Object.assign({}, layer)); });
+    button("+", "duplicate", () => { d.layers.splice(i + 1, 0, Object.assign({}, layer)); });
     button("✕", "delete", () => { d.layers.splice(i, 1); });
   });
 }
@@ -244,6 +244,8 @@ function showResult(message) {
   if (message.cancelled) { status("refinement cancelled", "ok"); return; }
   if (message.error) { status(message.error, "error"); return; }
   const r = message.result;
+  $("progress").value = Math.min(r.nfev, $("progress").max);
+  $("progress-text").textContent = `${r.nfev} evaluations`;
   status(`refined: merit ${r.merit_before.toPrecision(4)} → ${r.merit.toPrecision(4)} in ${r.nfev} evaluations ` +
          `(${r.seconds.toFixed(2)} s): ${r.message}`, "ok");
   const table = document.createElement("table");
@@ -269,10 +271,25 @@ function showResult(message) {
 // -- the plot ---------------------------------------------------------------------------------
 const COLOURS = { R: "#1f77b4", T: "#2ca02c", A: "#d62728" };
 
+// What the last full draw showed besides the R, T, A values: when only those change (a thickness
+// edit), restyling the three traces is cheaper than letting Plotly diff the whole figure.
+let drawnShape = null;
+
+function shapeOf(s) {
+  const wl = s.wavelength_nm;
+  return { wl: wl.length + ":" + wl[0] + ":" + wl[wl.length - 1], bands: state.bands,
+           title: state.design ? state.design.name : "" };
+}
+
 function draw() {
   const s = state.spectrum;
   if (!s) return Promise.resolve();
   const pct = (a) => a.map((v) => 100 * v);
+  const shape = shapeOf(s);
+  if (drawnShape && drawnShape.wl === shape.wl && drawnShape.bands === shape.bands && drawnShape.title === shape.title) {
+    return Plotly.restyle("plot", { y: [pct(s.R), pct(s.T), pct(s.A)] }, [0, 1, 2]);
+  }
+  drawnShape = shape;
   const traces = ["R", "T", "A"].map((q) => ({
     x: s.wavelength_nm, y: pct(s[q]), name: q, mode: "lines", line: { color: COLOURS[q], width: 1.6 },
   }));
@@ -291,11 +308,21 @@ function draw() {
   return Plotly.react("plot", traces, layout, { responsive: true, displaylogo: false });
 }
 
+// The server sends float64 arrays as base64 of their little-endian bytes.
+function unpack(text) {
+  const bytes = Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
+  return Array.from(new Float64Array(bytes.buffer));
+}
+
 function onSpectrum(message) {
+  window.laminaTimes.received[message.seq] = performance.now();
+  for (const key of ["wavelength_nm", "R", "T", "A"]) message[key] = unpack(message[key]);
   state.spectrum = message;
   const seq = message.seq;
+  // Timed at the next frame: the plot is then on the screen, not only in the DOM.
   draw().then(() => {
-    window.laminaTimes.drawn.push({ seq: seq, at: performance.now() });
+    const plotted = performance.now();
+    requestAnimationFrame(() => window.laminaTimes.drawn.push({ seq: seq, plotted: plotted, at: performance.now() }));
   });
 }
 
