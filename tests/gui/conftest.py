@@ -13,12 +13,8 @@ from typing import Any, Dict, Iterator, List, Optional
 import numpy as np
 import pytest
 
-pytest.importorskip("starlette")
-uvicorn = pytest.importorskip("uvicorn")
-pytest.importorskip("plotly")
-ws_client = pytest.importorskip("websockets.sync.client")
-
-from lamina_design.gui.server import MAX_MESSAGE_BYTES, create_app  # noqa: E402
+#: What the designer and these tests need beyond the test extra (pip install 'lamina[gui]' websockets).
+NEEDED = ("starlette", "uvicorn", "plotly", "websockets.sync.client")
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "design"
 TOKEN = "test-token-0123456789"
@@ -33,6 +29,8 @@ class Running:
         self.ws = f"ws://127.0.0.1:{port}/ws?token={TOKEN}"
 
     def connect(self, **kwargs: Any) -> "Page":
+        from websockets.sync import client as ws_client
+
         conn = ws_client.connect(self.ws, max_size=None, open_timeout=10, **kwargs)
         # Entered as a context manager: newer websockets warn about a bare connection.
         return Page(conn.__enter__())
@@ -92,6 +90,12 @@ def coating(tmp_path: Path) -> Path:
 @pytest.fixture
 def serve(tmp_path: Path) -> Iterator[Any]:
     """serve(design=None, targets=None) starts a server in tmp_path/work; stopped after the test."""
+    for module in NEEDED:
+        pytest.importorskip(module)
+    import uvicorn
+
+    from lamina_design.gui.server import MAX_MESSAGE_BYTES, create_app
+
     started: List[Any] = []
 
     def start(design: Optional[Path] = None, targets: Optional[Path] = None) -> Running:

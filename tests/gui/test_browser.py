@@ -9,10 +9,13 @@ import time
 import numpy as np
 import pytest
 
-from conftest import EXAMPLES, TOKEN
+from conftest import EXAMPLES, NEEDED, TOKEN
 from lamina_design.io.files import load_design
 
 pytestmark = [pytest.mark.browser, pytest.mark.heavy]
+
+for _module in NEEDED:
+    pytest.importorskip(_module)
 
 # Plotly keeps the plotted traces on the plot's element.
 PLOTTED = "const gd = document.getElementById('plot'); return gd.data ? gd.data.map(t => [t.name, t.y]) : null;"

@@ -15,12 +15,15 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import EXAMPLES, TOKEN
+from conftest import EXAMPLES, NEEDED, TOKEN
 from lamina_design.core.targets import Target
 from lamina_design.io.files import load_design
 from lamina_design.optimize.refine import refine
 
 pytestmark = [pytest.mark.browser, pytest.mark.heavy]
+
+for _module in NEEDED:
+    pytest.importorskip(_module)
 
 websockets_exceptions = pytest.importorskip("websockets.exceptions")
 
