@@ -113,7 +113,6 @@ class Session:
         self._scratch = Path(tempfile.mkdtemp(prefix="lamina-design-"))
         self.design_file: Optional[Path] = design_path
         self.targets_file: Optional[Path] = targets_path
-        self.lock = threading.Lock()
         if design_path is not None:
             self._read_design(design_path)
         else:
@@ -272,15 +271,9 @@ class Session:
             design = load_design(scratch)
         except (DesignFileError, MaterialError) as exc:
             raise SessionError(_plain_message(exc, scratch, "design")) from None
-        # Read back from the scratch directory: keep the references as the original file wrote them.
-        data = dict(design.data)
-        data["layer"] = [dict(e, material=layer.get("material")) for e, layer in zip(data.get("layer", []), layers)]
-        for key in ("incidence", "exit"):
-            if key in data:
-                data[key] = doc.get(key)
-        old_source = self.source_dir
+        # Kept as built, not as read back: material files stay named relative to the original file.
         self._adopt(Design(design.stack, design.wavelength_nm, design.angles_deg, design.polarisation,
-                           self.design.path, data), old_source)
+                           self.design.path, data), self.source_dir)
 
     # -- spectra -----------------------------------------------------------------------------
     def spectrum(self) -> Dict[str, Any]:

@@ -372,3 +372,32 @@ def test_serve_refuses_a_broken_design_with_one_located_line(tmp_path):
     assert proc.returncode == 2
     assert proc.stderr.strip().splitlines() == [f"lamina-design: error: {bad}:3: layer[1].thickness_nm: thickness "
                                                 f"must be finite and ≥ 0, got -1.0"]
+
+
+def test_material_files_stay_found_after_edits_and_saves(serve, tmp_path):
+    # The design lives in another directory and names its materials by relative paths.
+    home = tmp_path / "designs"
+    (home / "tables").mkdir(parents=True)
+    (home / "tables" / "film.csv").write_text("wavelength,n,k\n300,1.90,0.01\n1000,1.80,0.0\n")
+    (home / "tables" / "plate.csv").write_text("wavelength,n\n300,1.55\n1000,1.50\n")
+    design = home / "d.toml"
+    design.write_text('[[layer]]\nmaterial = "tables/film.csv"\nthickness_nm = 80\n\n'
+                      '[substrate]\nmaterial = "tables/plate.csv"\nthickness_mm = 1\n'
+                      '[[substrate.layer]]\nmaterial = "tables/film.csv"\nthickness_nm = 40\n')
+    server = serve(design)
+    page = server.connect()
+    doc = page.wait("hello")["design"]
+    doc["layers"].append({"material": "tables/film.csv", "thickness_nm": 20.0, "coherent": True})
+    doc["layers"].append({"material": "MgF2", "thickness_nm": 90.0, "coherent": True})
+    page.send(type="design", seq=1, design=doc)
+    reply = page.wait("spectrum", seq=1)
+    page.send(type="save_design", name="moved/copy.toml")
+    page.wait("saved")
+    copy = load_design(server.workdir / "moved" / "copy.toml")
+    assert [layer.thickness_nm for layer in copy.stack.all_layers()] == [80.0, 20.0, 90.0, 40.0]
+    assert_same_spectrum(reply, *engine_spectrum(copy.stack, copy))
+    # A file the design does not name cannot be brought in from the page.
+    (home / "tables" / "other.csv").write_text("wavelength,n\n300,2.0\n1000,2.0\n")
+    doc["layers"][0]["material"] = "tables/other.csv"
+    page.send(type="design", seq=2, design=doc)
+    assert "material files are named in the design file" in page.wait("error", seq=2)["message"]
