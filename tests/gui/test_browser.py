@@ -101,6 +101,8 @@ def test_add_target_refine_and_see_the_result(serve, browser, coating):
     wait_for(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#result-table tbody tr"), timeout=240,
              what="the refinement's result")
     assert "evaluations" in browser.find_element(By.ID, "progress-text").text
+    reported = browser.execute_script("return window.laminaProgress")
+    assert reported and reported == sorted(reported) and 0 < reported[-1] <= 40
     assert float(browser.find_element(By.ID, "progress").get_attribute("value")) > 0
     assert browser.find_element(By.ID, "status").text.startswith("refined: merit")
     cells = [c.text for c in browser.find_elements(By.CSS_SELECTOR, "#result-table tbody td")]

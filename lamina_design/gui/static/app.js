@@ -6,6 +6,8 @@ const TOKEN = window.LAMINA_TOKEN;
 const state = { design: null, targets: [], refine: {}, bands: [], seq: 0, spectrum: null };
 // For tests and the latency benchmark: when each edit was sent and when its plot was drawn.
 window.laminaTimes = { sent: {}, received: {}, drawn: [] };
+// For tests: the evaluation counts the running refinement reported.
+window.laminaProgress = [];
 const $ = (id) => document.getElementById(id);
 let socket = null;
 
@@ -356,6 +358,7 @@ function onMessage(event) {
       draw();
       break;
     case "refine_started":
+      window.laminaProgress = [];
       $("refine").disabled = true;
       $("cancel").disabled = false;
       $("progress").max = m.max;
@@ -363,6 +366,7 @@ function onMessage(event) {
       $("progress-text").textContent = "refining…";
       break;
     case "progress":
+      window.laminaProgress.push(m.nfev);
       $("progress").value = m.nfev;
       $("progress-text").textContent = `${m.nfev} / ${m.max} evaluations, cost ${m.cost.toPrecision(4)}`;
       break;
