@@ -15,6 +15,7 @@ Needs the gui extra, selenium, chromium and chromium-driver. Goal: p95 <= 100 ms
 
 import argparse
 import math
+import os
 import platform
 import shutil
 import socket
@@ -146,7 +147,8 @@ def main() -> int:
         shutil.rmtree(work, ignore_errors=True)
     full, prepared = engine_ms(path if path.exists() else _rewrite(work, path), 30)
     p50, p95 = np.percentile(latencies, [50, 95])
-    print(f"CPU: {cpu_model()} ({len(__import__('os').sched_getaffinity(0))} usable)")
+    load = ", ".join(f"{v:.1f}" for v in os.getloadavg())
+    print(f"CPU: {cpu_model()} ({len(os.sched_getaffinity(0))} usable; load average {load})")
     print(f"stack: {LAYERS} layers x {WAVELENGTHS} wavelengths, {ANGLE_DEG:g} deg, unpolarised (s and p)")
     print(f"edit -> plot redrawn, {len(latencies)} edits: p50 {p50:.1f} ms, p95 {p95:.1f} ms, max {max(latencies):.1f} ms "
           f"(goal p95 <= {GOAL_P95_MS:g} ms: {'met' if p95 <= GOAL_P95_MS else 'NOT met'})")
