@@ -168,8 +168,13 @@ class _Connection:
         worker = asyncio.create_task(self._work())
         try:
             while True:
-                text = await self.websocket.receive_text()
+                frame = await self.websocket.receive()
+                if frame["type"] == "websocket.disconnect":
+                    break
+                text = frame.get("text")
                 try:
+                    if text is None:
+                        raise ValueError("messages are JSON text, not binary frames")
                     message = _finite_json(text)
                     if not isinstance(message, dict) or not isinstance(message.get("type"), str):
                         raise ValueError("a message is a JSON object with a type")

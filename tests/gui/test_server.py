@@ -214,6 +214,17 @@ def test_malformed_messages_are_reported(serve, text, words):
     assert words in page.wait("error")["message"]
 
 
+def test_a_binary_frame_is_reported_and_the_connection_goes_on(serve):
+    page = serve().connect()
+    doc = page.wait("hello")["design"]
+    page.wait("spectrum")
+    page.conn.send(b'{"type": "design"}')
+    assert "not binary frames" in page.wait("error")["message"]
+    doc["layers"][0]["thickness_nm"] = 50.0
+    page.send(type="design", seq=1, design=doc)
+    page.wait("spectrum", seq=1)
+
+
 # -- files ------------------------------------------------------------------------------------
 def test_saved_design_reads_back_as_the_edited_design(serve):
     server = serve(EXAMPLES / "ar_plate.toml")
