@@ -7,6 +7,7 @@
                   [--max-layers N] [--max-total NM] [--workers N|serial] [--out DIR] [--no-plot] [--progress]
     lamina-design tolerance design.toml targets.toml [--samples N] [--thickness-rel S ...] [--workers K] ...
     lamina-design monitor design.toml --wavelength NM [--quantity T|R] [--errors-nm E ...] ...
+    lamina-design serve [design.toml] [--targets targets.toml] [--port N]
 
 The file format is described in ``docs/design-files.md`` (and briefly in
 :mod:`lamina_design.io.files`). Exit statuses: 0 done; 1 a missing dependency or an output that
@@ -1041,6 +1042,9 @@ def _parser() -> argparse.ArgumentParser:
                          help="level: cut where the signal reaches the design's level or turning point; "
                               "thickness: cut at the designed thickness (default level)")
     monitor.add_argument("--progress", action="store_true", help="always show the progress bar")
+    from lamina_design.cli import serve
+
+    serve.add_parser(add_command, design_help)
     for sub in (spectrum, refine, synthesize, tol, monitor):
         sub.add_argument("--out", type=Path, default=Path("."), metavar="DIR",
                          help="directory for the outputs (default: .)")
@@ -1096,6 +1100,10 @@ def _main(argv: Optional[Sequence[str]]) -> int:
             return _tolerance_command(args)
         if args.command == "monitor":
             return _monitor_command(args)
+        if args.command == "serve":
+            from lamina_design.cli import serve
+
+            return serve.run(args)
         return _refine_command(args)
     except (DesignFileError, MaterialError) as exc:
         print(f"lamina-design: error: {exc}", file=sys.stderr)
