@@ -7,7 +7,7 @@ import math
 import sys
 import warnings
 from pathlib import Path
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -83,10 +83,12 @@ def polarisation_label(polarisation: object) -> str:
 
 
 def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: str, log: bool = False,
-               band: Optional[Tuple[float, float]] = None) -> bool:
+               band: Optional[Tuple[float, float]] = None, targets: Sequence[Any] = ()) -> bool:
     """A PNG of R and T in %, and A where it is more than rounding; False when matplotlib is missing.
 
     `log` draws the percentages on a logarithmic axis; `band` (nm) limits the wavelengths shown.
+    The R, T and A `targets` are marked: their wavelengths shaded, their bounds (or value ±
+    tolerance) drawn as dashed lines.
     """
     plt = pyplot()
     if plt is None:
@@ -119,6 +121,7 @@ def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: s
             ax.yaxis.set_major_formatter(PlainLog())
             ax.yaxis.set_minor_formatter(PlainLog(labelOnlyBase=False, minor_thresholds=(2, 0.5)))
         ax.grid(alpha=0.3, which="both" if log else "major")
+    mark_targets(dict(zip(names, column)), targets)
     if band is not None:
         column[0].set_xlim(max(band[0], float(wl[shown].min())), min(band[1], float(wl[shown].max())))
     subtitle = polarisation_label(design.polarisation)
@@ -136,6 +139,29 @@ def write_plot(path: Path, design: Design, results: Sequence[Spectrum], title: s
     return True
 
 
+def mark_targets(axes: Dict[str, Any], targets: Sequence[Any]) -> None:
+    """Shade each R, T or A target's wavelengths on the axes of its quantity and draw its bounds
+    in %: the wanted band, clipped to 0-100 %."""
+    labelled = False
+    for target in targets:
+        ax = axes.get(getattr(target, "quantity", ""))
+        if ax is None or getattr(target, "lab", None) is not None:
+            continue  # a colour target has no band to draw
+        wl = np.asarray(target.wavelength_nm, dtype=np.float64)
+        ax.axvspan(float(wl.min()), float(wl.max()), color="tab:green", alpha=0.08, lw=0, zorder=0)
+        lower, upper = target.bounds()
+        if target.value is not None:
+            tolerance = np.asarray(target.tolerance, dtype=np.float64)
+            lower, upper = lower - tolerance, upper + tolerance
+        for bound in (lower, upper):
+            percent = 100.0 * np.broadcast_to(bound, wl.shape)
+            if not np.all(np.isfinite(percent)) or np.all(percent <= 0) or np.all(percent >= 100):
+                continue  # unbounded, or bounded only by what R, T and A cannot leave anyway
+            ax.plot(wl, np.clip(percent, 0.0, 100.0), color="tab:red", ls="--", lw=1.0,
+                    marker="_" if wl.size == 1 else None, label=None if labelled else "target")
+            labelled = True
+
+
 def fixed(value: float, width: int, digits: int = 5) -> str:
     """`value` right-aligned with `digits` decimals, never as -0.000…."""
     text = f"{value:.{digits}f}"
@@ -144,28 +170,44 @@ def fixed(value: float, width: int, digits: int = 5) -> str:
     return text.rjust(width)
 
 
-def table(design: Design, results: Sequence[Spectrum]) -> None:
+def targets_span(targets: Sequence[Any]) -> Tuple[float, float]:
+    """The wavelengths (nm) the targets cover, from the shortest to the longest."""
+    wl = np.concatenate([np.asarray(t.wavelength_nm, dtype=np.float64).ravel() for t in targets])
+    return float(wl.min()), float(wl.max())
+
+
+def table(design: Design, results: Sequence[Spectrum], band: Optional[Tuple[float, float]] = None) -> None:
+    """Mean, min and max R, mean T and A per angle; over `band` (nm) when it holds any of the
+    design's wavelengths (the targets' band after refine or synthesize), else the whole sweep."""
     count = len(design.stack.all_layers())
     wl = design.wavelength_nm
-    points = "wavelength" if wl.size == 1 else "wavelengths"
-    print(f"{printable(design.stack.name)}: {count} {'layer' if count == 1 else 'layers'}, {wl.size} {points} "
-          f"{wl.min():g}-{wl.max():g} nm")
-    print(f"{'angle':>7}  {'mean R':>9}  {'min R':>9}  {'mean T':>9}  {'mean A':>9}")
-    print(f"{'-' * 7}  {'-' * 9}  {'-' * 9}  {'-' * 9}  {'-' * 9}")
+    shown = np.ones(wl.shape, dtype=bool)
+    where = ""
+    if band is not None and np.any((wl >= band[0]) & (wl <= band[1])):
+        shown = (wl >= band[0]) & (wl <= band[1])
+        where = ", the targets' band"
+    size = int(np.count_nonzero(shown))
+    points = "wavelength" if size == 1 else "wavelengths"
+    print(f"{printable(design.stack.name)}: {count} {'layer' if count == 1 else 'layers'}, {size} {points} "
+          f"{wl[shown].min():g}-{wl[shown].max():g} nm{where}")
+    print(f"{'angle':>7}  {'mean R':>9}  {'min R':>9}  {'max R':>9}  {'mean T':>9}  {'mean A':>9}")
+    print(f"{'-' * 7}  {'-' * 9}  {'-' * 9}  {'-' * 9}  {'-' * 9}  {'-' * 9}")
     for angle, s in zip(design.angles_deg, results):
-        print(f"{angle:>6g}°  {fixed(s.r.mean(), 9)}  {fixed(s.r.min(), 9)}  {fixed(s.t.mean(), 9)}  "
-              f"{fixed(s.a.mean(), 9)}")
+        r, t, a = s.r[shown], s.t[shown], s.a[shown]
+        print(f"{angle:>6g}°  {fixed(r.mean(), 9)}  {fixed(r.min(), 9)}  {fixed(r.max(), 9)}  {fixed(t.mean(), 9)}  "
+              f"{fixed(a.mean(), 9)}")
 
 
 def outputs(args: argparse.Namespace, design: Design, results: Sequence[Spectrum], stem: str,
-             phases: Optional[Sequence[PhaseSpectrum]] = None) -> None:
+            phases: Optional[Sequence[PhaseSpectrum]] = None, targets: Sequence[Any] = ()) -> None:
     out: Path = args.out
     out.mkdir(parents=True, exist_ok=True)
     csv_path = out / f"{stem}.csv"
     write_csv(csv_path, design, results, phases)
     print(f"spectra written to {csv_path}")
     png = out / f"{stem}.png"
-    if not args.no_plot and write_plot(png, design, results, printable(design.stack.name), args.log, args.band):
+    if not args.no_plot and write_plot(png, design, results, printable(design.stack.name), args.log, args.band,
+                                       targets):
         print(f"plot written to {png}")
 
 
@@ -282,6 +324,13 @@ def evaluate(design: Design, stack: Optional[Stack] = None) -> List[Spectrum]:
                                   f"(the first {first:g} nm, at {angle:g}°): indices or thicknesses out of reach")
     return results
 
+
+
+def print_report(result: Any) -> None:
+    """The result's design against each of its targets (material range warnings were given already)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RangeWarning)
+        print(result.report())
 
 
 def pyplot(what: str = "the plot") -> Any:

@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any
 
 from lamina_design.cli import options
-from lamina_design.cli.output import check_band, evaluate, fixed, outputs, printable, table, warn
+from lamina_design.cli.output import print_report, check_band, evaluate, fixed, outputs, printable, table, targets_span, warn
 from lamina_design.io.files import DesignFileError, design_toml, load_design, load_targets, material_warnings
 from lamina_design.materials.base import MaterialError, RangeWarning
 
@@ -61,7 +61,8 @@ def run(args: argparse.Namespace) -> int:
     for i, (name, d) in enumerate(zip(names, result.stack.thicknesses())):
         print(f"{i + 1:>5}  {name:<{width}}  {fixed(before[i], 9, 2)}  {fixed(d, 10, 2)}")
     results = evaluate(design, result.stack)
-    table(design, results)
+    table(design, results, targets_span(request.targets))
+    print_report(result)
     stem = f"{design.path.stem}_refined"
     out: Path = args.out
     out.mkdir(parents=True, exist_ok=True)
@@ -69,7 +70,7 @@ def run(args: argparse.Namespace) -> int:
     text = design_toml(design.data, [float(d) for d in result.stack.thicknesses()], design.path.parent, out)
     toml_path.write_text(text, encoding="utf-8")
     print(f"refined design written to {toml_path}")
-    outputs(args, design, results, stem)
+    outputs(args, design, results, stem, targets=request.targets)
     if not result.success:
         print(f"lamina-design: not converged: refine stopped after {result.nfev} evaluations ({result.message}); "
               f"the design written is the best found so far. Raise max_evaluations in the [refine] table of "

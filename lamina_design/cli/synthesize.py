@@ -12,7 +12,7 @@ import numpy as np
 
 from lamina_design import materials
 from lamina_design.cli import options
-from lamina_design.cli.output import check_band, evaluate, fixed, outputs, printable, pyplot, table, warn
+from lamina_design.cli.output import print_report, check_band, evaluate, fixed, outputs, printable, pyplot, table, targets_span, warn
 from lamina_design.io.files import Design, DesignFileError, design_toml, load_design, load_targets, material_warnings
 from lamina_design.materials.base import Constant, Material, MaterialError, RangeWarning
 
@@ -94,7 +94,8 @@ def run(args: argparse.Namespace) -> int:
         print(f"{i + 1:>5}  {name:<{width}}  {fixed(layer.thickness_nm, 12, 2)}")
     results = evaluate(design, result.stack)
     shown = replace(design, stack=result.stack)
-    table(shown, results)
+    table(shown, results, targets_span(request.targets))
+    print_report(result)
     stem = f"{design.path.stem}_synthesized"
     out: Path = args.out
     out.mkdir(parents=True, exist_ok=True)
@@ -104,7 +105,7 @@ def run(args: argparse.Namespace) -> int:
     toml_path = out / f"{stem}.toml"
     toml_path.write_text(text, encoding="utf-8")
     print(f"synthesized design written to {toml_path}")
-    outputs(args, shown, results, stem)
+    outputs(args, shown, results, stem, targets=request.targets)
     png = out / f"{stem}_merit.png"
     if not args.no_plot and merit_plot(png, result, printable(design.stack.name)):
         print(f"plot written to {png}")

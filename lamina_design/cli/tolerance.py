@@ -10,7 +10,7 @@ from pathlib import Path
 from typing import Any, Dict, Optional, Sequence, Tuple
 
 from lamina_design.cli import options
-from lamina_design.cli.output import fixed, printable, pyplot, warn
+from lamina_design.cli.output import print_report, fixed, printable, pyplot, warn
 from lamina_design.core.limits import MAX_CHUNKS, MAX_SAMPLES, WORKERS_PER_PROCESSOR
 from lamina_design.core.progress import ProgressBar
 from lamina_design.io.files import DesignFileError, load_design, load_targets, material_warnings
@@ -92,6 +92,7 @@ def run(args: argparse.Namespace) -> int:
     for method in ("wilson", "clopper-pearson"):
         low, high = result.interval(0.95, method)
         print(f"  95 % interval ({method}): {100 * low:.3f}-{100 * high:.3f} %")
+    print_report(result)
     layers = stack.all_layers()
     names = [printable(layer.material.name) for layer in layers]
     width = max([len("material")] + [len(name) for name in names])

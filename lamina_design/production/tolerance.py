@@ -33,6 +33,7 @@ import numpy.typing as npt
 from lamina_design.core import formatting
 from lamina_design import _engine
 from lamina_design.core.checks import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
+from lamina_design.core.report import Report, report
 from lamina_design.core.results import Result
 from lamina_design.core.executor import ExecutorLike, Progress, map_chunks
 from lamina_design.core.limits import MAX_SAMPLES, check_count
@@ -456,6 +457,12 @@ class ToleranceResult(Result):
     def ranked_layers(self) -> List[int]:
         """Layer indices, the most sensitive first."""
         return [int(j) for j in np.argsort(-self.sensitivity, kind="stable")]
+
+    def report(self) -> Report:
+        """The nominal design against each target: achieved against wanted (see
+        :mod:`lamina_design.core.report`)."""
+        values = [self.nominal[self.target_of_point == k] for k in range(len(self.targets))]
+        return report(self.targets, values=values, title="nominal design against the targets")
 
     def summary(self) -> str:
         low, high = self.interval()
