@@ -117,7 +117,8 @@ def run(args: argparse.Namespace) -> int:
         ax = fig.add_subplot()
         curve.plot(ax, label="design", color="black")
         if run is not None:
-            run.curve.plot(ax, label=f"cut by {args.strategy}, with the errors", color="tab:red", lw=1.0)
+            run.curve.plot(ax, label=f"cut by {args.strategy}, with the errors", layers=False, color="tab:red",
+                           lw=1.0)
             ax.legend(frameon=False)
         ax.set_title(f"{printable(stack.name)}: monitoring curve, {angle:g}° incidence", fontsize=11)
         fig.tight_layout()

@@ -158,16 +158,24 @@ def executor_option(args: argparse.Namespace) -> Tuple[Any, Any]:
 
 
 def tolerance_plot(path: Path, result: Any, title: str) -> bool:
+    """The merit histogram, then one envelope panel per target in the file's order (R, T, A in
+    %), two panels a row."""
     plt = pyplot()
     if plt is None:
         return False
     count = len(result.targets)
-    fig, axes = plt.subplots(1, 1 + count, figsize=(5 * (1 + count), 4), squeeze=False)
-    result.plot_histogram(axes[0, 0])
+    columns = 2 if count else 1
+    rows = -(-(1 + count) // columns)
+    fig, axes = plt.subplots(rows, columns, figsize=(6.4 * columns, 4.2 * rows), squeeze=False)
+    panels = list(axes.ravel())
+    result.plot_histogram(panels[0])
     for k in range(count):
-        result.plot_envelope(axes[0, 1 + k], target=k)
-        axes[0, 1 + k].set_title(f"target {k + 1}: envelope of {result.samples} samples", fontsize=10)
-    fig.suptitle(title)
+        result.plot_envelope(panels[1 + k], target=k)
+        panels[1 + k].set_title(f"target {k + 1}: {panels[1 + k].get_title()}", fontsize=10)
+    for ax in panels[1 + count:]:
+        ax.set_visible(False)
+    fig.suptitle(f"{title}: envelopes of {result.samples} samples" if title else
+                 f"envelopes of {result.samples} samples")
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)

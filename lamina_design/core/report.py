@@ -18,7 +18,7 @@ import numpy as np
 from lamina_design.core.targets import POWER, WRAPPED, AnyTarget, ColourTarget, Target, amplitude_polarisation
 from lamina_design.materials.base import FloatArray
 
-__all__ = ["Report", "Row", "report", "target_values"]
+__all__ = ["Report", "Row", "describe", "report", "target_values"]
 
 #: The unit each quantity is shown in, and the factor from its own unit (R, T, A as %).
 UNITS = {"R": ("%", 100.0), "T": ("%", 100.0), "A": ("%", 100.0), "psi": ("°", 1.0), "delta": ("°", 1.0),
@@ -130,6 +130,17 @@ def _polarisation(polarisation: Union[str, float]) -> str:
         key = polarisation.lower()
         return key if key in ("s", "p") else "unpol"
     return f"{math.degrees(float(polarisation)):g}°"
+
+
+def describe(target: Target) -> str:
+    """One line: the quantity, what is wanted, the wavelengths and the angle of incidence
+    ("R ≤ 0.5 %, 420-700 nm at 30°, s")."""
+    wl = np.asarray(target.wavelength_nm, dtype=np.float64)
+    where = f"{wl.min():g}-{wl.max():g} nm" if wl.size > 1 else f"{wl[0]:g} nm"
+    wanted = _wanted(target)
+    joiner = " = " if target.value is not None else " "
+    return (f"{target.quantity}{joiner}{wanted}, {where} at {math.degrees(target.angle_rad):g}°, "
+            f"{_polarisation(target.polarisation).replace('unpol', 'unpolarised')}")
 
 
 def _row(k: int, target: Target, computed: FloatArray) -> Row:
