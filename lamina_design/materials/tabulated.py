@@ -147,13 +147,21 @@ _UNIT_FACTORS = {
     "micrometres": 1000.0,
     "micrometer": 1000.0,
     "micrometers": 1000.0,
+    "mm": 1e6,
+    "millimetre": 1e6,
+    "millimetres": 1e6,
+    "millimeter": 1e6,
+    "millimeters": 1e6,
     "å": 0.1,
     "angstrom": 0.1,
     "angstroms": 0.1,
     "ångström": 0.1,
     "ångströms": 0.1,
 }
-_UNIT_SYMBOLS = {1.0: "nm", 1000.0: "µm", 0.1: "Å"}
+_UNIT_SYMBOLS = {1.0: "nm", 1000.0: "µm", 1e6: "mm", 0.1: "Å"}
+# Words that name the wavelength column itself. After one of them any other word is taken for
+# a unit: one not known is refused, not read as nm ("wavelength_pm" is not a table in nm).
+_WAVELENGTH_NAMES = ("wavelength", "wavelengths", "lambda", "λ", "wl", "wave", "length")
 # Units of an energy or wavenumber axis: such a table is refused rather than read as nm.
 _NOT_WAVELENGTH = ("ev", "mev", "cm", "thz", "hz")
 
@@ -165,7 +173,7 @@ def _header_unit(words: str, where: str, label: str) -> tuple[float, str]:
     if other:
         raise MaterialError(
             f"material {label!r}: {where} header {words!r} names the unit {other[0]!r}; "
-            f"the first column must be a wavelength in nm, µm or Å"
+            f"the first column must be a wavelength in nm, µm, mm or Å"
         )
     factors = {_UNIT_FACTORS[t] for t in tokens if t in _UNIT_FACTORS}
     if len(factors) > 1:
@@ -173,6 +181,13 @@ def _header_unit(words: str, where: str, label: str) -> tuple[float, str]:
     if factors:
         factor = factors.pop()
         return factor, f"wavelengths read in {_UNIT_SYMBOLS[factor]}, as the header {words!r} of {where} says"
+    if tokens and tokens[0] in _WAVELENGTH_NAMES:
+        unknown = [t for t in tokens if t not in _WAVELENGTH_NAMES]
+        if unknown:
+            raise MaterialError(
+                f"material {label!r}: {where} header {words!r}: {unknown[0]!r} is not a wavelength unit; "
+                f"name one of nm, µm (um, micron), mm or Å (angstrom), e.g. 'wavelength_um'"
+            )
     return 1.0, f"wavelengths read in nm: the header {words!r} of {where} names no unit (write e.g. 'wavelength_um')"
 
 
@@ -182,7 +197,8 @@ def read_csv(path: Union[str, Path], name: Optional[str] = None) -> Tabulated:
     Lines starting with '#' are comments (the first comment line becomes the source). An
     optional header row names the columns; wavelengths are in nm unless the wavelength
     column's header names another unit as a word of its own: "wavelength_um", "lambda (µm)",
-    "wavelength [micron]" or "wavelength (Å)". Commas, semicolons, tabs or spaces
+    "wavelength [micron]", "wavelength_mm" or "wavelength (Å)"; a header naming the wavelength
+    and then a word that is no unit ("wavelength_pm") is refused. Commas, semicolons, tabs or spaces
     separate the fields. A range warning says which unit was read.
     """
     path = Path(path)
