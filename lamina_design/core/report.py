@@ -30,8 +30,9 @@ UNITS = {"R": ("%", 100.0), "T": ("%", 100.0), "A": ("%", 100.0), "psi": ("°", 
 class Row:
     """One target judged: numbers in the quantity's own unit (R, T, A as fractions).
 
-    ``margin`` is how far the worst point lies outside the wanted band, in tolerances (≤ 0
-    inside it; for an equality target, its distance from the value beyond the tolerance).
+    ``excess`` is how far the worst point lies outside the wanted band in the quantity's unit,
+    ``margin`` the same in tolerances: ≤ 0 inside it; for an equality target, the distance from
+    the value beyond the tolerance.
     For a colour target ``worst`` and ``mean`` are the colour difference ΔE (CIE 1976).
     """
 
@@ -44,6 +45,7 @@ class Row:
     wanted: str
     worst: float
     worst_nm: float
+    excess: float
     margin: float
     mean: float
     failing: int
@@ -80,7 +82,11 @@ class Report:
         lines: List[Tuple[str, ...]] = [header]
         for row in self.rows:
             unit, scale = UNITS[row.quantity]
-            verdict = "pass" if row.passed else f"FAIL ({row.failing}/{row.points} points)"
+            verdict = "pass"
+            if not row.passed:
+                # How far outside, in the quantity's unit: a design resting on its bound fails by rounding.
+                over = row.excess * scale
+                verdict = f"FAIL ({row.failing}/{row.points} points, {over:.2g} {unit} out)"
             lines.append((str(row.target), row.quantity, f"{row.start_nm:g}-{row.stop_nm:g}", f"{row.angle_deg:g}°",
                           row.polarisation, row.wanted, _number(row.worst * scale, unit), f"{row.worst_nm:g}",
                           _number(row.mean * scale, unit), verdict))
@@ -161,7 +167,8 @@ def _row(k: int, target: Target, computed: FloatArray) -> Row:
     return Row(target=k + 1, quantity=str(target.quantity), start_nm=float(wl.min()), stop_nm=float(wl.max()),
                angle_deg=math.degrees(target.angle_rad), polarisation=_polarisation(target.polarisation),
                wanted=_wanted(target), worst=float(c[worst]), worst_nm=float(wl[worst]),
-               margin=float(scaled[worst]), mean=float(np.mean(c)), failing=failing, points=int(wl.size))
+               excess=float(outside[worst]), margin=float(scaled[worst]), mean=float(np.mean(c)), failing=failing,
+               points=int(wl.size))
 
 
 def _colour_row(k: int, target: ColourTarget, spectrum: FloatArray) -> Row:
@@ -176,7 +183,8 @@ def _colour_row(k: int, target: ColourTarget, spectrum: FloatArray) -> Row:
     return Row(target=k + 1, quantity="colour", start_nm=float(wl.min()), stop_nm=float(wl.max()),
                angle_deg=math.degrees(target.angle_rad), polarisation=_polarisation(target.polarisation),
                wanted=f"{target.quantity} L*a*b* ({', '.join(f'{v:g}' for v in wanted)}) ± {_span(tolerance, 1.0)}",
-               worst=difference, worst_nm=math.nan, margin=float(np.max(scaled)), mean=difference,
+               worst=difference, worst_nm=math.nan, excess=float(np.max(np.abs(lab - wanted) - tolerance)),
+               margin=float(np.max(scaled)), mean=difference,
                failing=int(np.count_nonzero(scaled > 0)), points=3)
 
 
