@@ -66,6 +66,7 @@ def test_a_quarter_wave_film_against_its_closed_form(source, kwargs, quantity_of
     assert row.failing == failing and row.passed == (failing == 0)
     assert row.wanted == wanted
     assert (row.margin > 0) == (failing > 0)
+    assert row.excess == pytest.approx(max(expected[k] - upper, lower - expected[k]), abs=1e-12)
 
 
 def test_the_quarter_wave_point_and_the_printed_table():
@@ -113,7 +114,8 @@ def test_tolerance_prints_the_nominal_design_against_its_targets(tmp_path, capsy
     assert "nominal design against the targets: 0 of 1 met" in out
     row = next(line for line in out.splitlines() if line.startswith("1  R"))
     failing = int(np.count_nonzero(film_r(BAND) > 0.013))
-    assert f"{100 * film_r(BAND).max():.4g} %" in row and f"FAIL ({failing}/21 points)" in row
+    over = 100 * (film_r(BAND).max() - 0.013)  # how far the worst point is above the bound, in %
+    assert f"{100 * film_r(BAND).max():.4g} %" in row and f"FAIL ({failing}/21 points, {over:.2g} % out)" in row
 
 
 @pytest.mark.parametrize("command", [["refine"], ["synthesize", "--max-layers", "3"]])
