@@ -86,10 +86,11 @@ class Report:
             if not row.passed:
                 # How far outside, in the quantity's unit: a design resting on its bound fails by rounding.
                 over = row.excess * scale
-                verdict = f"FAIL ({row.failing}/{row.points} points, {over:.2g} {unit} out)"
-            lines.append((str(row.target), row.quantity, f"{row.start_nm:g}-{row.stop_nm:g}", f"{row.angle_deg:g}°",
-                          row.polarisation, row.wanted, _number(row.worst * scale, unit), f"{row.worst_nm:g}",
-                          _number(row.mean * scale, unit), verdict))
+                verdict = f"FAIL ({row.failing}/{row.points} points, {_number(over, unit, 2)} out)"
+            band = f"{row.start_nm:g}" if row.start_nm == row.stop_nm else f"{row.start_nm:g}-{row.stop_nm:g}"
+            at = "-" if math.isnan(row.worst_nm) else f"{row.worst_nm:g}"
+            lines.append((str(row.target), row.quantity, band, f"{row.angle_deg:g}°", row.polarisation, row.wanted,
+                          _number(row.worst * scale, unit), at, _number(row.mean * scale, unit), verdict))
         widths = [max(len(line[k]) for line in lines) for k in range(len(header))]
         right = {0, 6, 7, 8}
 
@@ -105,11 +106,11 @@ class Report:
         return str(self)
 
 
-def _number(value: float, unit: str) -> str:
-    text = f"{value:.4g}"
+def _number(value: float, unit: str, digits: int = 4) -> str:
+    text = f"{value:.{digits}g}"
     if text in ("-0", "-0.0"):
         text = "0"
-    return f"{text} {unit}" if unit != "ΔE" else text
+    return _with_unit(text, unit)
 
 
 def _span(values: FloatArray, scale: float) -> str:
@@ -118,17 +119,21 @@ def _span(values: FloatArray, scale: float) -> str:
     return f"{lo:.4g}" if lo == hi else f"{lo:.4g}…{hi:.4g}"
 
 
+def _with_unit(text: str, unit: str) -> str:
+    return text + {"ΔE": "", "°": "°"}.get(unit, f" {unit}")
+
+
 def _wanted(target: Target) -> str:
     unit, scale = UNITS[target.quantity]
     if target.value is not None:
         tolerance = np.asarray(target.tolerance, dtype=np.float64)
-        return f"{_span(np.asarray(target.value), scale)} ± {_span(tolerance, scale)} {unit}"
+        return _with_unit(f"{_span(np.asarray(target.value), scale)} ± {_span(tolerance, scale)}", unit)
     lower, upper = target.bounds()
     if target.lower is None:
-        return f"≤ {_span(upper, scale)} {unit}"
+        return _with_unit(f"≤ {_span(upper, scale)}", unit)
     if target.upper is None:
-        return f"≥ {_span(lower, scale)} {unit}"
-    return f"{_span(lower, scale)} to {_span(upper, scale)} {unit}"
+        return _with_unit(f"≥ {_span(lower, scale)}", unit)
+    return _with_unit(f"{_span(lower, scale)} to {_span(upper, scale)}", unit)
 
 
 def _polarisation(polarisation: Union[str, float]) -> str:
