@@ -143,12 +143,17 @@ def mark_targets(axes: Dict[str, Any], targets: Sequence[Any]) -> None:
     """Shade each R, T or A target's wavelengths on the axes of its quantity and draw its bounds
     in %: the wanted band, clipped to 0-100 %."""
     labelled = False
+    shaded = set()
     for target in targets:
-        ax = axes.get(getattr(target, "quantity", ""))
+        quantity = getattr(target, "quantity", "")
+        ax = axes.get(quantity)
         if ax is None or getattr(target, "lab", None) is not None:
             continue  # a colour target has no band to draw
         wl = np.asarray(target.wavelength_nm, dtype=np.float64)
-        ax.axvspan(float(wl.min()), float(wl.max()), color="tab:green", alpha=0.08, lw=0, zorder=0)
+        span = (quantity, float(wl.min()), float(wl.max()))
+        if span not in shaded:  # targets at several angles share a band: shaded once, not darker
+            shaded.add(span)
+            ax.axvspan(span[1], span[2], color="0.5", alpha=0.1, lw=0, zorder=0)
         lower, upper = target.bounds()
         if target.value is not None:
             tolerance = np.asarray(target.tolerance, dtype=np.float64)
