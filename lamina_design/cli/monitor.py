@@ -42,7 +42,7 @@ def add(commands: Any) -> None:
     monitor.add_argument("--strategy", choices=("level", "thickness"), default="level",
                          help="level: cut where the signal reaches the design's level or turning point; "
                               "thickness: cut at the designed thickness (default level)")
-    monitor.add_argument("--progress", action="store_true", help="always show the progress bar")
+    options.add_progress(monitor)
     options.add_outputs(monitor)
     monitor.set_defaults(run=run)
 

@@ -28,7 +28,7 @@ def add(commands: Any) -> None:
                              f"GDD_r/t or colour, wavelength_nm, value or min/max, "
                              f"tolerance, weight, angle_deg, polarisation) and an optional [refine] table (vary, "
                              f"max_evaluations); see {options.DOCS}")
-    refine.add_argument("--progress", action="store_true", help="always show the progress bar")
+    options.add_progress(refine)
     options.add_outputs(refine)
     options.add_spectrum_plot(refine)
     refine.set_defaults(run=run)

@@ -46,7 +46,7 @@ def add(commands: Any) -> None:
                             help="needle places tried per step, in parallel (default 1)")
     synthesize.add_argument("--workers", type=options.workers, default="serial", metavar="N|serial",
                             help="processes for the trials (default: serial)")
-    synthesize.add_argument("--progress", action="store_true", help="always show the progress bar")
+    options.add_progress(synthesize)
     options.add_outputs(synthesize)
     options.add_spectrum_plot(synthesize)
     synthesize.set_defaults(run=run)

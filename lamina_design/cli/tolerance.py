@@ -48,7 +48,7 @@ def add(commands: Any) -> None:
                           f"processor; 1 computes in this process)")
     tol.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler to compute on instead")
     tol.add_argument("--chunk", type=options.whole(1, MAX_SAMPLES), default=500, help="samples per task (default 500)")
-    tol.add_argument("--progress", action="store_true", help="always show the progress bar")
+    options.add_progress(tol)
     options.add_outputs(tol)
     tol.set_defaults(run=run)
 
