@@ -166,28 +166,36 @@ _WAVELENGTH_NAMES = ("wavelength", "wavelengths", "lambda", "λ", "wl", "wave", 
 _NOT_WAVELENGTH = ("ev", "mev", "cm", "thz", "hz")
 
 
-def _header_unit(words: str, where: str, label: str) -> tuple[float, str]:
-    """The factor to nm that a header names, and a note saying how the wavelengths were read."""
+def wavelength_factor(words: str) -> Optional[float]:
+    """The factor to nm that a wavelength column's header names as a word of its own, or None
+    when it names none ("wavelength", "column1"). Raises ValueError, saying why, when the header
+    names an energy or wavenumber, more than one unit, or a word after the wavelength's name
+    that is no unit ("wavelength_pm")."""
     tokens = re.findall(r"[^\W\d_]+", words.lower())
     other = [t for t in tokens if t in _NOT_WAVELENGTH]
     if other:
-        raise MaterialError(
-            f"material {label!r}: {where} header {words!r} names the unit {other[0]!r}; "
-            f"the first column must be a wavelength in nm, µm, mm or Å"
-        )
+        raise ValueError(f"names the unit {other[0]!r}; the first column must be a wavelength in nm, µm, mm or Å")
     factors = {_UNIT_FACTORS[t] for t in tokens if t in _UNIT_FACTORS}
     if len(factors) > 1:
-        raise MaterialError(f"material {label!r}: {where} header {words!r} names more than one wavelength unit")
+        raise ValueError("names more than one wavelength unit")
     if factors:
-        factor = factors.pop()
-        return factor, f"wavelengths read in {_UNIT_SYMBOLS[factor]}, as the header {words!r} of {where} says"
+        return factors.pop()
     if tokens and tokens[0] in _WAVELENGTH_NAMES:
         unknown = [t for t in tokens if t not in _WAVELENGTH_NAMES]
         if unknown:
-            raise MaterialError(
-                f"material {label!r}: {where} header {words!r}: {unknown[0]!r} is not a wavelength unit; "
-                f"name one of nm, µm (um, micron), mm or Å (angstrom), e.g. 'wavelength_um'"
-            )
+            raise ValueError(f"{unknown[0]!r} is not a wavelength unit; name one of nm, µm (um, micron), mm or Å "
+                             f"(angstrom), e.g. 'wavelength_um'")
+    return None
+
+
+def _header_unit(words: str, where: str, label: str) -> tuple[float, str]:
+    """The factor to nm that a header names, and a note saying how the wavelengths were read."""
+    try:
+        factor = wavelength_factor(words)
+    except ValueError as exc:
+        raise MaterialError(f"material {label!r}: {where} header {words!r}: {exc}") from None
+    if factor is not None:
+        return factor, f"wavelengths read in {_UNIT_SYMBOLS[factor]}, as the header {words!r} of {where} says"
     return 1.0, f"wavelengths read in nm: the header {words!r} of {where} names no unit (write e.g. 'wavelength_um')"
 
 
