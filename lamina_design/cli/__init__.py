@@ -13,6 +13,11 @@ The file format is described in ``docs/design-files.md`` (and briefly in
 cannot be written; 2 a usage error or a design, targets or material file that cannot be used
 (one located message, never a traceback); 3 ``refine`` stopped at its evaluation budget before
 converging (its best design is still written).
+
+Each subcommand is a module of this package (``spectrum``, ``refine``, ``synthesize``,
+``tolerance``, ``monitor``) with ``add(commands)``, which declares its options, and
+``run(args)``, which returns the exit status; they share the option types and common options
+of :mod:`.options` and the tables, CSV files and plots of :mod:`.output`.
 """
 from __future__ import annotations
 
