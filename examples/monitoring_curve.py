@@ -50,7 +50,8 @@ def centre(stack: Stack) -> float:
 def plot(plt: Any, curve: MonitoringCurve, done: dict[str, Termination]) -> Any:
     fig, (ax_curve, ax_spec) = plt.subplots(1, 2, figsize=(11, 4.2), gridspec_kw={"wspace": 0.25})
     curve.plot(ax_curve, label="design", color="black")
-    done["level, σ = 2 nm"].curve.plot(ax_curve, label="cut at turning points, σ = 2 nm", color="tab:red", lw=0.9)
+    done["level, σ = 2 nm"].curve.plot(ax_curve, label="cut at turning points, σ = 2 nm", layers=False,
+                                       color="tab:red", lw=0.9)
     ax_curve.set_title("T at 600 nm while (HL)³H grows; circles: turning points")
     ax_curve.legend(frameon=False, loc="lower left")
     wl = np.linspace(450.0, 800.0, 701)

@@ -43,6 +43,8 @@ SCRIPTS = {
     "monitoring_curve": "monitoring_curve.png",
     "needle_ar": "needle_ar.png",
     "chirped_mirror": "chirped_mirror.png",
+    "oblique_ar": "oblique_ar.png",
+    "admittance_diagram": "admittance_diagram.png",
 }
 
 try:
@@ -68,7 +70,7 @@ def run_script(args, cwd, code=None):
 
 #: Scripts that refine, so need SciPy (the `design` extra).
 NEEDS_SCIPY = {"broadband_ar", "film_thickness_fit", "monitoring_curve", "gti_mirror_gdd", "ellipsometry_fit",
-               "needle_ar", "chirped_mirror"}
+               "needle_ar", "chirped_mirror", "oblique_ar"}
 
 
 @pytest.mark.parametrize("name", sorted(SCRIPTS))
@@ -192,6 +194,30 @@ def test_metal_films_conserve_energy_and_become_mirrors():
         assert t[-1] < 1e-4
     # Silver beats gold as a mirror at 633 nm.
     assert metal.versus_thickness("silver")[0][-1] > metal.versus_thickness("gold")[0][-1]
+
+
+def test_oblique_ar_report_is_the_tmm_reflectance_against_the_toml_requirements():
+    pytest.importorskip("scipy")
+    tmm = pytest.importorskip("tmm")
+    oblique = example("oblique_ar")
+    start, requirements, result, judged = oblique.design()
+    assert [row.wanted for row in judged] == ["≤ 0.5 %"] * 3
+    assert [row.angle_deg for row in judged] == pytest.approx([0, 15, 30])
+    stack = result.stack
+    for target, row in zip(requirements, judged):
+        wl = np.asarray(target.wavelength_nm)
+        r = []
+        for lam in wl:
+            ns = [complex(stack.incidence.index([lam])[0])]
+            ns += [complex(layer.material.index([lam])[0]) for layer in stack.layers]
+            ns += [complex(stack.exit.index([lam])[0])]
+            ds = [np.inf] + [layer.thickness_nm for layer in stack.layers] + [np.inf]
+            r.append(0.5 * sum(tmm.coh_tmm(p, ns, ds, target.angle_rad, lam)["R"] for p in "sp"))
+        r = np.array(r)
+        assert row.worst == pytest.approx(r.max(), abs=1e-12) and row.worst_nm == wl[np.argmax(r)]
+        assert row.mean == pytest.approx(r.mean(), abs=1e-12)
+        assert row.passed == bool(np.all(r <= 0.005)) and row.passed  # the example meets its requirements
+    assert str(judged).splitlines()[0].endswith("3 of 3 met")
 
 
 def test_metal_film_agrees_with_tmm():

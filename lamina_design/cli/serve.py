@@ -12,9 +12,11 @@ import errno
 import socket
 import sys
 from pathlib import Path
-from typing import Any, Callable, Optional
+from typing import Any, Optional
 
-__all__ = ["HOST", "add_parser", "run"]
+from lamina_design.cli import options
+
+__all__ = ["HOST", "add", "run"]
 
 HOST = "127.0.0.1"
 #: Tried first, then the next few, when --port is not given.
@@ -22,16 +24,18 @@ DEFAULT_PORT = 8765
 _PORT_TRIES = 20
 
 
-def add_parser(add_command: Callable[[str, str, str], argparse.ArgumentParser], design_help: str) -> None:
-    serve = add_command("serve", "the designer in the browser: edit layers and targets, see R, T, A live",
-                        "Serve a local web page that edits the design and its targets, plots R, T and A as "
-                        "you type and refines thicknesses. Listens on 127.0.0.1 only; the printed address "
-                        "carries a token that every request needs. Saves go to the files named here or to "
-                        "names inside the working directory. Needs the gui extra: pip install 'lamina[gui]'.")
-    serve.add_argument("design", type=Path, nargs="?", help=design_help + " (default: a one-layer example)")
+def add(commands: Any) -> None:
+    serve = options.add_command(
+        commands, "serve", "the designer in the browser: edit layers and targets, see R, T, A live",
+        "Serve a local web page that edits the design and its targets, plots R, T and A as "
+        "you type and refines thicknesses. Listens on 127.0.0.1 only; the printed address "
+        "carries a token that every request needs. Saves go to the files named here or to "
+        "names inside the working directory. Needs the gui extra: pip install 'lamina[gui]'.")
+    serve.add_argument("design", type=Path, nargs="?", help=options.DESIGN_HELP + " (default: a one-layer example)")
     serve.add_argument("--targets", type=Path, metavar="TARGETS", help="a targets file (TOML) to edit and refine towards")
     serve.add_argument("--port", type=_port, default=None, metavar="N",
                        help=f"port on 127.0.0.1 (default: {DEFAULT_PORT} or the next free one; 0: any free port)")
+    serve.set_defaults(run=run)
 
 
 def _port(text: str) -> int:

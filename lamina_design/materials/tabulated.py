@@ -147,31 +147,54 @@ _UNIT_FACTORS = {
     "micrometres": 1000.0,
     "micrometer": 1000.0,
     "micrometers": 1000.0,
+    "mm": 1e6,
+    "millimetre": 1e6,
+    "millimetres": 1e6,
+    "millimeter": 1e6,
+    "millimeters": 1e6,
     "å": 0.1,
     "angstrom": 0.1,
     "angstroms": 0.1,
     "ångström": 0.1,
     "ångströms": 0.1,
 }
-_UNIT_SYMBOLS = {1.0: "nm", 1000.0: "µm", 0.1: "Å"}
+_UNIT_SYMBOLS = {1.0: "nm", 1000.0: "µm", 1e6: "mm", 0.1: "Å"}
+# Words that name the wavelength column itself. After one of them any other word is taken for
+# a unit: one not known is refused, not read as nm ("wavelength_pm" is not a table in nm).
+_WAVELENGTH_NAMES = ("wavelength", "wavelengths", "lambda", "λ", "wl", "wave", "length")
 # Units of an energy or wavenumber axis: such a table is refused rather than read as nm.
 _NOT_WAVELENGTH = ("ev", "mev", "cm", "thz", "hz")
 
 
-def _header_unit(words: str, where: str, label: str) -> tuple[float, str]:
-    """The factor to nm that a header names, and a note saying how the wavelengths were read."""
+def wavelength_factor(words: str) -> Optional[float]:
+    """The factor to nm that a wavelength column's header names as a word of its own, or None
+    when it names none ("wavelength", "column1"). Raises ValueError, saying why, when the header
+    names an energy or wavenumber, more than one unit, or a word after the wavelength's name
+    that is no unit ("wavelength_pm")."""
     tokens = re.findall(r"[^\W\d_]+", words.lower())
     other = [t for t in tokens if t in _NOT_WAVELENGTH]
     if other:
-        raise MaterialError(
-            f"material {label!r}: {where} header {words!r} names the unit {other[0]!r}; "
-            f"the first column must be a wavelength in nm, µm or Å"
-        )
+        raise ValueError(f"names the unit {other[0]!r}; the first column must be a wavelength in nm, µm, mm or Å")
     factors = {_UNIT_FACTORS[t] for t in tokens if t in _UNIT_FACTORS}
     if len(factors) > 1:
-        raise MaterialError(f"material {label!r}: {where} header {words!r} names more than one wavelength unit")
+        raise ValueError("names more than one wavelength unit")
     if factors:
-        factor = factors.pop()
+        return factors.pop()
+    if tokens and tokens[0] in _WAVELENGTH_NAMES:
+        unknown = [t for t in tokens if t not in _WAVELENGTH_NAMES]
+        if unknown:
+            raise ValueError(f"{unknown[0]!r} is not a wavelength unit; name one of nm, µm (um, micron), mm or Å "
+                             f"(angstrom), e.g. 'wavelength_um'")
+    return None
+
+
+def _header_unit(words: str, where: str, label: str) -> tuple[float, str]:
+    """The factor to nm that a header names, and a note saying how the wavelengths were read."""
+    try:
+        factor = wavelength_factor(words)
+    except ValueError as exc:
+        raise MaterialError(f"material {label!r}: {where} header {words!r}: {exc}") from None
+    if factor is not None:
         return factor, f"wavelengths read in {_UNIT_SYMBOLS[factor]}, as the header {words!r} of {where} says"
     return 1.0, f"wavelengths read in nm: the header {words!r} of {where} names no unit (write e.g. 'wavelength_um')"
 
@@ -182,7 +205,8 @@ def read_csv(path: Union[str, Path], name: Optional[str] = None) -> Tabulated:
     Lines starting with '#' are comments (the first comment line becomes the source). An
     optional header row names the columns; wavelengths are in nm unless the wavelength
     column's header names another unit as a word of its own: "wavelength_um", "lambda (µm)",
-    "wavelength [micron]" or "wavelength (Å)". Commas, semicolons, tabs or spaces
+    "wavelength [micron]", "wavelength_mm" or "wavelength (Å)"; a header naming the wavelength
+    and then a word that is no unit ("wavelength_pm") is refused. Commas, semicolons, tabs or spaces
     separate the fields. A range warning says which unit was read.
     """
     path = Path(path)

@@ -14,7 +14,9 @@ from __future__ import annotations
 
 import csv
 import dataclasses
+import itertools
 import math
+import re
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, List, Mapping, Optional, Sequence, Tuple, Union
@@ -96,10 +98,15 @@ def read_csv(path: Union[str, Path], sigma_psi_deg: float = 0.05, sigma_delta_de
     """Read points from a plain CSV: wavelength (nm), angle (degrees), Ψ (degrees), Δ (degrees).
 
     Two optional further columns give each point's σΨ and σΔ (degrees); without them every point
-    gets ``sigma_psi_deg`` and ``sigma_delta_deg``. Lines starting with ``#`` and a header line
-    of names are skipped; commas, semicolons, tabs or spaces separate the fields.
+    gets ``sigma_psi_deg`` and ``sigma_delta_deg``. Lines starting with ``#`` are skipped; an
+    optional header line names the columns, and a unit named by the wavelength's ("wavelength_um",
+    "lambda (µm)", "wavelength_mm") is read, as in material tables; commas, semicolons, tabs or
+    spaces separate the fields.
     """
+    from lamina_design.materials.tabulated import wavelength_factor
+
     rows: List[List[float]] = []
+    scale = 1.0
     text = Path(path).read_text(encoding="utf-8")
     for number, line in enumerate(text.splitlines(), start=1):
         stripped = line.strip()
@@ -110,7 +117,17 @@ def read_csv(path: Union[str, Path], sigma_psi_deg: float = 0.05, sigma_delta_de
             values = [float(f) for f in fields]
         except ValueError:
             if not rows:
-                continue  # the header
+                # The wavelength's name: up to the first separator, or with spaces its first word
+                # and the bracketed unit after it ("wavelength (um) angle psi delta").
+                if any(sep in stripped for sep in ",;\t"):
+                    name = re.split(r"[,;\t]", stripped)[0].strip()
+                else:
+                    name = " ".join([fields[0]] + list(itertools.takewhile(lambda f: f[:1] in "([", fields[1:])))
+                try:
+                    scale = wavelength_factor(name) or 1.0
+                except ValueError as exc:
+                    raise ValueError(f"{path}:{number}: the header {name!r} {exc}") from None
+                continue
             raise ValueError(f"{path}:{number}: not a row of numbers: {line!r}") from None
         if len(values) not in (4, 6):
             raise ValueError(f"{path}:{number}: expected 4 columns (wavelength nm, angle deg, psi deg, delta deg) "
@@ -123,7 +140,7 @@ def read_csv(path: Union[str, Path], sigma_psi_deg: float = 0.05, sigma_delta_de
     table = np.array(rows, dtype=np.float64)
     sig_psi = table[:, 4] if table.shape[1] == 6 else np.full(len(rows), sigma_psi_deg)
     sig_delta = table[:, 5] if table.shape[1] == 6 else np.full(len(rows), sigma_delta_deg)
-    return EllipsometryData(table[:, 0], table[:, 1], table[:, 2], table[:, 3], sig_psi, sig_delta)
+    return EllipsometryData(table[:, 0] * scale, table[:, 1], table[:, 2], table[:, 3], sig_psi, sig_delta)
 
 
 def write_csv(path: Union[str, Path], data: EllipsometryData) -> None:

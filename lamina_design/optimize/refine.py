@@ -39,6 +39,7 @@ from lamina_design.core.checks import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
 from lamina_design.optics.phase import C_NM_PER_FS, engine_arrays, front_layers
 from lamina_design.core.progress import ProgressBar
+from lamina_design.core.report import Report, report
 from lamina_design.core.results import OptimizeResult
 from lamina_design.core.targets import (
     AMPLITUDE,
@@ -93,6 +94,8 @@ class RefineResult(OptimizeResult):
     message: str
     #: How the Jacobian was computed: "exact" or "difference".
     method: str = "exact"
+    #: The targets refined towards, in the order given (what :meth:`report` judges).
+    targets: Tuple[AnyTarget, ...] = field(default=(), repr=False)
 
     @property
     def nit(self) -> int:
@@ -117,6 +120,10 @@ class RefineResult(OptimizeResult):
             return np.full(self.x.shape, math.inf)
         out: FloatArray = np.sqrt(np.abs(np.diag(covariance)))
         return out
+
+    def report(self) -> Report:
+        """The refined design against each target: achieved against wanted (see :mod:`lamina_design.core.report`)."""
+        return report(self.targets, self.stack, title="refined design against the targets")
 
     def summary(self) -> str:
         return (f"merit {self.merit_before:.4g} -> {self.merit:.4g} (cost {self.cost_before:.4g} -> {self.cost:.4g}), "
@@ -546,7 +553,7 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
         merit=math.sqrt(2 * float(best.cost) / count), residuals=residuals,
         jac=np.asarray(best.jac, dtype=np.float64), nfev=nfev, njev=njev,
         lamina_calls=problem.calls, seconds=time.perf_counter() - start_time, success=bool(best.success),
-        status=int(best.status), message=str(best.message), method=jacobian)
+        status=int(best.status), message=str(best.message), method=jacobian, targets=tuple(targets))
 
 
 def fit_spectrum(stack: Stack, wavelength_nm: Values, measured: Values, quantity: Quantity = "R", *,

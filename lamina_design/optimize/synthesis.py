@@ -51,6 +51,7 @@ from lamina_design.core.executor import ExecutorLike, MapLike, map_over
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.core.targets import Target, by_incidence, union_grid
 from lamina_design.core.progress import ProgressBar
+from lamina_design.core.report import Report, report
 from lamina_design.core.results import BUDGET, CONVERGED, STOPPED, StackResult
 from lamina_design.optics.stack import Stack
 
@@ -483,6 +484,8 @@ class SynthesisResult(StackResult):
     message: str
     nfev: int = 0
     status: int = CONVERGED
+    #: The targets designed towards, in the order given (what :meth:`report` judges).
+    targets: Tuple[Target, ...] = field(default=(), repr=False)
 
     @property
     def nit(self) -> int:
@@ -498,6 +501,10 @@ class SynthesisResult(StackResult):
     def merits(self) -> FloatArray:
         """Merit after every step."""
         return np.array([s.merit for s in self.steps])
+
+    def report(self) -> Report:
+        """The design against each target: achieved against wanted (see :mod:`lamina_design.core.report`)."""
+        return report(self.targets, self.stack, title="synthesized design against the targets")
 
     def summary(self) -> str:
         first = self.steps[0]
@@ -739,7 +746,8 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     finally:
         bar.close()
     return SynthesisResult(merit.stack(codes, d, stack.name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
-                           time.perf_counter() - start_time, message, merit.evaluations, _status(message))
+                           time.perf_counter() - start_time, message, merit.evaluations, _status(message),
+                           tuple(targets))
 
 
 def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
@@ -814,4 +822,5 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
         bar.close()
     codes, d, cost = best
     return SynthesisResult(merit.stack(codes, d, stack.name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
-                           time.perf_counter() - start_time, message, merit.evaluations, _status(message))
+                           time.perf_counter() - start_time, message, merit.evaluations, _status(message),
+                           tuple(targets))

@@ -130,8 +130,9 @@ class MonitoringCurve:
     def __repr__(self) -> str:
         return formatting.record(self)
 
-    def plot(self, ax: Any = None, label: Optional[str] = None, **style: Any) -> Any:
-        """The curve with layer ends (dotted lines) and turning points (circles)."""
+    def plot(self, ax: Any = None, label: Optional[str] = None, layers: bool = True, **style: Any) -> Any:
+        """The curve with layer ends (dotted lines) and turning points (circles); with `layers`,
+        each layer's number (its [[layer]] place) and material along the top."""
         if ax is None:
             import matplotlib.pyplot as plt
 
@@ -139,12 +140,27 @@ class MonitoringCurve:
         line = ax.plot(self.deposited_nm, self.signal, label=label, **style)[0]
         for end in self.ends_nm[:-1]:
             ax.axvline(end, color="0.8", linestyle=":", linewidth=0.8)
+        if layers:
+            self._label_layers(ax)
         ax.plot(self.turning_nm, self.turning_signal, "o", color=line.get_color(), markersize=4)
         waves = np.unique(self.wavelength_nm)
         at = f"{waves[0]:g} nm" if waves.size == 1 else "per-layer wavelengths"
         ax.set_xlabel("deposited thickness (nm)")
         ax.set_ylabel(f"{self.quantity} at {at}")
         return ax
+
+    def _label_layers(self, ax: Any) -> None:
+        from matplotlib.transforms import blended_transform_factory
+
+        across = blended_transform_factory(ax.transData, ax.transAxes)
+        low, high = ax.get_ylim()
+        ax.set_ylim(low, high + 0.12 * (high - low))  # room above the curve for the labels
+        middles = 0.5 * (np.concatenate([[0.0], self.ends_nm[:-1]]) + self.ends_nm)
+        growing = self.layer[np.minimum(np.searchsorted(self.deposited_nm, middles), self.layer.size - 1)]
+        crowded = len(self.ends_nm) > 12  # numbers only: names would overlap
+        for middle, i in zip(middles, growing):
+            text = str(int(i) + 1) if crowded else f"{int(i) + 1}\n{self.stack.layers[int(i)].material.name}"
+            ax.text(middle, 0.98, text, transform=across, ha="center", va="top", fontsize=7, color="0.35")
 
 
 def _per_layer_wavelengths(stack: Stack, wavelength_nm: npt.ArrayLike) -> FloatArray:

@@ -33,6 +33,7 @@ import numpy.typing as npt
 from lamina_design.core import formatting
 from lamina_design import _engine
 from lamina_design.core.checks import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
+from lamina_design.core.report import Report, report
 from lamina_design.core.results import Result
 from lamina_design.core.executor import ExecutorLike, Progress, map_chunks
 from lamina_design.core.limits import MAX_SAMPLES, check_count
@@ -457,6 +458,12 @@ class ToleranceResult(Result):
         """Layer indices, the most sensitive first."""
         return [int(j) for j in np.argsort(-self.sensitivity, kind="stable")]
 
+    def report(self) -> Report:
+        """The nominal design against each target: achieved against wanted (see
+        :mod:`lamina_design.core.report`)."""
+        values = [self.nominal[self.target_of_point == k] for k in range(len(self.targets))]
+        return report(self.targets, values=values, title="nominal design against the targets")
+
     def summary(self) -> str:
         low, high = self.interval()
         top = ", ".join(f"{j + 1} ({self.sensitivity[j]:.3g})" for j in self.ranked_layers()[:3])
@@ -479,9 +486,13 @@ class ToleranceResult(Result):
         ax.legend()
         return ax
 
-    def plot_envelope(self, ax: Any = None, target: int = 0) -> Any:
-        """Envelope of one target's computed values: extremes, the 5–95 % band of the kept
-        samples, the nominal design and the target's tolerance band."""
+    def plot_envelope(self, ax: Any = None, target: int = 0, percent: bool = True) -> Any:
+        """Envelope of one target's computed values (``target`` indexes :attr:`targets`, in the
+        order given): extremes, the 5–95 % band of the kept samples, the nominal design and the
+        target's tolerance band, titled by the target's quantity, wanted band, wavelengths and
+        angle. With `percent` R, T and A are drawn in %, every band kept within 0–100 %."""
+        from lamina_design.core.report import describe
+
         ax = _axes(ax)
         sel = self.target_of_point == target
         wl = self.wavelength_nm[sel]
@@ -490,19 +501,32 @@ class ToleranceResult(Result):
         if not goal.banded:
             _, value, tol = goal.arrays()
             lower, upper = value - tol, value + tol
-        ax.fill_between(wl, self.low[sel], self.high[sel], color="tab:blue", alpha=0.15, label="all samples")
+        power = goal.quantity in ("R", "T", "A")
+        scale = 100.0 if percent and power else 1.0
+
+        def shown(values: FloatArray) -> FloatArray:
+            # R, T and A cannot leave [0, 1]: neither does a band drawn for them.
+            out: FloatArray = np.clip(values, 0.0, 1.0) * scale if power else values * scale
+            return out
+
+        ax.fill_between(wl, shown(self.low[sel]), shown(self.high[sel]), color="tab:blue", alpha=0.15,
+                        label="all samples")
         if self.values.shape[0] >= 2:
             lo, hi = np.percentile(self.values[:, sel], [5, 95], axis=0)
-            ax.fill_between(wl, lo, hi, color="tab:blue", alpha=0.35, label="5–95 %")
-        ax.plot(wl, self.nominal[sel], color="black", label="nominal")
+            ax.fill_between(wl, shown(lo), shown(hi), color="tab:blue", alpha=0.35, label="5–95 %")
+        ax.plot(wl, shown(self.nominal[sel]), color="black", label="nominal")
         label: Optional[str] = "bounds" if goal.banded else "tolerance"
         for bound in (lower, upper):
-            if np.all(np.isfinite(bound)):
-                ax.plot(wl, bound, color="tab:red", linestyle=":", label=label)
-                label = None
+            if not np.all(np.isfinite(bound)) or (power and (np.all(bound <= 0) or np.all(bound >= 1))):
+                continue  # unbounded, or a bound R, T and A meet by themselves
+            ax.plot(wl, shown(bound), color="tab:red", linestyle=":", label=label)
+            label = None
         ax.set_xlabel("wavelength (nm)")
-        ax.set_ylabel(goal.quantity)
-        ax.legend()
+        ax.set_ylabel(f"{goal.quantity} (%)" if scale == 100.0 else goal.quantity)
+        if power and ax.get_ylim()[0] < 0.0:
+            ax.set_ylim(bottom=0.0)  # nothing drawn is below 0: no empty margin that reads as negative R
+        ax.set_title(describe(goal), fontsize=10)
+        ax.legend(fontsize=8)
         return ax
 
 

@@ -491,3 +491,19 @@ def test_depth_takes_negative_numbers_in_any_notation(tmp_path):
                  "--depth", "-1e3", "-2.5E2"]) == 0
     _, table = read_csv(tmp_path / "half_field.csv")
     assert table[0, 0] == -1000.0 and table[-1, 0] == -250.0
+
+
+@pytest.mark.parametrize("args, last", [
+    (["tolerance", "D", "T", "--thickness-rel", "0.01", "--samples", "8", "--chunk", "2", "--workers", "1"],
+     "8/8 samples"),
+    (["monitor", "D", "--wavelength", "550", "--steps", "5"], "2/2 layers"),
+])
+def test_progress_bars_end_on_their_full_count_and_a_new_line(tmp_path, capsys, args, last):
+    pytest.importorskip("scipy")
+    (tmp_path / "d.toml").write_text(GOOD)
+    (tmp_path / "t.toml").write_text(TARGETS)
+    files = {"D": str(tmp_path / "d.toml"), "T": str(tmp_path / "t.toml")}
+    assert main([files.get(a, a) for a in args] + ["--progress", "--out", str(tmp_path), "--no-plot"]) == 0
+    err = capsys.readouterr().err
+    # Drawn faster than the bar's refresh, the last count still shows, full, before the new line.
+    assert err.endswith("\n") and err.rstrip("\n").split("\r")[-1].endswith(f"[{'#' * 30}] {last}")

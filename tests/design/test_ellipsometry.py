@@ -95,6 +95,8 @@ def test_csv_round_trip_and_forms(tmp_path):
         ("500,70,30,10\nx,1,2,3\n", "not a row"),
         ("500,95,30,10\n", "angle"),
         ("500,70,30,10,0,1\n", "sigma"),
+        ("wavelength_pm,angle,psi,delta\n500,70,30,10\n", r"bad.csv:1: .*'pm' is not a wavelength unit"),
+        ("energy (eV) angle psi delta\n2.5 70 30 10\n", "names the unit 'ev'"),
     ],
 )
 def test_bad_files_raise(tmp_path, text, message):
@@ -102,6 +104,20 @@ def test_bad_files_raise(tmp_path, text, message):
     path.write_text(text)
     with pytest.raises(ValueError, match=message):
         read_csv(path)
+
+
+@pytest.mark.parametrize("header, sep, factor", [
+    ("wavelength_nm,angle_deg,psi_deg,delta_deg", ",", 1.0),
+    ("wavelength_um,angle_deg,psi_deg,delta_deg", ",", 1000.0),
+    ("lambda (µm)\tangle\tpsi\tdelta", "\t", 1000.0),
+    ("wavelength (um) angle psi delta", " ", 1000.0),
+    ("wavelength_mm;angle;psi;delta", ";", 1e6),
+    ("wl angle psi delta", " ", 1.0),
+])
+def test_a_header_naming_the_wavelength_unit_is_read_in_it(tmp_path, header, sep, factor):
+    path = tmp_path / "points.csv"
+    path.write_text(header + "\n" + "".join(f"{wl / factor!r}{sep}70{sep}30{sep}10\n" for wl in (500.0, 620.0)))
+    np.testing.assert_allclose(read_csv(path).wavelength_nm, [500.0, 620.0], rtol=1e-12)
 
 
 @pytest.mark.parametrize(

@@ -272,6 +272,8 @@ def test_csv_reader_separators_and_headers(tmp_path: Path, text: str) -> None:
         ("Wavelength_Angstrom,n,k", 0.1),
         ("wavelength (nm) n k", 1.0),
         ("wavelength (um) n k", 1000.0),
+        ("wavelength_mm,n,k", 1e6),
+        ("Wavelength (millimetres);n;k", 1e6),
     ],
 )
 def test_csv_header_units_are_whole_words(tmp_path: Path, header: str, factor: float) -> None:
@@ -286,7 +288,10 @@ def test_csv_header_units_are_whole_words(tmp_path: Path, header: str, factor: f
 
 @pytest.mark.parametrize(
     "header, message",
-    [("energy (eV),n,k", "'ev'"), ("wavenumber_cm-1,n,k", "'cm'"), ("wavelength_um_nm,n,k", "more than one")],
+    [("energy (eV),n,k", "'ev'"), ("wavenumber_cm-1,n,k", "'cm'"), ("wavelength_um_nm,n,k", "more than one"),
+     # a word after the wavelength's name that is no unit: refused with the units read, not taken as nm
+     ("wavelength_pm,n,k", r"'pm' is not a wavelength unit; name one of nm, µm \(um, micron\), mm or Å"),
+     ("lambda [inch],n,k", "'inch' is not a wavelength unit")],
 )
 def test_csv_header_units_that_are_not_one_wavelength_are_refused(tmp_path: Path, header: str, message: str) -> None:
     path = tmp_path / "axis.csv"

@@ -195,3 +195,17 @@ def test_command_line_writes_the_curve_and_the_realised_design(tmp_path, capsys)
     np.testing.assert_array_equal(load_design(out / "qw_realised.toml").stack.thicknesses(), run.realised.thicknesses())
     assert main(["monitor", str(tmp_path / "qw.toml"), "--wavelength", "500", "600"]) == 2
     assert "one per layer (3)" in capsys.readouterr().err
+
+
+def test_the_plot_labels_each_layer_over_its_own_thickness():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    stack = Stack(AIR, (Layer(H, 60.0), Layer(L, 100.0), Layer(H, 40.0)), exit=GLASS)
+    fig, ax = plt.subplots()
+    monitoring_curve(stack, LAMBDA, steps=20).plot(ax)
+    labels = {text.get_text(): text.get_position()[0] for text in ax.texts}
+    plt.close(fig)
+    # Deposited from the exit side: layer 3 (0-40 nm), then 2 (40-140 nm), then 1 (140-200 nm).
+    assert labels == {"3\nH": pytest.approx(20.0), "2\nL": pytest.approx(90.0), "1\nH": pytest.approx(170.0)}

@@ -206,7 +206,7 @@ def test_each_target_s_points_and_envelope_are_those_of_the_target_sampled_alone
             mine, theirs = getattr(result, name), getattr(alone, name)
             mine = mine[sel] if name == "jacobian" else mine[..., sel]
             np.testing.assert_allclose(mine, theirs, rtol=1e-12, atol=1e-15, err_msg=f"{name} of target {k}")
-        ax = result.plot_envelope(target=k)
+        ax = result.plot_envelope(target=k, percent=False)
         nominal = next(line for line in ax.get_lines() if line.get_label() == "nominal")
         np.testing.assert_allclose(nominal.get_ydata(), alone.nominal, rtol=1e-12, atol=1e-15)
         assert ax.get_ylabel() == target.quantity
@@ -364,4 +364,63 @@ tolerance = 0.01
         alone = tolerance(stack, [targets[k]], Errors(thickness_rel=0.02), 10, executor="serial")
         nominal = next(line for line in ax.get_lines() if line.get_label() == "nominal")
         np.testing.assert_allclose(nominal.get_xdata(), targets[k].wavelength_nm)
-        np.testing.assert_allclose(nominal.get_ydata(), alone.nominal, rtol=1e-12, atol=1e-15)
+        np.testing.assert_allclose(nominal.get_ydata(), 100 * alone.nominal, rtol=1e-12, atol=1e-13)  # in %
+
+
+@pytest.mark.parametrize("k, title, unit", [
+    (0, "target 1: R = 0 ± 2 %, 450-650 nm at 0°, unpolarised", "R (%)"),
+    (1, "target 2: T = 90 ± 5 %, 500-600 nm at 45°, p", "T (%)"),
+    (2, "target 3: A = 0 ± 1 %, 520-800 nm at 0°, unpolarised", "A (%)"),
+    (3, "target 4: R ≤ 30 %, 610 nm at 45°, s", "R (%)"),
+])
+def test_command_line_figure_panels_in_percent_titled_by_band_and_angle_never_below_zero(tmp_path, monkeypatch,
+                                                                                       k, title, unit):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from lamina_design.cli import main
+
+    (tmp_path / "d.toml").write_text(DESIGN_FILE)
+    (tmp_path / "t.toml").write_text("""
+[[target]]
+quantity = "R"
+wavelength_nm = [450, 550, 650]
+value = 0.0
+tolerance = 0.02
+[[target]]
+quantity = "T"
+wavelength_nm = [500, 600]
+value = 0.9
+tolerance = 0.05
+angle_deg = 45
+polarisation = "p"
+[[target]]
+quantity = "A"
+wavelength_nm = [520, 580, 700, 800]
+value = 0.0
+tolerance = 0.01
+[[target]]
+quantity = "R"
+wavelength_nm = [610]
+max = 0.3
+tolerance = 0.03
+angle_deg = 45
+polarisation = "s"
+""")
+    saved = []
+    monkeypatch.setattr(Figure, "savefig", lambda fig, *args, **kwargs: saved.append((fig, kwargs.get("dpi"))))
+    assert main(["tolerance", str(tmp_path / "d.toml"), str(tmp_path / "t.toml"), "--thickness-rel", "0.1",
+                 "--samples", "40", "--workers", "1", "--out", str(tmp_path / "out")]) == 0
+    (figure, dpi), = saved
+    width, height = figure.get_size_inches() * dpi
+    assert width <= 1600 and height <= 1600  # readable on a screen, not a 2400 px strip
+    envelopes = [ax for ax in figure.axes if ax.get_visible() and ax.get_title().startswith("target ")]
+    assert [ax.get_title() for ax in envelopes][k] == title  # in the file's order
+    ax = envelopes[k]
+    assert ax.get_ylabel() == unit
+    assert ax.get_ylim()[0] >= 0.0
+    for line in ax.get_lines():
+        assert np.all(np.asarray(line.get_ydata()) >= 0.0), line.get_label()
+    for band in ax.collections:
+        for path in band.get_paths():
+            assert np.all(path.vertices[:, 1] >= 0.0)
