@@ -28,7 +28,7 @@ import numpy as np
 from lamina_design.materials.base import SUBSCRIPTS, Constant, Material, MaterialError, closest
 from lamina_design.materials.models import DrudeLorentz, Sellmeier, TaucLorentzSum
 from lamina_design.materials.refractiveindex import Formula, load_database_page, read_yaml
-from lamina_design.materials.spline import Spline, least_squares
+from lamina_design.materials.spline import Spline, least_squares, transparent_from
 from lamina_design.materials.tabulated import Tabulated, read_csv
 
 __all__ = ["aliases", "get", "names", "resolve", "suggestions", "table", "DATABASE_PREFIX"]
@@ -49,7 +49,8 @@ def _smoothed(filename: str, name: str, knots_ev: Optional[Tuple[float, ...]]) -
     if knots_ev is None:
         return Spline.through(wl, data.n, data.k, name, data.source)
     knots = np.array(knots_ev, dtype=np.float64)
-    return Spline(knots, *least_squares(knots, wl, data.n, data.k), name, data.valid_nm, data.source)
+    return Spline(knots, *least_squares(knots, wl, data.n, data.k), name, data.valid_nm, data.source,
+                  transparent_from(wl, data.k))
 
 
 def air() -> Material:

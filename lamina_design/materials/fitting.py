@@ -14,7 +14,7 @@ import numpy.typing as npt
 
 from lamina_design.materials.base import HC_EV_NM, FloatArray, Material, MaterialError
 from lamina_design.materials.models import Cauchy, Sellmeier, TaucLorentz
-from lamina_design.materials.spline import Spline, least_squares, spline_basis
+from lamina_design.materials.spline import Spline, least_squares, spline_basis, transparent_from
 from lamina_design.materials.tabulated import Tabulated
 
 __all__ = ["Fit", "MODELS", "fit_model", "adaptive_knots"]
@@ -114,7 +114,8 @@ def fit_model(table: Table, model: str, name: Optional[str] = None, tolerance: f
         if tolerance == 0.0 or wl.size < 4:
             material = Spline.through(wl, n, k, label)
         else:
-            material = Spline(*_spline_values(wl, n, k, adaptive_knots(wl, n, k, tolerance)), label, valid)
+            material = Spline(*_spline_values(wl, n, k, adaptive_knots(wl, n, k, tolerance)), label, valid, "",
+                              transparent_from(wl, k))
     fitted = material.index(wl)
     return Fit(material, float(np.max(np.abs(fitted.real - n))), float(np.max(np.abs(fitted.imag - k))))
 

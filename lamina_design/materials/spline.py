@@ -11,6 +11,8 @@ table out of the second derivative.
 """
 from __future__ import annotations
 
+import math
+
 from dataclasses import dataclass
 from typing import Optional, Tuple
 
@@ -29,7 +31,7 @@ from lamina_design.materials.base import (
     wavelengths_nm,
 )
 
-__all__ = ["Spline", "least_squares", "second_derivatives", "spline_basis"]
+__all__ = ["Spline", "least_squares", "second_derivatives", "spline_basis", "transparent_from"]
 
 
 def second_derivatives(x: FloatArray, y: FloatArray) -> FloatArray:
@@ -91,7 +93,9 @@ class Spline:
     """n and k as natural cubic splines of photon energy E = hc/λ through values at knots (eV).
 
     Continuous to the second derivative, so GD and GDD are smooth; `index_derivatives` gives
-    them in closed form. κ is held at ≥ 0 (a fit may dip a few 10⁻⁶ below a zero k).
+    them in closed form. κ is held at ≥ 0 (a fit may dip a few 10⁻⁶ below a zero k), and at
+    exactly 0 from `transparent_from_nm` on: where the table has no absorption at all, a fitted
+    k's ripple of a few 10⁻⁶ would make a transparent film absorb.
     """
 
     energy_ev: FloatArray
@@ -100,8 +104,13 @@ class Spline:
     name: str = "spline"
     valid_nm: Optional[Range] = None
     source: str = ""
+    transparent_from_nm: Optional[float] = None
 
     def __post_init__(self) -> None:
+        edge = self.transparent_from_nm
+        if edge is not None and not (isinstance(edge, (int, float)) and math.isfinite(edge) and edge > 0.0):
+            raise MaterialError(f"material {self.name!r}: transparent_from_nm must be a wavelength > 0 nm, "
+                                f"got {edge!r}")
         try:
             e = np.array(self.energy_ev, dtype=np.float64).ravel()
             n = np.array(self.n, dtype=np.float64).ravel()
@@ -130,12 +139,14 @@ class Spline:
             object.__setattr__(self, "valid_nm", (HC_EV_NM / float(e[-1]), HC_EV_NM / float(e[0])))
 
     def __reduce__(self) -> tuple[type[Spline], tuple[object, ...]]:
-        return (type(self), (self.energy_ev, self.n, self.k, self.name, self.valid_nm, self.source))
+        return (type(self), (self.energy_ev, self.n, self.k, self.name, self.valid_nm, self.source,
+                             self.transparent_from_nm))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Spline):
             return NotImplemented
-        return ((self.name, self.valid_nm) == (other.name, other.valid_nm)
+        return ((self.name, self.valid_nm, self.transparent_from_nm)
+                == (other.name, other.valid_nm, other.transparent_from_nm)
                 and all(np.array_equal(a, b) for a, b in ((self.energy_ev, other.energy_ev),
                                                           (self.n, other.n), (self.k, other.k))))
 
@@ -149,7 +160,12 @@ class Spline:
         values: FloatArray = getattr(self, "_values")
         moments: FloatArray = getattr(self, "_moments")
         e = HC_EV_NM / wl.reshape(-1)
-        return _evaluate(self.energy_ev, values, moments, e)
+        value, slope, curve = _evaluate(self.energy_ev, values, moments, e)
+        if self.transparent_from_nm is not None:
+            clear = wl.reshape(-1) >= self.transparent_from_nm
+            for array in (value, slope, curve):
+                array[clear, 1] = 0.0
+        return value, slope, curve
 
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wl = wavelengths_nm(self.name, wavelength_nm)
@@ -185,7 +201,7 @@ class Spline:
         """The natural spline through every row of a table (wavelengths in nm)."""
         wl, nn, kk = _columns(name, wavelength_nm, n, k)
         e = HC_EV_NM / wl[::-1]
-        return cls(e, nn[::-1], kk[::-1], name, (float(wl[0]), float(wl[-1])), source)
+        return cls(e, nn[::-1], kk[::-1], name, (float(wl[0]), float(wl[-1])), source, transparent_from(wl, kk))
 
     @classmethod
     def fitted(cls, wavelength_nm: npt.ArrayLike, n: npt.ArrayLike, k: npt.ArrayLike, knots: int,
@@ -196,7 +212,21 @@ class Spline:
             raise MaterialError(f"material {name!r}: knots must be 2 … {wl.size} (the table's rows), got {knots}")
         e = HC_EV_NM / wl
         grid = np.linspace(float(e.min()), float(e.max()), knots)
-        return cls(grid, *least_squares(grid, wl, nn, kk), name, (float(wl[0]), float(wl[-1])), source)
+        return cls(grid, *least_squares(grid, wl, nn, kk), name, (float(wl[0]), float(wl[-1])), source,
+                   transparent_from(wl, kk))
+
+
+def transparent_from(wavelength_nm: FloatArray, k: FloatArray) -> Optional[float]:
+    """The first wavelength of a table's run of k = 0 that lasts to its longest wavelength, if any."""
+    wl = np.asarray(wavelength_nm, dtype=np.float64)
+    kk = np.asarray(k, dtype=np.float64)
+    order = np.argsort(wl, kind="stable")
+    wl, kk = wl[order], kk[order]
+    absorbing = np.flatnonzero(kk != 0.0)
+    if absorbing.size == 0:
+        return float(wl[0])
+    last = int(absorbing[-1])
+    return float(wl[last + 1]) if last + 1 < wl.size else None
 
 
 def _columns(name: str, wavelength_nm: npt.ArrayLike, n: npt.ArrayLike,

@@ -249,3 +249,22 @@ def test_a_table_of_three_rows_is_read_as_rows() -> None:
     fit = fit_model(rows, "cauchy")
     assert fit.material.valid_nm == (400.0, 600.0)  # type: ignore[attr-defined]
     assert fit.max_dn < 1e-12
+
+
+@pytest.mark.parametrize("name", FILMS)
+def test_film_is_transparent_where_its_table_has_no_absorption(name: str) -> None:
+    # Beyond the last row with k > 0 the published film does not absorb: a smoothed k that
+    # ripples there would make R + T fall short of 1 in a lossless mirror.
+    rows = published(FILMS[name])
+    rows = rows[np.argsort(rows[:, 0])]
+    absorbing = np.flatnonzero(rows[:, 2] != 0.0)
+    if absorbing.size and absorbing[-1] + 1 == rows.shape[0]:
+        pytest.skip(f"{name} absorbs over its whole table")
+    start = rows[absorbing[-1] + 1, 0] if absorbing.size else rows[0, 0]
+    wl = np.linspace(start, rows[-1, 0], 2001)
+    assert np.all(mat.get(name).index(wl).imag == 0.0)
+
+
+def test_quarter_wave_mirror_of_catalogue_films_absorbs_nothing_in_the_visible() -> None:
+    spectrum = quarter_wave_mirror(mat.get("TiO2"), mat.get("SiO2")).spectrum(np.linspace(450.0, 900.0, 451))
+    assert np.max(np.abs(spectrum.r + spectrum.t - 1.0)) < 1e-12
