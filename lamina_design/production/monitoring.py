@@ -31,7 +31,7 @@ from lamina_design.core.checks import Layer, check_angles, polarisation_weights
 from lamina_design.core.limits import MAX_STEPS, check_count
 from lamina_design.materials.base import FloatArray, Material
 from lamina_design.optics.stack import Stack
-from lamina_design.production.tolerance import batch_spectra
+from lamina_design.optics.batch import batch_spectra
 
 __all__ = ["MonitoringCurve", "Termination", "monitoring_curve", "terminate"]
 
