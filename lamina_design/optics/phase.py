@@ -34,11 +34,36 @@ from lamina_design.core.checks import AIR, check_angles, check_indices, check_wa
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.dispersion import index_derivatives
 
-__all__ = ["C_NM_PER_FS", "PhaseSpectrum", "coherent_media", "engine_arrays", "front_layers", "phase_spectrum",
-           "psi_delta"]
+__all__ = ["C_NM_PER_FS", "DEGREES", "PhaseSpectrum", "coherent_media", "engine_arrays", "front_layers",
+           "phase_spectrum", "psi_delta", "psi_delta_from", "psi_delta_rates"]
 
 #: The speed of light in nm per fs.
 C_NM_PER_FS = 299.792458
+
+#: Degrees per radian.
+DEGREES = 180.0 / math.pi
+
+
+def psi_delta_from(r_s: ComplexArray, r_p: ComplexArray) -> Tuple[FloatArray, FloatArray]:
+    """Ψ and Δ in degrees from the reflection amplitudes, tmm's convention tan Ψ·e^{iΔ} = −r_p/r_s
+    (Ψ in [0, 90], Δ in (−180, 180])."""
+    psi: FloatArray = np.arctan2(np.abs(r_p), np.abs(r_s)) * DEGREES
+    delta: FloatArray = np.angle(-r_p * np.conj(r_s)) * DEGREES
+    return psi, delta
+
+
+def psi_delta_rates(r_s: ComplexArray, r_p: ComplexArray, dr_s: ComplexArray,
+                    dr_p: ComplexArray) -> Tuple[FloatArray, FloatArray]:
+    """dΨ and dΔ (degrees) for the changes dr_s, dr_p of the amplitudes (r broadcast against dr).
+
+    With ρ = r_p/r_s, d ln ρ = dr_p/r_p − dr_s/r_s: Δ moves by its imaginary part and Ψ =
+    atan|ρ| by |ρ|/(1 + |ρ|²) times its real part.
+    """
+    log_rho = dr_p / r_p - dr_s / r_s
+    ratio = np.abs(r_p) / np.abs(r_s)
+    d_psi: FloatArray = ratio / (1.0 + ratio**2) * log_rho.real * DEGREES
+    d_delta: FloatArray = log_rho.imag * DEGREES
+    return d_psi, d_delta
 
 
 def front_layers(stack: Any) -> Tuple[Any, ...]:
