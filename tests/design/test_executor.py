@@ -19,7 +19,7 @@ import pytest
 
 pytest.importorskip("scipy")
 
-from lamina_design.executor import SerialExecutor, chunk_bounds, map_chunks, process_pool
+from lamina_design.executor import SerialExecutor, chunk_bounds, map_chunks, map_over, process_pool
 from lamina_design.materials import Bruggeman, Cauchy, Combined, Constant, RangeWarning, TaucLorentz, get, names
 from lamina_design.refine import Target
 from lamina_design.stack import Layer, Stack
@@ -105,11 +105,20 @@ def test_chunks_cover_every_sample_once_in_order():
     assert done == [(3, 5), (5, 5)]
 
 
-@pytest.mark.parametrize("executor, error", [("threads", ValueError), (True, TypeError), (object(), TypeError),
-                                             (0, ValueError)])
-def test_refuses_what_is_not_an_executor(executor, error):
-    with pytest.raises(error):
-        map_chunks(failing_chunk, None, 2, chunk_size=1, executor=executor)
+def through_map_over(executor):
+    with map_over(executor, tasks=2) as run:
+        return run(abs, [-1, -2])
+
+
+@pytest.mark.parametrize("entry", [lambda e: map_chunks(failing_chunk, None, 2, chunk_size=1, executor=e),
+                                   through_map_over], ids=["map_chunks", "map_over"])
+@pytest.mark.parametrize("executor, error, message", [
+    ("threads", ValueError, "executor must be None, a worker count, 'serial' or an Executor, got 'threads'"),
+    (True, TypeError, "not a bool"), (object(), TypeError, "must have a submit"),
+    (0, ValueError, "at least 1 worker, got 0")])
+def test_refuses_what_is_not_an_executor(entry, executor, error, message):
+    with pytest.raises(error, match=message):
+        entry(executor)
 
 
 def test_worker_counts_and_chunk_counts_are_capped_before_any_process_starts():
@@ -117,6 +126,8 @@ def test_worker_counts_and_chunk_counts_are_capped_before_any_process_starts():
 
     with pytest.raises(ValueError, match=r"at most \d+ allowed here \(4 per available processor\)"):
         map_chunks(worker_environment, None, 2, chunk_size=1, executor=1_000_000)
+    with map_over(1_000_000, tasks=2) as run:  # a map of two tasks never needs more than two workers
+        assert list(run(abs, [-1, -2])) == [1, 2]
     with pytest.raises(ValueError, match=f"at most {4 * available_workers()} allowed"):
         process_pool(4 * available_workers() + 1)
     start = time.process_time()
