@@ -227,6 +227,7 @@ class Target:
         return inside
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class ColourTarget:
     """A wanted CIE L*a*b* colour of R or T under an illuminant (see :func:`lamina_design.merit.colour`).
@@ -242,9 +243,6 @@ class ColourTarget:
     angle_rad: float = 0.0
     polarisation: Union[str, float] = "unpolarised"
     illuminant: str = "D65"
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def __post_init__(self) -> None:
         from lamina_design import merit

@@ -46,6 +46,7 @@ MATERIAL_PARAMETERS: Dict[type, Tuple[str, ...]] = {
 }
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class EllipsometryData:
     """Measured points: wavelength (nm), angle of incidence (degrees), Ψ and Δ (degrees), their sigmas.
@@ -59,9 +60,6 @@ class EllipsometryData:
     delta_deg: FloatArray
     sigma_psi_deg: FloatArray
     sigma_delta_deg: FloatArray
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def __post_init__(self) -> None:
         wl = check_wavelengths(self.wavelength_nm)

@@ -117,6 +117,7 @@ def engine_arrays(stack: Any, wavelength_nm: npt.ArrayLike,
     return d, n, dn, d2n
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class PhaseSpectrum:
     """Complex amplitudes of one stack at one angle, and what follows from them.
@@ -134,9 +135,6 @@ class PhaseSpectrum:
     gdd_r: FloatArray
     gd_t: FloatArray
     gdd_t: FloatArray
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     @property
     def phase_r(self) -> FloatArray:

@@ -61,6 +61,7 @@ __all__ = [
 ]
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Spectrum:
     """R, T and A = 1 − R − T of one stack.
@@ -74,9 +75,6 @@ class Spectrum:
     polarisation: float
     r: FloatArray
     t: FloatArray
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     @property
     def a(self) -> FloatArray:

@@ -103,6 +103,7 @@ def _bisect(f: Callable[[float], float], a: float, b: float, fa: float, iteratio
     return 0.5 * (a + b)
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class MonitoringCurve:
     """The monitor's signal against the thickness deposited so far.
@@ -126,9 +127,6 @@ class MonitoringCurve:
     turning_nm: FloatArray
     turning_signal: FloatArray
     turning_layer: npt.NDArray[np.intp]
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def plot(self, ax: Any = None, label: Optional[str] = None, **style: Any) -> Any:
         """The curve with layer ends (dotted lines) and turning points (circles)."""
@@ -221,6 +219,7 @@ def _layer_turning_points(grower: _Grower, grid: FloatArray, thickness: float) -
     return kept
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Termination:
     """A simulated coating run: the thicknesses the monitoring rule realised, errors included.
@@ -236,9 +235,6 @@ class Termination:
     errors_nm: FloatArray
     cut_nm: FloatArray
     curve: MonitoringCurve
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     @property
     def thickness_errors_nm(self) -> FloatArray:

@@ -80,6 +80,7 @@ def _per_layer(sigma: Sigma, layers: Sequence[Layer], what: str) -> FloatArray:
     return values
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Errors:
     """Gaussian errors, as standard deviations.
@@ -96,9 +97,6 @@ class Errors:
     thickness_rel: Sigma = 0.0
     index_rel: Union[float, Mapping[str, float]] = 0.0
     angle_rad: float = 0.0
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def __post_init__(self) -> None:
         if not (math.isfinite(self.angle_rad) and self.angle_rad >= 0):

@@ -269,14 +269,6 @@ def pooled_pids(executor=2, total=6):
     return {pid for pid, _, _ in out[1:]} - {os.getpid()}
 
 
-@pytest.mark.heavy
-def test_a_second_call_reuses_the_kept_workers(free_startup):
-    first = pooled_pids()
-    assert first and os.getpid() not in first
-    second = pooled_pids()
-    assert second and second <= first
-
-
 def test_a_small_job_runs_here_without_starting_a_worker(monkeypatch):
     import multiprocessing
 
@@ -301,40 +293,52 @@ def test_the_first_failing_chunk_is_reported_when_the_kept_pool_shares_the_work(
     assert pooled_pids()  # the pool is still usable
 
 
-@pytest.mark.heavy
-def test_the_kept_pool_is_rebuilt_after_a_worker_is_killed(free_startup):
+def again(first):
+    return pooled_pids()
+
+
+def after_killing(first):
     import signal
 
-    first = pooled_pids()
     for pid in first:
         os.kill(pid, signal.SIGKILL)
-    again = pooled_pids()  # the death may be seen only once chunks are sent: they are redone
-    assert again and not again & first
+    return pooled_pids()  # the death may be seen only once chunks are sent: they are redone
 
 
-@pytest.mark.heavy
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_a_forked_child_starts_its_own_pool(free_startup):
-    parent = pooled_pids()
+def in_a_forked_child(first):
     read, write = os.pipe()
     child = os.fork()
     if child == 0:  # pragma: no cover - the child reports through the pipe
         try:
-            mine = pooled_pids()
-            os.write(write, json.dumps(sorted(mine)).encode())
-            free_startup._shut_kept()
+            from lamina_design.core import executor
+
+            os.write(write, json.dumps(sorted(pooled_pids())).encode())
+            executor._shut_kept()
         finally:
             os._exit(0)
     os.close(write)
     with os.fdopen(read) as pipe:
         reported = pipe.read()
     os.waitpid(child, 0)
-    mine = set(json.loads(reported))
-    assert mine and not mine & parent
+    return set(json.loads(reported))
 
 
-ABANDONED_POOL = """
-import os, sys, time
+@pytest.mark.heavy
+@pytest.mark.parametrize("second, shared", [
+    (again, True), (after_killing, False),
+    pytest.param(in_a_forked_child, False, marks=pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork"))],
+    ids=["second call", "after its workers are killed", "forked child"])
+def test_the_kept_pool_is_reused_and_rebuilt_when_its_workers_are_gone(free_startup, second, shared):
+    first = pooled_pids()
+    assert first and os.getpid() not in first
+    then = second(first)
+    assert then
+    assert then <= first if shared else not then & first
+
+
+# Scripts that drive the kept pool in a process of their own: sleeping chunks, started at once.
+POOL_SCRIPT = """
+import json, multiprocessing, os, signal, sys, threading, time
 from lamina_design.core import executor
 from lamina_design.core.executor import map_chunks
 
@@ -345,44 +349,17 @@ def nap(seconds, start, stop):
 if __name__ == "__main__":
     executor._costs = executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)
     executor._free_processors = lambda: 2.0
+"""
+
+ABANDONED_POOL = """
     pids = set(map_chunks(nap, 0.2, 6, chunk_size=1, executor=2)[1:]) - {os.getpid()}
     with open(sys.argv[1], "w") as out:
         out.write(" ".join(str(pid) for pid in pids))
     os._exit(0)  # no shutdown of the kept pool
 """
 
-
-@pytest.mark.heavy
-def test_kept_workers_end_when_their_parent_dies_without_shutting_them(tmp_path):
-    script = tmp_path / "abandoned.py"
-    script.write_text(ABANDONED_POOL)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    pids, log = tmp_path / "pids", tmp_path / "log"
-    with open(log, "w") as stderr:  # a file, not a pipe: an orphan holding a pipe open would block the run
-        result = subprocess.run([sys.executable, str(script), str(pids)], stdout=subprocess.DEVNULL, stderr=stderr,
-                                timeout=300, env=env)
-    assert result.returncode == 0, log.read_text()
-    workers = [int(pid) for pid in pids.read_text().split()]
-    assert workers
-    deadline = time.monotonic() + 60.0
-    while any(os.path.exists(f"/proc/{pid}") for pid in workers) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")], "orphaned kept workers"
-
-
 # A pooled run of sleeping chunks interrupted once its workers are busy, then run again.
 INTERRUPTED_POOL = """
-import json, multiprocessing, os, signal, threading, time
-from lamina_design.core import executor
-from lamina_design.core.executor import map_chunks
-
-def nap(seconds, start, stop):
-    time.sleep(seconds)
-    return os.getpid()
-
-if __name__ == "__main__":
-    executor._costs = executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)
-    executor._free_processors = lambda: 2.0
     workers = []
     def interrupt():
         while not workers:
@@ -403,12 +380,30 @@ if __name__ == "__main__":
 """
 
 
+def run_pool_script(tmp_path, body, *args, **streams):
+    script = tmp_path / "pool.py"
+    script.write_text(POOL_SCRIPT + body)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([sys.executable, str(script), *map(str, args)], timeout=300, env=env, **streams)
+
+
+@pytest.mark.heavy
+def test_kept_workers_end_when_their_parent_dies_without_shutting_them(tmp_path):
+    pids, log = tmp_path / "pids", tmp_path / "log"
+    with open(log, "w") as stderr:  # a file, not a pipe: an orphan holding a pipe open would block the run
+        result = run_pool_script(tmp_path, ABANDONED_POOL, pids, stdout=subprocess.DEVNULL, stderr=stderr)
+    assert result.returncode == 0, log.read_text()
+    workers = [int(pid) for pid in pids.read_text().split()]
+    assert workers
+    deadline = time.monotonic() + 60.0
+    while any(os.path.exists(f"/proc/{pid}") for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")], "orphaned kept workers"
+
+
 @pytest.mark.heavy
 def test_an_interrupted_kept_pool_is_ended_and_the_next_call_starts_afresh(tmp_path):
-    script = tmp_path / "interrupted.py"
-    script.write_text(INTERRUPTED_POOL)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300, env=env)
+    result = run_pool_script(tmp_path, INTERRUPTED_POOL, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     out = json.loads(result.stdout.splitlines()[-1])
     assert out["stopped"] and out["workers"], out
