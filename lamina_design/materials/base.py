@@ -68,6 +68,17 @@ class Constant:
         return np.full(wavelengths.shape, complex(self.value), dtype=np.complex128)
 
 
+def same_material(a: Material, b: Material) -> bool:
+    """Whether two materials are one: the same object or equal (a material holding arrays that
+    cannot say is taken as different)."""
+    if a is b:
+        return True
+    try:
+        return bool(a == b)
+    except (TypeError, ValueError):
+        return False
+
+
 def usable_wavelengths(wavelengths: FloatArray) -> bool:
     """The one rule for a wavelength grid's values: every one finite and > 0 nm."""
     return bool(np.all(np.isfinite(wavelengths)) and not np.any(wavelengths <= 0.0))

@@ -13,11 +13,11 @@ import numpy as np
 import numpy.typing as npt
 
 from lamina_design import _engine
-from lamina_design.core.checks import AIR, Layer, absorbing, check_indices, polarisation_weights
-from lamina_design.materials.base import ComplexArray, FloatArray, Material
-from lamina_design.optics.stack import Stack
+from lamina_design.core.checks import AIR, Layer, absorbing, polarisation_weights
+from lamina_design.materials.base import ComplexArray, FloatArray, Material, same_material
+from lamina_design.optics.stack import Stack, media_indices
 
-__all__ = ["Scaled", "batch_spectra", "coating_indices", "unique_materials"]
+__all__ = ["Scaled", "batch_spectra", "coating_batch", "coating_indices", "unique_materials"]
 
 
 @dataclass(frozen=True)
@@ -42,7 +42,7 @@ def unique_materials(layers: Sequence[Layer]) -> Tuple[List[Material], npt.NDArr
     which = np.empty(len(layers), dtype=np.intp)
     for j, layer in enumerate(layers):
         for k, known in enumerate(unique):
-            if known is layer.material or known == layer.material:
+            if same_material(known, layer.material):
                 which[j] = k
                 break
         else:
@@ -51,18 +51,11 @@ def unique_materials(layers: Sequence[Layer]) -> Tuple[List[Material], npt.NDArr
     return unique, which
 
 
-def _indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
-    n = np.empty((len(materials), wl.size), dtype=np.complex128)
-    for row, material in enumerate(materials):
-        n[row] = check_indices(material.name, np.asarray(material.index(wl), dtype=np.complex128), wl)
-    return n
-
-
 def coating_indices(stack: Stack, wl: FloatArray) -> ComplexArray:
     """The engine's (media × W) indices of a coating on a half-infinite medium: incidence, layers, exit."""
     assert stack.substrate is None
     exit_medium = stack.exit if stack.exit is not None else AIR
-    return _indices([stack.incidence, *(layer.material for layer in stack.layers), exit_medium], wl)
+    return media_indices([stack.incidence, *(layer.material for layer in stack.layers), exit_medium], wl)
 
 
 def _coherent_rt(d: FloatArray, n: ComplexArray, wl: FloatArray, theta: FloatArray,
@@ -107,12 +100,24 @@ def batch_spectra(stack: Stack, thicknesses: npt.ArrayLike, wavelength_nm: npt.A
             spectrum = row.spectrum(wl, angle, polarisation)
             r[b], t[b] = spectrum.r, spectrum.t
         return r, t
-    n = coating_indices(stack, wl)
-    if factors is not None:
-        scale = np.ones((d.shape[0], n.shape[0]))
-        scale[:, 1:-1] = factors[:, which]
+    return coating_batch(coating_indices(stack, wl), d, wl, angle, polarisation, factors, which)
+
+
+def coating_batch(n: ComplexArray, thicknesses: FloatArray, wavelength_nm: FloatArray, angle: float = 0.0,
+                  polarisation: Any = "unpolarised", index_factors: Optional[FloatArray] = None,
+                  which: Optional[npt.NDArray[np.intp]] = None) -> Tuple[FloatArray, FloatArray]:
+    """R and T, each (B, W), of B coatings on a half-infinite medium whose indices ``n`` come
+    from :func:`coating_indices` on the same grid (kept by a caller that makes many batches).
+
+    ``index_factors`` (B, materials) scale each layer's index by its material's factor, the
+    material of layer j being ``which[j]`` (:func:`unique_materials`).
+    """
+    if index_factors is not None:
+        assert which is not None
+        scale = np.ones((thicknesses.shape[0], n.shape[0]))
+        scale[:, 1:-1] = index_factors[:, which]
         n = np.ascontiguousarray(n[None, :, :] * scale[:, :, None])
-    r, t = _coherent_rt(np.ascontiguousarray(d), n, wl, np.array([float(angle)]), polarisation)
+    r, t = _coherent_rt(np.ascontiguousarray(thicknesses), n, wavelength_nm, np.array([float(angle)]), polarisation)
     return r[:, 0], t[:, 0]
 
 

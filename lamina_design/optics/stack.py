@@ -39,7 +39,7 @@ from lamina_design.core.checks import (
 )
 from lamina_design.optics.fields import Absorption, Field, field_profile
 from lamina_design.optics.incoherent import solve
-from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.materials.base import ComplexArray, FloatArray, Material, same_material
 from lamina_design.optics.substrate import Substrate, incoherent_spectrum
 
 # Gauss–Legendre nodes and weights on [-1, 1]; older NumPy stubs leave leggauss untyped.
@@ -57,6 +57,7 @@ __all__ = [
     "Stack",
     "check_angles",
     "check_wavelengths",
+    "media_indices",
     "polarisation_weights",
 ]
 
@@ -83,14 +84,22 @@ class Spectrum:
         return out
 
 
-def _indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
-    """The (media × wavelengths) complex128 array lamina takes."""
+def media_indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
+    """The (media × wavelengths) complex128 array lamina takes, each distinct material evaluated
+    once: a multilayer repeats a few materials many times, and a dispersion model or a table
+    costs far more than a copy."""
     n = np.empty((len(materials), wl.size), dtype=np.complex128)
+    done: list[tuple[Material, int]] = []
     for row, material in enumerate(materials):
+        first = next((r for m, r in done if same_material(m, material)), None)
+        if first is not None:
+            n[row] = n[first]
+            continue
         values = np.asarray(material.index(wl))
         if values.shape != wl.shape:
             raise ValueError(f"{material.name}: index() returned shape {values.shape} for {wl.size} wavelengths")
         n[row] = check_indices(material.name, values.astype(np.complex128), wl)
+        done.append((material, row))
     return n
 
 
@@ -109,13 +118,13 @@ class PreparedStack:
         front = [stack.incidence, *(layer.material for layer in stack.layers)]
         if stack.substrate is None:
             exit_medium = stack.exit if stack.exit is not None else AIR
-            self.n = _indices([*front, exit_medium], wl)
+            self.n = media_indices([*front, exit_medium], wl)
             self.front_n = self.n
             self.back_n: ComplexArray = np.empty((0, wl.size), dtype=np.complex128)
         else:
             sub = stack.substrate
-            self.front_n = _indices([*front, sub.material], wl)
-            self.back_n = _indices([sub.material, *(layer.material for layer in sub.back_layers), sub.back_medium], wl)
+            self.front_n = media_indices([*front, sub.material], wl)
+            self.back_n = media_indices([sub.material, *(layer.material for layer in sub.back_layers), sub.back_medium], wl)
             self.n = self.front_n
         # Every medium in depth order (a substrate is an incoherent layer), for the engine.
         inner = stack.inner_layers()

@@ -37,8 +37,8 @@ from lamina_design.core.results import Result
 from lamina_design.core.executor import ExecutorLike, Progress, map_chunks
 from lamina_design.core.limits import MAX_SAMPLES, check_count
 from lamina_design.core.targets import Target, by_incidence, union_grid
-from lamina_design.materials.base import FloatArray, Material
-from lamina_design.optics.batch import Scaled, batch_spectra, coating_indices, unique_materials
+from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.optics.batch import Scaled, batch_spectra, coating_batch, coating_indices, unique_materials
 from lamina_design.optics.stack import Stack
 
 __all__ = [
@@ -142,8 +142,14 @@ class _Plan:
     materials: Tuple[Material, ...] = field(init=False)
     which: npt.NDArray[np.intp] = field(init=False)
     sigma_n: FloatArray = field(init=False)
+    groups: Tuple[_Group, ...] = field(init=False)
+    points: int = field(init=False)
 
     def __post_init__(self) -> None:
+        # Grouped, and the materials evaluated, once per run: every chunk and sample shares them.
+        groups, points = _groups(self.targets, self.stack)
+        object.__setattr__(self, "groups", tuple(groups))
+        object.__setattr__(self, "points", points)
         materials, which = unique_materials(self.stack.all_layers())
         object.__setattr__(self, "d0", self.stack.thicknesses())
         object.__setattr__(self, "sigma_d", self.errors.thickness_sigma(self.stack))
@@ -192,12 +198,14 @@ class _Group:
     polarisation: Any
     grid: FloatArray
     parts: Tuple[Tuple[str, npt.NDArray[np.intp], Target, int], ...]
+    #: The engine's indices on ``grid`` of a coating on a half-infinite medium (None on a substrate).
+    n: Optional[ComplexArray] = None
 
 
-def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], int]:
-    """Targets gathered by (angle, polarisation), each group with the union of its wavelengths,
-    and the number of target points. The grouping only saves engine calls: every target's points
-    keep their place in the order the targets were given."""
+def _groups(targets: Sequence[Target], stack: Stack) -> Tuple[List[_Group], int]:
+    """Targets gathered by (angle, polarisation), each group with the union of its wavelengths
+    (and the stack's indices there), and the number of target points. The grouping only saves
+    engine calls: every target's points keep their place in the order the targets were given."""
     starts = np.cumsum([0] + [target.arrays()[0].size for target in targets])
     groups = []
     for (angle, _, _), indices in by_incidence(targets).items():
@@ -206,7 +214,8 @@ def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], int]:
         for i in indices:
             parts.append((str(targets[i].quantity), np.searchsorted(grid, targets[i].arrays()[0]), targets[i],
                           int(starts[i])))
-        groups.append(_Group(angle, targets[indices[0]].polarisation, grid, tuple(parts)))
+        n = coating_indices(stack, grid) if stack.substrate is None else None
+        groups.append(_Group(angle, targets[indices[0]].polarisation, grid, tuple(parts), n))
     return groups, int(starts[-1])
 
 
@@ -219,23 +228,30 @@ def _computed(quantity: str, r: FloatArray, t: FloatArray) -> FloatArray:
     return out
 
 
-def _residuals_and_values(plan: _Plan, groups: Sequence[_Group], points: int, d: FloatArray,
-                          factors: Optional[FloatArray], offsets: Optional[FloatArray]) -> Tuple[FloatArray, FloatArray]:
+def _spectra(plan: _Plan, group: _Group, d: FloatArray, factors: Optional[FloatArray],
+             angle: float) -> Tuple[FloatArray, FloatArray]:
+    """R and T, (B, W), of the rows of d on the group's grid at one angle."""
+    if group.n is None:
+        return batch_spectra(plan.stack, d, group.grid, angle, group.polarisation, factors)
+    return coating_batch(group.n, d, group.grid, angle, group.polarisation, factors, plan.which)
+
+
+def _residuals_and_values(plan: _Plan, d: FloatArray, factors: Optional[FloatArray],
+                          offsets: Optional[FloatArray]) -> Tuple[FloatArray, FloatArray]:
     """(residuals, computed values), each (B, points), of B samples against every target, the
     targets in the order given."""
-    residuals = np.empty((d.shape[0], points))
-    values = np.empty((d.shape[0], points))
-    for group in groups:
+    residuals = np.empty((d.shape[0], plan.points))
+    values = np.empty((d.shape[0], plan.points))
+    for group in plan.groups:
         if offsets is None or not np.any(offsets):
-            r, t = batch_spectra(plan.stack, d, group.grid, group.angle, group.polarisation, factors)
+            r, t = _spectra(plan, group, d, factors, group.angle)
         else:
             r = np.empty((d.shape[0], group.grid.size))
             t = np.empty_like(r)
             for b in range(d.shape[0]):
                 theta = min(abs(group.angle + float(offsets[b])), MAX_ANGLE_RAD)
-                r[b], t[b] = (x[0] for x in batch_spectra(plan.stack, d[b:b + 1], group.grid, theta,
-                                                          group.polarisation,
-                                                          None if factors is None else factors[b:b + 1]))
+                r[b], t[b] = (x[0] for x in _spectra(plan, group, d[b:b + 1], None if factors is None
+                                                     else factors[b:b + 1], theta))
         for quantity, idx, target, first in group.parts:
             computed = _computed(quantity, r[:, idx], t[:, idx])
             values[:, first:first + idx.size] = computed
@@ -263,16 +279,15 @@ class _Chunk:
 
 
 def _run_chunk(plan: _Plan, start: int, stop: int) -> _Chunk:
-    groups, points = _groups(plan.targets)
     draws = [plan.draw(i) for i in range(start, stop)]
     d = np.array([x[0] for x in draws]).reshape(stop - start, plan.d0.size)
     factors = np.array([x[1] for x in draws]).reshape(stop - start, len(plan.materials))
     offsets = np.array([x[2] for x in draws])
-    residuals, values = _residuals_and_values(plan, groups, points, d, factors if np.any(plan.sigma_n) else None,
+    residuals, values = _residuals_and_values(plan, d, factors if np.any(plan.sigma_n) else None,
                                               offsets if plan.errors.angle_rad > 0 else None)
     keep = max(0, min(stop, plan.keep) - start)
     return _Chunk(merit=np.sqrt(np.mean(residuals * residuals, axis=1)), worst=np.max(np.abs(residuals), axis=1),
-                  met=_met(groups, values), kept=values[:keep].copy(), low=values.min(axis=0), high=values.max(axis=0))
+                  met=_met(plan.groups, values), kept=values[:keep].copy(), low=values.min(axis=0), high=values.max(axis=0))
 
 
 # -- the run ---------------------------------------------------------------------------------
@@ -411,9 +426,8 @@ def _nominal_jacobian(stack: Stack, groups: Sequence[_Group], size: int) -> Floa
     jac = np.empty((size, len(layers)))
     for group in groups:
         _, w_s, w_p = polarisation_weights(group.polarisation)
-        if stack.substrate is None:
-            n = coating_indices(stack, group.grid)
-            _, _, dr, dt = _engine.power_jacobian(stack.thicknesses()[None, :], n, group.grid,
+        if group.n is not None:  # a coating on a half-infinite medium
+            _, _, dr, dt = _engine.power_jacobian(stack.thicknesses()[None, :], group.n, group.grid,
                                                   np.array([group.angle]), convention="flux")
             d_r = w_s * dr[0, 0, 0] + w_p * dr[1, 0, 0]
             d_t = w_s * dt[0, 0, 0] + w_p * dt[1, 0, 0]
@@ -464,14 +478,13 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
     except ValueError as exc:
         raise ValueError(f"seed must be None, a whole number ≥ 0 or a sequence of them, got {seed!r}: {exc}") from None
     plan = _Plan(stack, tuple(targets), errors, _entropy(seq), tuple(seq.spawn_key or ()), max_merit, max(int(keep), 0))
-    groups, points = _groups(plan.targets)
     chunks = map_chunks(_run_chunk, plan, samples, chunk_size=chunk_size, executor=executor, progress=progress)
     merit = np.concatenate([c.merit for c in chunks])
     worst = np.concatenate([c.worst for c in chunks])
     passed = np.concatenate([c.met for c in chunks]) if max_merit is None else merit <= max_merit
-    residuals, nominal = _residuals_and_values(plan, groups, points, plan.d0[None, :], None, None)
+    residuals, nominal = _residuals_and_values(plan, plan.d0[None, :], None, None)
     sizes = [t.arrays()[0].size for t in plan.targets]
-    jac = _nominal_jacobian(stack, groups, points)
+    jac = _nominal_jacobian(stack, plan.groups, plan.points)
     return ToleranceResult(
         stack=stack, targets=plan.targets, errors=errors, seed=plan.entropy, merit=merit, worst=worst,
         passed=passed, max_merit=max_merit, nominal_merit=float(np.sqrt(np.mean(residuals * residuals))),
