@@ -1,0 +1,53 @@
+"""Design loops evaluate each material once per wavelength grid, however many layers are made of it
+and however many evaluations or samples the loop makes."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+pytest.importorskip("scipy")
+
+from lamina_design.materials import Cauchy
+from lamina_design.refine import Target, refine
+from lamina_design.stack import Layer, Stack
+from lamina_design.tolerance import Errors, tolerance
+
+from design_stacks import AIR, GLASS
+
+
+class Counted:
+    """A material that records the grids it is evaluated on."""
+
+    def __init__(self, material):
+        self.material = material
+        self.name = material.name
+        self.grids = []
+
+    def index(self, wavelength_nm):
+        self.grids.append(np.array(wavelength_nm, copy=True))
+        return self.material.index(wavelength_nm)
+
+
+def run_tolerance(stack, targets):
+    tolerance(stack, targets, Errors(thickness_rel=0.01, index_rel=0.01, angle_rad=0.01), 24, seed=3,
+              executor="serial", chunk_size=5)
+
+
+def run_refine(stack, targets):
+    refine(stack, targets, max_nfev=6, progress=False)
+
+
+@pytest.mark.parametrize("loop", [run_tolerance, run_refine])
+def test_each_material_is_evaluated_once_per_grid(loop):
+    high, low = Counted(Cauchy(2.2, 20000.0)), Counted(Cauchy(1.45, 3000.0))
+    stack = Stack(AIR, tuple(Layer(m, d) for m, d in zip((high, low) * 6, np.linspace(60.0, 140.0, 12))), exit=GLASS)
+    targets = [Target("R", np.linspace(450.0, 650.0, 21), 0.0, 0.05),
+               Target("T", [500.0, 560.0, 620.0], 1.0, 0.05, math.radians(30.0), "s")]
+    loop(stack, targets)
+    grids = {tuple(np.union1d(t.arrays()[0], [])) for t in targets}
+    for material in (high, low):
+        seen = [tuple(g) for g in material.grids]
+        assert sorted(seen) == sorted(grids), f"{material.name}: evaluated {len(seen)} times"
