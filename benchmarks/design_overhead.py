@@ -13,26 +13,39 @@
 4. The share of wall time the design loops spend inside the native calls (every ``_engine``
    function and ``lamina.DataPy``, timed at the call), on realistic problems: refine (32 layers,
    301 wavelengths, two angles), needle (from 20 layers, 241 wavelengths) and tolerance (30
-   layers, 301 wavelengths, thickness and index errors). Goal: ≥ 80 % in the engine.
+   layers, 301 wavelengths, thickness and index errors; then with angle errors too, where every
+   sample is an engine call of its own). Goal: ≥ 80 % in the engine.
+
+   SciPy's least squares factorises the Jacobian (an SVD) at every step. On a busy machine
+   OpenBLAS's threads, competing with the engine's, can make that 1 ms SVD take 100 ms; with
+   ``--one-blas-thread`` (OPENBLAS_NUM_THREADS=1 and friends, set before NumPy loads) the
+   share measures the package alone.
 
 Timings alternate between the two sides and report the best of many runs; run on a quiet machine.
 """
 from __future__ import annotations
 
-import argparse
-import math
-import platform
-import statistics
-import time
-from typing import Any, Callable, Dict, List, Tuple
+import os
+import sys
 
-import numpy as np
+if "--one-blas-thread" in sys.argv:  # before NumPy loads its BLAS
+    for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+        os.environ[_name] = "1"
 
-import lamina
-from lamina_design import _engine, materials
-from lamina_design.refine import Target, refine
-from lamina_design.stack import Layer, Stack
-from lamina_design.substrate import Substrate
+import argparse  # noqa: E402
+import math  # noqa: E402
+import platform  # noqa: E402
+import statistics  # noqa: E402
+import time  # noqa: E402
+from typing import Any, Callable, Dict, List, Tuple  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+import lamina  # noqa: E402
+from lamina_design import _engine, materials  # noqa: E402
+from lamina_design.refine import Target, refine  # noqa: E402
+from lamina_design.stack import Layer, Stack  # noqa: E402
+from lamina_design.substrate import Substrate  # noqa: E402
 
 WL = np.linspace(400.0, 900.0, 5001)
 
@@ -214,17 +227,21 @@ def share_workloads() -> Dict[str, Callable[[], object]]:
                     exit=glass)
     band = [Target("R", np.linspace(450.0, 750.0, 301), 0.0, 0.05)]
     errors = Errors(thickness_rel=0.01, thickness_nm=0.3, index_rel=0.005)
+    tilted = Errors(thickness_rel=0.01, thickness_nm=0.3, index_rel=0.005, angle_rad=0.01)
     return {
         "refine, 32 layers, 301 + 51 wavelengths": lambda: refine(mirror, edge, max_nfev=25, progress=False),
         "needle, 20 layers, 241 wavelengths": lambda: needle(start, ar, [high, low], max_steps=2, max_nfev=20,
                                                              executor="serial", progress=False),
         "tolerance, 30 layers, 301 wavelengths, 2000 samples": lambda: tolerance(coating, band, errors, 2000,
                                                                                   executor="serial"),
+        "tolerance with angle errors, 30 layers, 301 wavelengths, 300 samples":
+            lambda: tolerance(coating, band, tilted, 300, executor="serial"),
     }
 
 
 def engine_share() -> None:
-    print(f"CPU: {cpu_model()}")
+    print(f"CPU: {cpu_model()}, {os.cpu_count()} processors, load average {os.getloadavg()[0]:.1f}, "
+          f"OPENBLAS_NUM_THREADS={os.environ.get('OPENBLAS_NUM_THREADS', 'unset')}")
     for label, run in share_workloads().items():
         run()  # imports, caches and the first pool-free evaluation out of the way
         with EngineClock() as clock:
@@ -241,6 +258,8 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=3.0, help="timing budget per comparison")
     parser.add_argument("--median", action="store_true", help="report medians instead of best times")
     parser.add_argument("--only", choices=["engine-share"], help="run only this part")
+    parser.add_argument("--one-blas-thread", action="store_true",
+                        help="NumPy's and SciPy's BLAS on one thread (set before they load)")
     args = parser.parse_args()
     if args.only is None:
         coherent(args.seconds, args.median)
