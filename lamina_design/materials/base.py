@@ -4,7 +4,7 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
-from typing import Iterable, Optional, Protocol, Tuple, runtime_checkable
+from typing import Iterable, List, Optional, Protocol, Sequence, Tuple, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
@@ -77,6 +77,15 @@ def same_material(a: Material, b: Material) -> bool:
         return bool(a == b)
     except (TypeError, ValueError):
         return False
+
+
+def first_uses(materials: Sequence[Material]) -> List[int]:
+    """For each position, the position where the same material first appears (itself if new):
+    a multilayer repeats a few materials many times, each worth evaluating once."""
+    out: List[int] = []
+    for row, material in enumerate(materials):
+        out.append(next((out[k] for k in range(row) if out[k] == k and same_material(materials[k], material)), row))
+    return out
 
 
 def usable_wavelengths(wavelengths: FloatArray) -> bool:

@@ -14,7 +14,7 @@ import numpy.typing as npt
 
 from lamina_design import _engine
 from lamina_design.core.checks import AIR, Layer, absorbing, polarisation_weights
-from lamina_design.materials.base import ComplexArray, FloatArray, Material, same_material
+from lamina_design.materials.base import ComplexArray, FloatArray, Material, first_uses
 from lamina_design.optics.stack import Stack, media_indices
 
 __all__ = ["Scaled", "batch_spectra", "coating_batch", "coating_indices", "unique_materials"]
@@ -38,17 +38,11 @@ class Scaled:
 
 def unique_materials(layers: Sequence[Layer]) -> Tuple[List[Material], npt.NDArray[np.intp]]:
     """The distinct layer materials in order of first use, and each layer's among them."""
-    unique: List[Material] = []
-    which = np.empty(len(layers), dtype=np.intp)
-    for j, layer in enumerate(layers):
-        for k, known in enumerate(unique):
-            if same_material(known, layer.material):
-                which[j] = k
-                break
-        else:
-            which[j] = len(unique)
-            unique.append(layer.material)
-    return unique, which
+    materials = [layer.material for layer in layers]
+    first = first_uses(materials)
+    news = [row for row, f in enumerate(first) if f == row]
+    place = {row: k for k, row in enumerate(news)}
+    return [materials[row] for row in news], np.array([place[f] for f in first], dtype=np.intp)
 
 
 def coating_indices(stack: Stack, wl: FloatArray) -> ComplexArray:

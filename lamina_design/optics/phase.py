@@ -31,7 +31,7 @@ import numpy.typing as npt
 from lamina_design.core import formatting
 from lamina_design import _engine
 from lamina_design.core.checks import AIR, check_angles, check_indices, check_wavelengths
-from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.materials.base import ComplexArray, FloatArray, Material, first_uses
 from lamina_design.materials.dispersion import index_derivatives
 
 __all__ = ["C_NM_PER_FS", "DEGREES", "PhaseSpectrum", "coherent_media", "engine_arrays", "front_layers",
@@ -91,7 +91,10 @@ def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool) 
     n = np.empty((len(media), wl.size), dtype=np.complex128)
     dn = np.zeros_like(n)
     d2n = np.zeros_like(n)
-    for row, material in enumerate(media):
+    for row, (material, earlier) in enumerate(zip(media, first_uses(media))):
+        if earlier != row:  # a material already evaluated
+            n[row], dn[row], d2n[row] = n[earlier], dn[earlier], d2n[earlier]
+            continue
         if dispersion:
             values, first, second = index_derivatives(material, wl)
             dn[row], d2n[row] = first, second

@@ -39,7 +39,7 @@ from lamina_design.core.checks import (
 )
 from lamina_design.optics.fields import Absorption, Field, field_profile
 from lamina_design.optics.incoherent import solve
-from lamina_design.materials.base import ComplexArray, FloatArray, Material, same_material
+from lamina_design.materials.base import ComplexArray, FloatArray, Material, first_uses
 from lamina_design.optics.substrate import Substrate, incoherent_spectrum
 
 # Gauss–Legendre nodes and weights on [-1, 1]; older NumPy stubs leave leggauss untyped.
@@ -85,21 +85,16 @@ class Spectrum:
 
 
 def media_indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
-    """The (media × wavelengths) complex128 array lamina takes, each distinct material evaluated
-    once: a multilayer repeats a few materials many times, and a dispersion model or a table
-    costs far more than a copy."""
+    """The (media × wavelengths) complex128 array lamina takes, each distinct material evaluated once."""
     n = np.empty((len(materials), wl.size), dtype=np.complex128)
-    done: list[tuple[Material, int]] = []
-    for row, material in enumerate(materials):
-        first = next((r for m, r in done if same_material(m, material)), None)
-        if first is not None:
+    for row, (material, first) in enumerate(zip(materials, first_uses(materials))):
+        if first != row:
             n[row] = n[first]
             continue
         values = np.asarray(material.index(wl))
         if values.shape != wl.shape:
             raise ValueError(f"{material.name}: index() returned shape {values.shape} for {wl.size} wavelengths")
         n[row] = check_indices(material.name, values.astype(np.complex128), wl)
-        done.append((material, row))
     return n
 
 
