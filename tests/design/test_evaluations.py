@@ -57,3 +57,14 @@ def test_each_material_is_evaluated_once_per_grid(loop, targets):
     for material in (high, low):
         seen = [tuple(g) for g in material.grids]
         assert sorted(seen) == sorted(grids), f"{material.name}: evaluated {len(seen)} times"
+
+
+def test_a_monitoring_curve_evaluates_each_material_once_per_growing_layer():
+    from lamina_design.monitoring import monitoring_curve
+
+    high, low = Counted(Cauchy(2.2, 20000.0)), Counted(Cauchy(1.45, 3000.0))
+    stack = Stack(AIR, tuple(Layer(m, d) for m, d in zip((high, low) * 2, [30.0, 50.0, 40.0, 60.0])), exit=GLASS)
+    monitoring_curve(stack, 600.0, steps=10)
+    for material in (high, low):
+        assert all(np.array_equal(g, [600.0]) for g in material.grids)
+        assert len(material.grids) <= len(stack.layers), f"{material.name}: evaluated {len(material.grids)} times"
