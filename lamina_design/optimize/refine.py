@@ -131,8 +131,6 @@ class RefineResult(OptimizeResult):
                 f"{self.seconds:.2f} s: {self.message}")
 
 
-
-
 def _mixed(w_s: float, w_p: float, pair: FloatArray) -> FloatArray:
     """w_s·s + w_p·p of an array whose axis 0 is (s, p); a zero weight adds nothing (not even NaN)."""
     out: FloatArray = np.zeros(pair.shape[1:])
