@@ -195,13 +195,11 @@ class Scanner:
                 self.pos = string.end()
 
 
-
 def dotted(path: KeyPath) -> str:
     out = ""
     for part in path:
         out += f"[{part + 1}]" if isinstance(part, int) else (f".{part}" if out else part)
     return out
-
 
 
 class LocatedText:
@@ -219,4 +217,3 @@ class LocatedText:
             if where[:size] in self.lines:
                 return f"{self.path}:{self.lines[where[:size]]}"
         return str(self.path)
-

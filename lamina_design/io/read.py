@@ -443,4 +443,3 @@ def material_warnings(design: Design, wavelength_nm: Optional[FloatArray] = None
                 seen.add(text)
                 out.append(text)
     return out
-

@@ -192,5 +192,3 @@ def psi_delta(stack: Any, wavelength_nm: npt.ArrayLike, angle: npt.ArrayLike) ->
     d, n, _, _ = engine_arrays(stack, wl)
     psi, delta = _engine.ellipsometry(d, n, wl, theta)
     return np.degrees(psi[0]), np.degrees(delta[0])
-
-
