@@ -32,7 +32,7 @@ from lamina_design import _engine
 from lamina_design.core.checks import Layer, check_angles, check_wavelengths
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.models import Cauchy, TaucLorentz
-from lamina_design.optics.phase import engine_arrays, front_layers, psi_delta_from, psi_delta_rates
+from lamina_design.optics.phase import KnownRows, engine_arrays, front_layers, psi_delta_from, psi_delta_rates
 from lamina_design.core.results import OptimizeResult
 from lamina_design.core.targets import wrap_degrees
 
@@ -274,6 +274,7 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
         raise ValueError(f"{data.size} points cannot determine {len(names)} parameters")
     points = _Points(data)
     calls = [0]
+    known: KnownRows = {}  # the materials not fitted are evaluated once
 
     def build(x: FloatArray) -> object:
         new = list(layers)
@@ -296,7 +297,7 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
     def amplitudes(x: FloatArray) -> ComplexArray:
         key = x.tobytes()
         if key not in last:
-            d, n, _, _ = engine_arrays(build(x), points.wl)
+            d, n, _, _ = engine_arrays(build(x), points.wl, known=known)
             r, _ = _engine.amplitudes(d, n, points.wl, points.theta)
             calls[0] += 1
             last.clear()
@@ -308,7 +309,7 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
 
     def jac(x: FloatArray) -> FloatArray:
         model_stack = build(x)
-        d, n, _, _ = engine_arrays(model_stack, points.wl)
+        d, n, _, _ = engine_arrays(model_stack, points.wl, known=known)
         r = amplitudes(x)  # SciPy asks for the Jacobian where it has just evaluated
         derivatives = _engine.amplitude_derivatives(d, n, points.wl, points.theta, indices=bool(coefficients))
         calls[0] += 1

@@ -23,7 +23,7 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
-from typing import Any, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -87,13 +87,24 @@ def coherent_media(stack: Any) -> Tuple[Material, ...]:
     return (*media, stack.exit if stack.exit is not None else AIR)
 
 
-def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool) -> Tuple[ComplexArray, ...]:
+#: Rows already evaluated on one grid, by the material object's id: (material, n, dn/dλ, d²n/dλ²).
+KnownRows = Dict[int, Tuple[Material, ComplexArray, ComplexArray, ComplexArray]]
+
+
+def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool,
+                   known: Optional[KnownRows] = None) -> Tuple[ComplexArray, ...]:
     n = np.empty((len(media), wl.size), dtype=np.complex128)
     dn = np.zeros_like(n)
     d2n = np.zeros_like(n)
+    kept: KnownRows = {}
     for row, (material, earlier) in enumerate(zip(media, first_uses(media))):
         if earlier != row:  # a material already evaluated
             n[row], dn[row], d2n[row] = n[earlier], dn[earlier], d2n[earlier]
+            continue
+        seen = None if known is None else known.get(id(material))
+        if seen is not None and seen[0] is material:  # the same object as at the last call
+            n[row], dn[row], d2n[row] = seen[1:]
+            kept[id(material)] = seen
             continue
         if dispersion:
             values, first, second = index_derivatives(material, wl)
@@ -103,20 +114,27 @@ def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool) 
         if values.shape != wl.shape:
             raise ValueError(f"{material.name}: index() returned shape {values.shape} for {wl.size} wavelengths")
         n[row] = check_indices(material.name, values, wl)
+        kept[id(material)] = (material, n[row].copy(), dn[row].copy(), d2n[row].copy())
     if dispersion and not (np.all(np.isfinite(dn)) and np.all(np.isfinite(d2n))):
         raise ValueError("a material's dispersion dn/dλ is not finite on this grid")
+    if known is not None:
+        # Only this call's materials stay (each held, so that its id is not reused meanwhile).
+        known.clear()
+        known.update(kept)
     return n, dn, d2n
 
 
-def engine_arrays(stack: Any, wavelength_nm: npt.ArrayLike,
-                  dispersion: bool = False) -> Tuple[FloatArray, ComplexArray, ComplexArray, ComplexArray]:
+def engine_arrays(stack: Any, wavelength_nm: npt.ArrayLike, dispersion: bool = False,
+                  known: Optional[KnownRows] = None) -> Tuple[FloatArray, ComplexArray, ComplexArray, ComplexArray]:
     """(d, n, dn/dλ, d²n/dλ²) of the stack's coherent front on the grid, as the engine takes them: d (1, K-2).
 
-    Without ``dispersion`` the two derivative arrays are zeros.
+    Without ``dispersion`` the two derivative arrays are zeros. ``known``, kept by a caller that
+    asks again and again on the same grid (with the same ``dispersion``) for stacks that share
+    material objects, spares evaluating those again.
     """
     wl = check_wavelengths(wavelength_nm)
     d = np.array([[layer.thickness_nm for layer in front_layers(stack)]], dtype=np.float64).reshape(1, -1)
-    n, dn, d2n = _media_indices(coherent_media(stack), wl, dispersion)
+    n, dn, d2n = _media_indices(coherent_media(stack), wl, dispersion, known)
     return d, n, dn, d2n
 
 

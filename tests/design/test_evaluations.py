@@ -68,3 +68,20 @@ def test_a_monitoring_curve_evaluates_each_material_once_per_growing_layer():
     for material in (high, low):
         assert all(np.array_equal(g, [600.0]) for g in material.grids)
         assert len(material.grids) <= len(stack.layers), f"{material.name}: evaluated {len(material.grids)} times"
+
+
+@pytest.mark.parametrize("fitted", [None, {2: ("a",)}], ids=["thicknesses", "a film's index too"])
+def test_an_ellipsometric_fit_evaluates_the_materials_it_does_not_fit_once(fitted):
+    from lamina_design.ellipsometry import EllipsometryData, fit_ellipsometry, model
+
+    oxide, silicon = Counted(Cauchy(1.46, 0.003)), Counted(Cauchy(3.7, 0.2))
+    truth = Stack(layers=(Layer(oxide, 100.0), Layer(Cauchy(2.0, 0.01, name="film"), 50.0)), exit=silicon)
+    wl, angle = (a.ravel() for a in np.meshgrid(np.linspace(450.0, 850.0, 21), [65.0, 70.0]))
+    psi, delta = model(truth, wl, angle)
+    data = EllipsometryData(wl, angle, psi, delta, np.full(wl.size, 0.05), np.full(wl.size, 0.1))
+    oxide.grids.clear()
+    silicon.grids.clear()
+    start = Stack(layers=(Layer(oxide, 90.0), Layer(Cauchy(1.95, 0.01, name="film"), 55.0)), exit=silicon)
+    fit_ellipsometry(start, data, materials=fitted, max_nfev=10)
+    for material in (oxide, silicon):
+        assert len(material.grids) == 1, f"{material.name}: evaluated {len(material.grids)} times"
