@@ -31,10 +31,13 @@ __all__ = [
     "Layer",
     "Polarisation",
     "absorbing",
+    "admittances",
     "check_angles",
     "check_indices",
     "check_thickness",
     "check_wavelengths",
+    "flux_per_e2",
+    "flux_ratio",
     "flux_transmittance",
     "forward_cos",
     "polarisation_weights",
@@ -194,6 +197,26 @@ def absorbing(*media: ComplexArray) -> bool:
     return any(bool(np.any(n.imag != 0)) for n in media)
 
 
+def admittances(n: ComplexArray, cos: ComplexArray) -> ComplexArray:
+    """(n cos θ, n cos θ*) of a medium, (2, …): the s and p factors of its power flux and of the
+    interference term of two waves in it."""
+    out: ComplexArray = np.stack([n * cos, n * np.conj(cos)])
+    return out
+
+
+def flux_per_e2(n: ComplexArray, cos: ComplexArray) -> FloatArray:
+    """Power flux along z per |E|² of one plane wave, (2, …): Re(n cos θ) for s, Re(n cos θ*) for p."""
+    out: FloatArray = admittances(n, cos).real
+    return out
+
+
+def flux_ratio(first: ComplexArray, last: ComplexArray, kx: ComplexArray) -> FloatArray:
+    """|t|² to the transmitted power flux, (2, W) for s and p: the exit medium's flux per |E|²
+    over the incidence medium's (tmm's and PyMoosh's T)."""
+    out: FloatArray = flux_per_e2(last, forward_cos(last, kx)) / flux_per_e2(first, forward_cos(first, kx))
+    return out
+
+
 def flux_transmittance(t: FloatArray, first: ComplexArray, last: ComplexArray, kx: ComplexArray,
                        p: bool) -> FloatArray:
     """lamina's T for one polarisation, rescaled to the ratio of power fluxes through the two media.
@@ -201,23 +224,18 @@ def flux_transmittance(t: FloatArray, first: ComplexArray, last: ComplexArray, k
     lamina's T is η·|t|² with η = Re(n_L cos θ_L / (n₀ cos θ₀)) for both polarisations. The
     flux normal to the layers is Re(n cos θ)·|E|² for s but Re(n cos θ*)·|E|² for p, so where
     the first or last medium absorbs, p needs Re(n_L cos θ_L*) / Re(n₀ cos θ₀*) instead of η
-    (tmm's and PyMoosh's T). With real media the two agree and T comes back unchanged.
+    (:func:`flux_ratio`). With real media the two agree and T comes back unchanged.
     """
     if not absorbing(first, last, kx) or not (p or absorbing(first, kx)):
         # Real media, or s from a real incidence medium: η is the flux ratio already.
         return t
-    c0 = forward_cos(first, kx)
-    cl = forward_cos(last, kx)
-    y0 = first * c0
-    yl = last * cl
+    y0 = first * forward_cos(first, kx)
+    yl = last * forward_cos(last, kx)
     lossy = (y0.imag != 0) | (yl.imag != 0)
     if not np.any(lossy):
         return t
     eta = (yl / y0).real
-    if p:
-        flux = (last * np.conj(cl)).real / (first * np.conj(c0)).real
-    else:
-        flux = yl.real / y0.real
+    flux = flux_ratio(first, last, kx)[1 if p else 0]
     with np.errstate(divide="ignore", invalid="ignore"):
         scaled = np.where(eta != 0, t * flux / eta, 0.0)
     out: FloatArray = np.where(lossy, scaled, t)

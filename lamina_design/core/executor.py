@@ -235,8 +235,12 @@ class _Task(Generic[P, R]):
         return self.fn(self.payload, start, stop)
 
 
-def _resolve(executor: ExecutorLike) -> Union[int, cf.Executor]:
-    """A worker count for the kept pool, or the executor to use as given."""
+def _resolve(executor: ExecutorLike, tasks: Optional[int] = None) -> Union[int, cf.Executor]:
+    """A worker count for the kept pool, or the executor to use as given.
+
+    Given the number of ``tasks``, a count beyond the limit is cut to it: as many workers as
+    there are tasks were always enough.
+    """
     if executor is None:
         return available_workers()
     if isinstance(executor, str):
@@ -246,7 +250,10 @@ def _resolve(executor: ExecutorLike) -> Union[int, cf.Executor]:
     if isinstance(executor, bool):
         raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
     if isinstance(executor, int):
-        return _checked_workers(executor)
+        count = int(executor)
+        if tasks is not None and count > worker_limit():
+            count = min(count, max(tasks, 1))
+        return _checked_workers(count)
     if not callable(getattr(executor, "submit", None)):
         raise TypeError(f"executor must have a submit() method as concurrent.futures executors do, got {executor!r}")
     return executor
@@ -485,25 +492,11 @@ class map_over:
 
     def __enter__(self) -> MapLike:
         executor = self.executor
-        if executor == "serial" or (executor is None and self.tasks < 2):
+        if (isinstance(executor, str) and executor == "serial") or (executor is None and self.tasks < 2):
             return lambda fn, items: [fn(item) for item in items]
-        if isinstance(executor, str):
-            raise ValueError(f"executor must be None, a worker count, 'serial' or an Executor, got {executor!r}")
-        if isinstance(executor, bool):
-            raise TypeError("executor must be None, a worker count, 'serial' or an Executor, not a bool")
-        target: ExecutorLike
-        if executor is None or isinstance(executor, int):
-            # The full count, so that one kept pool serves every call: a pool starts a worker only
-            # when a chunk finds none idle, so a few tasks still start only a few.
-            count = available_workers() if executor is None else int(executor)
-            if count > worker_limit():
-                count = min(count, max(self.tasks, 1))  # as many as there are tasks were always enough
-            target = _checked_workers(count)
-        elif isinstance(executor, cf.Executor) or callable(getattr(executor, "submit", None)):
-            target = executor
-        else:
-            raise TypeError(f"executor must have a submit() method as concurrent.futures executors do, got "
-                            f"{executor!r}")
+        # A count stands for the kept pool at its full size, so that one pool serves every call: a
+        # pool starts a worker only when a chunk finds none idle, so a few tasks still start only a few.
+        target = _resolve(executor, self.tasks)
 
         def run(fn: Callable[[Any], Any], items: List[Any]) -> List[Any]:
             size = max(1, math.ceil(len(items) / self.pieces))

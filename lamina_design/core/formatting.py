@@ -7,7 +7,7 @@ significant digits.
 from __future__ import annotations
 
 import dataclasses
-from typing import Any, Iterable
+from typing import Any, Iterable, TypeVar
 
 import numpy as np
 
@@ -107,6 +107,15 @@ def record(obj: Any) -> str:
     """Class(field=value, …) of a dataclass, every field short (arrays summarised)."""
     parts = [f"{f.name}={value(getattr(obj, f.name))}" for f in dataclasses.fields(obj) if f.repr]
     return f"{type(obj).__name__}({', '.join(parts)})"
+
+
+Cls = TypeVar("Cls", bound=type)
+
+
+def recorded(cls: Cls) -> Cls:
+    """Class decorator: the dataclass's repr is :func:`record`'s (every field short)."""
+    setattr(cls, "__repr__", record)
+    return cls
 
 
 def thickness(nm: float) -> str:

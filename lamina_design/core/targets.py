@@ -18,7 +18,7 @@ from lamina_design.core.checks import check_angles, check_wavelengths, polarisat
 from lamina_design.materials.base import FloatArray
 
 __all__ = ["AMPLITUDE", "POWER", "WRAPPED", "AnyTarget", "ColourTarget", "Quantity", "Target", "Values",
-           "amplitude_polarisation", "by_incidence", "union_grid"]
+           "amplitude_polarisation", "by_incidence", "union_grid", "wrap_degrees"]
 
 Quantity = Literal["R", "T", "A", "psi", "delta", "phase_r", "phase_t", "GD_r", "GD_t", "GDD_r", "GDD_t"]
 Values = Union[float, Sequence[float], FloatArray]
@@ -46,7 +46,8 @@ def amplitude_polarisation(quantity: str, polarisation: Union[str, float], angle
                      f"incidence), got {polarisation!r}")
 
 
-def _wrap(x: FloatArray) -> FloatArray:
+def wrap_degrees(x: FloatArray) -> FloatArray:
+    """An angle difference in degrees, wrapped to [−180, 180)."""
     out: FloatArray = (x + 180.0) % 360.0 - 180.0
     return out
 
@@ -173,11 +174,11 @@ class Target:
         c = np.asarray(computed, dtype=np.float64)
         if self.value is not None:
             diff: FloatArray = c - np.asarray(self.value, dtype=np.float64)
-            return _wrap(diff) if self.quantity in WRAPPED else diff
+            return wrap_degrees(diff) if self.quantity in WRAPPED else diff
         lower, upper = self.bounds()
         if self.quantity in WRAPPED:
             half = 0.5 * (upper - lower)
-            c = _wrap(c - 0.5 * (lower + upper))
+            c = wrap_degrees(c - 0.5 * (lower + upper))
             lower, upper = -half, half
         out: FloatArray = np.maximum(0.0, c - upper) - np.maximum(0.0, lower - c)
         return out
@@ -208,7 +209,7 @@ class Target:
         c = np.asarray(computed, dtype=np.float64)
         if self.quantity in WRAPPED:
             half = 0.5 * (upper - lower)
-            c = _wrap(c - 0.5 * (lower + upper))
+            c = wrap_degrees(c - 0.5 * (lower + upper))
             lower, upper = -half, half
         out = np.where((c >= upper) | (c <= lower), scale, 0.0)
         # On a bound the residual is zero but its slope from outside is kept; a zero-width
@@ -226,6 +227,7 @@ class Target:
         return inside
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class ColourTarget:
     """A wanted CIE L*a*b* colour of R or T under an illuminant (see :func:`lamina_design.merit.colour`).
@@ -241,9 +243,6 @@ class ColourTarget:
     angle_rad: float = 0.0
     polarisation: Union[str, float] = "unpolarised"
     illuminant: str = "D65"
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def __post_init__(self) -> None:
         from lamina_design import merit

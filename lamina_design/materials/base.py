@@ -6,7 +6,7 @@ import math
 import re
 import warnings
 from dataclasses import dataclass
-from typing import Dict, Iterable, List, Optional, Protocol, Tuple, runtime_checkable
+from typing import Dict, Iterable, List, Optional, Protocol, Sequence, Tuple, runtime_checkable
 
 import numpy as np
 import numpy.typing as npt
@@ -72,6 +72,26 @@ class Constant:
     def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
         wavelengths = wavelengths_nm(self.name, wavelength_nm)
         return np.full(wavelengths.shape, complex(self.value), dtype=np.complex128)
+
+
+def same_material(a: Material, b: Material) -> bool:
+    """Whether two materials are one: the same object or equal (a material holding arrays that
+    cannot say is taken as different)."""
+    if a is b:
+        return True
+    try:
+        return bool(a == b)
+    except (TypeError, ValueError):
+        return False
+
+
+def first_uses(materials: Sequence[Material]) -> List[int]:
+    """For each position, the position where the same material first appears (itself if new):
+    a multilayer repeats a few materials many times, each worth evaluating once."""
+    out: List[int] = []
+    for row, material in enumerate(materials):
+        out.append(next((out[k] for k in range(row) if out[k] == k and same_material(materials[k], material)), row))
+    return out
 
 
 def usable_wavelengths(wavelengths: FloatArray) -> bool:

@@ -34,8 +34,9 @@ from lamina_design import _engine
 from lamina_design.core.checks import Layer, check_angles, check_wavelengths
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.materials.models import Cauchy, TaucLorentz
-from lamina_design.optics.phase import engine_arrays, front_layers
+from lamina_design.optics.phase import KnownRows, engine_arrays, front_layers, psi_delta_from, psi_delta_rates
 from lamina_design.core.results import OptimizeResult
+from lamina_design.core.targets import wrap_degrees
 
 __all__ = ["EllipsometryData", "EllipsometryFit", "MATERIAL_PARAMETERS", "fit_ellipsometry", "model",
            "read_csv", "write_csv"]
@@ -46,9 +47,8 @@ MATERIAL_PARAMETERS: Dict[type, Tuple[str, ...]] = {
     TaucLorentz: ("amplitude_ev", "centre_ev", "broadening_ev", "gap_ev", "eps_inf"),
 }
 
-_DEGREES = 180.0 / math.pi
 
-
+@formatting.recorded
 @dataclass(frozen=True)
 class EllipsometryData:
     """Measured points: wavelength (nm), angle of incidence (degrees), Ψ and Δ (degrees), their sigmas.
@@ -62,9 +62,6 @@ class EllipsometryData:
     delta_deg: FloatArray
     sigma_psi_deg: FloatArray
     sigma_delta_deg: FloatArray
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def __post_init__(self) -> None:
         wl = check_wavelengths(self.wavelength_nm)
@@ -163,10 +160,7 @@ class _Points:
 
     def psi_delta(self, r: ComplexArray) -> Tuple[FloatArray, FloatArray]:
         """Ψ, Δ (degrees) at the points from r (2, A, W)."""
-        rs, rp = r[0][self.ia, self.iw], r[1][self.ia, self.iw]
-        psi: FloatArray = np.arctan2(np.abs(rp), np.abs(rs)) * _DEGREES
-        delta: FloatArray = np.angle(-rp * np.conj(rs)) * _DEGREES
-        return psi, delta
+        return psi_delta_from(r[0][self.ia, self.iw], r[1][self.ia, self.iw])
 
 
 def model(stack: object, wavelength_nm: npt.ArrayLike, angle_deg: npt.ArrayLike) -> Tuple[FloatArray, FloatArray]:
@@ -297,6 +291,7 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
         raise ValueError(f"{data.size} points cannot determine {len(names)} parameters")
     points = _Points(data)
     calls = [0]
+    known: KnownRows = {}  # the materials not fitted are evaluated once
 
     def build(x: FloatArray) -> object:
         new = list(layers)
@@ -311,7 +306,7 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
 
     def residuals_of(r: ComplexArray) -> FloatArray:
         psi, delta = points.psi_delta(r)
-        wrapped = (delta - data.delta_deg + 180.0) % 360.0 - 180.0
+        wrapped = wrap_degrees(delta - data.delta_deg)
         return np.concatenate([(psi - data.psi_deg) / data.sigma_psi_deg, wrapped / data.sigma_delta_deg])
 
     last: Dict[bytes, ComplexArray] = {}
@@ -319,7 +314,7 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
     def amplitudes(x: FloatArray) -> ComplexArray:
         key = x.tobytes()
         if key not in last:
-            d, n, _, _ = engine_arrays(build(x), points.wl)
+            d, n, _, _ = engine_arrays(build(x), points.wl, known=known)
             r, _ = _engine.amplitudes(d, n, points.wl, points.theta)
             calls[0] += 1
             last.clear()
@@ -331,7 +326,7 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
 
     def jac(x: FloatArray) -> FloatArray:
         model_stack = build(x)
-        d, n, _, _ = engine_arrays(model_stack, points.wl)
+        d, n, _, _ = engine_arrays(model_stack, points.wl, known=known)
         r = amplitudes(x)  # SciPy asks for the Jacobian where it has just evaluated
         derivatives = _engine.amplitude_derivatives(d, n, points.wl, points.theta, indices=bool(coefficients))
         calls[0] += 1
@@ -344,10 +339,9 @@ def fit_ellipsometry(stack: object, data: EllipsometryData, thicknesses: Optiona
         rs, rp = r[0][points.ia, points.iw], r[1][points.ia, points.iw]
         out = np.empty((2 * data.size, len(columns)))
         for k, dr in enumerate(columns):
-            log_rho = dr[1][points.ia, points.iw] / rp - dr[0][points.ia, points.iw] / rs
-            ratio = np.abs(rp) / np.abs(rs)
-            out[:data.size, k] = ratio / (1.0 + ratio**2) * log_rho.real * _DEGREES / data.sigma_psi_deg
-            out[data.size:, k] = log_rho.imag * _DEGREES / data.sigma_delta_deg
+            d_psi, d_delta = psi_delta_rates(rs, rp, dr[0][points.ia, points.iw], dr[1][points.ia, points.iw])
+            out[:data.size, k] = d_psi / data.sigma_psi_deg
+            out[data.size:, k] = d_delta / data.sigma_delta_deg
         return out
 
     start = np.array(x0, dtype=np.float64)

@@ -37,6 +37,7 @@ from lamina_design.materials.base import ComplexArray, FloatArray
 __all__ = ["Absorption", "Field", "field_profile", "plot_field"]
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Field:
     """|E|² and the absorbed power density on a depth grid, (wavelengths, depths)."""
@@ -51,14 +52,12 @@ class Field:
     labels: Tuple[str, ...]
     coherent: Tuple[bool, ...]
 
-    def __repr__(self) -> str:
-        return formatting.record(self)
-
     def plot(self, ax: Any = None, wavelength_nm: Optional[float] = None, origin_nm: float = 0.0) -> Any:
         """:func:`plot_field` of this field."""
         return plot_field(self, ax, wavelength_nm, origin_nm)
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Absorption:
     """R, T and the fraction of the incident power absorbed in each layer, (layers, W).
@@ -74,9 +73,6 @@ class Absorption:
     t: FloatArray
     layers: FloatArray
     labels: Tuple[str, ...]
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     @property
     def total(self) -> FloatArray:

@@ -36,7 +36,7 @@ from typing import Callable, List, Optional, Sequence, Tuple, cast
 
 import numpy as np
 
-from lamina_design.core.checks import forward_cos
+from lamina_design.core.checks import admittances, flux_per_e2, forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
 
 __all__ = ["Group", "Solution", "flux_per_e2", "solve", "split_groups"]
@@ -46,12 +46,6 @@ _P = np.array([False, True])
 
 #: Counts one engine call; the prepared stack uses it to report how many it made.
 Counter = Callable[[], None]
-
-
-def flux_per_e2(n: ComplexArray, cos: ComplexArray) -> FloatArray:
-    """Power flux along z per |E|² of one plane wave, (2, W): Re(n cos θ) for s, Re(n cos θ*) for p."""
-    out: FloatArray = np.stack([(n * cos).real, (n * np.conj(cos)).real])
-    return out
 
 
 @dataclass(frozen=True)
@@ -135,8 +129,7 @@ def _deembed(r_total: ComplexArray, t_total: ComplexArray, r01: ComplexArray,
 
 def _entering(r: ComplexArray, n: ComplexArray, cos: ComplexArray) -> FloatArray:
     """tmm's power_entering: the flux into a group over the forward flux, incident and reflected wave together."""
-    y = n * cos
-    yc = n * np.conj(cos)
+    y, yc = admittances(n, cos)
     s = (y * (1.0 + np.conj(r[0])) * (1.0 - r[0])).real / y.real
     p = (yc * (1.0 + r[1]) * (1.0 - np.conj(r[1]))).real / yc.real
     out: FloatArray = np.stack([s, p])

@@ -23,7 +23,7 @@ from __future__ import annotations
 import math
 import warnings
 from dataclasses import dataclass
-from typing import Any, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -31,14 +31,39 @@ import numpy.typing as npt
 from lamina_design.core import formatting
 from lamina_design import _engine
 from lamina_design.core.checks import AIR, check_angles, check_indices, check_wavelengths
-from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.materials.base import ComplexArray, FloatArray, Material, first_uses
 from lamina_design.materials.dispersion import index_derivatives
 
-__all__ = ["C_NM_PER_FS", "PhaseSpectrum", "coherent_media", "engine_arrays", "front_layers", "phase_spectrum",
-           "psi_delta"]
+__all__ = ["C_NM_PER_FS", "DEGREES", "PhaseSpectrum", "coherent_media", "engine_arrays", "front_layers",
+           "phase_spectrum", "psi_delta", "psi_delta_from", "psi_delta_rates"]
 
 #: The speed of light in nm per fs.
 C_NM_PER_FS = 299.792458
+
+#: Degrees per radian.
+DEGREES = 180.0 / math.pi
+
+
+def psi_delta_from(r_s: ComplexArray, r_p: ComplexArray) -> Tuple[FloatArray, FloatArray]:
+    """Ψ and Δ in degrees from the reflection amplitudes, tmm's convention tan Ψ·e^{iΔ} = −r_p/r_s
+    (Ψ in [0, 90], Δ in (−180, 180])."""
+    psi: FloatArray = np.arctan2(np.abs(r_p), np.abs(r_s)) * DEGREES
+    delta: FloatArray = np.angle(-r_p * np.conj(r_s)) * DEGREES
+    return psi, delta
+
+
+def psi_delta_rates(r_s: ComplexArray, r_p: ComplexArray, dr_s: ComplexArray,
+                    dr_p: ComplexArray) -> Tuple[FloatArray, FloatArray]:
+    """dΨ and dΔ (degrees) for the changes dr_s, dr_p of the amplitudes (r broadcast against dr).
+
+    With ρ = r_p/r_s, d ln ρ = dr_p/r_p − dr_s/r_s: Δ moves by its imaginary part and Ψ =
+    atan|ρ| by |ρ|/(1 + |ρ|²) times its real part.
+    """
+    log_rho = dr_p / r_p - dr_s / r_s
+    ratio = np.abs(r_p) / np.abs(r_s)
+    d_psi: FloatArray = ratio / (1.0 + ratio**2) * log_rho.real * DEGREES
+    d_delta: FloatArray = log_rho.imag * DEGREES
+    return d_psi, d_delta
 
 
 def front_layers(stack: Any) -> Tuple[Any, ...]:
@@ -62,11 +87,25 @@ def coherent_media(stack: Any) -> Tuple[Material, ...]:
     return (*media, stack.exit if stack.exit is not None else AIR)
 
 
-def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool) -> Tuple[ComplexArray, ...]:
+#: Rows already evaluated on one grid, by the material object's id: (material, n, dn/dλ, d²n/dλ²).
+KnownRows = Dict[int, Tuple[Material, ComplexArray, ComplexArray, ComplexArray]]
+
+
+def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool,
+                   known: Optional[KnownRows] = None) -> Tuple[ComplexArray, ...]:
     n = np.empty((len(media), wl.size), dtype=np.complex128)
     dn = np.zeros_like(n)
     d2n = np.zeros_like(n)
-    for row, material in enumerate(media):
+    kept: KnownRows = {}
+    for row, (material, earlier) in enumerate(zip(media, first_uses(media))):
+        if earlier != row:  # a material already evaluated
+            n[row], dn[row], d2n[row] = n[earlier], dn[earlier], d2n[earlier]
+            continue
+        seen = None if known is None else known.get(id(material))
+        if seen is not None and seen[0] is material:  # the same object as at the last call
+            n[row], dn[row], d2n[row] = seen[1:]
+            kept[id(material)] = seen
+            continue
         if dispersion:
             values, first, second = index_derivatives(material, wl)
             dn[row], d2n[row] = first, second
@@ -75,23 +114,31 @@ def _media_indices(media: Sequence[Material], wl: FloatArray, dispersion: bool) 
         if values.shape != wl.shape:
             raise ValueError(f"{material.name}: index() returned shape {values.shape} for {wl.size} wavelengths")
         n[row] = check_indices(material.name, values, wl)
+        kept[id(material)] = (material, n[row].copy(), dn[row].copy(), d2n[row].copy())
     if dispersion and not (np.all(np.isfinite(dn)) and np.all(np.isfinite(d2n))):
         raise ValueError("a material's dispersion dn/dλ is not finite on this grid")
+    if known is not None:
+        # Only this call's materials stay (each held, so that its id is not reused meanwhile).
+        known.clear()
+        known.update(kept)
     return n, dn, d2n
 
 
-def engine_arrays(stack: Any, wavelength_nm: npt.ArrayLike,
-                  dispersion: bool = False) -> Tuple[FloatArray, ComplexArray, ComplexArray, ComplexArray]:
+def engine_arrays(stack: Any, wavelength_nm: npt.ArrayLike, dispersion: bool = False,
+                  known: Optional[KnownRows] = None) -> Tuple[FloatArray, ComplexArray, ComplexArray, ComplexArray]:
     """(d, n, dn/dλ, d²n/dλ²) of the stack's coherent front on the grid, as the engine takes them: d (1, K-2).
 
-    Without ``dispersion`` the two derivative arrays are zeros.
+    Without ``dispersion`` the two derivative arrays are zeros. ``known``, kept by a caller that
+    asks again and again on the same grid (with the same ``dispersion``) for stacks that share
+    material objects, spares evaluating those again.
     """
     wl = check_wavelengths(wavelength_nm)
     d = np.array([[layer.thickness_nm for layer in front_layers(stack)]], dtype=np.float64).reshape(1, -1)
-    n, dn, d2n = _media_indices(coherent_media(stack), wl, dispersion)
+    n, dn, d2n = _media_indices(coherent_media(stack), wl, dispersion, known)
     return d, n, dn, d2n
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class PhaseSpectrum:
     """Complex amplitudes of one stack at one angle, and what follows from them.
@@ -109,9 +156,6 @@ class PhaseSpectrum:
     gdd_r: FloatArray
     gd_t: FloatArray
     gdd_t: FloatArray
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     @property
     def phase_r(self) -> FloatArray:
@@ -166,5 +210,3 @@ def psi_delta(stack: Any, wavelength_nm: npt.ArrayLike, angle: npt.ArrayLike) ->
     d, n, _, _ = engine_arrays(stack, wl)
     psi, delta = _engine.ellipsometry(d, n, wl, theta)
     return np.degrees(psi[0]), np.degrees(delta[0])
-
-

@@ -39,7 +39,7 @@ from lamina_design.core.checks import (
 )
 from lamina_design.optics.fields import Absorption, Field, field_profile
 from lamina_design.optics.incoherent import solve
-from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.materials.base import ComplexArray, FloatArray, Material, first_uses
 from lamina_design.optics.substrate import Substrate, incoherent_spectrum
 
 # Gauss–Legendre nodes and weights on [-1, 1]; older NumPy stubs leave leggauss untyped.
@@ -57,10 +57,12 @@ __all__ = [
     "Stack",
     "check_angles",
     "check_wavelengths",
+    "media_indices",
     "polarisation_weights",
 ]
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Spectrum:
     """R, T and A = 1 − R − T of one stack.
@@ -75,9 +77,6 @@ class Spectrum:
     r: FloatArray
     t: FloatArray
 
-    def __repr__(self) -> str:
-        return formatting.record(self)
-
     @property
     def a(self) -> FloatArray:
         """Absorbed fraction 1 − R − T."""
@@ -85,10 +84,13 @@ class Spectrum:
         return out
 
 
-def _indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
-    """The (media × wavelengths) complex128 array lamina takes."""
+def media_indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
+    """The (media × wavelengths) complex128 array lamina takes, each distinct material evaluated once."""
     n = np.empty((len(materials), wl.size), dtype=np.complex128)
-    for row, material in enumerate(materials):
+    for row, (material, first) in enumerate(zip(materials, first_uses(materials))):
+        if first != row:
+            n[row] = n[first]
+            continue
         values = np.asarray(material.index(wl))
         if values.shape != wl.shape:
             raise ValueError(f"{material.name}: index() returned shape {values.shape} for {wl.size} wavelengths")
@@ -111,13 +113,13 @@ class PreparedStack:
         front = [stack.incidence, *(layer.material for layer in stack.layers)]
         if stack.substrate is None:
             exit_medium = stack.exit if stack.exit is not None else AIR
-            self.n = _indices([*front, exit_medium], wl)
+            self.n = media_indices([*front, exit_medium], wl)
             self.front_n = self.n
             self.back_n: ComplexArray = np.empty((0, wl.size), dtype=np.complex128)
         else:
             sub = stack.substrate
-            self.front_n = _indices([*front, sub.material], wl)
-            self.back_n = _indices([sub.material, *(layer.material for layer in sub.back_layers), sub.back_medium], wl)
+            self.front_n = media_indices([*front, sub.material], wl)
+            self.back_n = media_indices([sub.material, *(layer.material for layer in sub.back_layers), sub.back_medium], wl)
             self.n = self.front_n
         # Every medium in depth order (a substrate is an incoherent layer), for the engine.
         inner = stack.inner_layers()

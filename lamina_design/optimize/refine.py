@@ -37,7 +37,14 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 from lamina_design import _engine
 from lamina_design.core.checks import forward_cos
 from lamina_design.materials.base import ComplexArray, FloatArray
-from lamina_design.optics.phase import C_NM_PER_FS, engine_arrays, front_layers
+from lamina_design.optics.phase import (
+    C_NM_PER_FS,
+    DEGREES,
+    engine_arrays,
+    front_layers,
+    psi_delta_from,
+    psi_delta_rates,
+)
 from lamina_design.core.progress import ProgressBar
 from lamina_design.core.report import Report, report
 from lamina_design.core.results import OptimizeResult
@@ -129,9 +136,6 @@ class RefineResult(OptimizeResult):
         return (f"merit {self.merit_before:.4g} -> {self.merit:.4g} (cost {self.cost_before:.4g} -> {self.cost:.4g}), "
                 f"{self.nfev} evaluations, {self.njev} {self.method} Jacobians, {self.lamina_calls} lamina calls (engine sweeps) in "
                 f"{self.seconds:.2f} s: {self.message}")
-
-
-_DEGREES = 180.0 / math.pi
 
 
 def _mixed(w_s: float, w_p: float, pair: FloatArray) -> FloatArray:
@@ -335,12 +339,10 @@ class _AmplitudeGroup:
         computed: FloatArray
         if quantity in delays:
             computed = delays[quantity][pol, 0, idx]
-        elif quantity == "psi":
-            computed = np.arctan2(np.abs(r[1, idx]), np.abs(r[0, idx])) * _DEGREES
-        elif quantity == "delta":
-            computed = np.angle(-r[1, idx] * np.conj(r[0, idx])) * _DEGREES
+        elif quantity in ("psi", "delta"):
+            computed = psi_delta_from(r[0, idx], r[1, idx])[quantity == "delta"]
         else:
-            computed = np.angle((r if quantity == "phase_r" else t)[pol, idx]) * _DEGREES
+            computed = np.angle((r if quantity == "phase_r" else t)[pol, idx]) * DEGREES
         return computed
 
     def jacobian(self, d_all: FloatArray) -> FloatArray:
@@ -369,15 +371,10 @@ class _AmplitudeGroup:
             if quantity in ("GD_r", "GD_t", "GDD_r", "GDD_t"):
                 rows_j = slopes[quantity][pol][:, idx].T
             elif quantity in ("psi", "delta"):
-                log_rho = dr[1, idx] / r[1, idx, None] - dr[0, idx] / r[0, idx, None]
-                if quantity == "delta":
-                    rows_j = log_rho.imag * _DEGREES
-                else:
-                    ratio = np.abs(r[1, idx]) / np.abs(r[0, idx])
-                    rows_j = (ratio / (1.0 + ratio**2))[:, None] * log_rho.real * _DEGREES
+                rows_j = psi_delta_rates(r[0, idx, None], r[1, idx, None], dr[0, idx], dr[1, idx])[quantity == "delta"]
             else:
                 amp, der = (r, dr) if quantity == "phase_r" else (t, dt)
-                rows_j = (der[pol, idx] / amp[pol, idx, None]).imag * _DEGREES
+                rows_j = (der[pol, idx] / amp[pol, idx, None]).imag * DEGREES
             slope = target.slope(self._computed(quantity, pol, idx, r, t, values))
             jac[at:at + idx.size, :n] = rows_j * slope[:, None]
             at += idx.size

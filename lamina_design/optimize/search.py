@@ -156,10 +156,14 @@ def differential_evolution(stack: Stack, targets: Sequence[Target], *, max_thick
                   [layer.material for layer in stack.layers], targets)
     codes = [merit.code(layer.material) for layer in stack.layers]
     cost = _Cost(merit, codes)
+    # The population may be costed in other processes, on copies of the merit whose counts never
+    # come back: each of SciPy's evaluations is one sweep per target group. The best member's
+    # merit per generation and the polish are computed here, on copies counting their own.
+    tracking = counting_copy(merit)
     history: List[float] = []
 
     def track(xk: FloatArray, convergence: float = 0.0) -> None:
-        history.append(merit.rms(cost(xk)))
+        history.append(tracking.rms(tracking.cost(codes, np.asarray(xk, dtype=np.float64))))
 
     bounds = [(0.0, float(max_thickness_nm))] * len(codes)
     with map_over(executor, popsize * len(codes), pieces) as run:
@@ -169,12 +173,14 @@ def differential_evolution(stack: Stack, targets: Sequence[Target], *, max_thick
     evaluations = int(found.nfev)
     x = np.asarray(found.x, dtype=np.float64)
     best_cost = float(found.fun)
-    counting = counting_copy(merit)
+    polishing = counting_copy(merit)
     if polish:
-        polished, polished_cost = gauss_newton(counting, codes, x, 200, max_layer=float(max_thickness_nm))
+        polished, polished_cost = gauss_newton(polishing, codes, x, 200, max_layer=float(max_thickness_nm))
         if polished_cost < best_cost:
             x, best_cost = polished, polished_cost
+    here = (tracking, polishing)
     return SearchResult(merit.stack(codes, x, stack.name), best_cost, merit.rms(best_cost), np.array(history),
-                        evaluations + merit.sweeps + counting.sweeps, time.perf_counter() - start_time,
-                        str(found.message), nfev=evaluations + counting.evaluations, nit=int(found.nit),
+                        evaluations * len(merit.groups) + sum(m.sweeps for m in here),
+                        time.perf_counter() - start_time, str(found.message),
+                        nfev=evaluations + sum(m.evaluations for m in here), nit=int(found.nit),
                         status=CONVERGED if found.success else STOPPED)

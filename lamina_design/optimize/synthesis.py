@@ -46,7 +46,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
 
 from lamina_design.core import formatting
 from lamina_design import _engine
-from lamina_design.core.checks import AIR, Layer, forward_cos
+from lamina_design.core.checks import AIR, Layer, flux_ratio
 from lamina_design.core.executor import ExecutorLike, MapLike, map_over
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.core.targets import Target, by_incidence, union_grid
@@ -138,11 +138,7 @@ class Merit:
             rows = [np.asarray(m.index(g.wl), dtype=np.complex128) for m in self.palette]
             g.n = np.array(rows)
             # |t|² to the power flux into the exit medium, s and p (as transmittance() has it).
-            n0, nk = g.n[0], g.n[1]
-            kx = n0 * math.sin(g.theta)
-            c0, ck = forward_cos(n0, kx), forward_cos(nk, kx)
-            g.flux = np.array([(nk * ck).real / (n0 * c0).real,
-                               (nk * np.conj(ck)).real / (n0 * np.conj(c0)).real])
+            g.flux = flux_ratio(g.n[0], g.n[1], g.n[0] * math.sin(g.theta))
 
     def stack(self, codes: Sequence[int], d: npt.ArrayLike, name: str = "") -> Stack:
         layers = tuple(Layer(self.palette[c], float(t)) for c, t in zip(codes, np.asarray(d, dtype=np.float64)))

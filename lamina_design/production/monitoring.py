@@ -31,7 +31,7 @@ from lamina_design.core.checks import Layer, check_angles, polarisation_weights
 from lamina_design.core.limits import MAX_STEPS, check_count
 from lamina_design.materials.base import FloatArray, Material
 from lamina_design.optics.stack import Stack
-from lamina_design.production.tolerance import batch_spectra
+from lamina_design.optics.batch import batch_spectra, coating_batch, coating_indices
 
 __all__ = ["MonitoringCurve", "Termination", "monitoring_curve", "terminate"]
 
@@ -56,13 +56,19 @@ class _Grower:
         self.angle = angle
         self.polarisation = polarisation
         self.quantity = quantity
+        # A bisection asks for one thickness at a time: the indices are evaluated once, here.
+        self.grid = np.array([self.wl])
+        self.n = coating_indices(self.stack, self.grid) if self.stack.substrate is None else None
 
     def signal(self, x: npt.ArrayLike) -> FloatArray:
         xs = np.array(x, dtype=np.float64, ndmin=1)
         d = np.empty((xs.size, 1 + self.rest.size))
         d[:, 0] = xs
         d[:, 1:] = self.rest
-        r, t = batch_spectra(self.stack, d, [self.wl], self.angle, self.polarisation)
+        if self.n is None:
+            r, t = batch_spectra(self.stack, d, self.grid, self.angle, self.polarisation)
+        else:
+            r, t = coating_batch(self.n, d, self.grid, self.angle, self.polarisation)
         out: FloatArray = (r if self.quantity == "R" else t)[:, 0]
         return out
 
@@ -103,6 +109,7 @@ def _bisect(f: Callable[[float], float], a: float, b: float, fa: float, iteratio
     return 0.5 * (a + b)
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class MonitoringCurve:
     """The monitor's signal against the thickness deposited so far.
@@ -126,9 +133,6 @@ class MonitoringCurve:
     turning_nm: FloatArray
     turning_signal: FloatArray
     turning_layer: npt.NDArray[np.intp]
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def plot(self, ax: Any = None, label: Optional[str] = None, layers: bool = True, **style: Any) -> Any:
         """The curve with layer ends (dotted lines) and turning points (circles); with `layers`,
@@ -237,6 +241,7 @@ def _layer_turning_points(grower: _Grower, grid: FloatArray, thickness: float) -
     return kept
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Termination:
     """A simulated coating run: the thicknesses the monitoring rule realised, errors included.
@@ -252,9 +257,6 @@ class Termination:
     errors_nm: FloatArray
     cut_nm: FloatArray
     curve: MonitoringCurve
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     @property
     def thickness_errors_nm(self) -> FloatArray:

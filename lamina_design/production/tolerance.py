@@ -23,22 +23,23 @@ tolerances, that a one-σ error of that layer alone causes.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 from statistics import NormalDist
 from typing import Any, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from lamina_design.core import formatting
 from lamina_design import _engine
-from lamina_design.core.checks import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
+from lamina_design.core import formatting
+from lamina_design.core.checks import MAX_ANGLE_RAD, Layer, polarisation_weights
 from lamina_design.core.report import Report, report
 from lamina_design.core.results import Result
 from lamina_design.core.executor import ExecutorLike, Progress, map_chunks
 from lamina_design.core.limits import MAX_SAMPLES, check_count
-from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.core.targets import Target, by_incidence, union_grid
+from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.optics.batch import Scaled, batch_spectra, coating_batch, coating_indices, unique_materials
 from lamina_design.optics.stack import Stack
 
 __all__ = [
@@ -61,37 +62,6 @@ MAX_INDEX_SIGMA = 0.1
 Entropy = Union[int, Tuple[int, ...]]
 
 
-@dataclass(frozen=True)
-class Scaled:
-    """A material whose index n + iκ is multiplied by ``factor`` (an index error)."""
-
-    material: Material
-    factor: float
-
-    @property
-    def name(self) -> str:
-        return self.material.name
-
-    def index(self, wavelength_nm: npt.ArrayLike) -> ComplexArray:
-        out: ComplexArray = self.material.index(wavelength_nm) * self.factor
-        return out
-
-
-def _unique_materials(layers: Sequence[Layer]) -> Tuple[List[Material], npt.NDArray[np.intp]]:
-    """The distinct layer materials in order of first use, and each layer's among them."""
-    unique: List[Material] = []
-    which = np.empty(len(layers), dtype=np.intp)
-    for j, layer in enumerate(layers):
-        for k, known in enumerate(unique):
-            if known is layer.material or known == layer.material:
-                which[j] = k
-                break
-        else:
-            which[j] = len(unique)
-            unique.append(layer.material)
-    return unique, which
-
-
 def _per_layer(sigma: Sigma, layers: Sequence[Layer], what: str) -> FloatArray:
     if isinstance(sigma, Mapping):
         known = {layer.material.name for layer in layers}
@@ -111,6 +81,7 @@ def _per_layer(sigma: Sigma, layers: Sequence[Layer], what: str) -> FloatArray:
     return values
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Errors:
     """Gaussian errors, as standard deviations.
@@ -127,9 +98,6 @@ class Errors:
     thickness_rel: Sigma = 0.0
     index_rel: Union[float, Mapping[str, float]] = 0.0
     angle_rad: float = 0.0
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def __post_init__(self) -> None:
         if not (math.isfinite(self.angle_rad) and self.angle_rad >= 0):
@@ -175,9 +143,15 @@ class _Plan:
     materials: Tuple[Material, ...] = field(init=False)
     which: npt.NDArray[np.intp] = field(init=False)
     sigma_n: FloatArray = field(init=False)
+    groups: Tuple[_Group, ...] = field(init=False)
+    points: int = field(init=False)
 
     def __post_init__(self) -> None:
-        materials, which = _unique_materials(self.stack.all_layers())
+        # Grouped, and the materials evaluated, once per run: every chunk and sample shares them.
+        groups, points = _groups(self.targets, self.stack)
+        object.__setattr__(self, "groups", tuple(groups))
+        object.__setattr__(self, "points", points)
+        materials, which = unique_materials(self.stack.all_layers())
         object.__setattr__(self, "d0", self.stack.thicknesses())
         object.__setattr__(self, "sigma_d", self.errors.thickness_sigma(self.stack))
         object.__setattr__(self, "materials", tuple(materials))
@@ -213,84 +187,6 @@ def _entropy(seq: np.random.SeedSequence) -> Entropy:
     return entropy if isinstance(entropy, int) else tuple(int(word) for word in entropy)
 
 
-# -- spectra of many stacks ----------------------------------------------------------------------
-
-def _indices(materials: Sequence[Material], wl: FloatArray) -> ComplexArray:
-    n = np.empty((len(materials), wl.size), dtype=np.complex128)
-    for row, material in enumerate(materials):
-        n[row] = check_indices(material.name, np.asarray(material.index(wl), dtype=np.complex128), wl)
-    return n
-
-
-def _outer(stack: Stack) -> Tuple[Material, Material]:
-    assert stack.substrate is None
-    return stack.incidence, stack.exit if stack.exit is not None else AIR
-
-
-def _coherent_rt(d: FloatArray, n: ComplexArray, wl: FloatArray, theta: FloatArray,
-                 polarisation: Any) -> Tuple[FloatArray, FloatArray]:
-    """R and T, (B, A, W), of B coatings on half-infinite media: one engine call (two if the
-    outer media absorb, where T must be the power flux for each polarisation)."""
-    phi, w_s, w_p = polarisation_weights(polarisation)
-    first, last = n[..., 0, :], n[..., -1, :]
-    if not absorbing(first, last):
-        return _engine.spectra(d, n, wl, theta, phi)
-    r, _ = _engine.amplitudes(d, n, wl, theta)
-    t = _engine.transmittance(d, n, wl, theta, convention="flux")
-    power = np.hypot(r.real, r.imag) ** 2
-    return w_s * power[0] + w_p * power[1], w_s * t[0] + w_p * t[1]
-
-
-def batch_spectra(stack: Stack, thicknesses: npt.ArrayLike, wavelength_nm: npt.ArrayLike, angle: float = 0.0,
-                  polarisation: Any = "unpolarised", index_factors: Optional[npt.ArrayLike] = None
-                  ) -> Tuple[FloatArray, FloatArray]:
-    """R and T, each (B, W), of ``stack`` with B rows of thicknesses (:meth:`Stack.all_layers`
-    order) and optional per-row index factors of each layer material (first-use order).
-
-    A coating on a half-infinite medium is one batched engine call; a coated substrate goes
-    through :meth:`Stack.spectrum` row by row.
-    """
-    wl = np.array(wavelength_nm, dtype=np.float64, ndmin=1)
-    d = np.array(thicknesses, dtype=np.float64, ndmin=2)
-    layers = stack.all_layers()
-    if d.shape[1] != len(layers):
-        raise ValueError(f"expected {len(layers)} thicknesses per row, got {d.shape[1]}")
-    materials, which = _unique_materials(layers)
-    factors = None if index_factors is None else np.array(index_factors, dtype=np.float64, ndmin=2)
-    if factors is not None and factors.shape != (d.shape[0], len(materials)):
-        raise ValueError(f"index factors: expected shape {(d.shape[0], len(materials))}, got {factors.shape}")
-    if stack.substrate is not None:
-        r: FloatArray = np.empty((d.shape[0], wl.size))
-        t: FloatArray = np.empty_like(r)
-        for b in range(d.shape[0]):
-            row = stack.with_thicknesses(d[b])
-            if factors is not None:
-                row = _scaled(row, materials, which, factors[b])
-            spectrum = row.spectrum(wl, angle, polarisation)
-            r[b], t[b] = spectrum.r, spectrum.t
-        return r, t
-    incidence, exit_medium = _outer(stack)
-    n = _indices([incidence, *(layer.material for layer in layers), exit_medium], wl)
-    if factors is not None:
-        scale = np.ones((d.shape[0], n.shape[0]))
-        scale[:, 1:-1] = factors[:, which]
-        n = np.ascontiguousarray(n[None, :, :] * scale[:, :, None])
-    r, t = _coherent_rt(np.ascontiguousarray(d), n, wl, np.array([float(angle)]), polarisation)
-    return r[:, 0], t[:, 0]
-
-
-def _scaled(stack: Stack, materials: Sequence[Material], which: npt.NDArray[np.intp],
-            factors: FloatArray) -> Stack:
-    """The stack with every layer's material scaled by its material's factor."""
-    layers = stack.all_layers()
-    new = [Layer(Scaled(layer.material, float(factors[which[j]])), layer.thickness_nm) if factors[which[j]] != 1.0
-           else layer for j, layer in enumerate(layers)]
-    front = tuple(new[:len(stack.layers)])
-    if stack.substrate is None:
-        return replace(stack, layers=front)
-    return replace(stack, layers=front, substrate=replace(stack.substrate, back_layers=tuple(new[len(stack.layers):])))
-
-
 # -- targets ---------------------------------------------------------------------------------
 
 @dataclass(frozen=True)
@@ -303,12 +199,14 @@ class _Group:
     polarisation: Any
     grid: FloatArray
     parts: Tuple[Tuple[str, npt.NDArray[np.intp], Target, int], ...]
+    #: The engine's indices on ``grid`` of a coating on a half-infinite medium (None on a substrate).
+    n: Optional[ComplexArray] = None
 
 
-def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], int]:
-    """Targets gathered by (angle, polarisation), each group with the union of its wavelengths,
-    and the number of target points. The grouping only saves engine calls: every target's points
-    keep their place in the order the targets were given."""
+def _groups(targets: Sequence[Target], stack: Stack) -> Tuple[List[_Group], int]:
+    """Targets gathered by (angle, polarisation), each group with the union of its wavelengths
+    (and the stack's indices there), and the number of target points. The grouping only saves
+    engine calls: every target's points keep their place in the order the targets were given."""
     starts = np.cumsum([0] + [target.arrays()[0].size for target in targets])
     groups = []
     for (angle, _, _), indices in by_incidence(targets).items():
@@ -317,7 +215,8 @@ def _groups(targets: Sequence[Target]) -> Tuple[List[_Group], int]:
         for i in indices:
             parts.append((str(targets[i].quantity), np.searchsorted(grid, targets[i].arrays()[0]), targets[i],
                           int(starts[i])))
-        groups.append(_Group(angle, targets[indices[0]].polarisation, grid, tuple(parts)))
+        n = coating_indices(stack, grid) if stack.substrate is None else None
+        groups.append(_Group(angle, targets[indices[0]].polarisation, grid, tuple(parts), n))
     return groups, int(starts[-1])
 
 
@@ -330,23 +229,30 @@ def _computed(quantity: str, r: FloatArray, t: FloatArray) -> FloatArray:
     return out
 
 
-def _residuals_and_values(plan: _Plan, groups: Sequence[_Group], points: int, d: FloatArray,
-                          factors: Optional[FloatArray], offsets: Optional[FloatArray]) -> Tuple[FloatArray, FloatArray]:
+def _spectra(plan: _Plan, group: _Group, d: FloatArray, factors: Optional[FloatArray],
+             angle: float) -> Tuple[FloatArray, FloatArray]:
+    """R and T, (B, W), of the rows of d on the group's grid at one angle."""
+    if group.n is None:
+        return batch_spectra(plan.stack, d, group.grid, angle, group.polarisation, factors)
+    return coating_batch(group.n, d, group.grid, angle, group.polarisation, factors, plan.which)
+
+
+def _residuals_and_values(plan: _Plan, d: FloatArray, factors: Optional[FloatArray],
+                          offsets: Optional[FloatArray]) -> Tuple[FloatArray, FloatArray]:
     """(residuals, computed values), each (B, points), of B samples against every target, the
     targets in the order given."""
-    residuals = np.empty((d.shape[0], points))
-    values = np.empty((d.shape[0], points))
-    for group in groups:
+    residuals = np.empty((d.shape[0], plan.points))
+    values = np.empty((d.shape[0], plan.points))
+    for group in plan.groups:
         if offsets is None or not np.any(offsets):
-            r, t = batch_spectra(plan.stack, d, group.grid, group.angle, group.polarisation, factors)
+            r, t = _spectra(plan, group, d, factors, group.angle)
         else:
             r = np.empty((d.shape[0], group.grid.size))
             t = np.empty_like(r)
             for b in range(d.shape[0]):
                 theta = min(abs(group.angle + float(offsets[b])), MAX_ANGLE_RAD)
-                r[b], t[b] = (x[0] for x in batch_spectra(plan.stack, d[b:b + 1], group.grid, theta,
-                                                          group.polarisation,
-                                                          None if factors is None else factors[b:b + 1]))
+                r[b], t[b] = (x[0] for x in _spectra(plan, group, d[b:b + 1], None if factors is None
+                                                     else factors[b:b + 1], theta))
         for quantity, idx, target, first in group.parts:
             computed = _computed(quantity, r[:, idx], t[:, idx])
             values[:, first:first + idx.size] = computed
@@ -374,16 +280,15 @@ class _Chunk:
 
 
 def _run_chunk(plan: _Plan, start: int, stop: int) -> _Chunk:
-    groups, points = _groups(plan.targets)
     draws = [plan.draw(i) for i in range(start, stop)]
     d = np.array([x[0] for x in draws]).reshape(stop - start, plan.d0.size)
     factors = np.array([x[1] for x in draws]).reshape(stop - start, len(plan.materials))
     offsets = np.array([x[2] for x in draws])
-    residuals, values = _residuals_and_values(plan, groups, points, d, factors if np.any(plan.sigma_n) else None,
+    residuals, values = _residuals_and_values(plan, d, factors if np.any(plan.sigma_n) else None,
                                               offsets if plan.errors.angle_rad > 0 else None)
     keep = max(0, min(stop, plan.keep) - start)
     return _Chunk(merit=np.sqrt(np.mean(residuals * residuals, axis=1)), worst=np.max(np.abs(residuals), axis=1),
-                  met=_met(groups, values), kept=values[:keep].copy(), low=values.min(axis=0), high=values.max(axis=0))
+                  met=_met(plan.groups, values), kept=values[:keep].copy(), low=values.min(axis=0), high=values.max(axis=0))
 
 
 # -- the run ---------------------------------------------------------------------------------
@@ -545,10 +450,8 @@ def _nominal_jacobian(stack: Stack, groups: Sequence[_Group], size: int) -> Floa
     jac = np.empty((size, len(layers)))
     for group in groups:
         _, w_s, w_p = polarisation_weights(group.polarisation)
-        if stack.substrate is None:
-            incidence, exit_medium = _outer(stack)
-            n = _indices([incidence, *(layer.material for layer in layers), exit_medium], group.grid)
-            _, _, dr, dt = _engine.power_jacobian(stack.thicknesses()[None, :], n, group.grid,
+        if group.n is not None:  # a coating on a half-infinite medium
+            _, _, dr, dt = _engine.power_jacobian(stack.thicknesses()[None, :], group.n, group.grid,
                                                   np.array([group.angle]), convention="flux")
             d_r = w_s * dr[0, 0, 0] + w_p * dr[1, 0, 0]
             d_t = w_s * dt[0, 0, 0] + w_p * dt[1, 0, 0]
@@ -599,14 +502,13 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
     except ValueError as exc:
         raise ValueError(f"seed must be None, a whole number ≥ 0 or a sequence of them, got {seed!r}: {exc}") from None
     plan = _Plan(stack, tuple(targets), errors, _entropy(seq), tuple(seq.spawn_key or ()), max_merit, max(int(keep), 0))
-    groups, points = _groups(plan.targets)
     chunks = map_chunks(_run_chunk, plan, samples, chunk_size=chunk_size, executor=executor, progress=progress)
     merit = np.concatenate([c.merit for c in chunks])
     worst = np.concatenate([c.worst for c in chunks])
     passed = np.concatenate([c.met for c in chunks]) if max_merit is None else merit <= max_merit
-    residuals, nominal = _residuals_and_values(plan, groups, points, plan.d0[None, :], None, None)
+    residuals, nominal = _residuals_and_values(plan, plan.d0[None, :], None, None)
     sizes = [t.arrays()[0].size for t in plan.targets]
-    jac = _nominal_jacobian(stack, groups, points)
+    jac = _nominal_jacobian(stack, plan.groups, plan.points)
     return ToleranceResult(
         stack=stack, targets=plan.targets, errors=errors, seed=plan.entropy, merit=merit, worst=worst,
         passed=passed, max_merit=max_merit, nominal_merit=float(np.sqrt(np.mean(residuals * residuals))),

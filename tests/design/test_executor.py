@@ -19,7 +19,7 @@ import pytest
 
 pytest.importorskip("scipy")
 
-from lamina_design.executor import SerialExecutor, chunk_bounds, map_chunks, process_pool
+from lamina_design.executor import SerialExecutor, chunk_bounds, map_chunks, map_over, process_pool
 from lamina_design.materials import Bruggeman, Cauchy, Combined, Constant, RangeWarning, TaucLorentz, get, names
 from lamina_design.refine import Target
 from lamina_design.stack import Layer, Stack
@@ -105,11 +105,20 @@ def test_chunks_cover_every_sample_once_in_order():
     assert done == [(3, 5), (5, 5)]
 
 
-@pytest.mark.parametrize("executor, error", [("threads", ValueError), (True, TypeError), (object(), TypeError),
-                                             (0, ValueError)])
-def test_refuses_what_is_not_an_executor(executor, error):
-    with pytest.raises(error):
-        map_chunks(failing_chunk, None, 2, chunk_size=1, executor=executor)
+def through_map_over(executor):
+    with map_over(executor, tasks=2) as run:
+        return run(abs, [-1, -2])
+
+
+@pytest.mark.parametrize("entry", [lambda e: map_chunks(failing_chunk, None, 2, chunk_size=1, executor=e),
+                                   through_map_over], ids=["map_chunks", "map_over"])
+@pytest.mark.parametrize("executor, error, message", [
+    ("threads", ValueError, "executor must be None, a worker count, 'serial' or an Executor, got 'threads'"),
+    (True, TypeError, "not a bool"), (object(), TypeError, "must have a submit"),
+    (0, ValueError, "at least 1 worker, got 0")])
+def test_refuses_what_is_not_an_executor(entry, executor, error, message):
+    with pytest.raises(error, match=message):
+        entry(executor)
 
 
 def test_worker_counts_and_chunk_counts_are_capped_before_any_process_starts():
@@ -117,6 +126,8 @@ def test_worker_counts_and_chunk_counts_are_capped_before_any_process_starts():
 
     with pytest.raises(ValueError, match=r"at most \d+ allowed here \(4 per available processor\)"):
         map_chunks(worker_environment, None, 2, chunk_size=1, executor=1_000_000)
+    with map_over(1_000_000, tasks=2) as run:  # a map of two tasks never needs more than two workers
+        assert list(run(abs, [-1, -2])) == [1, 2]
     with pytest.raises(ValueError, match=f"at most {4 * available_workers()} allowed"):
         process_pool(4 * available_workers() + 1)
     start = time.process_time()
@@ -258,14 +269,6 @@ def pooled_pids(executor=2, total=6):
     return {pid for pid, _, _ in out[1:]} - {os.getpid()}
 
 
-@pytest.mark.heavy
-def test_a_second_call_reuses_the_kept_workers(free_startup):
-    first = pooled_pids()
-    assert first and os.getpid() not in first
-    second = pooled_pids()
-    assert second and second <= first
-
-
 def test_a_small_job_runs_here_without_starting_a_worker(monkeypatch):
     import multiprocessing
 
@@ -290,40 +293,52 @@ def test_the_first_failing_chunk_is_reported_when_the_kept_pool_shares_the_work(
     assert pooled_pids()  # the pool is still usable
 
 
-@pytest.mark.heavy
-def test_the_kept_pool_is_rebuilt_after_a_worker_is_killed(free_startup):
+def again(first):
+    return pooled_pids()
+
+
+def after_killing(first):
     import signal
 
-    first = pooled_pids()
     for pid in first:
         os.kill(pid, signal.SIGKILL)
-    again = pooled_pids()  # the death may be seen only once chunks are sent: they are redone
-    assert again and not again & first
+    return pooled_pids()  # the death may be seen only once chunks are sent: they are redone
 
 
-@pytest.mark.heavy
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_a_forked_child_starts_its_own_pool(free_startup):
-    parent = pooled_pids()
+def in_a_forked_child(first):
     read, write = os.pipe()
     child = os.fork()
     if child == 0:  # pragma: no cover - the child reports through the pipe
         try:
-            mine = pooled_pids()
-            os.write(write, json.dumps(sorted(mine)).encode())
-            free_startup._shut_kept()
+            from lamina_design.core import executor
+
+            os.write(write, json.dumps(sorted(pooled_pids())).encode())
+            executor._shut_kept()
         finally:
             os._exit(0)
     os.close(write)
     with os.fdopen(read) as pipe:
         reported = pipe.read()
     os.waitpid(child, 0)
-    mine = set(json.loads(reported))
-    assert mine and not mine & parent
+    return set(json.loads(reported))
 
 
-ABANDONED_POOL = """
-import os, sys, time
+@pytest.mark.heavy
+@pytest.mark.parametrize("second, shared", [
+    (again, True), (after_killing, False),
+    pytest.param(in_a_forked_child, False, marks=pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork"))],
+    ids=["second call", "after its workers are killed", "forked child"])
+def test_the_kept_pool_is_reused_and_rebuilt_when_its_workers_are_gone(free_startup, second, shared):
+    first = pooled_pids()
+    assert first and os.getpid() not in first
+    then = second(first)
+    assert then
+    assert then <= first if shared else not then & first
+
+
+# Scripts that drive the kept pool in a process of their own: sleeping chunks, started at once.
+POOL_SCRIPT = """
+import json, multiprocessing, os, signal, sys, threading, time
 from lamina_design.core import executor
 from lamina_design.core.executor import map_chunks
 
@@ -334,44 +349,17 @@ def nap(seconds, start, stop):
 if __name__ == "__main__":
     executor._costs = executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)
     executor._free_processors = lambda: 2.0
+"""
+
+ABANDONED_POOL = """
     pids = set(map_chunks(nap, 0.2, 6, chunk_size=1, executor=2)[1:]) - {os.getpid()}
     with open(sys.argv[1], "w") as out:
         out.write(" ".join(str(pid) for pid in pids))
     os._exit(0)  # no shutdown of the kept pool
 """
 
-
-@pytest.mark.heavy
-def test_kept_workers_end_when_their_parent_dies_without_shutting_them(tmp_path):
-    script = tmp_path / "abandoned.py"
-    script.write_text(ABANDONED_POOL)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    pids, log = tmp_path / "pids", tmp_path / "log"
-    with open(log, "w") as stderr:  # a file, not a pipe: an orphan holding a pipe open would block the run
-        result = subprocess.run([sys.executable, str(script), str(pids)], stdout=subprocess.DEVNULL, stderr=stderr,
-                                timeout=300, env=env)
-    assert result.returncode == 0, log.read_text()
-    workers = [int(pid) for pid in pids.read_text().split()]
-    assert workers
-    deadline = time.monotonic() + 60.0
-    while any(os.path.exists(f"/proc/{pid}") for pid in workers) and time.monotonic() < deadline:
-        time.sleep(0.2)
-    assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")], "orphaned kept workers"
-
-
 # A pooled run of sleeping chunks interrupted once its workers are busy, then run again.
 INTERRUPTED_POOL = """
-import json, multiprocessing, os, signal, threading, time
-from lamina_design.core import executor
-from lamina_design.core.executor import map_chunks
-
-def nap(seconds, start, stop):
-    time.sleep(seconds)
-    return os.getpid()
-
-if __name__ == "__main__":
-    executor._costs = executor._Costs(startup=0.0, per_chunk=0.0, slowdown=1.0)
-    executor._free_processors = lambda: 2.0
     workers = []
     def interrupt():
         while not workers:
@@ -392,12 +380,30 @@ if __name__ == "__main__":
 """
 
 
+def run_pool_script(tmp_path, body, *args, **streams):
+    script = tmp_path / "pool.py"
+    script.write_text(POOL_SCRIPT + body)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return subprocess.run([sys.executable, str(script), *map(str, args)], timeout=300, env=env, **streams)
+
+
+@pytest.mark.heavy
+def test_kept_workers_end_when_their_parent_dies_without_shutting_them(tmp_path):
+    pids, log = tmp_path / "pids", tmp_path / "log"
+    with open(log, "w") as stderr:  # a file, not a pipe: an orphan holding a pipe open would block the run
+        result = run_pool_script(tmp_path, ABANDONED_POOL, pids, stdout=subprocess.DEVNULL, stderr=stderr)
+    assert result.returncode == 0, log.read_text()
+    workers = [int(pid) for pid in pids.read_text().split()]
+    assert workers
+    deadline = time.monotonic() + 60.0
+    while any(os.path.exists(f"/proc/{pid}") for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not [pid for pid in workers if os.path.exists(f"/proc/{pid}")], "orphaned kept workers"
+
+
 @pytest.mark.heavy
 def test_an_interrupted_kept_pool_is_ended_and_the_next_call_starts_afresh(tmp_path):
-    script = tmp_path / "interrupted.py"
-    script.write_text(INTERRUPTED_POOL)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    result = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300, env=env)
+    result = run_pool_script(tmp_path, INTERRUPTED_POOL, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     out = json.loads(result.stdout.splitlines()[-1])
     assert out["stopped"] and out["workers"], out

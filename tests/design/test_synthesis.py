@@ -316,3 +316,23 @@ def test_searches_on_the_kept_pool_give_the_serial_bits(monkeypatch):
     for name, search in runs.items():
         np.testing.assert_array_equal(search(2), search("serial"), err_msg=name)
     assert multiprocessing.active_children(), "no search went to the workers"
+
+
+@pytest.mark.parametrize("polarisation", ["p", "s", "unpolarised"])
+@pytest.mark.parametrize("jacobian", [False, True], ids=["values", "with-jacobian"])
+def test_transmitted_flux_into_an_absorbing_exit_at_oblique_incidence_matches_tmm(polarisation, jacobian):
+    # An absorbing exit medium makes T the power flux Re(n cos θ*)·|E|² for p, not η·|t|².
+    metal = Constant(0.9 + 1.6j, "lossy exit")
+    design = Stack(AIR, (Layer(HIGH, 83.0), Layer(LOW, 121.0), Layer(HIGH, 47.0)), exit=metal)
+    angle = math.radians(55.0)
+    wl = np.array([420.0, 500.0, 610.0, 730.0])
+    target = Target("T", wl, 0.0, 1.0, angle, polarisation)
+    merit = Merit(AIR, metal, [HIGH, LOW], [target])
+    codes = [merit.code(layer.material) for layer in design.layers]
+    res, _ = merit.residuals(codes, design.thicknesses(), jacobian=jacobian)
+    ns = [1.0, 2.3 + 0.01j, complex(LOW.index(np.array([500.0]))[0]), 2.3 + 0.01j, 0.9 + 1.6j]
+    ds = [np.inf, 83.0, 121.0, 47.0, np.inf]
+    w_s = {"s": 1.0, "p": 0.0, "unpolarised": 0.5}[polarisation]
+    expected = [w_s * tmm.coh_tmm("s", ns, ds, angle, w)["T"] + (1 - w_s) * tmm.coh_tmm("p", ns, ds, angle, w)["T"]
+                for w in wl]
+    np.testing.assert_allclose(res, expected, rtol=1e-10, atol=1e-13)
