@@ -31,10 +31,19 @@ for module in (lamina, _engine):
     assert '$build' in module.__file__, module.__file__
     print('module:', module.__file__)"
 status=0
-# The contributor's tier, and the kernel copies' bit checks of the heavy tier
+# The contributor's tier of the engine's tests and of the design tests that
+# drive its native calls (every argument road, fields, derivatives, batches);
+# the design package's pure-Python tests (files, command line, materials,
+# reports, the designer's server) reach no native code of their own, and they
+# run in the suite stage. Then the kernel copies' bit checks of the heavy tier
 # (lane-wide loads and stores over whole and partial lane groups).
+native_design_tests=()
+for name in engine_face stack stack_fields optics incoherent substrate refine synthesis tolerance \
+            ellipsometry monitoring views; do
+  native_design_tests+=("tests/design/test_$name.py")
+done
 { s=0
-  "$python" -m pytest -s -q -p no:cacheprovider || s=$?
+  "$python" -m pytest -s -q -p no:cacheprovider tests/*.py "${native_design_tests[@]}" || s=$?
   "$python" -m pytest -s -q -p no:cacheprovider -m heavy tests/test_kernels.py || s=$?
   exit "$s"
 } 2>&1 | tee "$reports/pytest.log" || status=$?
