@@ -43,7 +43,7 @@ for name in engine_face stack stack_fields optics incoherent substrate refine sy
   native_design_tests+=("tests/design/test_$name.py")
 done
 { s=0
-  "$python" -m pytest -s -q -p no:cacheprovider tests/*.py "${native_design_tests[@]}" || s=$?
+  "$python" -m pytest -s -q -p no:cacheprovider tests/test_*.py "${native_design_tests[@]}" || s=$?
   "$python" -m pytest -s -q -p no:cacheprovider -m heavy tests/test_kernels.py || s=$?
   exit "$s"
 } 2>&1 | tee "$reports/pytest.log" || status=$?
