@@ -43,7 +43,7 @@ void compute_block(Block& block, const Kernel& kernel, bool paired, bool normal_
                    std::vector<double>& kept) {
     const std::size_t count = block.end - block.begin;
     block.transfers.resize(count);
-    const PassInput input{block.d, block.n, block.wl, block.theta, paired};
+    const PassInput input{block.d, block.n, block.wl, block.theta, paired, lane_math(kernel)};
     const std::size_t groups = (count + kernel.lanes - 1) / kernel.lanes;
     const std::size_t per_group = reuse_doubles_per_group(block.n.rows(), kernel.lanes);
     // Not zero-filled: the s pass writes each kept group before the p pass reads it.
