@@ -89,6 +89,10 @@ void batch_amplitudes(const BatchInput& input, const AmplitudeOutputs& out, bool
             const double rho_s = modulus(r_s);
             const double rho_p = modulus(r_p);
             if (out.reflectance) out.reflectance[at] = (rho_s * rho_s) * (c * c) + (rho_p * rho_p) * (s * s);
+            if (out.polarised_reflectance) {
+                out.polarised_reflectance[at] = rho_s * rho_s;
+                out.polarised_reflectance[p_at] = rho_p * rho_p;
+            }
             if (needs_ratios) {
                 const double tau_s =
                     times_power_of_two(modulus(reciprocal(transfer.s_matrix.m00)), -transfer.s_exponent);
