@@ -10,14 +10,6 @@ using strata::Complex;
 
 namespace {
 
-// The caller's four arrays when `out` is given (a tuple), else new ones.
-template <class T>
-design::OutputArray<T> output_part(nb::handle out, std::size_t i, const char* name,
-                                   const std::vector<std::size_t>& shape) {
-    if (out.is_none()) return design::output_argument<T>(out, name, shape);
-    return design::output_argument<T>(nb::borrow<nb::tuple>(out)[i], name, shape);
-}
-
 // visit(solution, point) for every stack, angle and wavelength, s first and
 // then p: `point` counts the results in that order.
 template <class Visit>
@@ -41,12 +33,11 @@ nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb
     const std::size_t count = depths.shape[0];
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(count);
-    if (!out.is_none() && (!nb::isinstance<nb::tuple>(out) || nb::len(out) != 4))
-        design::type_error("out", "a tuple of 4 arrays", design::python_type_name(out));
-    auto e_t = output_part<Complex>(out, 0, "out[0]", shape);
-    auto e_n = output_part<Complex>(out, 1, "out[1]", shape);
-    auto flux = output_part<double>(out, 2, "out[2]", shape);
-    auto absorption = output_part<double>(out, 3, "out[3]", shape);
+    design::check_output_tuple(out, 4);
+    auto e_t = design::output_part<Complex>(out, 0, shape);
+    auto e_n = design::output_part<Complex>(out, 1, shape);
+    auto flux = design::output_part<double>(out, 2, shape);
+    auto absorption = design::output_part<double>(out, 3, shape);
     if (!design::allocate_results(batch, design::point_work(batch), depths, e_t, e_n, flux, absorption))
         return nb::make_tuple(e_t.array, e_n.array, flux.array, absorption.array);
     for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
