@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "strata/failure.hpp"
+#include "strata/kernel.hpp"
 
 namespace strata {
 namespace {
@@ -73,15 +74,22 @@ void keep_in_range(ScaledPair& v) {
     v.exponent = add_exponents(v.exponent, k);
 }
 
-LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
+namespace {
+
+// Whether exp(y) is asked for (exp_of below): up to e^600 a layer's functions
+// are unscaled, which leaves its matrix room for its factors q, n^2 / q.
+bool unscaled(double y) { return std::fabs(y) <= 600.0 || !std::isfinite(y); }
+
+// layer_functions with sincos(x) and exp(y), x + iy = q g, from `sin_cos_of(s, c)`
+// and `exp_of()`: the library's calls, or the lane-wide ones' copies of them.
+template <class SinCos, class Exp>
+LayerFunctions layer_functions_by(Complex q, double g, bool z_derivatives, SinCos sin_cos_of, Exp exp_of) {
     LayerFunctions out{};
     const Complex delta = q * g;
-    const double x = delta.re;
     const double y = delta.im;
     double cosh_y, sinh_y;
-    // Unscaled up to e^600, which leaves a layer's matrix room for its factors q, n^2 / q.
-    if (std::fabs(y) <= 600.0 || !std::isfinite(y)) {
-        const double grow = std::exp(y);
+    if (unscaled(y)) {
+        const double grow = exp_of();
         const double fade = 1.0 / grow;
         cosh_y = 0.5 * (grow + fade);
         // sinh from its series where the difference would cancel.
@@ -101,7 +109,7 @@ LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
         out.exponent = static_cast<std::int32_t>(std::min(e, double{1 << 30}));
     }
     double sin_x, cos_x;
-    ::sincos(x, &sin_x, &cos_x);
+    sin_cos_of(sin_x, cos_x);
     out.f = {cos_x * cosh_y, -(sin_x * sinh_y)};
     const Complex sine{sin_x * cosh_y, cos_x * sinh_y};
     // sin delta / delta: exact to rounding down to delta = 0, its limit there.
@@ -123,6 +131,15 @@ LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
     out.ds = (out.f - out.s) / two_z;
     out.d2s = (out.s * -0.5 - out.ds * 3.0) / two_z;
     return out;
+}
+
+}  // namespace
+
+LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
+    const Complex delta = q * g;
+    return layer_functions_by(
+        q, g, z_derivatives, [&](double& sin_x, double& cos_x) { ::sincos(delta.re, &sin_x, &cos_x); },
+        [&] { return std::exp(delta.im); });
 }
 
 Modes modes_of(const Medium& medium, Polarisation pol) {
@@ -311,6 +328,28 @@ PointFields inside_opaque_layer(const FieldSolution& solution, std::size_t j, do
     return point_fields(solution, m, e, h, 0);
 }
 
+// Inside layer j, `a` the matrix of the slice from the depth to the layer's far
+// side: the field is built from there, the direction in which it is stable.
+PointFields inside_layer(const FieldSolution& solution, std::size_t j, const LayerMatrix& a) {
+    const ScaledPair right = solution.fields_at_boundary(j);
+    const Complex e = a.diagonal * right.e + a.upper * right.h;
+    const Complex h = a.lower * right.e + a.diagonal * right.h;
+    return point_fields(solution, solution.medium[j], e, h, std::int64_t{right.exponent} + a.exponent);
+}
+
+// The inner layer holding `depth` and its far side's depth, or 0 where the
+// depth lies in a half-infinite medium.
+std::size_t layer_at(const FieldSolution& solution, double depth, double& end) {
+    if (depth < 0.0) return 0;
+    double start = 0.0;
+    for (std::size_t j = 1; j + 1 < solution.media; ++j) {
+        end = start + solution.thickness[j];
+        if (depth < end) return j;
+        start = end;
+    }
+    return 0;
+}
+
 }  // namespace
 
 PointFields fields_at_depth(const FieldSolution& solution, double depth) {
@@ -323,12 +362,7 @@ PointFields fields_at_depth(const FieldSolution& solution, double depth) {
             const Medium& m = solution.medium[j];
             if (m.q.im > 0.0 && solution.g[j] * m.q.im > 2.0)
                 return inside_opaque_layer(solution, j, depth - start, end - depth);
-            // From the layer's far side, the direction in which the field is built stably.
-            const ScaledPair right = solution.fields_at_boundary(j);
-            const LayerMatrix a = layer_matrix(solution, j, std::max(end - depth, 0.0));
-            const Complex e = a.diagonal * right.e + a.upper * right.h;
-            const Complex h = a.lower * right.e + a.diagonal * right.h;
-            return point_fields(solution, solution.medium[j], e, h, std::int64_t{right.exponent} + a.exponent);
+            return inside_layer(solution, j, layer_matrix(solution, j, std::max(end - depth, 0.0)));
         }
         start = end;
     }
@@ -343,6 +377,70 @@ double flux_at_boundary(const FieldSolution& solution, std::size_t b) {
 void absorbed_in_layers(const FieldSolution& solution, double* absorbed) {
     for (std::size_t j = 1; j + 1 < solution.media; ++j)
         absorbed[j - 1] = flux_at_boundary(solution, j - 1) - flux_at_boundary(solution, j);
+}
+
+}  // namespace strata
+
+namespace strata {
+
+// Depths inside transparent enough layers are gathered, their sincos and exp
+// computed lane-wide (where those give the library's bits, as in the sweep),
+// and each finished as fields_at_depth finishes it; every other depth goes
+// through fields_at_depth itself. The results are fields_at_depth's, bit for bit.
+void fields_at_depths(const FieldSolution& solution, const double* depths, std::size_t count, PointFields* out,
+                      DepthWork& work) {
+    const Kernel& chosen = kernel();
+    const LaneMath& math = lane_math(chosen);
+    work.point.clear();
+    work.layer.clear();
+    work.g.clear();
+    work.x.clear();
+    work.y.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        const double depth = depths[i];
+        double end = 0.0;
+        const std::size_t j = layer_at(solution, depth, end);
+        const Medium& m = solution.medium[j];
+        if (j == 0 || (m.q.im > 0.0 && solution.g[j] * m.q.im > 2.0)) {
+            out[i] = fields_at_depth(solution, depth);
+            continue;
+        }
+        const double g = solution.k0 * std::max(end - depth, 0.0);
+        const Complex delta = m.q * g;
+        work.point.push_back(i);
+        work.layer.push_back(j);
+        work.g.push_back(g);
+        // Arguments the lane-wide functions do not take are left to the library.
+        work.x.push_back(std::isfinite(delta.re) ? delta.re : 0.0);
+        work.y.push_back(std::isfinite(delta.im) && unscaled(delta.im) ? delta.im : 0.0);
+    }
+    const std::size_t gathered = work.point.size();
+    work.sin_x.resize(gathered);
+    work.cos_x.resize(gathered);
+    work.grow.resize(gathered);
+    const bool lane_sincos = math.sincos && chosen.sincos_array != nullptr;
+    const bool lane_exp = math.exp && chosen.exp_array != nullptr;
+    if (lane_sincos)
+        chosen.sincos_array(work.x.data(), work.sin_x.data(), work.cos_x.data(), gathered, math.sincos_variant);
+    if (lane_exp) chosen.exp_array(work.y.data(), work.grow.data(), gathered, math.exp_variant);
+    for (std::size_t k = 0; k < gathered; ++k) {
+        const std::size_t j = work.layer[k];
+        const Medium& m = solution.medium[j];
+        const double g = work.g[k];
+        const Complex delta = m.q * g;
+        const LayerFunctions lf = layer_functions_by(
+            m.q, g, false,
+            [&](double& sin_x, double& cos_x) {
+                if (lane_sincos && std::isfinite(delta.re)) {
+                    sin_x = work.sin_x[k];
+                    cos_x = work.cos_x[k];
+                } else {
+                    ::sincos(delta.re, &sin_x, &cos_x);
+                }
+            },
+            [&] { return lane_exp && std::isfinite(delta.im) ? work.grow[k] : std::exp(delta.im); });
+        out[work.point[k]] = inside_layer(solution, j, matrix_of(m, lf, g, solution.pol));
+    }
 }
 
 }  // namespace strata

@@ -152,6 +152,16 @@ struct PointFields {
 };
 PointFields fields_at_depth(const FieldSolution& solution, double depth);
 
+// The same at depths[0 .. count), written to out[0 .. count), with the
+// lane-wide sincos and exp where the process allows them: the same bits.
+// `work` holds the gathered arguments, reused between calls of one thread.
+struct DepthWork {
+    std::vector<std::size_t> point, layer;
+    std::vector<double> g, x, y, sin_x, cos_x, grow;
+};
+void fields_at_depths(const FieldSolution& solution, const double* depths, std::size_t count, PointFields* out,
+                      DepthWork& work);
+
 // The flux over the incident flux at boundary b, and the fraction of the
 // incident power absorbed in each inner layer (written to absorbed[0 .. K-3]).
 double flux_at_boundary(const FieldSolution& solution, std::size_t b);
