@@ -52,16 +52,17 @@ Complex root_of(Complex z) {
 
 }  // namespace
 
-double scale_by_power_of_two(double x, std::int64_t exponent) {
-    if (exponent == 0) return x;
+double scaled_by_power_of_two(double x, std::int64_t exponent) {
     return std::ldexp(x, static_cast<int>(std::clamp<std::int64_t>(exponent, -100000, 100000)));
 }
 
-Complex scale_by_power_of_two(Complex z, std::int64_t exponent) {
-    return {scale_by_power_of_two(z.re, exponent), scale_by_power_of_two(z.im, exponent)};
-}
-
 void keep_in_range(ScaledPair& v) {
+    // Usually in range, which one comparison of the largest part settles; a
+    // NaN part (left alone either way) needs no test of its own here.
+    const auto larger = [](double a, double b) { return a > b ? a : b; };
+    const double largest = larger(larger(std::fabs(v.e.re), std::fabs(v.e.im)),
+                                  larger(std::fabs(v.h.re), std::fabs(v.h.im)));
+    if (largest > 0x1p-256 && largest < 0x1p256) return;
     double top = 0.0;
     for (const double part : {v.e.re, v.e.im, v.h.re, v.h.im}) {
         if (!std::isfinite(part)) return;
@@ -176,10 +177,44 @@ void prepare_fields(const StackPoint& point, bool z_derivatives, FieldSolution& 
         const Complex sigma = nu - out.xi;
         out.medium[m] = {n, nu, sigma, root_of(sigma), sigma / nu};
     }
+    // Every layer's sincos and exp in one lane-wide call each, where the process
+    // allows them (the library's bits); the library's calls otherwise.
+    const Kernel& chosen = kernel();
+    const LaneMath& math = lane_math(chosen);
+    const bool lane_sincos = math.sincos && chosen.sincos_array != nullptr;
+    const bool lane_exp = math.exp && chosen.exp_array != nullptr;
+    std::vector<double>& x = out.arguments[0];
+    std::vector<double>& y = out.arguments[1];
+    std::vector<double>& sin_x = out.arguments[2];
+    std::vector<double>& cos_x = out.arguments[3];
+    std::vector<double>& grow = out.arguments[4];
+    for (std::vector<double>* v : {&x, &y, &sin_x, &cos_x, &grow}) v->resize(media);
     for (std::size_t j = 1; j + 1 < media; ++j) {
         out.thickness[j] = point.d[j - 1];
         out.g[j] = out.k0 * point.d[j - 1];
-        out.layer[j] = layer_functions(out.medium[j].q, out.g[j], z_derivatives);
+        const Complex delta = out.medium[j].q * out.g[j];
+        // Arguments the lane-wide functions do not take are left to the library.
+        x[j] = std::isfinite(delta.re) ? delta.re : 0.0;
+        y[j] = std::isfinite(delta.im) && unscaled(delta.im) ? delta.im : 0.0;
+    }
+    const std::size_t layers = media - 2;
+    if (lane_sincos && layers > 0)
+        chosen.sincos_array(x.data() + 1, sin_x.data() + 1, cos_x.data() + 1, layers, math.sincos_variant);
+    if (lane_exp && layers > 0) chosen.exp_array(y.data() + 1, grow.data() + 1, layers, math.exp_variant);
+    for (std::size_t j = 1; j + 1 < media; ++j) {
+        const Complex q = out.medium[j].q;
+        const Complex delta = q * out.g[j];
+        out.layer[j] = layer_functions_by(
+            q, out.g[j], z_derivatives,
+            [&](double& s, double& c) {
+                if (lane_sincos && std::isfinite(delta.re)) {
+                    s = sin_x[j];
+                    c = cos_x[j];
+                } else {
+                    ::sincos(delta.re, &s, &c);
+                }
+            },
+            [&] { return lane_exp && std::isfinite(delta.im) ? grow[j] : std::exp(delta.im); });
     }
 }
 
@@ -203,8 +238,10 @@ void solve_prepared(Polarisation pol, FieldSolution& out) {
     ScaledPair v{out.exit.forward_e, out.exit.forward_h, 0};
     keep_in_range(v);
     out.boundary[media - 2] = v;
+    out.matrix.resize(media);
     for (std::size_t j = media - 2; j >= 1; --j) {
         const LayerMatrix a = matrix_of(out.medium[j], out.layer[j], out.g[j], pol);
+        out.matrix[j] = a;
         v = {a.diagonal * v.e + a.upper * v.h, a.lower * v.e + a.diagonal * v.h, add_exponents(v.exponent, a.exponent)};
         keep_in_range(v);
         out.boundary[j - 1] = v;

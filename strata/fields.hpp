@@ -82,9 +82,16 @@ inline std::int32_t add_exponents(std::int64_t a, std::int64_t b) {
     return static_cast<std::int32_t>(sum < -limit ? -limit : sum > limit ? limit : sum);
 }
 
-// x * 2^exponent with the exponent clamped; a zero exponent leaves x alone.
-double scale_by_power_of_two(double x, std::int64_t exponent);
-Complex scale_by_power_of_two(Complex z, std::int64_t exponent);
+// x * 2^exponent with the exponent clamped; a zero exponent (the usual one)
+// leaves x alone without a call.
+double scaled_by_power_of_two(double x, std::int64_t exponent);
+inline double scale_by_power_of_two(double x, std::int64_t exponent) {
+    return exponent == 0 ? x : scaled_by_power_of_two(x, exponent);
+}
+inline Complex scale_by_power_of_two(Complex z, std::int64_t exponent) {
+    if (exponent == 0) return z;
+    return {scaled_by_power_of_two(z.re, exponent), scaled_by_power_of_two(z.im, exponent)};
+}
 
 // The solution for unit incident amplitude, kept per boundary. Reused between
 // calls of one thread, so the vectors are allocated once.
@@ -98,10 +105,14 @@ struct FieldSolution {
     std::vector<double> thickness;       // d_j for inner j (index j)
     std::vector<double> g;               // k0 d_j for inner j (index j)
     std::vector<LayerFunctions> layer;   // inner j (index j)
+    std::vector<double> arguments[5];    // the layers' sincos and exp, gathered
     bool z_derivatives = false;          // whether layer[j].ds and .d2s are there
     // Fields at boundary b (b = 0 the front of layer 1, b = K-2 the exit
     // side of layer K-2), over t: the true fields are t * vector.
     std::vector<ScaledPair> boundary;
+    // Each inner layer's matrix (index j) for this polarisation, as
+    // layer_matrix(*this, j) gives it; filled by solve_prepared.
+    std::vector<struct LayerMatrix> matrix;
     Complex r{};
     Complex t{};            // t_mantissa * 2^t_exponent
     Complex t_mantissa{};

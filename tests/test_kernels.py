@@ -254,8 +254,8 @@ def test_phases_in_every_sincos_range_give_scalar_bits(kernel, library):
         assert REFUSAL not in notes
 
 
-# The field solver's depths inside layers take their sincos and exp lane-wide, a group of depths
-# at a time: phases small and large (thick layers, long wavelengths against short ones), lossless
+# The field solver takes its layers' sincos and exp lane-wide, all layers of a point at once, and
+# so do the depths inside layers, a group of depths at a time: phases small and large (thick layers, long wavelengths against short ones), lossless
 # and absorbing layers (exp of zero and of large arguments), depths on the boundaries, in the
 # half-infinite media and in opaque layers (the library's road), odd counts that leave partial
 # groups. The scalar road calls the library at every depth: the vector road must give its bits.
@@ -270,14 +270,16 @@ for media, count, depths in ((3, 5, 7), (8, 9, 41), (12, 4, 203)):
     d[:, ::4] *= 300
     wl = rng.uniform(200.0, 2000.0, count)
     z = np.r_[np.sort(rng.uniform(-100.0, d[0].sum() + 100.0, depths)), np.cumsum(d[0])]
-    for part in _engine.fields(d, n, wl, np.array([0.0, 0.7]), z):
+    theta = np.array([0.0, 0.7])
+    for part in (*_engine.fields(d, n, wl, theta, z), *_engine.power_jacobian(d, n, wl, theta),
+                 _engine.absorbed(d, n, wl, theta)):
         sys.stdout.write(part.tobytes().hex() + "\\n")
 """
 
 
 @pytest.mark.parametrize("library", ["as loaded", "without FMA"])
 @pytest.mark.parametrize("kernel", ["avx2", "avx512"])
-def test_fields_at_depths_give_scalar_bits(kernel, library):
+def test_field_solver_gives_scalar_bits(kernel, library):
     if not runnable()[kernel]:
         pytest.skip(f"this CPU does not run the {kernel} kernel")
     base = dict(os.environ, LAMINA_KERNEL=kernel)
