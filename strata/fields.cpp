@@ -56,13 +56,7 @@ double scaled_by_power_of_two(double x, std::int64_t exponent) {
     return std::ldexp(x, static_cast<int>(std::clamp<std::int64_t>(exponent, -100000, 100000)));
 }
 
-void keep_in_range(ScaledPair& v) {
-    // Usually in range, which one comparison of the largest part settles; a
-    // NaN part (left alone either way) needs no test of its own here.
-    const auto larger = [](double a, double b) { return a > b ? a : b; };
-    const double largest = larger(larger(std::fabs(v.e.re), std::fabs(v.e.im)),
-                                  larger(std::fabs(v.h.re), std::fabs(v.h.im)));
-    if (largest > 0x1p-256 && largest < 0x1p256) return;
+void bring_into_range(ScaledPair& v) {
     double top = 0.0;
     for (const double part : {v.e.re, v.e.im, v.h.re, v.h.im}) {
         if (!std::isfinite(part)) return;

@@ -149,7 +149,16 @@ LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j);
 
 // Scales v by a power of two, into the exponent, when its largest part leaves
 // [2^-256, 2^256]: the products of a sweep then never overflow or underflow.
-void keep_in_range(ScaledPair& v);
+void bring_into_range(ScaledPair& v);
+inline void keep_in_range(ScaledPair& v) {
+    // Usually in range, which one comparison of the largest part settles; a
+    // NaN part (left alone either way) needs no test of its own here.
+    const auto larger = [](double a, double b) { return a > b ? a : b; };
+    const auto size = [](double x) { return x < 0.0 ? -x : x; };
+    const double largest = larger(larger(size(v.e.re), size(v.e.im)), larger(size(v.h.re), size(v.h.im)));
+    if (largest > 0x1p-256 && largest < 0x1p256) return;
+    bring_into_range(v);
+}
 
 // What the caller asks for at one depth z (0 at the front of layer 1, negative
 // in the incidence medium): the tangential E (s: E_y; p: E_x), the normal E
