@@ -312,16 +312,25 @@ PointFields point_fields(const FieldSolution& solution, const Medium& m, Complex
 
 // Fields of a half-infinite medium with mode amplitudes (forward, backward) at
 // distance x from its boundary (negative in the incidence medium).
-PointFields half_infinite(const FieldSolution& solution, const Medium& m, const Modes& modes, Complex forward,
-                          Complex backward, double x) {
-    const Complex phase = Complex{0.0, solution.k0 * x} * m.q;  // i k0 q x
-    const Complex grow = exponential(phase);
-    const Complex fade = exponential(-phase);
+// i k0 q x, the phase of a half-infinite medium's forward mode at distance x.
+Complex half_infinite_phase(const FieldSolution& solution, const Medium& m, double x) {
+    return Complex{0.0, solution.k0 * x} * m.q;
+}
+
+// The same with the modes' factors exp(phase) (grow) and exp(-phase) (fade) given.
+PointFields half_infinite_by(const FieldSolution& solution, const Medium& m, const Modes& modes, Complex forward,
+                             Complex backward, Complex grow, Complex fade) {
     const Complex f = forward * grow;
     const Complex b = backward * fade;
     const Complex e = modes.forward_e * f + modes.backward_e * b;
     const Complex h = modes.forward_h * f + modes.backward_h * b;
     return point_fields(solution, m, e, h, 0);
+}
+
+PointFields half_infinite(const FieldSolution& solution, const Medium& m, const Modes& modes, Complex forward,
+                          Complex backward, double x) {
+    const Complex phase = half_infinite_phase(solution, m, x);
+    return half_infinite_by(solution, m, modes, forward, backward, exponential(phase), exponential(-phase));
 }
 
 // exp(w) * 2^exponent, the power of two joined before anything is rounded to a double.
@@ -414,14 +423,19 @@ void absorbed_in_layers(const FieldSolution& solution, double* absorbed) {
 
 namespace strata {
 
-// Depths inside transparent enough layers are gathered, their sincos and exp
-// computed lane-wide (where those give the library's bits, as in the sweep),
-// and each finished as fields_at_depth finishes it; every other depth goes
-// through fields_at_depth itself. The results are fields_at_depth's, bit for bit.
+// Depths inside transparent enough layers and in the half-infinite media are
+// gathered, their sincos and exp computed lane-wide (where those give the
+// library's bits, as in the sweep), and each finished as fields_at_depth
+// finishes it; depths in opaque layers go through fields_at_depth itself.
+// The results are fields_at_depth's, bit for bit.
 void fields_at_depths(const FieldSolution& solution, const double* depths, std::size_t count, PointFields* out,
                       DepthWork& work) {
     const Kernel& chosen = kernel();
     const LaneMath& math = lane_math(chosen);
+    const bool half_lanes = math.sincos && math.exp && chosen.sincos_array != nullptr &&
+                            chosen.exp_array != nullptr && sincos_matches_sin_and_cos();
+    for (std::vector<double>* v : {&work.half_re, &work.half_minus_re, &work.half_im}) v->clear();
+    work.half_point.clear();
     work.point.clear();
     work.layer.clear();
     work.g.clear();
@@ -432,7 +446,23 @@ void fields_at_depths(const FieldSolution& solution, const double* depths, std::
         double end = 0.0;
         const std::size_t j = layer_at(solution, depth, end);
         const Medium& m = solution.medium[j];
-        if (j == 0 || (m.q.im > 0.0 && solution.g[j] * m.q.im > 2.0)) {
+        if (j == 0) {
+            // A half-infinite medium: exp(+-phase) share one sincos (sin odd and cos even to
+            // the last bit) where the library's sincos is its sin and cos.
+            const bool incident = depth < 0.0;
+            const Medium& medium = solution.medium[incident ? 0 : solution.media - 1];
+            const Complex phase = half_infinite_phase(solution, medium, incident ? depth : depth - end);
+            if (!(half_lanes && std::isfinite(phase.re) && std::isfinite(phase.im))) {
+                out[i] = fields_at_depth(solution, depth);
+                continue;
+            }
+            work.half_point.push_back(i);
+            work.half_re.push_back(phase.re);
+            work.half_minus_re.push_back(-phase.re);
+            work.half_im.push_back(phase.im);
+            continue;
+        }
+        if (m.q.im > 0.0 && solution.g[j] * m.q.im > 2.0) {
             out[i] = fields_at_depth(solution, depth);
             continue;
         }
@@ -471,6 +501,27 @@ void fields_at_depths(const FieldSolution& solution, const double* depths, std::
             },
             [&] { return lane_exp && std::isfinite(delta.im) ? work.grow[k] : std::exp(delta.im); });
         out[work.point[k]] = inside_layer(solution, j, matrix_of(m, lf, g, solution.pol));
+    }
+    const std::size_t half = work.half_point.size();
+    if (half == 0) return;
+    work.sin_x.resize(half);
+    work.cos_x.resize(half);
+    work.grow.resize(half);
+    work.fade.resize(half);
+    chosen.sincos_array(work.half_im.data(), work.sin_x.data(), work.cos_x.data(), half, math.sincos_variant);
+    chosen.exp_array(work.half_re.data(), work.grow.data(), half, math.exp_variant);
+    chosen.exp_array(work.half_minus_re.data(), work.fade.data(), half, math.exp_variant);
+    for (std::size_t k = 0; k < half; ++k) {
+        const std::size_t i = work.half_point[k];
+        const bool incident = depths[i] < 0.0;
+        const Medium& m = solution.medium[incident ? 0 : solution.media - 1];
+        const double sin_y = work.sin_x[k];
+        const double cos_y = work.cos_x[k];
+        // exponential(phase) and exponential(-phase), operation for operation.
+        const Complex grow{work.grow[k] * cos_y, work.grow[k] * sin_y};
+        const Complex fade{work.fade[k] * cos_y, work.fade[k] * -sin_y};
+        out[i] = incident ? half_infinite_by(solution, m, solution.incidence, {1.0, 0.0}, solution.r, grow, fade)
+                          : half_infinite_by(solution, m, solution.exit, solution.t, {0.0, 0.0}, grow, fade);
     }
 }
 

@@ -177,7 +177,9 @@ PointFields fields_at_depth(const FieldSolution& solution, double depth);
 // `work` holds the gathered arguments, reused between calls of one thread.
 struct DepthWork {
     std::vector<std::size_t> point, layer;
-    std::vector<double> g, x, y, sin_x, cos_x, grow;
+    std::vector<double> g, x, y, sin_x, cos_x, grow, fade;
+    std::vector<std::size_t> half_point;  // depths in the half-infinite media
+    std::vector<double> half_re, half_minus_re, half_im;
 };
 void fields_at_depths(const FieldSolution& solution, const double* depths, std::size_t count, PointFields* out,
                       DepthWork& work);

@@ -255,10 +255,11 @@ def test_phases_in_every_sincos_range_give_scalar_bits(kernel, library):
 
 
 # The field solver takes its layers' sincos and exp lane-wide, all layers of a point at once, and
-# so do the depths inside layers, a group of depths at a time: phases small and large (thick layers, long wavelengths against short ones), lossless
-# and absorbing layers (exp of zero and of large arguments), depths on the boundaries, in the
-# half-infinite media and in opaque layers (the library's road), odd counts that leave partial
-# groups. The scalar road calls the library at every depth: the vector road must give its bits.
+# so do the depths, a group at a time: phases small and large (thick layers, long wavelengths
+# against short ones, depths far into the half-infinite media), lossless and absorbing layers
+# (exp of zero and of large arguments), depths on the boundaries and in opaque layers (the
+# library's road), odd counts that leave partial groups. The scalar road calls the library at
+# every depth: the vector road must give its bits.
 FIELDS = """
 import sys, numpy as np
 from lamina_design import _engine
@@ -269,7 +270,8 @@ for media, count, depths in ((3, 5, 7), (8, 9, 41), (12, 4, 203)):
     d = rng.uniform(0.0, 400.0, (2, media - 2))
     d[:, ::4] *= 300
     wl = rng.uniform(200.0, 2000.0, count)
-    z = np.r_[np.sort(rng.uniform(-100.0, d[0].sum() + 100.0, depths)), np.cumsum(d[0])]
+    far = rng.uniform(0.0, 3e4, 6)  # large phases in the half-infinite media
+    z = np.r_[np.sort(rng.uniform(-100.0, d[0].sum() + 100.0, depths)), np.cumsum(d[0]), -far, d[0].sum() + far]
     theta = np.array([0.0, 0.7])
     for part in (*_engine.fields(d, n, wl, theta, z), *_engine.power_jacobian(d, n, wl, theta),
                  _engine.absorbed(d, n, wl, theta)):
