@@ -105,13 +105,13 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     // reverse[b] = Phi_<=b^-1 u_b at boundary b.
     work.reverse.resize(media - 1);
     ScaledPair w{solution.incidence.backward_e, solution.incidence.backward_h, 0};
-    work.reverse[0] = w;
+    store(work.reverse[0], w);
     for (std::size_t j = 1; j < last; ++j) {
         const LayerMatrix& a = solution.matrix[j];
         // Phi^-1 = [[f, -upper], [-lower, f]]: the determinant is 1.
         w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, add_exponents(w.exponent, a.exponent)};
         keep_in_range(w);
-        work.reverse[j] = w;
+        store(work.reverse[j], w);
     }
 
     // F and Psi are t times the stored vectors: t^2 and the exponents of t join every pairing.

@@ -231,14 +231,14 @@ void solve_prepared(Polarisation pol, FieldSolution& out) {
     // From the exit side, where only the forward mode runs, to the front.
     ScaledPair v{out.exit.forward_e, out.exit.forward_h, 0};
     keep_in_range(v);
-    out.boundary[media - 2] = v;
+    store(out.boundary[media - 2], v);
     out.matrix.resize(media);
     for (std::size_t j = media - 2; j >= 1; --j) {
         const LayerMatrix a = matrix_of(out.medium[j], out.layer[j], out.g[j], pol);
-        out.matrix[j] = a;
+        store(out.matrix[j], a);
         v = {a.diagonal * v.e + a.upper * v.h, a.lower * v.e + a.diagonal * v.h, add_exponents(v.exponent, a.exponent)};
         keep_in_range(v);
-        out.boundary[j - 1] = v;
+        store(out.boundary[j - 1], v);
     }
     const Modes& in = out.incidence;
     const ScaledPair& front = out.boundary[0];

@@ -93,6 +93,15 @@ inline Complex scale_by_power_of_two(Complex z, std::int64_t exponent) {
     return {scaled_by_power_of_two(z.re, exponent), scaled_by_power_of_two(z.im, exponent)};
 }
 
+// The characteristic matrix of an inner layer or a slice of one, over
+// 2^exponent: diagonal f, upper -i alpha g s, lower -i beta g s.
+struct LayerMatrix {
+    Complex diagonal;
+    Complex upper;  // takes H to E
+    Complex lower;  // takes E to H
+    std::int32_t exponent;
+};
+
 // The solution for unit incident amplitude, kept per boundary. Reused between
 // calls of one thread, so the vectors are allocated once.
 struct FieldSolution {
@@ -112,7 +121,7 @@ struct FieldSolution {
     std::vector<ScaledPair> boundary;
     // Each inner layer's matrix (index j) for this polarisation, as
     // layer_matrix(*this, j) gives it; filled by solve_prepared.
-    std::vector<struct LayerMatrix> matrix;
+    std::vector<LayerMatrix> matrix;
     Complex r{};
     Complex t{};            // t_mantissa * 2^t_exponent
     Complex t_mantissa{};
@@ -125,6 +134,21 @@ struct FieldSolution {
     ScaledPair fields_at_boundary(std::size_t b) const;
 };
 
+// Copies member by member: a whole-struct copy moves the 32-bit exponent with
+// its padding as one 64-bit word, a load that cannot be forwarded from the
+// exponent's own 32-bit store just before, and stalls each sweep's every step.
+inline void store(ScaledPair& to, const ScaledPair& from) {
+    to.e = from.e;
+    to.h = from.h;
+    to.exponent = from.exponent;
+}
+inline void store(LayerMatrix& to, const LayerMatrix& from) {
+    to.diagonal = from.diagonal;
+    to.upper = from.upper;
+    to.lower = from.lower;
+    to.exponent = from.exponent;
+}
+
 // Fills `out` for one stack point: prepare_fields does what both
 // polarisations share (the media, every layer's functions, with their
 // z-derivatives when asked for), solve_prepared one polarisation's sweep.
@@ -136,13 +160,7 @@ inline void solve_fields(const StackPoint& point, Polarisation pol, FieldSolutio
 }
 
 // The characteristic matrix of a slice of inner layer j, `distance` thick,
-// over 2^exponent: diagonal f, upper -i alpha g s, lower -i beta g s.
-struct LayerMatrix {
-    Complex diagonal;
-    Complex upper;  // takes H to E
-    Complex lower;  // takes E to H
-    std::int32_t exponent;
-};
+// over 2^exponent (LayerMatrix, above).
 LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j, double distance);
 // The same over the whole layer, from the functions kept in `solution`.
 LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j);
