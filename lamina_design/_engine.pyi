@@ -9,8 +9,8 @@
 # NumPy arrays must have exactly these dtypes (TypeError otherwise); lists are
 # converted. Shapes that do not fit raise ValueError naming the argument, the
 # expected and the received shape. Results are (B, A, W); functions that give
-# both polarisations put them on a leading axis of 2, s then p. `out`-style
-# arguments take preallocated C-contiguous arrays of the result's shape and dtype,
+# both polarisations put them on a leading axis of 2, s then p. Every function
+# takes `out`-style arguments: preallocated C-contiguous arrays of the result's shape and dtype,
 # sharing no memory with each other or with the inputs (ValueError otherwise).
 # A request whose new results and working memory exceed the memory available
 # raises MemoryError before anything is allocated; empty results return at once.
@@ -83,6 +83,23 @@ def transmittance(
     same as "flux" for s, and for p unless the exit medium absorbs.
     """
 
+def polarised_spectra(
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    *,
+    convention: Literal["flux", "eta"] = "flux",
+    R: Optional[NDArray[np.float64]] = None,
+    T: Optional[NDArray[np.float64]] = None,
+) -> Tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """R and T for s and p, each (2, B, A, W), from one sweep.
+
+    R is |r|^2 with |r| as hypot gives it: np.hypot(r.real, r.imag) ** 2 of
+    amplitudes()'s r, bit for bit. T is transmittance(convention=...)'s, bit
+    for bit ("flux" by default: tmm's T).
+    """
+
 def ellipsometry(
     d: ArrayLike,
     n: ArrayLike,
@@ -101,11 +118,18 @@ def ellipsometry(
 # --- Exact derivatives, all layers in one sweep (axis 0: s, then p) ---
 
 def amplitude_derivatives(
-    d: ArrayLike, n: ArrayLike, wl: ArrayLike, theta: ArrayLike, *, indices: bool = True
+    d: ArrayLike,
+    n: ArrayLike,
+    wl: ArrayLike,
+    theta: ArrayLike,
+    *,
+    indices: bool = True,
+    out: Optional[Tuple[NDArray[np.complex128], ...]] = None,
 ) -> Tuple[NDArray[np.complex128], ...]:
     """(dr_dd, dt_dd, dr_dn, dt_dn): (2, B, A, W, K-2) for the thicknesses and
     (2, B, A, W, K) for the index of every medium (complex derivatives: r and t
-    are analytic in each index). indices=False: (dr_dd, dt_dd) only."""
+    are analytic in each index). indices=False: (dr_dd, dt_dd) only. `out`:
+    the arrays to write into (4, or 2 with indices=False), preallocated."""
 
 def power_jacobian(
     d: ArrayLike,
@@ -114,8 +138,12 @@ def power_jacobian(
     theta: ArrayLike,
     *,
     convention: Literal["flux", "eta"] = "flux",
+    out: Optional[
+        Tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]
+    ] = None,
 ) -> Tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
-    """(R, T, dR_dd, dT_dd): (2, B, A, W) and (2, B, A, W, K-2); T as in transmittance()."""
+    """(R, T, dR_dd, dT_dd): (2, B, A, W) and (2, B, A, W, K-2); T as in
+    transmittance(). `out`: the four arrays to write into, preallocated."""
 
 def wavenumber_derivatives(
     d: ArrayLike,
@@ -126,6 +154,7 @@ def wavenumber_derivatives(
     dn_dwl: Optional[ArrayLike] = None,
     d2n_dwl2: Optional[ArrayLike] = None,
     phases: bool = False,
+    out: Optional[Tuple[NDArray[Any], ...]] = None,
 ) -> Tuple[NDArray[Any], ...]:
     """r and t with their first two derivatives in k0 = 2 pi / wl: (r, dr_dk0,
     d2r_dk0, t, dt_dk0, d2t_dk0), each (2, B, A, W) complex128. dn_dwl and
@@ -136,6 +165,9 @@ def wavenumber_derivatives(
     exp(-i omega t), so the group delay is GD = dphi/domega = dphi_dk0 / c and
     the group delay dispersion GDD = d2phi/domega^2 = d2phi_dk0 / c^2 (c in d's
     unit of length per unit of time); a delay is positive.
+
+    `out`: the arrays to write into (6 complex128, or 4 float64 with
+    phases=True), preallocated.
     """
 
 # --- Fields and absorption (axis 0: s, then p) ---

@@ -28,7 +28,7 @@ the argument, the shape expected and the shape received.
 
 Output arrays
 -------------
-Some functions write into arrays you preallocate, to reuse memory across many calls; each
+Every function can write into arrays you preallocate, to reuse memory across many calls; each
 must be a writeable, C-contiguous NumPy array of exactly the result's shape and dtype (else
 TypeError or ValueError), and it is the object returned:
 
@@ -36,13 +36,25 @@ TypeError or ValueError), and it is the object returned:
 :func:`amplitudes`           ``r=``, ``t=`` (complex128, (2, B, A, W))
 :func:`spectra`              ``R=``, ``T=`` (float64, (B, A, W))
 :func:`transmittance`        ``out=`` (float64, (2, B, A, W))
+:func:`polarised_spectra`    ``R=``, ``T=`` (float64, (2, B, A, W))
 :func:`ellipsometry`         ``psi=``, ``delta=`` (float64, (B, A, W))
 :func:`fields`               ``out=`` a tuple of the four arrays
 :func:`absorbed`             ``out=`` (float64, (2, B, A, W, K-2))
+:func:`amplitude_derivatives`  ``out=`` a tuple of the four arrays (two with ``indices=False``)
+:func:`power_jacobian`       ``out=`` a tuple of the four arrays
+:func:`wavenumber_derivatives`  ``out=`` a tuple of the six arrays (four with ``phases=True``)
 ==========================  ===================================================
 
-:func:`amplitude_derivatives`, :func:`power_jacobian` and :func:`wavenumber_derivatives`
-take no output arrays: they always return new ones.
+The arrays given may not share memory with each other nor with the inputs (ValueError naming
+both); a tuple of the wrong length is a TypeError, and a part of the wrong shape or dtype is
+named as ``out[i]``.
+
+R and T per polarisation
+------------------------
+:func:`polarised_spectra` gives R and T of s and p, each (2, B, A, W), from one sweep: the
+bits of ``np.hypot(r.real, r.imag) ** 2`` from :func:`amplitudes` and of :func:`transmittance`
+(T as a power flux by default, as tmm gives it), at the cost of one of those calls rather than
+two.
 
 Threads
 -------
@@ -78,6 +90,7 @@ from lamina_design._engine import amplitude_derivatives as amplitude_derivatives
 from lamina_design._engine import amplitudes as amplitudes
 from lamina_design._engine import ellipsometry as ellipsometry
 from lamina_design._engine import fields as fields
+from lamina_design._engine import polarised_spectra as polarised_spectra
 from lamina_design._engine import power_jacobian as power_jacobian
 from lamina_design._engine import spectra as spectra
 from lamina_design._engine import transmittance as transmittance
@@ -89,6 +102,7 @@ __all__ = [
     "amplitudes",
     "ellipsometry",
     "fields",
+    "polarised_spectra",
     "power_jacobian",
     "spectra",
     "transmittance",

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "strata/kernel.hpp"
+
 namespace strata {
 namespace {
 
@@ -68,11 +70,20 @@ void batch_amplitudes(const BatchInput& input, const AmplitudeOutputs& out, bool
     const double c = std::cos(out.phi);
     const double s = std::sin(out.phi);
     const bool needs_ratios = out.transmittance != nullptr || out.polarised_transmittance != nullptr;
+    const bool needs_rho = out.reflectance != nullptr || out.polarised_reflectance != nullptr ||
+                           out.psi != nullptr || out.delta != nullptr;
+    const Kernel& chosen = kernel();
+    const LaneMath& math = lane_math(chosen);
     auto sink = [&](const Block& block) {
         const double sin_theta = std::sin(block.theta);
         const double cos_theta = std::cos(block.theta);
         const std::size_t last = block.n.rows() - 1;
-        for (std::size_t i = 0; i < block.end - block.begin; ++i) {
+        const std::size_t count = block.end - block.begin;
+        // |r| and |1 / m00| of the block, a lane group at a time as the sweep's spectra take them.
+        double rho[2][block_wavelengths], inverse[2][block_wavelengths];
+        if (needs_rho) chosen.moduli(block.transfers.data(), count, true, rho[0], rho[1], math);
+        if (needs_ratios) chosen.moduli(block.transfers.data(), count, false, inverse[0], inverse[1], math);
+        for (std::size_t i = 0; i < count; ++i) {
             const Transfer& transfer = block.transfers[i];
             const std::size_t at = (block.stack * A + block.angle) * W + block.begin + i;
             const std::size_t p_at = at + B * A * W;
@@ -86,14 +97,16 @@ void batch_amplitudes(const BatchInput& input, const AmplitudeOutputs& out, bool
                 out.t[at] = transmission_amplitude(transfer.s_matrix, transfer.s_exponent);
                 out.t[p_at] = transmission_amplitude(transfer.p_matrix, transfer.p_exponent);
             }
-            const double rho_s = modulus(r_s);
-            const double rho_p = modulus(r_p);
+            const double rho_s = needs_rho ? rho[0][i] : 0.0;
+            const double rho_p = needs_rho ? rho[1][i] : 0.0;
             if (out.reflectance) out.reflectance[at] = (rho_s * rho_s) * (c * c) + (rho_p * rho_p) * (s * s);
+            if (out.polarised_reflectance) {
+                out.polarised_reflectance[at] = rho_s * rho_s;
+                out.polarised_reflectance[p_at] = rho_p * rho_p;
+            }
             if (needs_ratios) {
-                const double tau_s =
-                    times_power_of_two(modulus(reciprocal(transfer.s_matrix.m00)), -transfer.s_exponent);
-                const double tau_p =
-                    times_power_of_two(modulus(reciprocal(transfer.p_matrix.m00)), -transfer.p_exponent);
+                const double tau_s = times_power_of_two(inverse[0][i], -transfer.s_exponent);
+                const double tau_p = times_power_of_two(inverse[1][i], -transfer.p_exponent);
                 const Complex n_0 = block.n(0, i);
                 const Complex n_last = block.n(last, i);
                 const double eta = transmission_ratio(n_0, n_last, sin_theta, cos_theta);

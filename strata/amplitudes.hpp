@@ -39,6 +39,9 @@ struct AmplitudeOutputs {
     // lamina's eta for both polarisations.
     double* polarised_transmittance = nullptr;
     bool flux = true;
+    // R for s and p, |r|^2 with |r| as hypot gives it: spectra's reflectance
+    // at phi = 0 (s) and pi / 2 (p), bit for bit.
+    double* polarised_reflectance = nullptr;
     // tan Psi exp(i Delta) = -r_p / r_s, in radians (tmm's ellips).
     double* psi = nullptr;
     double* delta = nullptr;

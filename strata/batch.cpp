@@ -39,11 +39,13 @@ bool finite_and_nonzero(Complex z) {
 
 Matrix2 mirrored(const Matrix2& s) { return {s.m00, -s.m10, -s.m01, s.m11}; }
 
+// The block's columns run to a whole lane group (for_each_block): the passes
+// compute `count` of them, the caller reads the first end - begin.
 void compute_block(Block& block, const Kernel& kernel, bool paired, bool normal_shortcut,
                    std::vector<double>& kept) {
-    const std::size_t count = block.end - block.begin;
+    const std::size_t count = block.wl.size();
     block.transfers.resize(count);
-    const PassInput input{block.d, block.n, block.wl, block.theta, paired};
+    const PassInput input{block.d, block.n, block.wl, block.theta, paired, lane_math(kernel)};
     const std::size_t groups = (count + kernel.lanes - 1) / kernel.lanes;
     const std::size_t per_group = reuse_doubles_per_group(block.n.rows(), kernel.lanes);
     // Not zero-filled: the s pass writes each kept group before the p pass reads it.
@@ -77,7 +79,19 @@ void for_each_block(const BatchInput& input, bool normal_shortcut, BlockTask sin
     const bool paired = sincos_matches_sin_and_cos();
     const std::size_t per_sweep = (width + block_wavelengths - 1) / block_wavelengths;
     const std::size_t blocks = input.stacks * input.angles * per_sweep;
-    const Array1<double> all_wavelengths(ArrayStorage<double>(input.wl, input.wl + width));
+    // Every block's columns are padded to a whole lane group with copies of its
+    // last column: its last wavelengths then take the lane road rather than
+    // the one-wavelength road (the same bits, several times cheaper), and the
+    // copies' results are never read.
+    const std::size_t lanes = chosen.lanes;
+    auto padded = [lanes](std::size_t count) { return (count + lanes - 1) / lanes * lanes; };
+    auto padded_wavelengths = [&](std::size_t begin, std::size_t end) {
+        ArrayStorage<double> wl(padded(end - begin));
+        std::copy(input.wl + begin, input.wl + end, wl.begin());
+        std::fill(wl.begin() + (end - begin), wl.end(), input.wl[end - 1]);
+        return Array1<double>(std::move(wl));
+    };
+    const Array1<double> all_wavelengths = padded_wavelengths(0, width);
 
     auto run = [&](std::size_t first, std::size_t last) {
         Block block;
@@ -91,18 +105,19 @@ void for_each_block(const BatchInput& input, bool normal_shortcut, BlockTask sin
             block.begin = (unit % per_sweep) * block_wavelengths;
             block.end = std::min(block.begin + block_wavelengths, width);
             block.theta = input.theta[block.angle];
-            const std::size_t count = block.end - block.begin;
+            const std::size_t count = padded(block.end - block.begin);
             const double* d = input.thicknesses(stack);
             block.d = Array1<double>(ArrayStorage<double>(d, d + (input.media - 2)));
             ArrayStorage<Complex> columns(input.media * count);
             const Complex* n = input.indices(stack);
-            for (std::size_t medium = 0; medium < input.media; ++medium)
-                std::copy(n + medium * width + block.begin, n + medium * width + block.end,
-                          columns.begin() + medium * count);
+            for (std::size_t medium = 0; medium < input.media; ++medium) {
+                const auto row = columns.begin() + medium * count;
+                const auto end = std::copy(n + medium * width + block.begin, n + medium * width + block.end, row);
+                std::fill(end, row + count, *(end - 1));
+            }
             block.n = Array2<Complex>(input.media, count, Order::row_major, std::move(columns));
-            block.wl = count == width ? all_wavelengths
-                                      : Array1<double>(ArrayStorage<double>(input.wl + block.begin,
-                                                                            input.wl + block.end));
+            block.wl = block.end - block.begin == width ? all_wavelengths
+                                                        : padded_wavelengths(block.begin, block.end);
             compute_block(block, chosen, paired, normal_shortcut, kept);
             sink(block);
         }

@@ -38,7 +38,9 @@ LayerDerivatives layer_derivatives(const FieldSolution& solution, std::size_t j,
     const Complex sigma_gs = gs * m.sigma;
     const std::int32_t e = lf.exponent;
     const bool s_polarised = solution.pol == Polarisation::s;
-    LayerDerivatives out{};
+    // Not zero-filled: filling it cost as much as the thickness derivatives
+    // themselves; by_sigma and by_nu are read only when asked for here.
+    LayerDerivatives out;
     out.by_g = by_rows(-sigma_gs, times_minus_i(s_polarised ? lf.f : lf.f * m.alpha),
                        times_minus_i(lf.f * (s_polarised ? m.sigma : m.nu)), -sigma_gs, e);
     if (!indices) return out;
@@ -103,13 +105,13 @@ void amplitude_derivatives(const FieldSolution& solution, const StackPoint& poin
     // reverse[b] = Phi_<=b^-1 u_b at boundary b.
     work.reverse.resize(media - 1);
     ScaledPair w{solution.incidence.backward_e, solution.incidence.backward_h, 0};
-    work.reverse[0] = w;
+    store(work.reverse[0], w);
     for (std::size_t j = 1; j < last; ++j) {
-        const LayerMatrix a = layer_matrix(solution, j);
+        const LayerMatrix& a = solution.matrix[j];
         // Phi^-1 = [[f, -upper], [-lower, f]]: the determinant is 1.
         w = {a.diagonal * w.e - a.upper * w.h, a.diagonal * w.h - a.lower * w.e, add_exponents(w.exponent, a.exponent)};
         keep_in_range(w);
-        work.reverse[j] = w;
+        store(work.reverse[j], w);
     }
 
     // F and Psi are t times the stored vectors: t^2 and the exponents of t join every pairing.

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "strata/failure.hpp"
+#include "strata/kernel.hpp"
 
 namespace strata {
 namespace {
@@ -51,16 +52,11 @@ Complex root_of(Complex z) {
 
 }  // namespace
 
-double scale_by_power_of_two(double x, std::int64_t exponent) {
-    if (exponent == 0) return x;
+double scaled_by_power_of_two(double x, std::int64_t exponent) {
     return std::ldexp(x, static_cast<int>(std::clamp<std::int64_t>(exponent, -100000, 100000)));
 }
 
-Complex scale_by_power_of_two(Complex z, std::int64_t exponent) {
-    return {scale_by_power_of_two(z.re, exponent), scale_by_power_of_two(z.im, exponent)};
-}
-
-void keep_in_range(ScaledPair& v) {
+void bring_into_range(ScaledPair& v) {
     double top = 0.0;
     for (const double part : {v.e.re, v.e.im, v.h.re, v.h.im}) {
         if (!std::isfinite(part)) return;
@@ -73,15 +69,22 @@ void keep_in_range(ScaledPair& v) {
     v.exponent = add_exponents(v.exponent, k);
 }
 
-LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
+namespace {
+
+// Whether exp(y) is asked for (exp_of below): up to e^600 a layer's functions
+// are unscaled, which leaves its matrix room for its factors q, n^2 / q.
+bool unscaled(double y) { return std::fabs(y) <= 600.0 || !std::isfinite(y); }
+
+// layer_functions with sincos(x) and exp(y), x + iy = q g, from `sin_cos_of(s, c)`
+// and `exp_of()`: the library's calls, or the lane-wide ones' copies of them.
+template <class SinCos, class Exp>
+LayerFunctions layer_functions_by(Complex q, double g, bool z_derivatives, SinCos sin_cos_of, Exp exp_of) {
     LayerFunctions out{};
     const Complex delta = q * g;
-    const double x = delta.re;
     const double y = delta.im;
     double cosh_y, sinh_y;
-    // Unscaled up to e^600, which leaves a layer's matrix room for its factors q, n^2 / q.
-    if (std::fabs(y) <= 600.0 || !std::isfinite(y)) {
-        const double grow = std::exp(y);
+    if (unscaled(y)) {
+        const double grow = exp_of();
         const double fade = 1.0 / grow;
         cosh_y = 0.5 * (grow + fade);
         // sinh from its series where the difference would cancel.
@@ -101,7 +104,7 @@ LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
         out.exponent = static_cast<std::int32_t>(std::min(e, double{1 << 30}));
     }
     double sin_x, cos_x;
-    ::sincos(x, &sin_x, &cos_x);
+    sin_cos_of(sin_x, cos_x);
     out.f = {cos_x * cosh_y, -(sin_x * sinh_y)};
     const Complex sine{sin_x * cosh_y, cos_x * sinh_y};
     // sin delta / delta: exact to rounding down to delta = 0, its limit there.
@@ -123,6 +126,15 @@ LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
     out.ds = (out.f - out.s) / two_z;
     out.d2s = (out.s * -0.5 - out.ds * 3.0) / two_z;
     return out;
+}
+
+}  // namespace
+
+LayerFunctions layer_functions(Complex q, double g, bool z_derivatives) {
+    const Complex delta = q * g;
+    return layer_functions_by(
+        q, g, z_derivatives, [&](double& sin_x, double& cos_x) { ::sincos(delta.re, &sin_x, &cos_x); },
+        [&] { return std::exp(delta.im); });
 }
 
 Modes modes_of(const Medium& medium, Polarisation pol) {
@@ -159,10 +171,44 @@ void prepare_fields(const StackPoint& point, bool z_derivatives, FieldSolution& 
         const Complex sigma = nu - out.xi;
         out.medium[m] = {n, nu, sigma, root_of(sigma), sigma / nu};
     }
+    // Every layer's sincos and exp in one lane-wide call each, where the process
+    // allows them (the library's bits); the library's calls otherwise.
+    const Kernel& chosen = kernel();
+    const LaneMath& math = lane_math(chosen);
+    const bool lane_sincos = math.sincos && chosen.sincos_array != nullptr;
+    const bool lane_exp = math.exp && chosen.exp_array != nullptr;
+    std::vector<double>& x = out.arguments[0];
+    std::vector<double>& y = out.arguments[1];
+    std::vector<double>& sin_x = out.arguments[2];
+    std::vector<double>& cos_x = out.arguments[3];
+    std::vector<double>& grow = out.arguments[4];
+    for (std::vector<double>* v : {&x, &y, &sin_x, &cos_x, &grow}) v->resize(media);
     for (std::size_t j = 1; j + 1 < media; ++j) {
         out.thickness[j] = point.d[j - 1];
         out.g[j] = out.k0 * point.d[j - 1];
-        out.layer[j] = layer_functions(out.medium[j].q, out.g[j], z_derivatives);
+        const Complex delta = out.medium[j].q * out.g[j];
+        // Arguments the lane-wide functions do not take are left to the library.
+        x[j] = std::isfinite(delta.re) ? delta.re : 0.0;
+        y[j] = std::isfinite(delta.im) && unscaled(delta.im) ? delta.im : 0.0;
+    }
+    const std::size_t layers = media - 2;
+    if (lane_sincos && layers > 0)
+        chosen.sincos_array(x.data() + 1, sin_x.data() + 1, cos_x.data() + 1, layers, math.sincos_variant);
+    if (lane_exp && layers > 0) chosen.exp_array(y.data() + 1, grow.data() + 1, layers, math.exp_variant);
+    for (std::size_t j = 1; j + 1 < media; ++j) {
+        const Complex q = out.medium[j].q;
+        const Complex delta = q * out.g[j];
+        out.layer[j] = layer_functions_by(
+            q, out.g[j], z_derivatives,
+            [&](double& s, double& c) {
+                if (lane_sincos && std::isfinite(delta.re)) {
+                    s = sin_x[j];
+                    c = cos_x[j];
+                } else {
+                    ::sincos(delta.re, &s, &c);
+                }
+            },
+            [&] { return lane_exp && std::isfinite(delta.im) ? grow[j] : std::exp(delta.im); });
     }
 }
 
@@ -185,12 +231,14 @@ void solve_prepared(Polarisation pol, FieldSolution& out) {
     // From the exit side, where only the forward mode runs, to the front.
     ScaledPair v{out.exit.forward_e, out.exit.forward_h, 0};
     keep_in_range(v);
-    out.boundary[media - 2] = v;
+    store(out.boundary[media - 2], v);
+    out.matrix.resize(media);
     for (std::size_t j = media - 2; j >= 1; --j) {
         const LayerMatrix a = matrix_of(out.medium[j], out.layer[j], out.g[j], pol);
+        store(out.matrix[j], a);
         v = {a.diagonal * v.e + a.upper * v.h, a.lower * v.e + a.diagonal * v.h, add_exponents(v.exponent, a.exponent)};
         keep_in_range(v);
-        out.boundary[j - 1] = v;
+        store(out.boundary[j - 1], v);
     }
     const Modes& in = out.incidence;
     const ScaledPair& front = out.boundary[0];
@@ -264,16 +312,25 @@ PointFields point_fields(const FieldSolution& solution, const Medium& m, Complex
 
 // Fields of a half-infinite medium with mode amplitudes (forward, backward) at
 // distance x from its boundary (negative in the incidence medium).
-PointFields half_infinite(const FieldSolution& solution, const Medium& m, const Modes& modes, Complex forward,
-                          Complex backward, double x) {
-    const Complex phase = Complex{0.0, solution.k0 * x} * m.q;  // i k0 q x
-    const Complex grow = exponential(phase);
-    const Complex fade = exponential(-phase);
+// i k0 q x, the phase of a half-infinite medium's forward mode at distance x.
+Complex half_infinite_phase(const FieldSolution& solution, const Medium& m, double x) {
+    return Complex{0.0, solution.k0 * x} * m.q;
+}
+
+// The same with the modes' factors exp(phase) (grow) and exp(-phase) (fade) given.
+PointFields half_infinite_by(const FieldSolution& solution, const Medium& m, const Modes& modes, Complex forward,
+                             Complex backward, Complex grow, Complex fade) {
     const Complex f = forward * grow;
     const Complex b = backward * fade;
     const Complex e = modes.forward_e * f + modes.backward_e * b;
     const Complex h = modes.forward_h * f + modes.backward_h * b;
     return point_fields(solution, m, e, h, 0);
+}
+
+PointFields half_infinite(const FieldSolution& solution, const Medium& m, const Modes& modes, Complex forward,
+                          Complex backward, double x) {
+    const Complex phase = half_infinite_phase(solution, m, x);
+    return half_infinite_by(solution, m, modes, forward, backward, exponential(phase), exponential(-phase));
 }
 
 // exp(w) * 2^exponent, the power of two joined before anything is rounded to a double.
@@ -311,6 +368,28 @@ PointFields inside_opaque_layer(const FieldSolution& solution, std::size_t j, do
     return point_fields(solution, m, e, h, 0);
 }
 
+// Inside layer j, `a` the matrix of the slice from the depth to the layer's far
+// side: the field is built from there, the direction in which it is stable.
+PointFields inside_layer(const FieldSolution& solution, std::size_t j, const LayerMatrix& a) {
+    const ScaledPair right = solution.fields_at_boundary(j);
+    const Complex e = a.diagonal * right.e + a.upper * right.h;
+    const Complex h = a.lower * right.e + a.diagonal * right.h;
+    return point_fields(solution, solution.medium[j], e, h, std::int64_t{right.exponent} + a.exponent);
+}
+
+// The inner layer holding `depth` and its far side's depth, or 0 where the
+// depth lies in a half-infinite medium.
+std::size_t layer_at(const FieldSolution& solution, double depth, double& end) {
+    if (depth < 0.0) return 0;
+    double start = 0.0;
+    for (std::size_t j = 1; j + 1 < solution.media; ++j) {
+        end = start + solution.thickness[j];
+        if (depth < end) return j;
+        start = end;
+    }
+    return 0;
+}
+
 }  // namespace
 
 PointFields fields_at_depth(const FieldSolution& solution, double depth) {
@@ -323,12 +402,7 @@ PointFields fields_at_depth(const FieldSolution& solution, double depth) {
             const Medium& m = solution.medium[j];
             if (m.q.im > 0.0 && solution.g[j] * m.q.im > 2.0)
                 return inside_opaque_layer(solution, j, depth - start, end - depth);
-            // From the layer's far side, the direction in which the field is built stably.
-            const ScaledPair right = solution.fields_at_boundary(j);
-            const LayerMatrix a = layer_matrix(solution, j, std::max(end - depth, 0.0));
-            const Complex e = a.diagonal * right.e + a.upper * right.h;
-            const Complex h = a.lower * right.e + a.diagonal * right.h;
-            return point_fields(solution, solution.medium[j], e, h, std::int64_t{right.exponent} + a.exponent);
+            return inside_layer(solution, j, layer_matrix(solution, j, std::max(end - depth, 0.0)));
         }
         start = end;
     }
@@ -343,6 +417,112 @@ double flux_at_boundary(const FieldSolution& solution, std::size_t b) {
 void absorbed_in_layers(const FieldSolution& solution, double* absorbed) {
     for (std::size_t j = 1; j + 1 < solution.media; ++j)
         absorbed[j - 1] = flux_at_boundary(solution, j - 1) - flux_at_boundary(solution, j);
+}
+
+}  // namespace strata
+
+namespace strata {
+
+// Depths inside transparent enough layers and in the half-infinite media are
+// gathered, their sincos and exp computed lane-wide (where those give the
+// library's bits, as in the sweep), and each finished as fields_at_depth
+// finishes it; depths in opaque layers go through fields_at_depth itself.
+// The results are fields_at_depth's, bit for bit.
+void fields_at_depths(const FieldSolution& solution, const double* depths, std::size_t count, PointFields* out,
+                      DepthWork& work) {
+    const Kernel& chosen = kernel();
+    const LaneMath& math = lane_math(chosen);
+    const bool half_lanes = math.sincos && math.exp && chosen.sincos_array != nullptr &&
+                            chosen.exp_array != nullptr && sincos_matches_sin_and_cos();
+    for (std::vector<double>* v : {&work.half_re, &work.half_minus_re, &work.half_im}) v->clear();
+    work.half_point.clear();
+    work.point.clear();
+    work.layer.clear();
+    work.g.clear();
+    work.x.clear();
+    work.y.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        const double depth = depths[i];
+        double end = 0.0;
+        const std::size_t j = layer_at(solution, depth, end);
+        const Medium& m = solution.medium[j];
+        if (j == 0) {
+            // A half-infinite medium: exp(+-phase) share one sincos (sin odd and cos even to
+            // the last bit) where the library's sincos is its sin and cos.
+            const bool incident = depth < 0.0;
+            const Medium& medium = solution.medium[incident ? 0 : solution.media - 1];
+            const Complex phase = half_infinite_phase(solution, medium, incident ? depth : depth - end);
+            if (!(half_lanes && std::isfinite(phase.re) && std::isfinite(phase.im))) {
+                out[i] = fields_at_depth(solution, depth);
+                continue;
+            }
+            work.half_point.push_back(i);
+            work.half_re.push_back(phase.re);
+            work.half_minus_re.push_back(-phase.re);
+            work.half_im.push_back(phase.im);
+            continue;
+        }
+        if (m.q.im > 0.0 && solution.g[j] * m.q.im > 2.0) {
+            out[i] = fields_at_depth(solution, depth);
+            continue;
+        }
+        const double g = solution.k0 * std::max(end - depth, 0.0);
+        const Complex delta = m.q * g;
+        work.point.push_back(i);
+        work.layer.push_back(j);
+        work.g.push_back(g);
+        // Arguments the lane-wide functions do not take are left to the library.
+        work.x.push_back(std::isfinite(delta.re) ? delta.re : 0.0);
+        work.y.push_back(std::isfinite(delta.im) && unscaled(delta.im) ? delta.im : 0.0);
+    }
+    const std::size_t gathered = work.point.size();
+    work.sin_x.resize(gathered);
+    work.cos_x.resize(gathered);
+    work.grow.resize(gathered);
+    const bool lane_sincos = math.sincos && chosen.sincos_array != nullptr;
+    const bool lane_exp = math.exp && chosen.exp_array != nullptr;
+    if (lane_sincos)
+        chosen.sincos_array(work.x.data(), work.sin_x.data(), work.cos_x.data(), gathered, math.sincos_variant);
+    if (lane_exp) chosen.exp_array(work.y.data(), work.grow.data(), gathered, math.exp_variant);
+    for (std::size_t k = 0; k < gathered; ++k) {
+        const std::size_t j = work.layer[k];
+        const Medium& m = solution.medium[j];
+        const double g = work.g[k];
+        const Complex delta = m.q * g;
+        const LayerFunctions lf = layer_functions_by(
+            m.q, g, false,
+            [&](double& sin_x, double& cos_x) {
+                if (lane_sincos && std::isfinite(delta.re)) {
+                    sin_x = work.sin_x[k];
+                    cos_x = work.cos_x[k];
+                } else {
+                    ::sincos(delta.re, &sin_x, &cos_x);
+                }
+            },
+            [&] { return lane_exp && std::isfinite(delta.im) ? work.grow[k] : std::exp(delta.im); });
+        out[work.point[k]] = inside_layer(solution, j, matrix_of(m, lf, g, solution.pol));
+    }
+    const std::size_t half = work.half_point.size();
+    if (half == 0) return;
+    work.sin_x.resize(half);
+    work.cos_x.resize(half);
+    work.grow.resize(half);
+    work.fade.resize(half);
+    chosen.sincos_array(work.half_im.data(), work.sin_x.data(), work.cos_x.data(), half, math.sincos_variant);
+    chosen.exp_array(work.half_re.data(), work.grow.data(), half, math.exp_variant);
+    chosen.exp_array(work.half_minus_re.data(), work.fade.data(), half, math.exp_variant);
+    for (std::size_t k = 0; k < half; ++k) {
+        const std::size_t i = work.half_point[k];
+        const bool incident = depths[i] < 0.0;
+        const Medium& m = solution.medium[incident ? 0 : solution.media - 1];
+        const double sin_y = work.sin_x[k];
+        const double cos_y = work.cos_x[k];
+        // exponential(phase) and exponential(-phase), operation for operation.
+        const Complex grow{work.grow[k] * cos_y, work.grow[k] * sin_y};
+        const Complex fade{work.fade[k] * cos_y, work.fade[k] * -sin_y};
+        out[i] = incident ? half_infinite_by(solution, m, solution.incidence, {1.0, 0.0}, solution.r, grow, fade)
+                          : half_infinite_by(solution, m, solution.exit, solution.t, {0.0, 0.0}, grow, fade);
+    }
 }
 
 }  // namespace strata

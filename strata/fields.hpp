@@ -82,9 +82,25 @@ inline std::int32_t add_exponents(std::int64_t a, std::int64_t b) {
     return static_cast<std::int32_t>(sum < -limit ? -limit : sum > limit ? limit : sum);
 }
 
-// x * 2^exponent with the exponent clamped; a zero exponent leaves x alone.
-double scale_by_power_of_two(double x, std::int64_t exponent);
-Complex scale_by_power_of_two(Complex z, std::int64_t exponent);
+// x * 2^exponent with the exponent clamped; a zero exponent (the usual one)
+// leaves x alone without a call.
+double scaled_by_power_of_two(double x, std::int64_t exponent);
+inline double scale_by_power_of_two(double x, std::int64_t exponent) {
+    return exponent == 0 ? x : scaled_by_power_of_two(x, exponent);
+}
+inline Complex scale_by_power_of_two(Complex z, std::int64_t exponent) {
+    if (exponent == 0) return z;
+    return {scaled_by_power_of_two(z.re, exponent), scaled_by_power_of_two(z.im, exponent)};
+}
+
+// The characteristic matrix of an inner layer or a slice of one, over
+// 2^exponent: diagonal f, upper -i alpha g s, lower -i beta g s.
+struct LayerMatrix {
+    Complex diagonal;
+    Complex upper;  // takes H to E
+    Complex lower;  // takes E to H
+    std::int32_t exponent;
+};
 
 // The solution for unit incident amplitude, kept per boundary. Reused between
 // calls of one thread, so the vectors are allocated once.
@@ -98,10 +114,14 @@ struct FieldSolution {
     std::vector<double> thickness;       // d_j for inner j (index j)
     std::vector<double> g;               // k0 d_j for inner j (index j)
     std::vector<LayerFunctions> layer;   // inner j (index j)
+    std::vector<double> arguments[5];    // the layers' sincos and exp, gathered
     bool z_derivatives = false;          // whether layer[j].ds and .d2s are there
     // Fields at boundary b (b = 0 the front of layer 1, b = K-2 the exit
     // side of layer K-2), over t: the true fields are t * vector.
     std::vector<ScaledPair> boundary;
+    // Each inner layer's matrix (index j) for this polarisation, as
+    // layer_matrix(*this, j) gives it; filled by solve_prepared.
+    std::vector<LayerMatrix> matrix;
     Complex r{};
     Complex t{};            // t_mantissa * 2^t_exponent
     Complex t_mantissa{};
@@ -114,6 +134,21 @@ struct FieldSolution {
     ScaledPair fields_at_boundary(std::size_t b) const;
 };
 
+// Copies member by member: a whole-struct copy moves the 32-bit exponent with
+// its padding as one 64-bit word, a load that cannot be forwarded from the
+// exponent's own 32-bit store just before, and stalls each sweep's every step.
+inline void store(ScaledPair& to, const ScaledPair& from) {
+    to.e = from.e;
+    to.h = from.h;
+    to.exponent = from.exponent;
+}
+inline void store(LayerMatrix& to, const LayerMatrix& from) {
+    to.diagonal = from.diagonal;
+    to.upper = from.upper;
+    to.lower = from.lower;
+    to.exponent = from.exponent;
+}
+
 // Fills `out` for one stack point: prepare_fields does what both
 // polarisations share (the media, every layer's functions, with their
 // z-derivatives when asked for), solve_prepared one polarisation's sweep.
@@ -125,20 +160,23 @@ inline void solve_fields(const StackPoint& point, Polarisation pol, FieldSolutio
 }
 
 // The characteristic matrix of a slice of inner layer j, `distance` thick,
-// over 2^exponent: diagonal f, upper -i alpha g s, lower -i beta g s.
-struct LayerMatrix {
-    Complex diagonal;
-    Complex upper;  // takes H to E
-    Complex lower;  // takes E to H
-    std::int32_t exponent;
-};
+// over 2^exponent (LayerMatrix, above).
 LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j, double distance);
 // The same over the whole layer, from the functions kept in `solution`.
 LayerMatrix layer_matrix(const FieldSolution& solution, std::size_t j);
 
 // Scales v by a power of two, into the exponent, when its largest part leaves
 // [2^-256, 2^256]: the products of a sweep then never overflow or underflow.
-void keep_in_range(ScaledPair& v);
+void bring_into_range(ScaledPair& v);
+inline void keep_in_range(ScaledPair& v) {
+    // Usually in range, which one comparison of the largest part settles; a
+    // NaN part (left alone either way) needs no test of its own here.
+    const auto larger = [](double a, double b) { return a > b ? a : b; };
+    const auto size = [](double x) { return x < 0.0 ? -x : x; };
+    const double largest = larger(larger(size(v.e.re), size(v.e.im)), larger(size(v.h.re), size(v.h.im)));
+    if (largest > 0x1p-256 && largest < 0x1p256) return;
+    bring_into_range(v);
+}
 
 // What the caller asks for at one depth z (0 at the front of layer 1, negative
 // in the incidence medium): the tangential E (s: E_y; p: E_x), the normal E
@@ -151,6 +189,18 @@ struct PointFields {
     double absorption;
 };
 PointFields fields_at_depth(const FieldSolution& solution, double depth);
+
+// The same at depths[0 .. count), written to out[0 .. count), with the
+// lane-wide sincos and exp where the process allows them: the same bits.
+// `work` holds the gathered arguments, reused between calls of one thread.
+struct DepthWork {
+    std::vector<std::size_t> point, layer;
+    std::vector<double> g, x, y, sin_x, cos_x, grow, fade;
+    std::vector<std::size_t> half_point;  // depths in the half-infinite media
+    std::vector<double> half_re, half_minus_re, half_im;
+};
+void fields_at_depths(const FieldSolution& solution, const double* depths, std::size_t count, PointFields* out,
+                      DepthWork& work);
 
 // The flux over the incident flux at boundary b, and the fraction of the
 // incident power absorbed in each inner layer (written to absorbed[0 .. K-3]).

@@ -117,16 +117,20 @@ template <class Real>
     if constexpr (lanes_of<Real> > 1) {
         const bool lane_sincos = paired && math.sincos;
         if (math.hypot || math.atan2 || lane_sincos) {
-            const Lanes r = math.hypot ? hypot_lanes(z.re, z.im) : Lanes{};
-            // Only lanes with both parts nonzero use the angle; the others
-            // (lossless media) get (1, 1), which stays on the lane-wide road
-            // instead of the library's call, and where no lane uses it (a
-            // lossless medium at all the group's wavelengths) none is computed.
+            // Only lanes with both parts nonzero use the modulus and the angle;
+            // the others (lossless media) get (1, 1), which stays on the
+            // lane-wide road instead of the library's call. Where no lane uses
+            // them (a lossless medium at all the group's wavelengths) every
+            // root lies on an axis, a square root alone: no modulus, angle or
+            // sincos is computed.
             const auto used = (z.re != 0.0) & (z.im != 0.0);
             bool any_used = false;
             for (std::size_t lane = 0; lane < lane_width; ++lane) any_used |= used[lane] != 0;
+            if (!any_used)
+                return each_lane(z, [paired](Complex value) { return principal_sqrt(value, paired); }) / index;
+            const Lanes r = math.hypot ? hypot_lanes(z.re, z.im) : Lanes{};
             const Lanes one = Lanes{} + 1.0;
-            const Lanes alpha = math.atan2 && any_used
+            const Lanes alpha = math.atan2
                                     ? atan2_lanes(used ? z.im : one, used ? z.re : one, math.atan2_variant)
                                     : Lanes{};
             auto modulus_of = [&](std::size_t lane) {

@@ -172,6 +172,33 @@ def test_flux_and_eta_transmittance_into_an_absorbing_exit():
     assert flux[0, 0, 0, 0] == pytest.approx(eta[0, 0, 0, 0], rel=1e-14)
 
 
+@pytest.mark.parametrize("seed", range(10))
+def test_polarised_spectra_into_absorbing_exits_against_tmm(seed):
+    """R and T of s and p in one call: tmm's values at oblique incidence into absorbing exit
+    media, and the bits of amplitudes' |r|^2 and transmittance's T."""
+    rng = np.random.default_rng([47, seed])
+    media = int(rng.integers(2, 9))
+    d_tmm, n = tmm_stack(rng, media)
+    n[-1] = rng.uniform(1.2, 3.0) + 1j * rng.uniform(0.05, 2.0)
+    wl = rng.uniform(300, 1500, 5)
+    theta = np.array([0.0, rng.uniform(0.1, 1.4), 1.2])
+    shared = n[:, None] * np.ones(len(wl))
+    per_stack = np.stack([shared, shared[::-1].copy()])
+    per_stack[1, 0] = shared[0]
+    d = np.stack([d_tmm[1:-1], d_tmm[-2:0:-1]])
+    for convention in ("eta", "flux"):  # flux last: tmm's T below
+        R, T = _engine.polarised_spectra(d, per_stack, wl, theta, convention=convention)
+        r, _ = _engine.amplitudes(d, per_stack, wl, theta)
+        assert_bits("R", R.ravel(), (np.hypot(r.real, r.imag) ** 2).ravel())
+        assert_bits("T", T.ravel(), _engine.transmittance(d, per_stack, wl, theta, convention=convention).ravel())
+    for a, angle in enumerate(theta):
+        for w, lam in enumerate(wl):
+            for p, pol in enumerate("sp"):
+                ref = tmm.coh_tmm(pol, list(n), list(d_tmm), angle, lam)
+                np.testing.assert_allclose(R[p, 0, a, w], ref["R"], rtol=RTOL, atol=1e-14)
+                np.testing.assert_allclose(T[p, 0, a, w], ref["T"], rtol=RTOL, atol=1e-14)
+
+
 # --- the exceptional road: 40-digit references -----------------------------------------------
 
 mpmath.mp.dps = 40

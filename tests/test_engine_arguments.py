@@ -44,6 +44,10 @@ def fields_out(first=None, second=None, third=None, fourth=None):
             fourth if fourth is not None else np.zeros(shape))
 
 
+def fresh_shapes(results):
+    return [a.shape for a in results]
+
+
 def overlap_cases():
     fields_shape = RESULT + (len(Z),)
     r, t = same_array(RESULT, complex)
@@ -74,6 +78,19 @@ def overlap_cases():
     z[...] = Z
     out4 = fields_out(third=flux4)
     yield "fields over z", lambda: _engine.fields(D, N, WL, THETA, z, out=out4), "out[2]", "z"
+    R5, T5 = half_over(RESULT, float)
+    yield "polarised R, T half over", lambda: _engine.polarised_spectra(D, N, WL, THETA, R=R5, T=T5), "T", "R"
+    jacobian = [np.zeros(shape) for shape in fresh_shapes(_engine.power_jacobian(D, N, WL, THETA))]
+    jacobian[3] = jacobian[2]
+    yield "jacobian out[3] is out[2]", lambda: _engine.power_jacobian(D, N, WL, THETA, out=tuple(jacobian)), \
+        "out[3]", "out[2]"
+    dr_dd, dt_dd = half_over(RESULT + (3,), complex)
+    yield "derivatives out[0], out[1]", \
+        lambda: _engine.amplitude_derivatives(D, N, WL, THETA, indices=False, out=(dr_dd, dt_dd)), "out[1]", "out[0]"
+    n6, jet = sharing(N.shape, RESULT, complex, 4)
+    n6[...] = N
+    jets = (jet,) + tuple(np.zeros(RESULT, complex) for _ in range(5))
+    yield "jets over n", lambda: _engine.wavenumber_derivatives(D, n6, WL, THETA, out=jets), "out[0]", "n"
 
 
 OVERLAPS = list(overlap_cases())
@@ -92,6 +109,40 @@ def test_neighbouring_outputs_in_one_buffer_are_fine():
     fresh_r, fresh_t = _engine.amplitudes(D, N, WL, THETA)
     np.testing.assert_array_equal(r, fresh_r)
     np.testing.assert_array_equal(t, fresh_t)
+
+
+OUT_TUPLES = {
+    "amplitude_derivatives": (lambda **kw: _engine.amplitude_derivatives(D, N, WL, THETA, **kw), 4),
+    "amplitude_derivatives indices=False":
+        (lambda **kw: _engine.amplitude_derivatives(D, N, WL, THETA, indices=False, **kw), 2),
+    "power_jacobian": (lambda **kw: _engine.power_jacobian(D, N, WL, THETA, convention="eta", **kw), 4),
+    "wavenumber_derivatives": (lambda **kw: _engine.wavenumber_derivatives(D, N, WL, THETA, **kw), 6),
+    "wavenumber_derivatives phases": (lambda **kw: _engine.wavenumber_derivatives(D, N, WL, THETA, phases=True, **kw),
+                                      4),
+}
+
+
+@pytest.mark.parametrize("case", OUT_TUPLES)
+def test_out_tuples_are_written_and_returned(case):
+    call, count = OUT_TUPLES[case]
+    fresh = call()
+    assert len(fresh) == count
+    out = tuple(np.full(a.shape, np.nan, a.dtype) for a in fresh)
+    returned = call(out=out)
+    for given, back, expected in zip(out, returned, fresh):
+        assert back is given
+        np.testing.assert_array_equal(given, expected)
+    with pytest.raises(TypeError, match=f"out: expected a tuple of {count} arrays, received list"):
+        call(out=list(out))
+    with pytest.raises(TypeError, match=f"out: expected a tuple of {count} arrays, received tuple"):
+        call(out=out[:-1])
+    wrong = list(out)
+    wrong[-1] = np.zeros(out[-1].shape[:-1] + (out[-1].shape[-1] + 1,), out[-1].dtype)
+    with pytest.raises(ValueError, match=rf"out\[{count - 1}\]: expected shape"):
+        call(out=tuple(wrong))
+    wrong[-1] = np.zeros(out[-1].shape, np.float32)
+    with pytest.raises(TypeError, match=rf"out\[{count - 1}\]: expected dtype"):
+        call(out=tuple(wrong))
 
 
 @pytest.mark.parametrize("n", [N, N[0]], ids=["per stack", "shared"])

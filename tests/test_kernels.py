@@ -252,3 +252,47 @@ def test_phases_in_every_sincos_range_give_scalar_bits(kernel, library):
     assert vector == scalar
     if known_library():
         assert REFUSAL not in notes
+
+
+# The field solver takes its layers' sincos and exp lane-wide, all layers of a point at once, and
+# so do the depths, a group at a time: phases small and large (thick layers, long wavelengths
+# against short ones, depths far into the half-infinite media), lossless and absorbing layers
+# (exp of zero and of large arguments), depths on the boundaries and in opaque layers (the
+# library's road), odd counts that leave partial groups. The scalar road calls the library at
+# every depth: the vector road must give its bits.
+FIELDS = """
+import sys, numpy as np
+from lamina_design import _engine
+rng = np.random.default_rng(23)
+for media, count, depths in ((3, 5, 7), (8, 9, 41), (12, 4, 203)):
+    n = rng.uniform(1.0, 3.0, (media, count)) + 1j * rng.uniform(0.0, 0.4, (media, count))
+    n[:, ::3] = n[:, ::3].real
+    d = rng.uniform(0.0, 400.0, (2, media - 2))
+    d[:, ::4] *= 300
+    wl = rng.uniform(200.0, 2000.0, count)
+    far = rng.uniform(0.0, 3e4, 6)  # large phases in the half-infinite media
+    z = np.r_[np.sort(rng.uniform(-100.0, d[0].sum() + 100.0, depths)), np.cumsum(d[0]), -far, d[0].sum() + far]
+    theta = np.array([0.0, 0.7])
+    for part in (*_engine.fields(d, n, wl, theta, z), *_engine.power_jacobian(d, n, wl, theta),
+                 _engine.absorbed(d, n, wl, theta)):
+        sys.stdout.write(part.tobytes().hex() + "\\n")
+"""
+
+
+@pytest.mark.parametrize("library", ["as loaded", "without FMA"])
+@pytest.mark.parametrize("kernel", ["avx2", "avx512"])
+def test_field_solver_gives_scalar_bits(kernel, library):
+    if not runnable()[kernel]:
+        pytest.skip(f"this CPU does not run the {kernel} kernel")
+    base = dict(os.environ, LAMINA_KERNEL=kernel)
+    if library == "without FMA":
+        base["GLIBC_TUNABLES"] = WITHOUT_FMA
+    runs = {}
+    for road in ("scalar", "vector"):
+        result = subprocess.run([sys.executable, "-c", FIELDS], env=dict(base, LAMINA_VECMATH=road),
+                                capture_output=True, text=True, timeout=300)
+        assert result.returncode == 0, result.stderr
+        runs[road] = result
+    assert runs["vector"].stdout == runs["scalar"].stdout
+    if known_library():
+        assert REFUSAL not in runs["vector"].stderr

@@ -22,6 +22,11 @@ void run(const engine::Batch& batch, const strata::AmplitudeOutputs& outputs, bo
     engine::run_interruptible([&] { strata::batch_amplitudes(input, outputs, normal_shortcut); });
 }
 
+void check_convention(const std::string& convention) {
+    if (convention != "flux" && convention != "eta")
+        throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
+}
+
 nb::tuple amplitudes(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle r_out,
                      nb::handle t_out, bool normal_shortcut) {
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
@@ -51,8 +56,7 @@ nb::tuple spectra(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, d
 
 nb::object transmittance(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention,
                          nb::handle out) {
-    if (convention != "flux" && convention != "eta")
-        throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
+    check_convention(convention);
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
     auto T = engine::output_argument<double>(out, "out", batch.result_shape({2}));
     engine::allocate_results(batch, engine::sweep_work(batch), T);
@@ -61,6 +65,23 @@ nb::object transmittance(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
     outputs.flux = convention == "flux";
     run(batch, outputs, true);
     return T.array;
+}
+
+// R and T per polarisation from one sweep: the bits of amplitudes' |r|^2 and
+// of transmittance, without a second pass over the stacks.
+nb::tuple polarised_spectra(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta,
+                            const std::string& convention, nb::handle R_out, nb::handle T_out) {
+    check_convention(convention);
+    const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    auto R = engine::output_argument<double>(R_out, "R", batch.result_shape({2}));
+    auto T = engine::output_argument<double>(T_out, "T", batch.result_shape({2}));
+    engine::allocate_results(batch, engine::sweep_work(batch), R, T);
+    strata::AmplitudeOutputs outputs;
+    outputs.polarised_reflectance = R.data;
+    outputs.polarised_transmittance = T.data;
+    outputs.flux = convention == "flux";
+    run(batch, outputs, true);
+    return nb::make_tuple(R.array, T.array);
 }
 
 nb::tuple ellipsometry(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle psi_out,
@@ -85,6 +106,8 @@ void bind_amplitudes(nb::module_& m) {
           nb::kw_only(), nb::arg("R") = nb::none(), nb::arg("T") = nb::none());
     m.def("transmittance", &transmittance, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"),
           nb::kw_only(), nb::arg("convention") = "flux", nb::arg("out") = nb::none());
+    m.def("polarised_spectra", &polarised_spectra, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"),
+          nb::kw_only(), nb::arg("convention") = "flux", nb::arg("R") = nb::none(), nb::arg("T") = nb::none());
     m.def("ellipsometry", &ellipsometry, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"),
           nb::kw_only(), nb::arg("psi") = nb::none(), nb::arg("delta") = nb::none());
 }

@@ -218,6 +218,20 @@ OutputArray<T> output_argument(nb::handle out, const char* name, const std::vect
     return result;
 }
 
+// `out` as a tuple of `count` arrays, checked for its kind and length (None passes).
+inline void check_output_tuple(nb::handle out, std::size_t count) {
+    if (!out.is_none() && (!nb::isinstance<nb::tuple>(out) || nb::len(out) != count))
+        type_error("out", "a tuple of " + std::to_string(count) + " arrays", python_type_name(out));
+}
+
+// Part i of a checked `out` tuple ("out[i]" in messages), or a new array when out is None.
+template <class T>
+OutputArray<T> output_part(nb::handle out, std::size_t i, const std::vector<std::size_t>& shape) {
+    static const char* const names[] = {"out[0]", "out[1]", "out[2]", "out[3]", "out[4]", "out[5]"};
+    if (out.is_none()) return output_argument<T>(out, names[i], shape);
+    return output_argument<T>(nb::borrow<nb::tuple>(out)[i], names[i], shape);
+}
+
 // The four batch arguments, checked against each other.
 struct Batch {
     ArrayView<double> d;

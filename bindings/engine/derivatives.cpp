@@ -26,18 +26,20 @@ engine::ArrayView<Complex> dispersion_argument(nb::handle value, const char* nam
     return view;
 }
 
-nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, bool indices) {
+nb::tuple amplitude_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, bool indices,
+                                nb::handle out) {
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    engine::check_output_tuple(out, indices ? 4 : 2);
     const std::size_t layers = batch.media - 2;
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(layers);
-    auto r_d = engine::output_argument<Complex>(nb::none(), "dr_dd", shape);
-    auto t_d = engine::output_argument<Complex>(nb::none(), "dt_dd", shape);
+    auto r_d = engine::output_part<Complex>(out, 0, shape);
+    auto t_d = engine::output_part<Complex>(out, 1, shape);
     shape.back() = batch.media;
     engine::OutputArray<Complex> r_n, t_n;
     if (indices) {
-        r_n = engine::output_argument<Complex>(nb::none(), "dr_dn", shape);
-        t_n = engine::output_argument<Complex>(nb::none(), "dt_dn", shape);
+        r_n = engine::output_part<Complex>(out, 2, shape);
+        t_n = engine::output_part<Complex>(out, 3, shape);
     }
     const bool any_result = indices ? engine::allocate_results(batch, engine::point_work(batch), r_d, t_d, r_n, t_n)
                               : engine::allocate_results(batch, engine::point_work(batch), r_d, t_d);
@@ -75,18 +77,20 @@ double transmission_factor(const strata::FieldSolution& s, const strata::StackPo
     return (w.re * a.re + w.im * a.im) / (a.re * a.re + a.im * a.im);
 }
 
-nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention) {
+nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention,
+                         nb::handle out) {
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
     if (convention != "flux" && convention != "eta")
         throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
+    engine::check_output_tuple(out, 4);
     const bool flux = convention == "flux";
     const std::size_t layers = batch.media - 2;
-    auto big_r = engine::output_argument<double>(nb::none(), "R", batch.result_shape({2}));
-    auto big_t = engine::output_argument<double>(nb::none(), "T", batch.result_shape({2}));
+    auto big_r = engine::output_part<double>(out, 0, batch.result_shape({2}));
+    auto big_t = engine::output_part<double>(out, 1, batch.result_shape({2}));
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(layers);
-    auto jr = engine::output_argument<double>(nb::none(), "dR_dd", shape);
-    auto jt = engine::output_argument<double>(nb::none(), "dT_dd", shape);
+    auto jr = engine::output_part<double>(out, 2, shape);
+    auto jt = engine::output_part<double>(out, 3, shape);
     engine::allocate_results(batch, engine::point_work(batch), big_r, big_t, jr, jt);  // R empty: B A W = 0
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
     struct JacobianWork : Work {
@@ -121,20 +125,20 @@ nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
 // r and t with d/dk0 and d^2/dk0^2; with `phases`, instead, the reflected and
 // transmitted phase's first and second derivatives in k0.
 nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle dn_dwl,
-                                 nb::handle d2n_dwl2, bool phases) {
+                                 nb::handle d2n_dwl2, bool phases, nb::handle out) {
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
+    engine::check_output_tuple(out, phases ? 4 : 6);
     const engine::ArrayView<Complex> first = dispersion_argument(dn_dwl, "dn_dwl", batch);
     const engine::ArrayView<Complex> second = dispersion_argument(d2n_dwl2, "d2n_dwl2", batch);
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
     const std::vector<std::size_t> shape = batch.result_shape({2});
     std::vector<engine::OutputArray<Complex>> jets;
     std::vector<engine::OutputArray<double>> phase;
-    static const char* const jet_names[] = {"r", "dr_dk0", "d2r_dk0", "t", "dt_dk0", "d2t_dk0"};
-    static const char* const phase_names[] = {"dphi_r_dk0", "d2phi_r_dk0", "dphi_t_dk0", "d2phi_t_dk0"};
-    if (phases) {
-        for (const char* name : phase_names) phase.push_back(engine::output_argument<double>(nb::none(), name, shape));
-    } else {
-        for (const char* name : jet_names) jets.push_back(engine::output_argument<Complex>(nb::none(), name, shape));
+    for (std::size_t i = 0; i < (phases ? 4 : 6); ++i) {
+        if (phases)
+            phase.push_back(engine::output_part<double>(out, i, shape));
+        else
+            jets.push_back(engine::output_part<Complex>(out, i, shape));
     }
     // Empty results only for an empty batch, which for_each_point passes over.
     engine::allocate_results(batch, engine::point_work(batch), first, second, jets, phase);
@@ -173,33 +177,35 @@ nb::tuple wavenumber_derivatives(nb::handle d, nb::handle n, nb::handle wl, nb::
             }
         }
     });
-    nb::list out;
-    for (auto& a : jets) out.append(a.array);
-    for (auto& a : phase) out.append(a.array);
-    return nb::tuple(out);
+    nb::list results;
+    for (auto& a : jets) results.append(a.array);
+    for (auto& a : phase) results.append(a.array);
+    return nb::tuple(results);
 }
 
 }  // namespace
 
 void bind_derivatives(nb::module_& m) {
     m.def("amplitude_derivatives", &amplitude_derivatives, nb::arg("d"), nb::arg("n"), nb::arg("wl"),
-          nb::arg("theta"), nb::kw_only(), nb::arg("indices") = true,
+          nb::arg("theta"), nb::kw_only(), nb::arg("indices") = true, nb::arg("out") = nb::none(),
           "Exact derivatives of r and t, all layers in one sweep: (dr_dd, dt_dd, dr_dn, dt_dn), shaped\n"
           "(2, B, A, W, K-2) for the thicknesses and (2, B, A, W, K) for the indices of every medium\n"
           "(complex derivatives: r and t are analytic in each index). Axis 0 is s, then p. With\n"
-          "indices=False only (dr_dd, dt_dd), at less cost.");
+          "indices=False only (dr_dd, dt_dd), at less cost. `out` may give the arrays to write into\n"
+          "(a tuple of 4, or of 2 with indices=False), preallocated.");
     m.def("power_jacobian", &power_jacobian, nb::arg("d"), nb::arg("n"), nb::arg("wl"), nb::arg("theta"),
-          nb::kw_only(), nb::arg("convention") = "flux",
+          nb::kw_only(), nb::arg("convention") = "flux", nb::arg("out") = nb::none(),
           "R and T with their exact thickness Jacobians: (R, T, dR_dd, dT_dd), shaped (2, B, A, W) and\n"
           "(2, B, A, W, K-2). T as in transmittance(): the power flux ratio (\"flux\", tmm and PyMoosh) or\n"
           "lamina's |t|^2 Re(q_exit / (n_0 cos theta)) (\"eta\"); they differ only for p into an absorbing\n"
-          "exit medium.");
+          "exit medium. `out` may give the four arrays to write into, preallocated.");
     m.def("wavenumber_derivatives", &wavenumber_derivatives, nb::arg("d"), nb::arg("n"), nb::arg("wl"),
           nb::arg("theta"), nb::kw_only(), nb::arg("dn_dwl") = nb::none(), nb::arg("d2n_dwl2") = nb::none(),
-          nb::arg("phases") = false,
+          nb::arg("phases") = false, nb::arg("out") = nb::none(),
           "r and t with their first and second derivatives in the vacuum wavenumber k0 = 2 pi / wl:\n"
           "(r, dr_dk0, d2r_dk0, t, dt_dk0, d2t_dk0), each (2, B, A, W) complex. dn_dwl and d2n_dwl2\n"
           "(n's shape) carry the material dispersion. With phases=True: (dphi_r_dk0, d2phi_r_dk0,\n"
           "dphi_t_dk0, d2phi_t_dk0), float64, phi = arg r or arg t. Fields vary as exp(-i omega t), so the\n"
-          "group delay is GD = dphi/domega = dphi_dk0 / c and the GDD d2phi/domega^2 = d2phi_dk0 / c^2.");
+          "group delay is GD = dphi/domega = dphi_dk0 / c and the GDD d2phi/domega^2 = d2phi_dk0 / c^2.\n"
+          "`out` may give the arrays to write into (a tuple of 6, or of 4 with phases=True), preallocated.");
 }

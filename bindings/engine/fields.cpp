@@ -1,5 +1,7 @@
 // Fields at depths and the power absorbed in each layer, batched.
+#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "bindings.hpp"
 #include "stack_points.hpp"
@@ -10,28 +12,26 @@ using strata::Complex;
 
 namespace {
 
-// The caller's four arrays when `out` is given (a tuple), else new ones.
-template <class T>
-engine::OutputArray<T> output_part(nb::handle out, std::size_t i, const char* name,
-                                   const std::vector<std::size_t>& shape) {
-    if (out.is_none()) return engine::output_argument<T>(out, name, shape);
-    return engine::output_argument<T>(nb::borrow<nb::tuple>(out)[i], name, shape);
-}
-
 // visit(solution, point) for every stack, angle and wavelength, s first and
 // then p: `point` counts the results in that order.
+// A thread's working memory: the solution and what the depths gather.
+struct Work {
+    strata::FieldSolution solution;
+    strata::DepthWork depths;
+    std::vector<strata::PointFields> fields;
+};
+
 template <class Visit>
 void for_each_solution(const engine::Batch& batch, Visit visit) {
     const std::size_t plane = batch.stacks * batch.angles * batch.wavelengths;
-    engine::for_each_point<strata::FieldSolution>(
-        batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t, std::size_t,
-                   strata::FieldSolution& solution) {
-            strata::prepare_fields(point, false, solution);
-            for (std::size_t k = 0; k < 2; ++k) {
-                strata::solve_prepared(engine::both_polarisations[k], solution);
-                visit(static_cast<const strata::FieldSolution&>(solution), k * plane + item);
-            }
-        });
+    engine::for_each_point<Work>(batch, [&](const strata::StackPoint& point, std::size_t item, std::size_t,
+                                            std::size_t, Work& work) {
+        strata::prepare_fields(point, false, work.solution);
+        for (std::size_t k = 0; k < 2; ++k) {
+            strata::solve_prepared(engine::both_polarisations[k], work.solution);
+            visit(static_cast<const strata::FieldSolution&>(work.solution), k * plane + item, work);
+        }
+    });
 }
 
 nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle z, nb::handle out) {
@@ -41,18 +41,24 @@ nb::tuple fields(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb
     const std::size_t count = depths.shape[0];
     std::vector<std::size_t> shape = batch.result_shape({2});
     shape.push_back(count);
-    if (!out.is_none() && (!nb::isinstance<nb::tuple>(out) || nb::len(out) != 4))
-        engine::type_error("out", "a tuple of 4 arrays", engine::python_type_name(out));
-    auto e_t = output_part<Complex>(out, 0, "out[0]", shape);
-    auto e_n = output_part<Complex>(out, 1, "out[1]", shape);
-    auto flux = output_part<double>(out, 2, "out[2]", shape);
-    auto absorption = output_part<double>(out, 3, "out[3]", shape);
-    if (!engine::allocate_results(batch, engine::point_work(batch), depths, e_t, e_n, flux, absorption))
+    engine::check_output_tuple(out, 4);
+    auto e_t = engine::output_part<Complex>(out, 0, shape);
+    auto e_n = engine::output_part<Complex>(out, 1, shape);
+    auto flux = engine::output_part<double>(out, 2, shape);
+    auto absorption = engine::output_part<double>(out, 3, shape);
+    // Each thread also holds its point's fields and gathered arguments, some 128 bytes a depth.
+    const std::size_t work = engine::saturating_sum(
+        engine::point_work(batch),
+        engine::saturating_product(engine::saturating_product(count, 128),
+                                   std::max<std::size_t>(1, strata::configured_thread_count())));
+    if (!engine::allocate_results(batch, work, depths, e_t, e_n, flux, absorption))
         return nb::make_tuple(e_t.array, e_n.array, flux.array, absorption.array);
-    for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
+    for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point, Work& work) {
         const std::size_t at = point * count;
+        work.fields.resize(count);
+        strata::fields_at_depths(solution, depths.data, count, work.fields.data(), work.depths);
         for (std::size_t i = 0; i < count; ++i) {
-            const strata::PointFields f = strata::fields_at_depth(solution, depths.data[i]);
+            const strata::PointFields& f = work.fields[i];
             e_t.data[at + i] = f.e_tangential;
             e_n.data[at + i] = f.e_normal;
             flux.data[at + i] = f.poynting;
@@ -69,7 +75,7 @@ nb::object absorbed(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta,
     shape.push_back(layers);
     auto out = engine::output_argument<double>(out_array, "out", shape);
     if (!engine::allocate_results(batch, engine::point_work(batch), out)) return out.array;
-    for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point) {
+    for_each_solution(batch, [&](const strata::FieldSolution& solution, std::size_t point, Work&) {
         strata::absorbed_in_layers(solution, out.data + point * layers);
     });
     return out.array;

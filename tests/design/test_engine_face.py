@@ -18,9 +18,13 @@ def test_the_docstring_names_the_output_arguments_of_each_function():
     doc = inspect.getdoc(engine) or ""
     for name in engine.__all__:
         assert f":func:`{name}`" in doc, name
-    # The functions that take preallocated outputs say so in their signatures.
-    for name, outputs in {"amplitudes": ("r=", "t="), "spectra": ("R=", "T="), "transmittance": ("out=",),
-                          "ellipsometry": ("psi=", "delta="), "fields": ("out=",), "absorbed": ("out=",)}.items():
+    # Every function takes preallocated outputs, and says so in its signature.
+    outputs_of = {"amplitudes": ("r=", "t="), "spectra": ("R=", "T="), "transmittance": ("out=",),
+                  "ellipsometry": ("psi=", "delta="), "fields": ("out=",), "absorbed": ("out=",),
+                  "polarised_spectra": ("R=", "T="), "amplitude_derivatives": ("out=",),
+                  "power_jacobian": ("out=",), "wavenumber_derivatives": ("out=",)}
+    assert set(outputs_of) == set(engine.__all__)
+    for name, outputs in outputs_of.items():
         signature = (getattr(_engine, name).__doc__ or "").splitlines()[0]
         for keyword in outputs:
             assert keyword.rstrip("=") + ":" in signature, (name, keyword)
