@@ -628,8 +628,10 @@ def _sample(plan: _Plan, samples: int, chunk_size: int, executor: ExecutorLike,
         chunk_size = min(chunk_size, max(1, -(-samples // 100)), max(1, -(-samples // 10)))
         per_round = chunk_size
     else:
+        # Rounds long enough that a pool still pays for itself in each (the first chunk of a round
+        # runs here, timed); the progress within a round is heard as its chunks finish.
         workers = available_workers() if executor is None or not isinstance(executor, int) else int(executor)
-        per_round = chunk_size * max(2, 2 * workers)
+        per_round = chunk_size * max(2 * workers, -(-samples // (4 * chunk_size)), 2)
     old_style: Optional[Progress] = progress if callable(progress) else None
     tracker = Tracker(samples, "samples", label="sampling", stream=sys.stderr if stream is None else stream,
                       progress=None if progress is None else bool(progress) and old_style is None,
@@ -640,16 +642,19 @@ def _sample(plan: _Plan, samples: int, chunk_size: int, executor: ExecutorLike,
     try:
         while done < samples:
             count = min(per_round, samples - done)
+            merit = float(np.median(np.concatenate([c.merit for c in chunks]))) if chunks else math.nan
 
-            def report(finished: int, _: int, first: int = done) -> None:
+            def report(finished: int, _: int, first: int = done, merit: float = merit, last: int = count) -> None:
                 if old_style is not None:
                     old_style(first + finished, samples)
+                if finished < last:
+                    # A stop inside a round ends it at once: the samples of the rounds before count.
+                    tracker.update(first + finished, merit)
 
             chunks += map_chunks(_run_from, (plan, done), count, chunk_size=chunk_size, executor=executor,
                                  progress=report)
             done += count
-            merits = np.concatenate([c.merit for c in chunks])
-            tracker.update(done, float(np.median(merits)))
+            tracker.update(done, float(np.median(np.concatenate([c.merit for c in chunks]))))
     except Stop as stop:
         message = f"{stop.reason} after {done} of {samples} samples"
     except KeyboardInterrupt:
