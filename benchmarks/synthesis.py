@@ -6,7 +6,7 @@
 
 Problems (TiO2/SiO2 on N-BK7, normal incidence):
 
-  AR     R = 0 ± 1 % over 420-680 nm (27 points), at most 12 layers and 800 nm
+  AR     R = 0 ± 1 % over 420-680 nm (27 points), at most 16 layers and 1000 nm
   edge   a long-pass edge: T = 0 ± 2 % over 420-500 nm, T = 1 ± 2 % over 560-760 nm
          (9 + 21 points), at most 24 layers and 2500 nm: far more total thickness than the start
 
@@ -60,7 +60,7 @@ def quarter_pair(centre: float) -> Stack:
 
 
 PROBLEMS = {
-    "AR": ([Target("R", np.linspace(420.0, 680.0, 27), 0.0, 0.01)], 12, 800.0, 550.0),
+    "AR": ([Target("R", np.linspace(420.0, 680.0, 27), 0.0, 0.01)], 16, 1000.0, 550.0),
     "edge": ([Target("T", np.linspace(420.0, 500.0, 9), 0.0, 0.02),
               Target("T", np.linspace(560.0, 760.0, 21), 1.0, 0.02)], 24, 2500.0, 530.0),
 }
@@ -78,7 +78,7 @@ def main() -> int:
         if args.quick:
             layers, total = min(layers, 8), min(total, 800.0)
         synthesis = needle(quarter_pair(centre), targets, [HIGH, LOW], max_layers=layers, max_total_nm=total,
-                           trials=2, executor="serial", progress=False)
+                           trials=1, executor="serial", progress=False)
         baseline = multistart(alternating(layers), targets, starts, max_total_nm=total, seed=1, executor="serial",
                               progress=False)
         print(f"\n{name}: at most {layers} layers and {total:g} nm")

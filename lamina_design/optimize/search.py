@@ -80,6 +80,8 @@ def _refine_one(job: Tuple[Stack, Sequence[Target], Tuple[float, float], int]
                 ) -> Tuple[FloatArray, float, int, int, int]:
     stack, targets, bounds, max_nfev = job
     result = refine(stack, targets, bounds=bounds, max_nfev=max_nfev, progress=False)
+    if result.message.startswith(INTERRUPTED):
+        raise KeyboardInterrupt  # refine stops with its best, but the search must stop too
     return result.x, result.cost, result.lamina_calls, result.nfev, result.status
 
 

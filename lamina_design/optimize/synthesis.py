@@ -782,7 +782,7 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
            step_nm: float = 2.0, min_thickness_nm: float = 1.0, trials: int = 1, max_nfev: int = 100,
            patience: int = 4, executor: ExecutorLike = None, progress: Optional[bool] = None, stream: Optional[TextIO] = None,
            callback: Optional[Callback] = None, time_budget: Optional[float] = None,
-           grow: Literal["both", "front", "back", "none"] = "both") -> SynthesisResult:
+           grow: Literal["auto", "both", "front", "back", "none"] = "auto") -> SynthesisResult:
     """Needle optimisation from ``stack``.
 
     Each step refines every thickness (exact Jacobian), computes the needle function of each of
@@ -798,11 +798,14 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     merit, at ``max_layers`` or ``max_total_nm`` (refinement holds the total to it, and a step
     that ends above it is not taken), or after ``max_steps``.
 
-    Where no needle helps, the design is needle-optimal for its total thickness; unless ``grow``
-    is "none" a new layer then goes on the face ``grow`` says (a quarter wave at the middle of
-    the targets' wavelengths, of whichever material refines best, as :func:`gradual_evolution`
-    adds them) and the needle steps go on, until three new layers in a row gain less than 1 %
-    or a budget is reached; the best design seen is returned.
+    Where no needle helps, the design is needle-optimal for its total thickness. With ``grow``
+    "both", "front" or "back" a new layer then goes on that face (a quarter wave at the middle
+    of the targets' wavelengths, of whichever material refines best, as
+    :func:`gradual_evolution` adds them) and the needle steps go on, until three new layers in
+    a row gain less than 1 % or a budget is reached; the best design seen is returned. "auto"
+    (the default) grows on both faces when ``max_layers`` or ``max_total_nm`` bounds the
+    design, and not at all otherwise (a needle optimum is then the end, as growth would have
+    no bound but ``max_steps``).
 
     ``callback`` receives a :class:`~lamina_design.core.progress.Progress` record (unit
     "steps") after every step; returning True, raising StopIteration, ``time_budget``
@@ -816,8 +819,10 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     start_time = time.perf_counter()
     layers_cap, total_cap = _check_budget(max_layers, max_total_nm)
     _check_common(max_steps, trials, max_nfev, min_thickness_nm)
-    if grow not in ("both", "front", "back", "none"):
-        raise ValueError(f"grow must be 'both', 'front', 'back' or 'none', got {grow!r}")
+    if grow not in ("auto", "both", "front", "back", "none"):
+        raise ValueError(f"grow must be 'auto', 'both', 'front', 'back' or 'none', got {grow!r}")
+    if grow == "auto":
+        grow = "both" if (max_layers is not None or max_total_nm is not None) else "none"
     merit, codes, chosen = _setup(stack, targets, materials)
     s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap, max(1, int(patience)))
     if len(codes) > layers_cap or float(stack.thicknesses().sum()) > total_cap:

@@ -218,3 +218,22 @@ def test_the_bar_counts_in_the_operations_unit_with_the_merit_and_time_left(name
     text = stream.getvalue()
     assert f" {unit}, merit " in text and " left" in text, text[-300:]
     assert "evaluations" not in text
+
+
+@pytest.mark.heavy  # a minute of synthesis on a busy machine
+def test_needle_grows_past_a_needle_optimum_towards_a_thicker_design():
+    # A long-pass edge needs many more periods than a quarter-wave pair holds. Against it: the
+    # needle optimum from the same start, and tmm's T of the design returned.
+    wl = np.concatenate([np.linspace(440.0, 500.0, 5), np.linspace(580.0, 700.0, 7)])
+    wanted = np.where(wl < 540.0, 0.0, 1.0)
+    targets = [Target("T", wl, wanted, 0.02)]
+    start = Stack(AIR, (Layer(LOW, 470.0 / (4 * 1.46)), Layer(HIGH, 470.0 / (4 * 2.3))), exit=GLASS)
+    optimum = needle(start, targets, [HIGH, LOW], max_layers=14, max_steps=12, grow="none", executor="serial")
+    grown = needle(start, targets, [HIGH, LOW], max_layers=14, max_steps=12, executor="serial")
+    assert grown.merit < 0.7 * optimum.merit, (grown.message, optimum.message)
+    assert grown.stack.thicknesses().sum() > 1.3 * optimum.stack.thicknesses().sum()
+    assert any(step.kind == "grow" for step in grown.steps)
+    ns = [1.0] + [complex(layer.material.index(np.array([500.0]))[0]) for layer in grown.stack.layers] + [1.52]
+    ds = [np.inf] + [layer.thickness_nm for layer in grown.stack.layers] + [np.inf]
+    t = np.array([tmm.coh_tmm("s", ns, ds, 0.0, w)["T"] for w in wl])
+    assert grown.merit == pytest.approx(math.sqrt(np.mean(((t - wanted) / 0.02) ** 2)), rel=1e-8)
