@@ -442,7 +442,7 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
            keep: int = 3, max_nfev: int = 200, progress: Optional[bool] = None, stream: Optional[TextIO] = None,
            callback: Union[None, Callable[[FloatArray, float], Any], Callback] = None,
            jacobian: Literal["exact", "difference"] = "exact", time_budget: Optional[float] = None,
-           min_thickness_nm: Optional[float] = None) -> RefineResult:
+           min_thickness_nm: Optional[float] = 1.0) -> RefineResult:
     """Refine the thicknesses of layers ``vary`` (indices into ``stack.all_layers()``; all by default).
 
     ``bounds`` are (lower, upper) thicknesses in nm, a number or one per varied layer; the lower
@@ -456,8 +456,9 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
     ``time_budget`` (seconds) running out or Ctrl-C stop the refinement with the best
     thicknesses evaluated so far (``success`` False, the reason in ``message``). ``jacobian``:
     "exact" (the engine's derivatives) or "difference" (forward differences, one spectrum per
-    varied layer). With ``min_thickness_nm`` a varied layer that ends thinner is reported in
-    ``message`` (the stack keeps its layers: remove them, or use the synthesis, which does).
+    varied layer). A varied layer that ends thinner than ``min_thickness_nm`` (None: no check)
+    is named in ``message``; the stack keeps its layers, so that ``x`` stays one thickness per
+    varied layer: remove them and refine again, or synthesise, which removes them itself.
     """
     layers = stack.all_layers()
     if not layers:

@@ -204,7 +204,7 @@ def test_refine_names_the_layers_left_thinner_than_the_minimum():
     # The best a layer can do against bare glass's own R is to vanish: R = ((1.52 − 1)/(1.52 + 1))².
     bare = ((1.52 - 1.0) / (1.52 + 1.0)) ** 2
     start = Stack(AIR, (Layer(LOW, 30.0), Layer(HIGH, 20.0)), exit=GLASS)
-    result = refine(start, [Target("R", WL, bare, 0.001)], vary=[1], min_thickness_nm=1.0)
+    result = refine(start, [Target("R", WL, bare, 0.001)], vary=[1])
     assert result.x[0] < 1.0
     assert "layers 2 (" in result.message and "thinner than 1 nm" in result.message
 
