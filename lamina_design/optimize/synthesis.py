@@ -803,9 +803,9 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     of the targets' wavelengths, of whichever material refines best, as
     :func:`gradual_evolution` adds them) and the needle steps go on, until three new layers in
     a row gain less than 1 % or a budget is reached; the best design seen is returned. "auto"
-    (the default) grows on both faces when ``max_layers`` or ``max_total_nm`` bounds the
-    design, and not at all otherwise (a needle optimum is then the end, as growth would have
-    no bound but ``max_steps``).
+    (the default) grows on both faces when ``max_total_nm`` bounds the design, and not at all
+    otherwise (a needle optimum is then the end: growth without a thickness budget has no
+    bound but ``max_steps``, and thickens layers without end for gains of no worth).
 
     ``callback`` receives a :class:`~lamina_design.core.progress.Progress` record (unit
     "steps") after every step; returning True, raising StopIteration, ``time_budget``
@@ -822,7 +822,7 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     if grow not in ("auto", "both", "front", "back", "none"):
         raise ValueError(f"grow must be 'auto', 'both', 'front', 'back' or 'none', got {grow!r}")
     if grow == "auto":
-        grow = "both" if (max_layers is not None or max_total_nm is not None) else "none"
+        grow = "both" if max_total_nm is not None else "none"
     merit, codes, chosen = _setup(stack, targets, materials)
     s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap, max(1, int(patience)))
     if len(codes) > layers_cap or float(stack.thicknesses().sum()) > total_cap:
@@ -835,6 +835,9 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     watch.offer(codes, d, merit.cost(codes, d))
     try:
         if codes:
+            # Refined to convergence first: a needle-optimal start (a quarter wave) shows its
+            # needles only once it sits at its optimum.
+            d, _ = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
             codes, d, _, watch.removed = _settle(merit, codes, d, s)
         cost = merit.cost(codes, d)
         watch.best = None

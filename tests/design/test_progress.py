@@ -59,7 +59,7 @@ ROUTES = {
 @pytest.mark.parametrize("minimum", [5.0, 25.0])
 @pytest.mark.parametrize("route", list(ROUTES))
 def test_every_synthesis_route_honours_the_minimum_thickness(route, minimum):
-    result = ROUTES[route](THINNING, [HIGH, LOW], max_layers=8, min_thickness_nm=minimum)
+    result = ROUTES[route](THINNING, [HIGH, LOW], max_layers=8, max_total_nm=600.0, min_thickness_nm=minimum)
     d = result.stack.thicknesses()
     assert d.size and d.min() >= minimum * (1 - 1e-12), (route, d)
     materials = [layer.material for layer in result.stack.layers]
@@ -228,8 +228,9 @@ def test_needle_grows_past_a_needle_optimum_towards_a_thicker_design():
     wanted = np.where(wl < 540.0, 0.0, 1.0)
     targets = [Target("T", wl, wanted, 0.02)]
     start = Stack(AIR, (Layer(LOW, 470.0 / (4 * 1.46)), Layer(HIGH, 470.0 / (4 * 2.3))), exit=GLASS)
-    optimum = needle(start, targets, [HIGH, LOW], max_layers=14, max_steps=12, grow="none", executor="serial")
-    grown = needle(start, targets, [HIGH, LOW], max_layers=14, max_steps=12, executor="serial")
+    optimum = needle(start, targets, [HIGH, LOW], max_layers=14, max_total_nm=2000.0, max_steps=12, grow="none",
+                     executor="serial")
+    grown = needle(start, targets, [HIGH, LOW], max_layers=14, max_total_nm=2000.0, max_steps=12, executor="serial")
     assert grown.merit < 0.7 * optimum.merit, (grown.message, optimum.message)
     assert grown.stack.thicknesses().sum() > 1.3 * optimum.stack.thicknesses().sum()
     assert any(step.kind == "grow" for step in grown.steps)
