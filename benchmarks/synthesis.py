@@ -18,6 +18,14 @@ allows, with refine() and its exact Jacobian; a start ending above the thickness
 not count. Engine calls ("sweeps") are batched native calls: a spectrum, a spectrum with its
 exact Jacobian, or a needle function over all depths; a call with the Jacobian costs more than
 a plain one, so wall times are printed too. Everything runs serially in this process.
+
+Measured on an AMD EPYC (2 cores shared with other work), CPython 3.11:
+
+  AR    needle + growth 0.110 in 9,049 calls (52 s); best of 30 starts 0.141 in 11,324 calls (31 s)
+  edge  needle + growth 0.080 in 10,066 calls (51 s); best of 30 starts 0.455 in 11,153 calls (32 s)
+
+Without growth the edge stalls at a needle optimum (merit 0.55 on the smaller edge of the
+tests, 873 nm, against 0.23 and 1,085 nm with it).
 """
 
 from __future__ import annotations

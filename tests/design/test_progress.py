@@ -220,7 +220,7 @@ def test_the_bar_counts_in_the_operations_unit_with_the_merit_and_time_left(name
     assert "evaluations" not in text
 
 
-@pytest.mark.heavy  # a minute of synthesis on a busy machine
+@pytest.mark.heavy  # half a minute of synthesis on a busy machine
 def test_needle_grows_past_a_needle_optimum_towards_a_thicker_design():
     # A long-pass edge needs many more periods than a quarter-wave pair holds. Against it: the
     # needle optimum from the same start, and tmm's T of the design returned.
@@ -228,11 +228,12 @@ def test_needle_grows_past_a_needle_optimum_towards_a_thicker_design():
     wanted = np.where(wl < 540.0, 0.0, 1.0)
     targets = [Target("T", wl, wanted, 0.02)]
     start = Stack(AIR, (Layer(LOW, 470.0 / (4 * 1.46)), Layer(HIGH, 470.0 / (4 * 2.3))), exit=GLASS)
-    optimum = needle(start, targets, [HIGH, LOW], max_layers=14, max_total_nm=2000.0, max_steps=12, grow="none",
-                     executor="serial")
-    grown = needle(start, targets, [HIGH, LOW], max_layers=14, max_total_nm=2000.0, max_steps=12, executor="serial")
+    budget = dict(max_layers=16, max_total_nm=2000.0, max_steps=30, executor="serial")
+    optimum = needle(start, targets, [HIGH, LOW], grow="none", **budget)
+    assert optimum.message.startswith("no needle lowers the merit")
+    grown = needle(start, targets, [HIGH, LOW], **budget)
     assert grown.merit < 0.7 * optimum.merit, (grown.message, optimum.message)
-    assert grown.stack.thicknesses().sum() > 1.3 * optimum.stack.thicknesses().sum()
+    assert grown.stack.thicknesses().sum() > 1.1 * optimum.stack.thicknesses().sum()
     assert any(step.kind == "grow" for step in grown.steps)
     ns = [1.0] + [complex(layer.material.index(np.array([500.0]))[0]) for layer in grown.stack.layers] + [1.52]
     ds = [np.inf] + [layer.thickness_nm for layer in grown.stack.layers] + [np.inf]
