@@ -34,7 +34,7 @@ import math
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Callable, List, Literal, Optional, Sequence, TextIO, Tuple
+from typing import List, Literal, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -673,8 +673,8 @@ class _Run:
 
 
 def _loop(merit: Merit, codes: List[int], d: FloatArray, chosen: Sequence[int], s: _Settings, max_steps: int,
-          trials: int, run: MapLike, steps: List[Step], watch: _Run, first: int = 0,
-          callback: Optional[Callable[[Step], None]] = None) -> Tuple[List[int], FloatArray, float, str]:
+          trials: int, run: MapLike, steps: List[Step], watch: _Run,
+          first: int = 0) -> Tuple[List[int], FloatArray, float, str]:
     """Needle steps from a refined design until nothing helps or a budget is reached; progress is
     reported as steps ``first + 1``…"""
     cost = merit.cost(codes, d)
@@ -683,8 +683,6 @@ def _loop(merit: Merit, codes: List[int], d: FloatArray, chosen: Sequence[int], 
         step = Step(kind, len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps)
         steps.append(step)
         watch.offer(codes, d, cost)
-        if callback is not None:
-            callback(step)
 
     message = f"stopped after {max_steps} needle steps"
     for done in range(max_steps):
