@@ -152,6 +152,24 @@ def test_a_time_budget_ends_the_run_with_what_it_has(name):
         assert tmm_merit(result.stack) == pytest.approx(result.merit, rel=1e-8)
 
 
+@pytest.mark.parametrize("name", list(OPERATIONS))
+def test_an_interrupt_hands_back_a_result_that_says_so(name):
+    # Ctrl-C lands wherever the run is; a callback raising it is the same interrupt, in step.
+    run, _, _ = OPERATIONS[name]
+    seen = []
+
+    def interrupt(record):
+        seen.append(record)
+        if len(seen) == 2:
+            raise KeyboardInterrupt
+
+    result = run(callback=interrupt)
+    assert not result.success and result.message.startswith("interrupted (Ctrl-C"), result.message
+    if name != "tolerance":
+        assert tmm_merit(result.stack) == pytest.approx(result.merit, rel=1e-8)
+        assert result.merit <= seen[-1].merit * (1 + 1e-12)
+
+
 # A pooled multistart interrupted once its workers are busy: the best start so far comes back and
 # no worker outlives the call.
 INTERRUPTED_SEARCH = """
