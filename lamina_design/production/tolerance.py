@@ -35,7 +35,7 @@ from lamina_design.core import formatting
 from lamina_design import _engine
 from lamina_design.core.checks import AIR, MAX_ANGLE_RAD, Layer, absorbing, check_indices, polarisation_weights
 from lamina_design.core.results import Result
-from lamina_design.core.executor import ExecutorLike, Progress, SerialExecutor, available_workers, chunk_bounds, map_chunks
+from lamina_design.core.executor import ExecutorLike, Progress, SerialExecutor, chunk_bounds, map_chunks
 from lamina_design.core.progress import INTERRUPTED, Callback, Stop, Tracker
 from lamina_design.core.limits import MAX_SAMPLES, check_count
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
@@ -624,14 +624,14 @@ def _sample(plan: _Plan, samples: int, chunk_size: int, executor: ExecutorLike,
     chunk_bounds(samples, chunk_size)  # refuses a chunking the executor would refuse
     here = executor == "serial" or isinstance(executor, SerialExecutor)
     if here:
-        # Chunks computed here show their progress only as they end: about a hundred of them.
+        # Chunks computed here show their progress only as they end: about a hundred of them,
+        # a round each, so that Ctrl-C keeps every chunk done.
         chunk_size = min(chunk_size, max(1, -(-samples // 100)), max(1, -(-samples // 10)))
         per_round = chunk_size
     else:
-        # Rounds long enough that a pool still pays for itself in each (the first chunk of a round
-        # runs here, timed); the progress within a round is heard as its chunks finish.
-        workers = available_workers() if executor is None or not isinstance(executor, int) else int(executor)
-        per_round = chunk_size * max(2 * workers, -(-samples // (4 * chunk_size)), 2)
+        # Halves: long enough that a pool pays for itself in each (the first chunk of a call
+        # runs here, timed, and decides); a stop within a round keeps its leading chunks done.
+        per_round = max(chunk_size * -(-samples // (2 * chunk_size)), chunk_size)
     old_style: Optional[Progress] = progress if callable(progress) else None
     tracker = Tracker(samples, "samples", label="sampling", stream=sys.stderr if stream is None else stream,
                       progress=None if progress is None else bool(progress) and old_style is None,
@@ -639,6 +639,7 @@ def _sample(plan: _Plan, samples: int, chunk_size: int, executor: ExecutorLike,
     chunks: List[_Chunk] = []
     done = 0
     message = f"all {samples} samples"
+    asked: List[Stop] = []
     try:
         while done < samples:
             count = min(per_round, samples - done)
@@ -647,13 +648,18 @@ def _sample(plan: _Plan, samples: int, chunk_size: int, executor: ExecutorLike,
             def report(finished: int, _: int, first: int = done, merit: float = merit, last: int = count) -> None:
                 if old_style is not None:
                     old_style(first + finished, samples)
-                if finished < last:
-                    # A stop inside a round ends it at once: the samples of the rounds before count.
-                    tracker.update(first + finished, merit)
+                if finished < last and not asked:
+                    try:
+                        tracker.update(first + finished, merit)
+                    except Stop as stop:
+                        asked.append(stop)
 
-            chunks += map_chunks(_run_from, (plan, done), count, chunk_size=chunk_size, executor=executor,
-                                 progress=report)
-            done += count
+            part = map_chunks(_run_from, (plan, done), count, chunk_size=chunk_size, executor=executor,
+                              progress=report, stop=lambda: bool(asked))
+            chunks += part
+            done += sum(c.merit.size for c in part)
+            if asked:
+                raise asked[0]
             tracker.update(done, float(np.median(np.concatenate([c.merit for c in chunks]))))
     except Stop as stop:
         message = f"{stop.reason} after {done} of {samples} samples"
