@@ -257,3 +257,18 @@ def test_needle_grows_past_a_needle_optimum_towards_a_thicker_design():
     ds = [np.inf] + [layer.thickness_nm for layer in grown.stack.layers] + [np.inf]
     t = np.array([tmm.coh_tmm("s", ns, ds, 0.0, w)["T"] for w in wl])
     assert grown.merit == pytest.approx(math.sqrt(np.mean(((t - wanted) / 0.02) ** 2)), rel=1e-8)
+
+
+def chunk_start(_payload, start, _stop):
+    return start
+
+
+@pytest.mark.parametrize("executor", ["serial", 1])
+def test_a_stopped_map_returns_the_leading_chunks_done(executor):
+    from lamina_design.core.executor import map_chunks
+
+    done = []
+    out = map_chunks(chunk_start, None, 20, chunk_size=2, executor=executor,
+                     progress=lambda n, total: done.append(n), stop=lambda: len(done) >= 3)
+    assert out == [0, 2, 4]
+    assert map_chunks(chunk_start, None, 6, chunk_size=2, executor=executor, stop=lambda: False) == [0, 2, 4]
