@@ -260,22 +260,52 @@ def _resolve(executor: ExecutorLike, tasks: Optional[int] = None) -> Union[int, 
 
 
 def map_chunks(fn: Callable[[P, int, int], R], payload: P, total: int, *, chunk_size: int,
-               executor: ExecutorLike = None, progress: Optional[Progress] = None) -> List[R]:
+               executor: ExecutorLike = None, progress: Optional[Progress] = None,
+               stop: Optional[Callable[[], bool]] = None) -> List[R]:
     """``fn(payload, start, stop)`` for every chunk of 0…total, results in chunk order.
 
     ``fn`` must be a module-level function and ``payload`` picklable unless the executor is
     serial. The first failing chunk's exception is raised here, the chunks not started cancelled.
+    ``stop()`` is asked as chunks finish: once it says True the chunks not started are
+    cancelled and the results of the leading chunks done so far are returned (fewer than asked).
     """
     bounds = chunk_bounds(total, chunk_size)
     chosen = _resolve(executor)
     task = _Task(fn, payload)
+    halt = _Halt(stop)
     if isinstance(chosen, int):
-        return _map_kept(task, bounds, total, chosen, progress)
-    return _map_on(chosen, task, bounds, total, progress, 0, [None] * len(bounds))
+        out = _map_kept(task, bounds, total, chosen, progress, halt)
+    else:
+        out = _map_on(chosen, task, bounds, total, progress, 0, [None] * len(bounds), halt)
+    return out[:halt.leading(len(bounds))]
+
+
+class _Halt:
+    """A map's stop request and which chunks are done, so that a stopped map returns the leading ones."""
+
+    def __init__(self, stop: Optional[Callable[[], bool]]) -> None:
+        self.stop = stop
+        self.done: set[int] = set()
+        self.asked = False
+
+    def finished(self, k: int) -> bool:
+        """Records chunk k as done; whether the map should stop now."""
+        self.done.add(k)
+        if self.stop is not None and not self.asked and self.stop():
+            self.asked = True
+        return self.asked
+
+    def leading(self, count: int) -> int:
+        if not self.asked:
+            return count
+        k = 0
+        while k in self.done:
+            k += 1
+        return k
 
 
 def _map_on(pool: cf.Executor, task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], total: int,
-            progress: Optional[Progress], first: int, results: List[Any]) -> List[Any]:
+            progress: Optional[Progress], first: int, results: List[Any], halt: Optional[_Halt] = None) -> List[Any]:
     """Chunks ``first``… of ``bounds`` on ``pool``, into ``results``."""
     # The serial executor computes at submit: each chunk is submitted when its turn comes, so
     # progress is reported as chunks finish.
@@ -293,6 +323,10 @@ def _map_on(pool: cf.Executor, task: Callable[[int, int], Any], bounds: List[Tup
             done += stop - start
             if progress is not None:
                 progress(done, total)
+            if halt is not None and halt.finished(first + k):
+                for future in futures[k + 1:]:
+                    future.cancel()
+                break
     except BaseException:
         for future in futures:
             future.cancel()
@@ -324,7 +358,7 @@ class _Timed:
 
 
 def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], total: int, workers: int,
-              progress: Optional[Progress]) -> List[Any]:
+              progress: Optional[Progress], halt: Optional[_Halt] = None) -> List[Any]:
     """The chunks in this process or shared with the kept pool, whichever the first chunk's time
     says is sooner."""
     results: List[Any] = [None] * len(bounds)
@@ -340,7 +374,7 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
     if progress is not None:
         progress(stop, total)
     rest = bounds[1:]
-    if not rest:
+    if not rest or (halt is not None and halt.finished(0)):
         return results
     here = per_sample * (total - stop)
     pool = _kept_pool(workers, make=False)
@@ -354,14 +388,14 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
     if spread + cost >= 0.9 * here:
         # A slowdown measured under a passing load must not keep every later call here.
         _costs.slowdown = max(1.0, 0.8 * _costs.slowdown)
-        return _map_on(SerialExecutor(), task, bounds, total, progress, 1, results)
+        return _map_on(SerialExecutor(), task, bounds, total, progress, 1, results, halt)
     made = pool is None
     made_at = time.perf_counter()
     pool = _kept_pool(workers, make=True)
     assert pool is not None
     for attempt in (0, 1):
         try:
-            timing = _share(pool, workers, task, bounds, total, progress, results)
+            timing = _share(pool, workers, task, bounds, total, progress, results, halt)
             break
         except cf.process.BrokenProcessPool:
             # A worker died (killed, out of memory): a fresh pool redoes the chunks, once.
@@ -385,7 +419,7 @@ def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], to
 
 def _share(pool: cf.Executor, workers: int, task: Callable[[int, int], Any], bounds: List[Tuple[int, int]],
            total: int, progress: Optional[Progress],
-           results: List[Any]) -> Tuple[float, int, Optional[float]]:
+           results: List[Any], halt: Optional[_Halt] = None) -> Tuple[float, int, Optional[float]]:
     """Chunks 1… of ``bounds`` into ``results``: the pool takes them from the front, a few at a time
     so that none waits long in its queue, and this process from the back while the workers run.
 
@@ -406,6 +440,8 @@ def _share(pool: cf.Executor, workers: int, task: Callable[[int, int], Any], bou
         done += bounds[k][1] - bounds[k][0]
         if progress is not None:
             progress(done, total)
+        if halt is not None and halt.finished(k):
+            pending.clear()  # a stop: nothing more starts, the chunks in flight are let go
 
     def failure(k: int, exc: BaseException) -> None:
         failed[k] = exc
@@ -429,7 +465,7 @@ def _share(pool: cf.Executor, workers: int, task: Callable[[int, int], Any], bou
             finished(k)
 
     try:
-        while pending or flying:
+        while pending or (flying and not (halt is not None and halt.asked)):
             while pending and len(flying) <= workers:
                 k = pending.pop(0)
                 flying[pool.submit(timed, *bounds[k])] = k
@@ -447,6 +483,8 @@ def _share(pool: cf.Executor, workers: int, task: Callable[[int, int], Any], bou
         for future in flying:
             future.cancel()
         raise
+    for future in flying:  # left by a stop
+        future.cancel()
     if failed:
         raise failed[min(failed)]
     return worker_time, worker_samples, first_result

@@ -25,8 +25,8 @@ else:  # pragma: no cover - old interpreters
     import tomli as tomllib
 
 from lamina_design.core.targets import POWER, Target
-from lamina_design.io.files import Design, DesignFileError, RefineRequest, _toml_value, design_toml, load_design, \
-    load_targets
+from lamina_design.io.files import Design, DesignFileError, design_toml, load_design, load_targets
+from lamina_design.io.write import _toml_value
 from lamina_design.materials import catalogue
 from lamina_design.materials.base import MaterialError
 from lamina_design.optics.stack import PreparedStack, Stack

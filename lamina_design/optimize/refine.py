@@ -20,11 +20,12 @@ Needs SciPy (``pip install 'lamina[design]'``).
 """
 from __future__ import annotations
 
+import inspect
 import math
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, TextIO, Tuple, Union
+from typing import Any, Callable, Dict, List, Literal, Optional, Sequence, TextIO, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -45,7 +46,7 @@ from lamina_design.optics.phase import (
     psi_delta_from,
     psi_delta_rates,
 )
-from lamina_design.core.progress import ProgressBar
+from lamina_design.core.progress import INTERRUPTED, Callback, Stop, Tracker
 from lamina_design.core.report import Report, report
 from lamina_design.core.results import OptimizeResult
 from lamina_design.core.targets import (
@@ -443,17 +444,25 @@ def _cost(residuals: FloatArray) -> float:
 def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[int]] = None, *,
            bounds: tuple[Values, Values] = (0.0, math.inf), starts: Optional[Sequence[Values]] = None,
            keep: int = 3, max_nfev: int = 200, progress: Optional[bool] = None, stream: Optional[TextIO] = None,
-           callback: Optional[Callable[[FloatArray, float], None]] = None,
-           jacobian: Literal["exact", "difference"] = "exact") -> RefineResult:
+           callback: Union[None, Callable[[FloatArray, float], Any], Callback] = None,
+           jacobian: Literal["exact", "difference"] = "exact", time_budget: Optional[float] = None,
+           min_thickness_nm: Optional[float] = 1.0) -> RefineResult:
     """Refine the thicknesses of layers ``vary`` (indices into ``stack.all_layers()``; all by default).
 
     ``bounds`` are (lower, upper) thicknesses in nm, a number or one per varied layer; the lower
     bound may not be below 0. ``starts`` are alternative starting thicknesses for the varied
     layers: the ``keep`` best of them (and the stack's own) are refined and the best result is
     returned, which helps past the many local minima of thin-film fits. ``progress`` shows a bar
-    on ``stream`` (stderr): None shows it for long refinements on a terminal. ``callback(x, cost)``
-    is called after every evaluation. ``jacobian``: "exact" (the engine's derivatives) or
-    "difference" (forward differences, one spectrum per varied layer).
+    on ``stream`` (stderr): None shows it for long refinements on a terminal, with the best merit
+    and the time left. ``callback`` is called after every evaluation: a callback of one argument
+    with a :class:`~lamina_design.core.progress.Progress` record (unit "evaluations", of
+    ``max_nfev``), one of two with ``(x, cost)``. Returning True, raising StopIteration,
+    ``time_budget`` (seconds) running out or Ctrl-C stop the refinement with the best
+    thicknesses evaluated so far (``success`` False, the reason in ``message``). ``jacobian``:
+    "exact" (the engine's derivatives) or "difference" (forward differences, one spectrum per
+    varied layer). A varied layer that ends thinner than ``min_thickness_nm`` (None: no check)
+    is named in ``message``; the stack keeps its layers, so that ``x`` stays one thickness per
+    varied layer: remove them and refine again, or synthesise, which removes them itself.
     """
     layers = stack.all_layers()
     if not layers:
@@ -477,13 +486,21 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
     if jacobian == "exact" and not _differentiable(stack):
         jacobian = "difference"
 
+    if min_thickness_nm is not None and not (math.isfinite(min_thickness_nm) and min_thickness_nm >= 0):
+        raise ValueError(f"min_thickness_nm must be finite and ≥ 0, got {min_thickness_nm!r}")
+
     problem = _Problem(stack, targets)
     base = stack.thicknesses()
     index = np.array(chosen, dtype=np.intp)
-    bar = ProgressBar(max_nfev, progress, sys.stderr if stream is None else stream)
+    legacy = callback is not None and _takes_two(callback)
+    tracker = Tracker(max_nfev, "evaluations", label="refining", progress=progress,
+                      stream=sys.stderr if stream is None else stream,
+                      callback=None if legacy else cast(Optional[Callback], callback), time_budget=time_budget)
     start_time = time.perf_counter()
     evaluations = 0
     last: list[tuple[FloatArray, FloatArray]] = []
+    # The best point evaluated: what a stopped refinement returns.
+    seen: list[tuple[float, FloatArray, FloatArray]] = []
 
     def full(x: FloatArray) -> FloatArray:
         d = base.copy()
@@ -496,9 +513,13 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
         evaluations += 1
         last[:] = [(x.copy(), residuals)]
         cost = _cost(residuals)
-        bar.update(evaluations, cost)
-        if callback is not None:
-            callback(x.copy(), cost)
+        if not seen or cost < seen[0][0]:
+            seen[:] = [(cost, x.copy(), residuals)]
+        if legacy:
+            cast(Callable[[FloatArray, float], Any], callback)(x.copy(), cost)
+        count = max(residuals.size, 1)
+        tracker.update(evaluations, math.sqrt(2 * seen[0][0] / count),
+                       lambda: stack.with_thicknesses(full(seen[0][1])))
         return residuals
 
     def exact(x: FloatArray) -> FloatArray:
@@ -527,6 +548,7 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
         candidates += ranked[:max(keep, 0)]
     best = None
     nfev = njev = 0
+    stopped = ""
     try:
         for x0 in candidates:
             budget = max_nfev - nfev
@@ -538,19 +560,56 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
             njev += int(solution.njev or 0)
             if best is None or float(solution.cost) < float(best.cost):
                 best = solution
+    except Stop as stop:
+        stopped = stop.reason
+    except KeyboardInterrupt:
+        stopped = INTERRUPTED
     finally:
-        bar.close()
-    assert best is not None
-    x = np.asarray(best.x, dtype=np.float64)
-    residuals = np.asarray(best.fun, dtype=np.float64)
+        tracker.close()
+    if stopped:
+        nfev = evaluations
+        if best is None or (seen and seen[0][0] < float(best.cost)):
+            if not seen:  # stopped before the first evaluation
+                seen[:] = [(cost_before, x_initial, problem.residuals(full(x_initial)))]
+            cost, x, residuals = seen[0]
+            jac = problem.jacobian(full(x))[:, index] if jacobian == "exact" else difference(x)
+        else:
+            x, residuals, jac = (np.asarray(best.x, dtype=np.float64), np.asarray(best.fun, dtype=np.float64),
+                                 np.asarray(best.jac, dtype=np.float64))
+            cost = float(best.cost)
+        status, message, success = 0, f"{stopped}: the best thicknesses so far", False
+    else:
+        assert best is not None
+        x = np.asarray(best.x, dtype=np.float64)
+        residuals = np.asarray(best.fun, dtype=np.float64)
+        jac = np.asarray(best.jac, dtype=np.float64)
+        cost, status, message, success = float(best.cost), int(best.status), str(best.message), bool(best.success)
+    if min_thickness_nm is not None:
+        thin = [chosen[j] for j in range(x.size) if x[j] < min_thickness_nm]
+        if thin:
+            listed = ", ".join(f"{i + 1} ({x[chosen.index(i)]:.2f} nm)" for i in thin)
+            message += (f"; layers {listed} end thinner than {min_thickness_nm:g} nm: remove them and refine "
+                        f"again")
     count = max(residuals.size, 1)
     return RefineResult(
         stack=stack.with_thicknesses(full(x)), x=x, x0=base[index].copy(), vary=chosen,
-        cost_before=cost_before, cost=float(best.cost), merit_before=math.sqrt(2 * cost_before / count),
-        merit=math.sqrt(2 * float(best.cost) / count), residuals=residuals,
-        jac=np.asarray(best.jac, dtype=np.float64), nfev=nfev, njev=njev,
-        lamina_calls=problem.calls, seconds=time.perf_counter() - start_time, success=bool(best.success),
-        status=int(best.status), message=str(best.message), method=jacobian, targets=tuple(targets))
+        cost_before=cost_before, cost=cost, merit_before=math.sqrt(2 * cost_before / count),
+        merit=math.sqrt(2 * cost / count), residuals=residuals,
+        jac=jac, nfev=nfev, njev=njev,
+        lamina_calls=problem.calls, seconds=time.perf_counter() - start_time, success=success,
+        status=status, message=message, method=jacobian, targets=tuple(targets))
+
+
+def _takes_two(callback: Callable[..., Any]) -> bool:
+    """Whether a callback wants ``(x, cost)`` (the older form) rather than one progress record."""
+    try:
+        parameters = list(inspect.signature(callback).parameters.values())
+    except (TypeError, ValueError):  # a builtin without a signature: the older form
+        return True
+    positional = [p for p in parameters if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+    if any(p.kind == p.VAR_POSITIONAL for p in parameters):
+        return True
+    return len([p for p in positional if p.default is p.empty]) >= 2
 
 
 def fit_spectrum(stack: Stack, wavelength_nm: Values, measured: Values, quantity: Quantity = "R", *,

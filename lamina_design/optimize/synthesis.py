@@ -34,7 +34,7 @@ import math
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Callable, List, Literal, Optional, Sequence, TextIO, Tuple
+from typing import List, Literal, Optional, Sequence, TextIO, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -50,7 +50,7 @@ from lamina_design.core.checks import AIR, Layer, flux_ratio
 from lamina_design.core.executor import ExecutorLike, MapLike, map_over
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
 from lamina_design.core.targets import Target, by_incidence, union_grid
-from lamina_design.core.progress import ProgressBar
+from lamina_design.core.progress import INTERRUPTED, Callback, Stop, Tracker
 from lamina_design.core.report import Report, report
 from lamina_design.core.results import BUDGET, CONVERGED, STOPPED, StackResult
 from lamina_design.optics.stack import Stack
@@ -563,6 +563,12 @@ def _insert(codes: Sequence[int], d: FloatArray, c: _Candidate, width: float) ->
 _GAIN = 1e-6
 
 
+#: A new layer that does not, with the needle steps after it, lower the best merit by this
+#: share counts as idle; after this many idle ones in a row needle synthesis stops growing.
+_GROWTH_GAIN = 0.01
+_GROWTH_PATIENCE = 3
+
+
 #: Needle widths (nm) tried before refining; the best of them starts the refinement.
 _WIDTHS = (1.0, 2.0, 4.0, 8.0, 16.0, 32.0)
 
@@ -574,12 +580,7 @@ def _trial(job: Tuple[Merit, List[int], FloatArray, _Candidate, _Settings]) -> T
     tried = [_insert(codes, d, cand, w) for w in _WIDTHS]
     costs = [merit.cost(c, t) for c, t in tried]
     new_codes, new_d = tried[int(np.argmin(costs))]
-    new_d, cost = gauss_newton(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
-    for _ in range(len(new_codes)):
-        new_codes, new_d, changed = _clean(new_codes, new_d, s.min_thickness)
-        if not changed:
-            break
-        new_d, cost = gauss_newton(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
+    new_codes, new_d, cost, _ = _settle(merit, new_codes, new_d, s)
     return new_codes, new_d, cost, merit.sweeps, merit.evaluations
 
 
@@ -612,31 +613,88 @@ def _setup(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
                   [layer.material for layer in stack.layers], targets)
     codes = [merit.code(layer.material) for layer in stack.layers]
     chosen = sorted({merit.code(m) for m in materials})
+    # A layer of a material that is never inserted can only thin away or stay, and the needles
+    # of the others cannot replace it: the search stalls. Say so rather than return a design
+    # made of materials the caller did not allow.
+    foreign = sorted({c for c in codes if c not in chosen})
+    if foreign:
+        names = ", ".join(repr(merit.palette[c].name) for c in foreign)
+        raise ValueError(f"materials: the starting stack has layers of {names}, which is not among the materials "
+                         f"to insert; add it to materials, or start from layers of the allowed ones")
     return merit, codes, chosen
 
 
+def _settle(merit: Merit, codes: Sequence[int], d: FloatArray, s: _Settings) -> Tuple[List[int], FloatArray, float, int]:
+    """Refines, removes layers thinner than the minimum (merging neighbours of one material) and
+    refines again until every layer is at least the minimum: (codes, d, cost, layers removed)."""
+    codes = list(codes)
+    d, cost = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
+    removed = 0
+    for _ in range(len(codes) + 1):
+        before = len(codes)
+        codes, d, changed = _clean(codes, d, s.min_thickness)
+        if not changed:
+            break
+        removed += before - len(codes)
+        d, cost = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
+    # Refinement may thin a layer below the minimum again after the last removal: the bound
+    # holds it there rather than let it go on thinning.
+    if codes and float(d.min()) < s.min_thickness:
+        d = np.maximum(d, s.min_thickness)
+        cost = merit.cost(codes, d)
+    return codes, d, cost, removed
+
+
+def _minimum_note(s: _Settings, removed: int) -> str:
+    if s.min_thickness <= 0:
+        return ""
+    thin = f"{removed} thinner layers removed" if removed else "none thinner"
+    return f"; every layer ≥ {s.min_thickness:g} nm ({thin})"
+
+
+class _Run:
+    """A synthesis in progress: its best design, its tracker and how it stopped."""
+
+    def __init__(self, merit: Merit, name: str, tracker: Tracker) -> None:
+        self.merit = merit
+        self.name = name
+        self.tracker = tracker
+        self.best: Optional[_Design] = None
+        self.removed = 0
+
+    def offer(self, codes: Sequence[int], d: FloatArray, cost: float) -> None:
+        if self.best is None or cost < self.best[2]:
+            self.best = (list(codes), d.copy(), cost)
+
+    def design(self) -> Stack:
+        assert self.best is not None
+        return self.merit.stack(self.best[0], self.best[1], self.name)
+
+    def report(self, done: int, stage: str = "") -> None:
+        merit = self.merit.rms(self.best[2]) if self.best is not None else math.nan
+        self.tracker.update(done, merit, self.design if self.best is not None else None, stage)
+
+
 def _loop(merit: Merit, codes: List[int], d: FloatArray, chosen: Sequence[int], s: _Settings, max_steps: int,
-          trials: int, run: MapLike, steps: List[Step], bar: Optional[ProgressBar],
-          callback: Optional[Callable[[Step], None]]) -> Tuple[List[int], FloatArray, float, str]:
-    """Needle steps from a refined design until nothing helps or a budget is reached."""
+          trials: int, run: MapLike, steps: List[Step], watch: _Run,
+          first: int = 0) -> Tuple[List[int], FloatArray, float, str]:
+    """Needle steps from a refined design until nothing helps or a budget is reached; progress is
+    reported as steps ``first + 1``…"""
     cost = merit.cost(codes, d)
 
     def record(kind: str) -> None:
         step = Step(kind, len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps)
         steps.append(step)
-        if bar is not None:
-            bar.update(len(steps), cost)
-        if callback is not None:
-            callback(step)
+        watch.offer(codes, d, cost)
 
     message = f"stopped after {max_steps} needle steps"
-    for _ in range(max_steps):
-        best = _step(merit, codes, d, cost, chosen, s, trials, run)
+    for done in range(max_steps):
+        best = _step(merit, codes, d, cost, chosen, s, trials, run, watch.tracker)
         kind = "needle"
         if best is None:
             # A needle-optimal design (or one at the layer budget) can still change its
             # structure: take out one of the thinnest layers, then look for a needle again.
-            best = _swap(merit, codes, d, cost, chosen, s, trials, run)
+            best = _swap(merit, codes, d, cost, chosen, s, trials, run, watch.tracker)
             kind = "swap"
         if best is None:
             message = ("the layer budget is reached" if len(codes) + 1 > s.max_layers
@@ -644,6 +702,7 @@ def _loop(merit: Merit, codes: List[int], d: FloatArray, chosen: Sequence[int], 
             break
         codes, d, cost = best
         record(kind)
+        watch.report(first + done + 1, kind)
     return codes, d, cost, message
 
 
@@ -651,12 +710,14 @@ _Design = Tuple[List[int], FloatArray, float]
 
 
 def _step(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Sequence[int], s: _Settings,
-          trials: int, run: MapLike) -> Optional[_Design]:
+          trials: int, run: MapLike, tracker: Optional[Tracker] = None) -> Optional[_Design]:
     """One needle step: the first of the best places whose refined design lowers the cost."""
     found = _candidates(merit, codes, d, chosen, s)
     # The deepest minimum may only lead back to the same design: try the next places before
     # giving up, `trials` at a time.
     for at in range(0, min(len(found), max(trials, s.patience)), trials):
+        if tracker is not None:
+            tracker.check()
         jobs = [(merit, list(codes), d.copy(), c, s) for c in found[at:at + trials]]
         results = list(run(_trial, jobs))
         merit.sweeps += sum(r[3] for r in results)
@@ -670,16 +731,18 @@ def _step(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
 
 
 def _swap(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Sequence[int], s: _Settings,
-          trials: int, run: MapLike) -> Optional[_Design]:
+          trials: int, run: MapLike, tracker: Optional[Tracker] = None) -> Optional[_Design]:
     """Remove one of the thinnest layers, refine, and take a needle step from there."""
     if len(codes) < 3:
         return None
     for j in np.argsort(d)[:s.patience]:
+        if tracker is not None:
+            tracker.check()
         thinner = d.copy()
         thinner[j] = 0.0
         new_codes, new_d, _ = _clean(codes, thinner, s.min_thickness)
-        new_d, new_cost = gauss_newton(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
-        found = _step(merit, new_codes, new_d, math.inf, chosen, s, trials, run)
+        new_codes, new_d, new_cost, _ = _settle(merit, new_codes, new_d, s)
+        found = _step(merit, new_codes, new_d, math.inf, chosen, s, trials, run, tracker)
         if found is not None and found[2] < cost * (1 - _GAIN):
             return found
         if new_cost < cost * (1 - _GAIN):
@@ -689,16 +752,39 @@ def _swap(merit: Merit, codes: List[int], d: FloatArray, cost: float, chosen: Se
 
 def _status(message: str) -> int:
     """The result's status from why a synthesis stopped."""
-    if "budget" in message:
+    if "budget" in message and "time budget" not in message:
         return BUDGET
-    return STOPPED if message.startswith("stopped after") else CONVERGED
+    return STOPPED if message.startswith(("stopped", "interrupted", "the time budget")) else CONVERGED
+
+
+def _finish(run: _Run, s: _Settings, steps: List[Step], start_time: float, message: str,
+            stack_name: str, targets: Sequence[Target]) -> SynthesisResult:
+    """The result of a synthesis: its best design, every layer at least the minimum."""
+    merit = run.merit
+    assert run.best is not None
+    codes, d, cost = run.best
+    if codes and float(d.min()) < s.min_thickness:
+        codes, d, cost, removed = _settle(merit, codes, d, s)
+        run.removed += removed
+    message += _minimum_note(s, run.removed)
+    return SynthesisResult(merit.stack(codes, d, stack_name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
+                           time.perf_counter() - start_time, message, merit.evaluations, _status(message),
+                           tuple(targets))
+
+
+def _check_common(max_steps: int, trials: int, max_nfev: int, min_thickness_nm: float) -> None:
+    if max_steps < 0 or trials < 1 or max_nfev < 1:
+        raise ValueError("max_steps must be ≥ 0, trials and max_nfev ≥ 1")
+    if not (min_thickness_nm >= 0 and math.isfinite(min_thickness_nm)):
+        raise ValueError(f"min_thickness_nm must be finite and ≥ 0, got {min_thickness_nm!r}")
 
 
 def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
            max_layers: Optional[int] = None, max_total_nm: Optional[float] = None, max_steps: int = 40,
            step_nm: float = 2.0, min_thickness_nm: float = 1.0, trials: int = 1, max_nfev: int = 100,
            patience: int = 4, executor: ExecutorLike = None, progress: Optional[bool] = None, stream: Optional[TextIO] = None,
-           callback: Optional[Callable[[Step], None]] = None) -> SynthesisResult:
+           callback: Optional[Callback] = None, time_budget: Optional[float] = None,
+           grow: Literal["auto", "both", "front", "back", "none"] = "auto") -> SynthesisResult:
     """Needle optimisation from ``stack``.
 
     Each step refines every thickness (exact Jacobian), computes the needle function of each of
@@ -708,10 +794,25 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     :mod:`lamina_design.core.executor`: ``None`` the kept process pool, ``"serial"``, a worker count or an
     executor). When the refined design is no better, up to ``patience`` places are tried, then
     the removal of each of the ``patience`` thinnest layers followed by a needle step.
-    Layers that thin below ``min_thickness_nm`` are removed and neighbours of one material
-    merged. It stops when no needle lowers the merit, at ``max_layers`` or ``max_total_nm``
-    (refinement holds the total to it, and a step that ends above it is not taken), or after
-    ``max_steps``.
+    Layers that thin below ``min_thickness_nm`` are removed, neighbours of one material
+    merged and the rest refined again, so every layer of the result is at least that thick.
+    The starting stack's layers must be of ``materials``. It stops when no needle lowers the
+    merit, at ``max_layers`` or ``max_total_nm`` (refinement holds the total to it, and a step
+    that ends above it is not taken), or after ``max_steps``.
+
+    Where no needle helps, the design is needle-optimal for its total thickness. With ``grow``
+    "both", "front" or "back" a new layer then goes on that face (a quarter wave at the middle
+    of the targets' wavelengths, of whichever material refines best, as
+    :func:`gradual_evolution` adds them) and the needle steps go on, until three new layers in
+    a row gain less than 1 % or a budget is reached; the best design seen is returned. "auto"
+    (the default) grows on both faces when ``max_total_nm`` bounds the design, and not at all
+    otherwise (a needle optimum is then the end: growth without a thickness budget has no
+    bound but ``max_steps``, and thickens layers without end for gains of no worth).
+
+    ``callback`` receives a :class:`~lamina_design.core.progress.Progress` record (unit
+    "steps") after every step; returning True, raising StopIteration, ``time_budget``
+    (seconds) running out or Ctrl-C end the run with the best design so far (``success``
+    False, the reason in ``message``).
 
     A bare face has a needle function of 0 (at normal incidence on lossless media a thin film
     there only turns the phase of r): start from at least one layer, or use
@@ -719,31 +820,67 @@ def needle(stack: Stack, targets: Sequence[Target], materials: Sequence[Material
     """
     start_time = time.perf_counter()
     layers_cap, total_cap = _check_budget(max_layers, max_total_nm)
-    if max_steps < 0 or trials < 1 or max_nfev < 1:
-        raise ValueError("max_steps must be ≥ 0, trials and max_nfev ≥ 1")
-    if not (min_thickness_nm >= 0 and math.isfinite(min_thickness_nm)):
-        raise ValueError(f"min_thickness_nm must be finite and ≥ 0, got {min_thickness_nm!r}")
+    _check_common(max_steps, trials, max_nfev, min_thickness_nm)
+    if grow not in ("auto", "both", "front", "back", "none"):
+        raise ValueError(f"grow must be 'auto', 'both', 'front', 'back' or 'none', got {grow!r}")
+    if grow == "auto":
+        grow = "both" if max_total_nm is not None else "none"
     merit, codes, chosen = _setup(stack, targets, materials)
     s = _Settings(float(step_nm), float(min_thickness_nm), int(max_nfev), layers_cap, total_cap, max(1, int(patience)))
     if len(codes) > layers_cap or float(stack.thicknesses().sum()) > total_cap:
         raise ValueError("the starting stack is already beyond the layer or thickness budget")
     d = stack.thicknesses()
     steps: List[Step] = []
-    bar = ProgressBar(max_steps + 1, progress, sys.stderr if stream is None else stream)
+    tracker = Tracker(max_steps, "steps", label="needle", progress=progress,
+                      stream=sys.stderr if stream is None else stream, callback=callback, time_budget=time_budget)
+    watch = _Run(merit, stack.name, tracker)
+    watch.offer(codes, d, merit.cost(codes, d))
     try:
         if codes:
+            # Refined to convergence first: a needle-optimal start (a quarter wave) shows its
+            # needles only once it sits at its optimum.
             d, _ = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
-            codes, d, _ = _clean(codes, d, s.min_thickness)
-            d, _ = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
+            codes, d, _, watch.removed = _settle(merit, codes, d, s)
         cost = merit.cost(codes, d)
+        watch.best = None
+        watch.offer(codes, d, cost)
         steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
+        watch.report(0, "start")
+        centre = float(np.median(np.concatenate([g.wl for g in merit.groups])))
+        idle = 0
         with map_over(executor, trials, trials) as run:
-            codes, d, cost, message = _loop(merit, codes, d, chosen, s, max_steps, trials, run, steps, bar, callback)
+            while True:
+                before = watch.best[2] if watch.best is not None else math.inf
+                codes, d, cost, message = _loop(merit, codes, d, chosen, s, max_steps - (len(steps) - 1), trials,
+                                                run, steps, watch, first=len(steps) - 1)
+                # A needle optimum of this total thickness: more room (a new layer on a face, then
+                # needles again) reaches what no needle can, as edges and beamsplitters need.
+                if message.startswith("stopped after"):
+                    message = f"stopped after {max_steps} steps"
+                if grow == "none" or not message.startswith("no needle"):
+                    break
+                idle = idle + 1 if (watch.best is None or watch.best[2] > (1 - _GROWTH_GAIN) * before) else 0
+                if idle >= _GROWTH_PATIENCE:
+                    message = "neither a needle nor a new layer lowers the merit"
+                    break
+                if len(steps) - 1 >= max_steps:
+                    message = f"stopped after {max_steps} steps"
+                    break
+                grown = _grow(merit, codes, d, chosen, s, grow, centre, None, tracker)
+                if grown is None:
+                    message = "no needle lowers the merit and the layer or thickness budget leaves no room to grow"
+                    break
+                codes, d, cost = grown
+                steps.append(Step("grow", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
+                watch.offer(codes, d, cost)
+                watch.report(len(steps) - 1, "new layer")
+    except Stop as stop:
+        message = f"{stop.reason}: the best design so far"
+    except KeyboardInterrupt:
+        message = f"{INTERRUPTED}: the best design so far"
     finally:
-        bar.close()
-    return SynthesisResult(merit.stack(codes, d, stack.name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
-                           time.perf_counter() - start_time, message, merit.evaluations, _status(message),
-                           tuple(targets))
+        tracker.close()
+    return _finish(watch, s, steps, start_time, message, stack.name, targets)
 
 
 def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequence[Material], *,
@@ -753,7 +890,7 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
                       patience: int = 4, grow: Literal["front", "back", "both"] = "both",
                       executor: ExecutorLike = None, progress: Optional[bool] = None,
                       stream: Optional[TextIO] = None,
-                      callback: Optional[Callable[[Step], None]] = None) -> SynthesisResult:
+                      callback: Optional[Callback] = None, time_budget: Optional[float] = None) -> SynthesisResult:
     """Gradual evolution: grow the design a layer at a time on one of its faces, needle-optimise
     after each, and keep the best design seen.
 
@@ -761,12 +898,15 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
     material (unlike the layer it touches) refines best,
     ``layer_nm`` thick (default: a quarter wave at the middle of the targets' wavelengths). It
     stops after ``rounds`` layers, at a budget, or when five rounds in a row gain less than 1 % of
-    the merit.
+    the merit. Layers thinner than ``min_thickness_nm`` are removed as :func:`needle` does;
+    ``callback`` and ``time_budget`` as there (progress counted in steps: each round is a new
+    layer and up to ``needle_steps`` needle steps).
     """
     start_time = time.perf_counter()
     layers_cap, total_cap = _check_budget(max_layers, max_total_nm)
     if rounds < 1 or needle_steps < 0 or trials < 1 or max_nfev < 1:
         raise ValueError("rounds, trials and max_nfev must be ≥ 1 and needle_steps ≥ 0")
+    _check_common(needle_steps, trials, max_nfev, min_thickness_nm)
     if grow not in ("front", "back", "both"):
         raise ValueError(f"grow must be 'front', 'back' or 'both', got {grow!r}")
     merit, codes, chosen = _setup(stack, targets, materials)
@@ -774,49 +914,66 @@ def gradual_evolution(stack: Stack, targets: Sequence[Target], materials: Sequen
     d = stack.thicknesses()
     centre = float(np.median(np.concatenate([g.wl for g in merit.groups])))
     steps: List[Step] = []
-    bar = ProgressBar(rounds * (needle_steps + 1) + 1, progress, sys.stderr if stream is None else stream)
+    per_round = needle_steps + 1
+    tracker = Tracker(rounds * per_round, "steps", label="gradual evolution", progress=progress,
+                      stream=sys.stderr if stream is None else stream, callback=callback, time_budget=time_budget)
+    watch = _Run(merit, stack.name, tracker)
+    watch.offer(codes, d, merit.cost(codes, d))
     message = f"stopped after {rounds} rounds"
     try:
         if codes:
-            d, _ = gauss_newton(merit, codes, d, s.max_nfev, max_total=s.max_total)
+            codes, d, _, watch.removed = _settle(merit, codes, d, s)
         cost = merit.cost(codes, d)
+        watch.best = None
+        watch.offer(codes, d, cost)
         steps.append(Step("start", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
-        best = (list(codes), d.copy(), cost)
+        watch.report(0, "start")
         stalls = 0
         with map_over(executor, trials, trials) as run:
-            for _ in range(rounds):
-                grown = []
-                # A new layer on a face, of either material unlike the layer it touches.
-                for front in ((True, False) if grow == "both" else (grow == "front",)):
-                    touching = (codes[0] if front else codes[-1]) if codes else -1
-                    for code in (c for c in chosen if c != touching):
-                        n_mid = float(np.real(merit.palette[code].index(np.array([centre]))[0]))
-                        width = centre / (4 * n_mid) if layer_nm is None else float(layer_nm)
-                        width = min(width, total_cap - float(d.sum()))
-                        if len(codes) + 1 > layers_cap or width < s.min_thickness:
-                            continue
-                        new_codes = [code, *codes] if front else [*codes, code]
-                        new_d = np.concatenate([[width], d] if front else [d, [width]])
-                        new_d, new_cost = gauss_newton(merit, new_codes, new_d, s.max_nfev, max_total=s.max_total)
-                        grown.append((new_cost, new_codes, new_d))
-                if not grown:
+            for k in range(rounds):
+                grown = _grow(merit, codes, d, chosen, s, grow, centre, layer_nm, tracker)
+                if grown is None:
                     message = "the layer or thickness budget is reached"
                     break
-                # Layers that thin away here go at the next needle step's clean-up.
-                cost, codes, d = min(grown, key=lambda g: g[0])
+                before = watch.best[2] if watch.best is not None else math.inf
+                codes, d, cost = grown
                 steps.append(Step("layer", len(codes), float(d.sum()), cost, merit.rms(cost), merit.sweeps))
-                if callback is not None:
-                    callback(steps[-1])
-                codes, d, cost, _ = _loop(merit, codes, d, chosen, s, needle_steps, trials, run, steps, bar, callback)
-                stalls = stalls + 1 if cost > 0.99 * best[2] else 0
-                if cost < best[2]:
-                    best = (list(codes), d.copy(), cost)
+                watch.offer(codes, d, cost)
+                watch.report(k * per_round + 1, f"round {k + 1}: new layer")
+                codes, d, cost, _ = _loop(merit, codes, d, chosen, s, needle_steps, trials, run, steps, watch,
+                                          first=k * per_round + 1)
+                watch.offer(codes, d, cost)
+                watch.report((k + 1) * per_round, f"round {k + 1} done")
+                stalls = stalls + 1 if cost > 0.99 * before else 0
                 if stalls >= 5:
                     message = "five rounds in a row gained less than 1 %"
                     break
+    except Stop as stop:
+        message = f"{stop.reason}: the best design so far"
+    except KeyboardInterrupt:
+        message = f"{INTERRUPTED}: the best design so far"
     finally:
-        bar.close()
-    codes, d, cost = best
-    return SynthesisResult(merit.stack(codes, d, stack.name), cost, merit.rms(cost), tuple(steps), merit.sweeps,
-                           time.perf_counter() - start_time, message, merit.evaluations, _status(message),
-                           tuple(targets))
+        tracker.close()
+    return _finish(watch, s, steps, start_time, message, stack.name, targets)
+
+
+def _grow(merit: Merit, codes: List[int], d: FloatArray, chosen: Sequence[int], s: _Settings,
+          grow: str, centre: float, layer_nm: Optional[float], tracker: Tracker) -> Optional[_Design]:
+    """The best refined design with a new layer on a face, of a material unlike the layer it touches."""
+    grown: List[_Design] = []
+    for front in ((True, False) if grow == "both" else (grow == "front",)):
+        touching = (codes[0] if front else codes[-1]) if codes else -1
+        for code in (c for c in chosen if c != touching):
+            tracker.check()
+            n_mid = float(np.real(merit.palette[code].index(np.array([centre]))[0]))
+            width = centre / (4 * n_mid) if layer_nm is None else float(layer_nm)
+            width = min(width, s.max_total - float(d.sum()))
+            if len(codes) + 1 > s.max_layers or width < max(s.min_thickness, 1e-9):
+                continue
+            new_codes = [code, *codes] if front else [*codes, code]
+            new_d = np.concatenate([[width], d] if front else [d, [width]])
+            new_codes, new_d, new_cost, _ = _settle(merit, new_codes, new_d, s)
+            grown.append((new_codes, new_d, new_cost))
+    if not grown:
+        return None
+    return min(grown, key=lambda g: g[2])

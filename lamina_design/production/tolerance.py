@@ -23,9 +23,10 @@ tolerances, that a one-σ error of that layer alone causes.
 from __future__ import annotations
 
 import math
+import sys
 from dataclasses import dataclass, field
 from statistics import NormalDist
-from typing import Any, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -35,7 +36,8 @@ from lamina_design.core import formatting
 from lamina_design.core.checks import MAX_ANGLE_RAD, Layer, polarisation_weights
 from lamina_design.core.report import Report, report
 from lamina_design.core.results import Result
-from lamina_design.core.executor import ExecutorLike, Progress, map_chunks
+from lamina_design.core.executor import ExecutorLike, Progress, SerialExecutor, chunk_bounds, map_chunks
+from lamina_design.core.progress import INTERRUPTED, Callback, Stop, Tracker
 from lamina_design.core.limits import MAX_SAMPLES, check_count
 from lamina_design.core.targets import Target, by_incidence, union_grid
 from lamina_design.materials.base import ComplexArray, FloatArray, Material
@@ -345,6 +347,13 @@ class ToleranceResult(Result):
     jacobian: FloatArray
     sensitivity: FloatArray
     thickness_sigma: FloatArray
+    #: How the run ended: every sample done, or stopped early (by a callback, the time budget, Ctrl-C).
+    message: str = ""
+
+    @property
+    def success(self) -> bool:
+        """Whether every sample asked for was done."""
+        return not self.message.startswith(("stopped", "interrupted", "the time budget"))
 
     @property
     def samples(self) -> int:
@@ -481,13 +490,19 @@ def _nominal_jacobian(stack: Stack, groups: Sequence[_Group], size: int) -> Floa
 def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: int = 1000, *,
               seed: Any = 0, max_merit: Optional[float] = None, keep: int = 200,
               executor: ExecutorLike = None, chunk_size: int = 500,
-              progress: Optional[Progress] = None) -> ToleranceResult:
+              progress: Union[None, bool, Progress] = None, stream: Optional[TextIO] = None,
+              callback: Optional[Callback] = None, time_budget: Optional[float] = None) -> ToleranceResult:
     """Monte Carlo of ``samples`` perturbed copies of ``stack`` against ``targets``.
 
     ``seed`` is anything ``numpy.random.SeedSequence`` takes (None: fresh entropy, recorded in
     the result). ``keep`` samples' computed target values are kept for the envelope plot.
     ``executor``: see :mod:`lamina_design.core.executor`; ``progress(done, total)`` is called as
-    chunks finish. At most :data:`~lamina_design.core.limits.MAX_SAMPLES` samples, cut into at most
+    chunks finish (or ``progress`` True/None: a bar on ``stream``, None only on a terminal).
+    ``callback`` receives a :class:`~lamina_design.core.progress.Progress` record (unit
+    "samples", the merit the median sample's so far) as samples finish; returning True, raising
+    StopIteration, ``time_budget`` (seconds) running out or Ctrl-C end the run with the samples
+    done so far (the reason in ``message``). The samples done are the first ones, each drawn
+    as in a full run. At most :data:`~lamina_design.core.limits.MAX_SAMPLES` samples, cut into at most
     :data:`~lamina_design.core.limits.MAX_CHUNKS` chunks.
     """
     if not targets:
@@ -502,7 +517,9 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
     except ValueError as exc:
         raise ValueError(f"seed must be None, a whole number ≥ 0 or a sequence of them, got {seed!r}: {exc}") from None
     plan = _Plan(stack, tuple(targets), errors, _entropy(seq), tuple(seq.spawn_key or ()), max_merit, max(int(keep), 0))
-    chunks = map_chunks(_run_chunk, plan, samples, chunk_size=chunk_size, executor=executor, progress=progress)
+    chunks, message = _sample(plan, samples, chunk_size, executor, progress, stream, callback, time_budget)
+    if not chunks:
+        chunks = [_run_chunk(plan, 0, 1)]  # stopped before any sample: the first one, so there is a result
     merit = np.concatenate([c.merit for c in chunks])
     worst = np.concatenate([c.worst for c in chunks])
     passed = np.concatenate([c.met for c in chunks]) if max_merit is None else merit <= max_merit
@@ -516,4 +533,64 @@ def tolerance(stack: Stack, targets: Sequence[Target], errors: Errors, samples: 
         low=np.min(np.stack([c.low for c in chunks]), axis=0), high=np.max(np.stack([c.high for c in chunks]), axis=0),
         wavelength_nm=np.concatenate([t.arrays()[0] for t in plan.targets]),
         target_of_point=np.repeat(np.arange(len(plan.targets), dtype=np.intp), sizes), jacobian=jac,
-        sensitivity=plan.sigma_d * np.sqrt(np.mean(jac * jac, axis=0)), thickness_sigma=plan.sigma_d)
+        sensitivity=plan.sigma_d * np.sqrt(np.mean(jac * jac, axis=0)), thickness_sigma=plan.sigma_d,
+        message=message)
+
+
+def _run_from(payload: Tuple[_Plan, int], start: int, stop: int) -> _Chunk:
+    plan, offset = payload
+    return _run_chunk(plan, offset + start, offset + stop)
+
+
+def _sample(plan: _Plan, samples: int, chunk_size: int, executor: ExecutorLike,
+            progress: Union[None, bool, Progress], stream: Optional[TextIO], callback: Optional[Callback],
+            time_budget: Optional[float]) -> Tuple[List[_Chunk], str]:
+    """The chunks of the run, a round of them at a time so that progress, the callback and the
+    time budget are heard while it runs; and how it ended."""
+    chunk_bounds(samples, chunk_size)  # refuses a chunking the executor would refuse
+    here = executor == "serial" or isinstance(executor, SerialExecutor)
+    if here:
+        # Chunks computed here show their progress only as they end: about a hundred of them,
+        # a round each, so that Ctrl-C keeps every chunk done.
+        chunk_size = min(chunk_size, max(1, -(-samples // 100)), max(1, -(-samples // 10)))
+        per_round = chunk_size
+    else:
+        # Halves: long enough that a pool pays for itself in each (the first chunk of a call
+        # runs here, timed, and decides); a stop within a round keeps its leading chunks done.
+        per_round = max(chunk_size * -(-samples // (2 * chunk_size)), chunk_size)
+    old_style: Optional[Progress] = progress if callable(progress) else None
+    tracker = Tracker(samples, "samples", label="sampling", stream=sys.stderr if stream is None else stream,
+                      progress=None if progress is None else bool(progress) and old_style is None,
+                      callback=callback, time_budget=time_budget)
+    chunks: List[_Chunk] = []
+    done = 0
+    message = f"all {samples} samples"
+    asked: List[Stop] = []
+    try:
+        while done < samples:
+            count = min(per_round, samples - done)
+            merit = float(np.median(np.concatenate([c.merit for c in chunks]))) if chunks else math.nan
+
+            def report(finished: int, _: int, first: int = done, merit: float = merit, last: int = count) -> None:
+                if old_style is not None:
+                    old_style(first + finished, samples)
+                if finished < last and not asked:
+                    try:
+                        tracker.update(first + finished, merit)
+                    except Stop as stop:
+                        asked.append(stop)
+
+            part = map_chunks(_run_from, (plan, done), count, chunk_size=chunk_size, executor=executor,
+                              progress=report, stop=lambda: bool(asked))
+            chunks += part
+            done += sum(c.merit.size for c in part)
+            if asked:
+                raise asked[0]
+            tracker.update(done, float(np.median(np.concatenate([c.merit for c in chunks]))))
+    except Stop as stop:
+        message = f"{stop.reason} after {done} of {samples} samples"
+    except KeyboardInterrupt:
+        message = f"{INTERRUPTED} after {done} of {samples} samples"
+    finally:
+        tracker.close()
+    return chunks, message
