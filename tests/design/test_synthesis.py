@@ -226,13 +226,13 @@ def test_synthesis_matches_100_random_multistarts_with_far_fewer_sweeps():
     # benchmarks/synthesis.py's AR problem and settings.
     high, low, glass = ar_materials()
     result = gradual_evolution(Stack(AIR, (), exit=glass), AR_TARGETS, [high, low], max_layers=16,
-                               max_total_nm=1000.0, trials=2, grow="front", executor="serial")
+                               max_total_nm=1000.0, trials=2, grow="both", executor="serial")
     start = Stack(AIR, tuple(Layer(low if i % 2 == 0 else high, 50.0) for i in range(16)), exit=glass)
     baseline = multistart(start, AR_TARGETS, 100, max_total_nm=1000.0, seed=1)
     assert len(result.stack.layers) <= 16 and result.stack.thicknesses().sum() <= 1000.0 * (1 + 1e-12)
-    # Growing a design from nothing comes close to the best of 100 refined random starts (the
-    # path is chaotic: 0.095-0.102 against 0.094 as settings change), not below it; what it
-    # does reliably is spend far fewer sweeps. benchmarks/synthesis.py reports both.
+    # Growing a design from nothing on both faces comes close to the best of 100 refined random
+    # starts or beats it (the path is chaotic: 0.088-0.109 against 0.094-0.096 as settings and
+    # films change); what it does reliably is spend far fewer sweeps. benchmarks/synthesis.py reports both.
     assert result.merit < 1.10 * baseline.merit
     assert 2 * result.sweeps < baseline.sweeps
 
