@@ -153,3 +153,9 @@ def add_spectrum_plot(sub: argparse.ArgumentParser) -> None:
 
 def add_progress(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("--progress", action="store_true", help="always show the progress bar")
+
+
+def add_time_budget(sub: argparse.ArgumentParser) -> None:
+    """--time-budget: a long run stops with its best so far once this many seconds have passed."""
+    sub.add_argument("--time-budget", type=positive, default=None, metavar="SECONDS",
+                     help="stop after this many seconds with the best result so far (its message says so)")

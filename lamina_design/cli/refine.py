@@ -28,7 +28,10 @@ def add(commands: Any) -> None:
                              f"GDD_r/t or colour, wavelength_nm, value or min/max, "
                              f"tolerance, weight, angle_deg, polarisation) and an optional [refine] table (vary, "
                              f"max_evaluations); see {options.DOCS}")
+    refine.add_argument("--min-thickness", type=options.non_negative, default=1.0, metavar="NM",
+                        help="varied layers that end thinner than this are named in the result (default 1 nm)")
     options.add_progress(refine)
+    options.add_time_budget(refine)
     options.add_outputs(refine)
     options.add_spectrum_plot(refine)
     refine.set_defaults(run=run)
@@ -49,7 +52,8 @@ def run(args: argparse.Namespace) -> int:
         warnings.simplefilter("ignore", RangeWarning)
         try:
             result = refine(design.stack, list(request.targets), request.vary, max_nfev=request.max_evaluations,
-                            progress=True if args.progress else None)
+                            progress=True if args.progress else None, time_budget=args.time_budget,
+                            min_thickness_nm=args.min_thickness)
         except (ValueError, MaterialError) as exc:
             raise DesignFileError(f"{args.targets}: cannot refine: {' '.join(str(exc).split())}") from None
     print(result.summary())

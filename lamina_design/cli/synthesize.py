@@ -6,7 +6,7 @@ import math
 import warnings
 from dataclasses import replace
 from pathlib import Path
-from typing import Any, List, Sequence, Tuple
+from typing import Any, Dict, List, Sequence, Tuple
 
 import numpy as np
 
@@ -46,7 +46,11 @@ def add(commands: Any) -> None:
                             help="needle places tried per step, in parallel (default 1)")
     synthesize.add_argument("--workers", type=options.workers, default="serial", metavar="N|serial",
                             help="processes for the trials (default: serial)")
+    synthesize.add_argument("--grow", choices=("auto", "both", "front", "back", "none"), default=None,
+                            help="where new layers grow when no needle helps: needle's auto grows on both faces "
+                                 "when --max-total is given; gradual grows on both faces by default")
     options.add_progress(synthesize)
+    options.add_time_budget(synthesize)
     options.add_outputs(synthesize)
     options.add_spectrum_plot(synthesize)
     synthesize.set_defaults(run=run)
@@ -76,7 +80,8 @@ def run(args: argparse.Namespace) -> int:
             result = method(design.stack, list(request.targets), chosen, max_layers=args.max_layers,
                             max_total_nm=args.max_total, min_thickness_nm=args.min_thickness,
                             max_nfev=request.max_evaluations, trials=args.trials, executor=executor,
-                            progress=True if args.progress else None)
+                            progress=True if args.progress else None, time_budget=args.time_budget,
+                            **growth(args))
         except (ValueError, MaterialError) as exc:
             raise DesignFileError(f"{args.targets}: cannot synthesize: {' '.join(str(exc).split())}") from None
     print(result.summary())
@@ -111,6 +116,15 @@ def run(args: argparse.Namespace) -> int:
         print(f"plot written to {png}")
     return EXIT_OK
 
+
+
+def growth(args: argparse.Namespace) -> Dict[str, Any]:
+    """The --grow choice as the chosen method takes it (gradual evolution always grows)."""
+    if args.grow is None:
+        return {}
+    if args.method == "gradual" and args.grow in ("auto", "none"):
+        raise DesignFileError(f"--grow {args.grow}: gradual evolution grows on a face: give both, front or back")
+    return {"grow": args.grow}
 
 
 def material_refs(design: Design, extra: Sequence[str]) -> Tuple[List[Material], List[Tuple[Material, Any]]]:

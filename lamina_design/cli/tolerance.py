@@ -49,6 +49,7 @@ def add(commands: Any) -> None:
     tol.add_argument("--scheduler", metavar="ADDRESS", help="a running Dask scheduler to compute on instead")
     tol.add_argument("--chunk", type=options.whole(1, MAX_SAMPLES), default=500, help="samples per task (default 500)")
     options.add_progress(tol)
+    options.add_time_budget(tol)
     options.add_outputs(tol)
     tol.set_defaults(run=run)
 
@@ -81,7 +82,8 @@ def run(args: argparse.Namespace) -> int:
             warnings.simplefilter("ignore", RangeWarning)
             try:
                 result = tolerance(stack, list(request.targets), errors, args.samples, seed=args.seed,
-                                   max_merit=args.max_merit, executor=executor, chunk_size=args.chunk, progress=bar)
+                                   max_merit=args.max_merit, executor=executor, chunk_size=args.chunk, progress=bar,
+                                   time_budget=args.time_budget)
             except (ValueError, MaterialError) as exc:
                 raise DesignFileError(f"{args.targets}: cannot sample: {' '.join(str(exc).split())}") from None
     finally:

@@ -105,6 +105,7 @@ class ProgressBar:
         self.shown = False
         self.delay = 0.5 if enabled is None else 0.0
         self.drawn = -math.inf
+        self.width = 0
 
     def update(self, count: int, merit: Optional[float] = None, eta: float = math.nan,
                total: Optional[int] = None, force: bool = False) -> None:
@@ -127,7 +128,9 @@ class ProgressBar:
             text += f", merit {merit:.4g}"
         if math.isfinite(eta):
             text += f", {_clock(eta)} left"
-        self.stream.write(text + "   ")
+        # Blanks over what a longer line drawn before left behind.
+        self.stream.write(text + " " * max(0, self.width - len(text)))
+        self.width = len(text)
         self.stream.flush()
         self.shown = True
 

@@ -507,3 +507,16 @@ def test_progress_bars_end_on_their_full_count_and_a_new_line(tmp_path, capsys, 
     err = capsys.readouterr().err
     # Drawn faster than the bar's refresh, the last count still shows, full, before the new line.
     assert err.endswith("\n") and err.rstrip("\n").split("\r")[-1].endswith(f"[{'#' * 30}] {last}")
+
+
+def test_time_budget_and_growth_options_reach_synthesis(tmp_path, capsys):
+    pytest.importorskip("scipy")
+    design, targets = EXAMPLES / "needle_start.toml", EXAMPLES / "ar_targets.toml"
+    args = ["synthesize", str(design), str(targets), "--out", str(tmp_path), "--no-plot"]
+    assert main(args + ["--time-budget", "0.001"]) == 0
+    assert "time budget of 0.001 s ran out" in capsys.readouterr().out
+    assert main(args + ["--method", "gradual", "--grow", "none"]) == 2
+    assert "--grow none" in capsys.readouterr().err
+    with pytest.raises(SystemExit, match="2"):
+        main(args + ["--time-budget", "0"])
+    assert "--time-budget" in capsys.readouterr().err
