@@ -22,6 +22,7 @@ from lamina_design.core import formatting
 __all__ = ["INTERRUPTED", "Callback", "Progress", "ProgressBar", "Stop", "Tracker", "check_budget"]
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class Progress:
     """Where a long operation stands.
@@ -41,9 +42,6 @@ class Progress:
     elapsed: float
     eta: float
     stage: str = ""
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     @property
     def fraction(self) -> float:

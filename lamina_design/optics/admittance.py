@@ -69,6 +69,7 @@ def iso_reflectance_circle(eta0: complex, reflectance: float) -> Tuple[complex, 
     return centre, 2.0 * math.sqrt(rho2) * abs(complex(eta0)) / (1.0 - rho2)
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class AdmittanceLocus:
     """The admittance traced through a coating at one wavelength, angle and polarisation.
@@ -88,9 +89,6 @@ class AdmittanceLocus:
     paths: Tuple[ComplexArray, ...]
     boundaries: ComplexArray
     labels: Tuple[str, ...]
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     @property
     def admittance(self) -> complex:
@@ -222,6 +220,7 @@ def _media_of(y: ComplexArray, kx: complex, p: bool) -> ComplexArray | None:
     return None if np.any(np.isnan(chosen)) else chosen
 
 
+@formatting.recorded
 @dataclass(frozen=True)
 class IndexProfile:
     """n + iκ of every medium in depth order at one wavelength, with the interfaces' depths.
@@ -236,9 +235,6 @@ class IndexProfile:
     boundaries_nm: FloatArray
     optical_boundaries_nm: FloatArray
     labels: Tuple[str, ...]
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def optical_depth(self, depth_nm: npt.ArrayLike) -> FloatArray:
         """The optical depth ∫Re(n) dz from the front of the first layer at physical depths (nm);

@@ -48,7 +48,7 @@ from lamina_design.core import formatting
 from lamina_design import _engine
 from lamina_design.core.checks import AIR, Layer, flux_ratio
 from lamina_design.core.executor import ExecutorLike, MapLike, map_over
-from lamina_design.materials.base import ComplexArray, FloatArray, Material
+from lamina_design.materials.base import ComplexArray, FloatArray, Material, same_material
 from lamina_design.core.targets import Target, by_incidence, union_grid
 from lamina_design.core.progress import INTERRUPTED, Callback, Stop, Tracker
 from lamina_design.core.report import Report, report
@@ -71,15 +71,6 @@ IntArray = npt.NDArray[np.intp]
 # ---------------------------------------------------------------------------------------------
 # The merit on a palette of materials
 # ---------------------------------------------------------------------------------------------
-
-def _same(a: Material, b: Material) -> bool:
-    if a is b:
-        return True
-    try:
-        return bool(a == b)
-    except (TypeError, ValueError):  # dataclasses holding arrays
-        return False
-
 
 @dataclass
 class _Group:
@@ -126,7 +117,7 @@ class Merit:
     def code(self, material: Material) -> int:
         """The palette index of a material, added if new."""
         for i, m in enumerate(self.palette):
-            if _same(m, material):
+            if same_material(m, material):
                 return i
         self.palette.append(material)
         if getattr(self, "groups", None):
@@ -190,6 +181,7 @@ class Merit:
 # Needle function
 # ---------------------------------------------------------------------------------------------
 
+@formatting.recorded
 @dataclass(frozen=True)
 class NeedleFunction:
     """d(cost)/dδ (per nm) of a needle of ``material`` at each depth (nm from the front face).
@@ -203,9 +195,6 @@ class NeedleFunction:
     layer: IntArray
     offset: FloatArray
     value: FloatArray
-
-    def __repr__(self) -> str:
-        return formatting.record(self)
 
     def best(self) -> int:
         """The index of the most negative value."""
