@@ -27,6 +27,8 @@ Values = Union[float, Sequence[float], FloatArray]
 POWER = ("R", "T", "A")
 #: Quantities of the complex amplitudes; angles in degrees, GD in fs, GDD in fs².
 AMPLITUDE = ("psi", "delta", "phase_r", "phase_t", "GD_r", "GD_t", "GDD_r", "GDD_t")
+#: How far past a bound, as a share of the target's tolerance, a point still meets it.
+ROUNDING_SLACK = 1e-9
 #: Quantities whose difference is an angle, wrapped to ±180°.
 WRAPPED = ("delta", "phase_r", "phase_t")
 
@@ -223,7 +225,10 @@ class Target:
         if self.value is not None:
             ok: npt.NDArray[np.bool_] = distance / np.asarray(self.tolerance, dtype=np.float64) <= 1.0
             return ok
-        inside: npt.NDArray[np.bool_] = distance == 0.0
+        # A refinement stops with its worst points resting on their bounds, out by rounding:
+        # within a billionth of the tolerance a point meets its bound.
+        slack = ROUNDING_SLACK * np.asarray(self.tolerance, dtype=np.float64)
+        inside: npt.NDArray[np.bool_] = distance <= slack
         return inside
 
 

@@ -245,3 +245,12 @@ def test_command_line_refines_towards_a_max_target(tmp_path):
                  "--no-plot"]) == 0
     refined = load_design(tmp_path / "ar_refined.toml").stack
     assert np.all(tmm_r(refined, np.linspace(450.0, 650.0, 21)) <= 0.01 + 1e-9)
+
+
+@pytest.mark.parametrize("beyond, met", [(0.0, True), (1e-12, True), (1e-6, False), (-1e-3, True)])
+def test_a_point_resting_on_its_bound_meets_it_but_one_past_it_does_not(beyond, met):
+    # Refinement leaves the worst points on the bound, out by rounding; a real miss of a
+    # millionth of the tolerance is still a miss.
+    target = Target("R", [500.0, 600.0], upper=0.005, tolerance=0.001)
+    computed = np.array([0.004, 0.005 + beyond * 0.001])
+    assert target.within(computed).tolist() == [True, met]
