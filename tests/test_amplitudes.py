@@ -281,3 +281,9 @@ def test_outputs_go_into_given_arrays():
     assert np.isfinite(r).all() and np.isfinite(R).all()
     with pytest.raises(ValueError, match="convention: expected 'flux' or 'eta', received 'power'"):
         _engine.transmittance(**GOOD, convention="power")
+
+
+@pytest.mark.parametrize("function", ["transmittance", "polarised_spectra", "power_jacobian"])
+def test_every_function_with_a_convention_refuses_an_unknown_one_alike(function):
+    with pytest.raises(ValueError, match="^convention: expected 'flux' or 'eta', received 'power'$"):
+        getattr(_engine, function)(**GOOD, convention="power")

@@ -22,11 +22,6 @@ void run(const engine::Batch& batch, const strata::AmplitudeOutputs& outputs, bo
     engine::run_interruptible([&] { strata::batch_amplitudes(input, outputs, normal_shortcut); });
 }
 
-void check_convention(const std::string& convention) {
-    if (convention != "flux" && convention != "eta")
-        throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
-}
-
 nb::tuple amplitudes(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, nb::handle r_out,
                      nb::handle t_out, bool normal_shortcut) {
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
@@ -56,7 +51,7 @@ nb::tuple spectra(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, d
 
 nb::object transmittance(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention,
                          nb::handle out) {
-    check_convention(convention);
+    engine::check_convention(convention);
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
     auto T = engine::output_argument<double>(out, "out", batch.result_shape({2}));
     engine::allocate_results(batch, engine::sweep_work(batch), T);
@@ -71,7 +66,7 @@ nb::object transmittance(nb::handle d, nb::handle n, nb::handle wl, nb::handle t
 // of transmittance, without a second pass over the stacks.
 nb::tuple polarised_spectra(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta,
                             const std::string& convention, nb::handle R_out, nb::handle T_out) {
-    check_convention(convention);
+    engine::check_convention(convention);
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
     auto R = engine::output_argument<double>(R_out, "R", batch.result_shape({2}));
     auto T = engine::output_argument<double>(T_out, "T", batch.result_shape({2}));

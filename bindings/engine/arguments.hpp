@@ -219,6 +219,12 @@ OutputArray<T> output_argument(nb::handle out, const char* name, const std::vect
 }
 
 // `out` as a tuple of `count` arrays, checked for its kind and length (None passes).
+// How T is told from |t|^2: the power flux (tmm, PyMoosh) or lamina's eta form.
+inline void check_convention(const std::string& convention) {
+    if (convention != "flux" && convention != "eta")
+        throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
+}
+
 inline void check_output_tuple(nb::handle out, std::size_t count) {
     if (!out.is_none() && (!nb::isinstance<nb::tuple>(out) || nb::len(out) != count))
         type_error("out", "a tuple of " + std::to_string(count) + " arrays", python_type_name(out));

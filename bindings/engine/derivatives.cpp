@@ -80,8 +80,7 @@ double transmission_factor(const strata::FieldSolution& s, const strata::StackPo
 nb::tuple power_jacobian(nb::handle d, nb::handle n, nb::handle wl, nb::handle theta, const std::string& convention,
                          nb::handle out) {
     const engine::Batch batch = engine::batch_arguments(d, n, wl, theta);
-    if (convention != "flux" && convention != "eta")
-        throw nb::value_error(("convention: expected 'flux' or 'eta', received '" + convention + "'").c_str());
+    engine::check_convention(convention);
     engine::check_output_tuple(out, 4);
     const bool flux = convention == "flux";
     const std::size_t layers = batch.media - 2;
