@@ -360,7 +360,28 @@ class _Timed:
 def _map_kept(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], total: int, workers: int,
               progress: Optional[Progress], halt: Optional[_Halt] = None) -> List[Any]:
     """The chunks in this process or shared with the kept pool, whichever the first chunk's time
-    says is sooner."""
+    says is sooner. Ctrl-C ends the kept pool's workers wherever it lands, in a chunk computed
+    here too: an interrupted user expects no process of the run left behind."""
+    try:
+        return _map_kept_or_here(task, bounds, total, workers, progress, halt)
+    except BaseException as exc:
+        if not isinstance(exc, Exception):
+            _terminate_kept()
+        raise
+
+
+def _terminate_kept() -> None:
+    """Ends this process's kept pool, if there is one (the next call that pays for it starts anew)."""
+    with _lock:
+        pool = _kept.get("pool") if _kept.get("pid") == os.getpid() else None
+        if pool is not None:
+            _kept.clear()
+    if pool is not None:
+        _terminate_workers(pool)
+
+
+def _map_kept_or_here(task: Callable[[int, int], Any], bounds: List[Tuple[int, int]], total: int, workers: int,
+                      progress: Optional[Progress], halt: Optional[_Halt] = None) -> List[Any]:
     results: List[Any] = [None] * len(bounds)
     if not bounds:
         return results

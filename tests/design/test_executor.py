@@ -287,6 +287,22 @@ def sleepy_failing_chunk(seconds, start, stop):
     return failing_chunk(None, start, stop)
 
 
+def interrupted_here(_payload, start, stop):
+    if start == 0:  # the first chunk, which runs in the calling process
+        raise KeyboardInterrupt
+    return start, stop
+
+
+@pytest.mark.heavy
+def test_ctrl_c_in_the_chunk_run_here_ends_the_kept_pool_too(free_startup):
+    import multiprocessing
+
+    assert pooled_pids()  # the kept pool is up and idle
+    with pytest.raises(KeyboardInterrupt):
+        map_chunks(interrupted_here, None, 6, chunk_size=1, executor=2)
+    assert multiprocessing.active_children() == []
+
+
 @pytest.mark.heavy
 def test_the_first_failing_chunk_is_reported_when_the_kept_pool_shares_the_work(free_startup):
     with pytest.raises(ArithmeticError, match="chunk at 4$"):
