@@ -48,6 +48,7 @@ from lamina_design.optics.phase import (
 )
 from lamina_design.core.progress import INTERRUPTED, Callback, Stop, Tracker
 from lamina_design.core.report import Report, report
+from lamina_design.core.threads import small_linear_algebra
 from lamina_design.core.results import OptimizeResult
 from lamina_design.core.targets import (
     AMPLITUDE,
@@ -540,7 +541,9 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
         return jacobian
 
     x_initial = np.clip(base[index], lower, upper)
-    cost_before = _cost(problem.residuals(full(base[index])))
+    residuals_before = problem.residuals(full(base[index]))
+    cost_before = _cost(residuals_before)
+    problem_rows = residuals_before.size
     candidates = [x_initial]
     if starts is not None:
         extra = [np.clip(_start(s, i, len(chosen)), lower, upper) for i, s in enumerate(starts)]
@@ -554,8 +557,9 @@ def refine(stack: Stack, targets: Sequence[AnyTarget], vary: Optional[Sequence[i
             budget = max_nfev - nfev
             if budget < 1:
                 break
-            solution = least_squares(fun, x0, jac=exact if jacobian == "exact" else difference, bounds=(lower, upper), method="trf", max_nfev=budget,
-                                     x_scale="jac")
+            with small_linear_algebra(problem_rows, index.size):
+                solution = least_squares(fun, x0, jac=exact if jacobian == "exact" else difference,
+                                         bounds=(lower, upper), method="trf", max_nfev=budget, x_scale="jac")
             nfev += int(solution.nfev)
             njev += int(solution.njev or 0)
             if best is None or float(solution.cost) < float(best.cost):

@@ -52,6 +52,7 @@ from lamina_design.materials.base import ComplexArray, FloatArray, Material, sam
 from lamina_design.core.targets import Target, by_incidence, union_grid
 from lamina_design.core.progress import INTERRUPTED, Callback, Stop, Tracker
 from lamina_design.core.report import Report, report
+from lamina_design.core.threads import small_linear_algebra
 from lamina_design.core.results import BUDGET, CONVERGED, STOPPED, StackResult
 from lamina_design.optics.stack import Stack
 
@@ -411,8 +412,9 @@ def gauss_newton(merit: Merit, codes: Sequence[int], d: FloatArray, max_nfev: in
     x0 = np.clip(d, 0.0, hi)
     # least_squares wants a start strictly inside finite bounds.
     x0 = np.where(x0 >= hi, np.nextafter(hi, 0.0), x0)
-    solution = least_squares(fun, x0, jac=jac, bounds=(np.zeros(d.size), hi), method="trf",
-                             max_nfev=max_nfev, x_scale="jac")
+    with small_linear_algebra(merit.size, d.size):
+        solution = least_squares(fun, x0, jac=jac, bounds=(np.zeros(d.size), hi), method="trf",
+                                 max_nfev=max_nfev, x_scale="jac")
     x = np.asarray(solution.x, dtype=np.float64)
     if budget and x.sum() > max_total:
         x = x * (max_total / x.sum())

@@ -426,3 +426,20 @@ def test_an_interrupted_kept_pool_is_ended_and_the_next_call_starts_afresh(tmp_p
     assert out["stopped"] and out["workers"], out
     assert out["left"] == [], "workers of the interrupted run outlived it"
     assert out["fresh"] and not set(out["fresh"]) & set(out["workers"]), out
+
+
+@pytest.mark.parametrize("rows, columns, one_thread", [(352, 32, True), (4096, 512, False)])
+def test_small_least_squares_problems_factor_on_one_blas_thread(rows, columns, one_thread):
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    from lamina_design.core.threads import small_linear_algebra
+
+    def blas_threads():
+        return [pool["num_threads"] for pool in threadpoolctl.threadpool_info() if pool["user_api"] == "blas"]
+
+    outside = blas_threads()
+    if not outside or max(outside) == 1:
+        pytest.skip("this NumPy's BLAS runs on one thread anyway")
+    with small_linear_algebra(rows, columns):
+        inside = blas_threads()
+    assert (inside == [1] * len(inside)) == one_thread
+    assert blas_threads() == outside
