@@ -557,3 +557,37 @@ def test_undo_and_redo_restore_the_exact_designs(serve, coating):
     saved = load_design(server.workdir / "undone.toml")
     assert saved.stack.thicknesses().tolist() == [99.6, 30.25] and saved.stack.name == "one layer on glass"
     assert [layer.material.name for layer in saved.stack.layers] == ["MgF2", "TiO2"]
+
+
+def test_a_cancelled_synthesis_applies_its_best_design_so_far(serve, coating):
+    page = serve(coating).connect()
+    page.wait("spectrum")
+    page.send(type="targets", targets=[{**AR_TARGET, "wavelength_nm": {"start": 400, "stop": 900, "count": 2000},
+                                        "max": 0.0001, "tolerance": 1e-4}], refine={"max_evaluations": 100000})
+    page.wait("targets")
+    page.send(type="synthesize", method="gradual", options={"material": 2.35, "max_layers": 1000})
+    page.wait("progress", timeout=120)
+    started = time.monotonic()
+    page.send(type="cancel")
+    done = page.wait("job_done", timeout=120)
+    assert time.monotonic() - started < 30
+    result = done["result"]
+    assert done["cancelled"] is True and "best design so far" in result["message"] and not result["success"]
+    shown = page.wait("spectrum")["design"]["layers"]
+    assert [(layer["material"], layer["thickness_nm"]) for layer in shown] == [tuple(row[:2]) for row in result["layers"]]
+    assert {layer["material"] for layer in shown} <= {"MgF2", 2.35}
+
+
+def test_a_refinement_applied_is_one_undo_step(serve, coating):
+    page = serve(coating).connect()
+    start = page.wait("hello")["design"]
+    page.send(type="targets", targets=[AR_TARGET], refine={"max_evaluations": 20})
+    page.wait("targets")
+    page.send(type="refine")
+    refined = page.wait("refined", timeout=300)["result"]["thicknesses"]
+    assert refined != [99.6]
+    page.wait("spectrum")
+    page.send(type="undo")
+    assert page.wait("spectrum")["design"] == start
+    page.send(type="redo")
+    assert [layer["thickness_nm"] for layer in page.wait("spectrum")["design"]["layers"]] == refined
