@@ -291,6 +291,8 @@ function bindHistory() {
   $("redo").addEventListener("click", () => send({ type: "redo" }));
   document.addEventListener("keydown", (e) => {
     if (!(e.ctrlKey || e.metaKey) || e.altKey) return;
+    // Fields that are not the design's keep the browser's own undo of their text.
+    if (e.target.closest && e.target.closest("#targets, .file-ops, .jobs, #max-evaluations")) return;
     const key = e.key.toLowerCase();
     if (key === "z" && !e.shiftKey) { e.preventDefault(); send({ type: "undo" }); }
     else if (key === "y" || (key === "z" && e.shiftKey)) { e.preventDefault(); send({ type: "redo" }); }
