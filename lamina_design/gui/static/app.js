@@ -311,7 +311,9 @@ function showJob(m) {
     status(`tolerance: yield ${(100 * r.yield).toFixed(2)} % of ${r.samples} samples ` +
            `(95 % interval ${(100 * r.interval[0]).toFixed(2)}–${(100 * r.interval[1]).toFixed(2)} %)${stopped}`, "ok");
   }
-  $("progress-text").textContent = `${what} done`;
+  // A synthesis usually ends before its step limit: the bar shows it finished, not the limit.
+  if (!m.cancelled) $("progress").value = $("progress").max;
+  $("progress-text").textContent = `${what} ${m.cancelled ? "cancelled" : "done"}`;
   $("report").textContent = r.report;
 }
 
