@@ -15,11 +15,12 @@ import copy
 import importlib.util
 import json
 import logging
+import math
 import secrets
 import threading
 import traceback
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 from urllib.parse import parse_qs, urlsplit
 
 from starlette.applications import Starlette
@@ -30,7 +31,8 @@ from starlette.types import ASGIApp, Receive, Scope, Send
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
 from lamina_design.gui.paths import FileRefused
-from lamina_design.gui.session import Cancelled, Session, SessionError, run_refine
+from lamina_design.core.progress import Progress
+from lamina_design.gui.session import Cancelled, Session, SessionError, run_refine, run_synthesis, run_tolerance
 from lamina_design.io.files import DesignFileError
 from lamina_design.materials import catalogue
 from lamina_design.materials.base import MaterialError
@@ -137,6 +139,11 @@ def create_app(token: str, workdir: Path, design: Optional[Path] = None, targets
     return _TokenGate(Starlette(routes=routes), token)
 
 
+def _finite(value: float) -> Optional[float]:
+    """JSON has no nan or inf: None stands for them."""
+    return value if math.isfinite(value) else None
+
+
 def _finite_json(value: str) -> Any:
     def refuse(constant: str) -> Any:
         raise ValueError(f"{constant} is not a number the designer takes")
@@ -156,6 +163,7 @@ class _Connection:
         self.outbox: "asyncio.Queue[Optional[Dict[str, Any]]]" = asyncio.Queue()
         self.loop = asyncio.get_running_loop()
         self.cancel: Optional[threading.Event] = None
+        self.job = ""
 
     def post(self, message: Dict[str, Any]) -> None:
         """Queue a message for the page; safe from any thread."""
@@ -227,11 +235,22 @@ class _Connection:
         try:
             if kind == "refine_done":
                 return self._refine_done(message)
+            if kind == "job_done":
+                return self._job_done(message)
             if self.cancel is not None and kind not in ("save_design", "save_targets"):
-                raise SessionError("a refinement is running: wait for it or cancel it first")
+                raise SessionError(f"a {self.job} is running: wait for it or cancel it first")
             if kind == "design":
                 changed = self.session.apply(message.get("design"))
                 return [self._spectrum(seq)] if changed else [{"type": "unchanged", "seq": seq}]
+            if kind in ("undo", "redo"):
+                moved = self.session.undo() if kind == "undo" else self.session.redo()
+                if not moved:
+                    return [{"type": "history", "seq": seq, **self.session.history()}]
+                return [self._spectrum(None)]
+            if kind == "synthesize":
+                return self._start_synthesis(message)
+            if kind == "tolerance":
+                return self._start_tolerance(message)
             if kind == "targets":
                 self.session.set_targets(message.get("targets"), message.get("refine"))
                 return [{"type": "targets", "seq": seq, "targets": self.session.targets_doc,
@@ -263,7 +282,7 @@ class _Connection:
         session = self.session
         return {"type": "hello", "design": copy.deepcopy(session.doc), "targets": copy.deepcopy(session.targets_doc),
                 "refine": session.refine_options, "bands": session.bands(), "files": session.files(),
-                "materials": catalogue.names()}
+                "materials": catalogue.names(), "history": session.history()}
 
     def _spectrum(self, seq: Any) -> Dict[str, Any]:
         try:
@@ -272,6 +291,7 @@ class _Connection:
                 # Not an answer to an edit: the page takes the design as the server now has it.
                 out["design"] = copy.deepcopy(self.session.doc)
             out.update(self.session.spectrum())
+            out["history"] = self.session.history()
             return out
         except SessionError as exc:
             return {"type": "error", "seq": seq, "message": str(exc)}
@@ -280,6 +300,7 @@ class _Connection:
         stack, targets, vary, budget = self.session.refine_job()
         cancel = threading.Event()
         self.cancel = cancel
+        self.job = "refinement"
         last = [0.0]
 
         def progress(count: int, cost: float) -> None:
@@ -307,6 +328,70 @@ class _Connection:
     def _deliver(self, outcome: Dict[str, Any]) -> None:
         self.inbox.append(outcome)
         self.wake.set()
+
+    def _start_job(self, job: str, what: str, run: Callable[[threading.Event, Callable[[Progress], None]], Any]
+                   ) -> None:
+        """Run `run(cancel, progress)` in a thread of its own; its outcome comes back as a job_done message."""
+        cancel = threading.Event()
+        self.cancel = cancel
+        self.job = what
+        last = [0.0]
+
+        def progress(record: Progress) -> None:
+            now = self.loop.time()
+            if now - last[0] >= PROGRESS_INTERVAL or record.done >= record.total:
+                last[0] = now
+                self.post({"type": "progress", "job": job, "done": record.done, "total": record.total,
+                           "unit": record.unit, "merit": _finite(record.merit), "eta": _finite(record.eta),
+                           "stage": record.stage})
+
+        def thread() -> None:
+            try:
+                outcome: Dict[str, Any] = {"type": "job_done", "job": job, "result": run(cancel, progress),
+                                           "cancelled": cancel.is_set()}
+            except (ValueError, ArithmeticError, MaterialError) as exc:
+                outcome = {"type": "job_done", "job": job, "error": " ".join(str(exc).split())}
+            except Exception as exc:  # noqa: BLE001 - reported to the page in one line
+                _log.error("%s failed:\n%s", what, traceback.format_exc())
+                outcome = {"type": "job_done", "job": job, "error": f"internal error ({type(exc).__name__}): {exc}"}
+            self.loop.call_soon_threadsafe(self._deliver, outcome)
+
+        threading.Thread(target=thread, name=f"lamina-{job}", daemon=True).start()
+
+    def _start_synthesis(self, message: Dict[str, Any]) -> List[Dict[str, Any]]:
+        method = message.get("method")
+        if method not in ("needle", "gradual"):
+            raise SessionError(f"method must be 'needle' or 'gradual', got {method!r}")
+        stack, targets, materials, options, refs = self.session.synthesis_job(message.get("options", {}))
+        what = "needle synthesis" if method == "needle" else "gradual evolution"
+        self._start_job("synthesis", what, lambda cancel, progress: run_synthesis(
+            method, stack, targets, materials, options, refs, cancel, progress))
+        return [{"type": "job_started", "job": "synthesis", "method": method}]
+
+    def _start_tolerance(self, message: Dict[str, Any]) -> List[Dict[str, Any]]:
+        stack, targets, sigma, samples = self.session.tolerance_job(message.get("options", {}))
+        self._start_job("tolerance", "tolerance run", lambda cancel, progress: run_tolerance(
+            stack, targets, sigma, samples, cancel, progress))
+        return [{"type": "job_started", "job": "tolerance", "samples": samples}]
+
+    def _job_done(self, outcome: Dict[str, Any]) -> List[Dict[str, Any]]:
+        self.cancel = None
+        job = outcome["job"]
+        reply: Dict[str, Any] = {"type": "job_done", "job": job, "cancelled": bool(outcome.get("cancelled"))}
+        if "error" in outcome:
+            reply["error"] = outcome["error"]
+            return [reply]
+        result = outcome["result"]
+        reply["result"] = result
+        if job != "synthesis":
+            return [reply]
+        # The best design found (so far, when cancelled) replaces the table: one undo step.
+        try:
+            self.session.set_layers(result["layers"])
+        except SessionError as exc:
+            reply["error"] = f"the synthesized design cannot be shown: {exc}"
+            return [reply]
+        return [reply, self._spectrum(None)]
 
     def _refine_done(self, outcome: Dict[str, Any]) -> List[Dict[str, Any]]:
         self.cancel = None

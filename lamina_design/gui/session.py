@@ -9,7 +9,9 @@ the materials already evaluated on the grid are reused and only the engine runs.
 from __future__ import annotations
 
 import base64
+import copy
 import math
+import time
 import shutil
 import sys
 import tempfile
@@ -24,11 +26,12 @@ if sys.version_info >= (3, 11):
 else:  # pragma: no cover - old interpreters
     import tomli as tomllib
 
+from lamina_design.core.progress import Progress
 from lamina_design.core.targets import POWER, Target
 from lamina_design.io.files import Design, DesignFileError, design_toml, load_design, load_targets
 from lamina_design.io.write import _toml_value
 from lamina_design.materials import catalogue
-from lamina_design.materials.base import MaterialError
+from lamina_design.materials.base import Constant, Material, MaterialError
 from lamina_design.optics.stack import PreparedStack, Stack
 from lamina_design.gui.paths import allowed_file, display_name
 
@@ -40,6 +43,12 @@ GUI_MAX_LAYERS = 1000
 GUI_MAX_POINTS = 20_000
 #: The most targets the page edits.
 GUI_MAX_TARGETS = 200
+
+#: Undo steps kept per page.
+GUI_HISTORY = 200
+#: Thickness edits of the same layers closer together than this (seconds) are one undo step:
+#: typing "123" is one edit, not three.
+TYPING_PAUSE = 1.0
 
 #: The design the page starts with when no file is named.
 DEFAULT_DESIGN = """name = "MgF2 on N-BK7"
@@ -122,6 +131,9 @@ class Session:
         self.targets: Tuple[Target, ...] = ()
         self.targets_doc: List[Dict[str, Any]] = []
         self.refine_options: Dict[str, Any] = {"max_evaluations": 200}
+        self._undo: List[Tuple[Any, ...]] = []
+        self._redo: List[Tuple[Any, ...]] = []
+        self._typing: Optional[Tuple[Tuple[int, ...], float]] = None
         if targets_path is not None:
             self._read_targets(targets_path)
 
@@ -218,9 +230,17 @@ class Session:
             and all(k == "layers" or doc.get(k) == v for k, v in self.doc.items() if k != "substrate")
             and all(a.get("material") == b["material"] and a.get("coherent") == b["coherent"]
                     for a, b in zip(layers, self.doc["layers"])))
+        before = self._snapshot()
         if same_but_thickness:
-            if thicknesses == [layer["thickness_nm"] for layer in self.doc["layers"]]:
+            old = [layer["thickness_nm"] for layer in self.doc["layers"]]
+            if thicknesses == old:
                 return False
+            changed = tuple(i for i, (a, b) in enumerate(zip(thicknesses, old)) if a != b)
+            now = time.monotonic()
+            typing = self._typing is not None and self._typing[0] == changed and now - self._typing[1] < TYPING_PAUSE
+            if not typing:
+                self._remember(before)
+            self._typing = (changed, now)
             back = list(self.design.stack.thicknesses()[len(layers):])
             stack = self.design.stack.with_thicknesses(thicknesses + back)
             self.design = Design(stack, self.design.wavelength_nm, self.design.angles_deg, self.design.polarisation,
@@ -229,6 +249,8 @@ class Session:
                 entry["thickness_nm"] = d
             return True
         self._rebuild(doc, layers, thicknesses)
+        self._remember(before)
+        self._typing = None
         return True
 
     def _rebuild(self, doc: Mapping[str, Any], layers: Sequence[Any], thicknesses: List[float]) -> None:
@@ -378,6 +400,8 @@ class Session:
 
     def set_thicknesses(self, thicknesses: Sequence[float]) -> None:
         """Take thicknesses (all layers, front then back) from a refinement."""
+        self._remember(self._snapshot())
+        self._typing = None
         values = [float(v) for v in thicknesses]
         n_front = len(self.design.stack.layers)
         stack = self.design.stack.with_thicknesses(values)
@@ -388,6 +412,112 @@ class Session:
         if stack.substrate is not None:
             # Back layers are not in the page's table: the prepared stack must see the new ones.
             self._prepared = PreparedStack(stack, self.design.wavelength_nm)
+
+    # -- undo and redo ------------------------------------------------------------------------
+    def _snapshot(self) -> Tuple[Any, ...]:
+        # Designs, data and prepared stacks are replaced on edits, never changed in place; the
+        # page's document is (thicknesses are written into it), hence its copy.
+        return (self.design, self.data, copy.deepcopy(self.doc), self._prepared, self.file_materials, self.source_dir)
+
+    def _restore(self, snap: Tuple[Any, ...]) -> None:
+        self.design, self.data, doc, self._prepared, self.file_materials, self.source_dir = snap
+        self.doc = copy.deepcopy(doc)
+        self._typing = None
+
+    def _remember(self, snap: Tuple[Any, ...]) -> None:
+        self._undo.append(snap)
+        del self._undo[:-GUI_HISTORY]
+        self._redo.clear()
+
+    def history(self) -> Dict[str, int]:
+        """How many steps can be undone and redone."""
+        return {"undo": len(self._undo), "redo": len(self._redo)}
+
+    def undo(self) -> bool:
+        """Back to the design before the last edit; False when there is none."""
+        if not self._undo:
+            return False
+        self._redo.append(self._snapshot())
+        self._restore(self._undo.pop())
+        return True
+
+    def redo(self) -> bool:
+        """The edit last undone again; False when there is none."""
+        if not self._redo:
+            return False
+        self._undo.append(self._snapshot())
+        self._restore(self._redo.pop())
+        return True
+
+    # -- synthesis and tolerance ---------------------------------------------------------------
+    def synthesis_job(self, options: Any) -> Tuple[Stack, Tuple[Target, ...], List[Material], Dict[str, Any],
+                                                   List[Tuple[Material, Any]]]:
+        """The start, targets, insertable materials and keyword options of a synthesis from the
+        page's `options` ({material, max_layers, max_total_nm}), and how each material is named."""
+        opts = _mapping(options, "synthesis options")
+        if not self.targets:
+            raise SessionError("add a target before synthesizing")
+        if self.design.stack.substrate is not None:
+            raise SessionError("synthesis designs a coating on a half-infinite exit medium: this design has a substrate")
+        refs: List[Tuple[Material, Any]] = [(layer.material, entry["material"])
+                                            for layer, entry in zip(self.design.stack.layers, self.data.get("layer", []))]
+        chosen: List[Material] = []
+        for material, _ in refs:
+            if not any(material is m for m in chosen):
+                chosen.append(material)
+        extra = opts.get("material")
+        if extra is not None and extra != "":
+            ref = self._check_material(extra, "material to insert")
+            if isinstance(ref, str):
+                try:
+                    material = catalogue.resolve(ref, self.source_dir)
+                except MaterialError as exc:
+                    raise SessionError(f"material to insert: {exc}") from None
+            else:
+                if not (ref > 0 and math.isfinite(ref)):
+                    raise SessionError(f"material to insert: a constant index must be finite and > 0, got {ref!r}")
+                material = Constant(float(ref), f"n={float(ref):g}")
+            chosen.append(material)
+            refs.append((material, ref))
+        if not chosen:
+            raise SessionError("the design has no layers: choose a material to insert")
+        kwargs: Dict[str, Any] = {"max_nfev": int(self.refine_options["max_evaluations"])}
+        layers = opts.get("max_layers")
+        if layers is not None:
+            count = _number(layers, "max layers")
+            if count != int(count) or not 1 <= count <= GUI_MAX_LAYERS:
+                raise SessionError(f"max layers must be a whole number from 1 to {GUI_MAX_LAYERS}, got {count:g}")
+            kwargs["max_layers"] = int(count)
+        total = opts.get("max_total_nm")
+        if total is not None:
+            nm = _number(total, "max total thickness")
+            if not nm > 0:
+                raise SessionError(f"max total thickness must be > 0 nm, got {nm:g}")
+            kwargs["max_total_nm"] = nm
+        return self.design.stack, self.targets, chosen, kwargs, refs
+
+    def set_layers(self, layers: Sequence[Sequence[Any]]) -> None:
+        """Replace the layer table by (material reference, thickness, coherent) rows: one undo step."""
+        doc = copy.deepcopy(self.doc)
+        doc["layers"] = [{"material": ref, "thickness_nm": float(d), "coherent": bool(coherent)}
+                         for ref, d, coherent in layers]
+        self._typing = None
+        self.apply(doc)
+
+    def tolerance_job(self, options: Any) -> Tuple[Stack, Tuple[Target, ...], float, int]:
+        """The stack, targets, relative thickness σ and sample count of a tolerance run."""
+        opts = _mapping(options, "tolerance options")
+        if not self.targets:
+            raise SessionError("add a target before a tolerance run")
+        if not self.design.stack.all_layers():
+            raise SessionError("the design has no layers to perturb")
+        sigma = _number(opts.get("thickness_rel"), "thickness σ")
+        if not 0 <= sigma <= 1:
+            raise SessionError(f"thickness σ must lie between 0 and 100 %, got {100 * sigma:g} %")
+        samples = _number(opts.get("samples"), "samples")
+        if samples != int(samples) or not 1 <= samples <= 100_000:
+            raise SessionError(f"samples must be a whole number from 1 to 100000, got {samples:g}")
+        return self.design.stack, self.targets, sigma, int(samples)
 
     # -- files -------------------------------------------------------------------------------
     def files(self) -> Dict[str, Optional[str]]:
@@ -412,6 +542,10 @@ class Session:
     def open_design(self, name: Any) -> None:
         path = allowed_file(name, self.workdir, self.named, must_exist=True)
         self._read_design(path)
+        # Another file's materials and directory: its edits do not undo into this one.
+        self._undo.clear()
+        self._redo.clear()
+        self._typing = None
         if self.targets:
             # The targets were checked against the old layer count.
             self.set_targets(self.targets_doc)
@@ -502,3 +636,60 @@ def target_report(stack: Stack, targets: Sequence[Target]) -> List[Dict[str, Any
         out.append({"quantity": target.quantity, "merit": float(np.sqrt(np.mean(residual ** 2))),
                     "met": float(np.mean(target.within(computed))), "worst": float(np.max(np.abs(residual)))})
     return out
+
+
+def _stopper(cancel: threading.Event, progress: Callable[[Progress], None]) -> Callable[[Progress], bool]:
+    """A library callback: reports each record, and asks the run to stop once `cancel` is set."""
+
+    def callback(record: Progress) -> bool:
+        progress(record)
+        return cancel.is_set()
+
+    return callback
+
+
+def _reference(material: Material, refs: Sequence[Tuple[Material, Any]]) -> Any:
+    """How the design names `material` (by identity first: several materials may compare equal)."""
+    for known, ref in refs:
+        if known is material:
+            return ref
+    for known, ref in refs:
+        try:
+            if bool(known == material):
+                return ref
+        except (TypeError, ValueError):
+            continue
+    raise SessionError(f"synthesis returned a layer of {material.name!r}, which the page cannot name")
+
+
+def run_synthesis(method: str, stack: Stack, targets: Sequence[Target], materials: Sequence[Material],
+                  options: Mapping[str, Any], refs: Sequence[Tuple[Material, Any]], cancel: threading.Event,
+                  progress: Callable[[Progress], None]) -> Dict[str, Any]:
+    """Needle ("needle") or gradual evolution ("gradual") in this thread; a cancel ends it with
+    its best design so far."""
+    from lamina_design.optimize.synthesis import gradual_evolution, needle
+
+    run = needle if method == "needle" else gradual_evolution
+    result = run(stack, targets, materials, executor="serial", progress=False,
+                 callback=_stopper(cancel, progress), **options)
+    layers = [(_reference(layer.material, refs), float(layer.thickness_nm), bool(layer.coherent))
+              for layer in result.stack.layers]
+    report = result.report()
+    return {"method": method, "layers": layers, "merit_before": float(result.steps[0].merit) if result.steps else None,
+            "merit": float(result.merit), "message": result.message, "success": bool(result.success),
+            "seconds": float(result.seconds), "summary": result.summary(), "report": str(report),
+            "passed": bool(report.passed)}
+
+
+def run_tolerance(stack: Stack, targets: Sequence[Target], thickness_rel: float, samples: int,
+                  cancel: threading.Event, progress: Callable[[Progress], None]) -> Dict[str, Any]:
+    """A Monte Carlo run of relative thickness errors in this thread; a cancel ends it with the
+    samples done so far."""
+    from lamina_design.production.tolerance import Errors, tolerance
+
+    result = tolerance(stack, targets, Errors(thickness_rel=thickness_rel), samples, executor="serial",
+                       progress=False, callback=_stopper(cancel, progress))
+    low, high = result.interval()
+    return {"yield": result.yield_fraction, "samples": int(result.samples), "asked": samples,
+            "interval": [low, high], "message": result.message, "success": bool(result.success),
+            "summary": result.summary(), "report": str(result.report())}

@@ -120,6 +120,57 @@ def test_add_target_refine_and_see_the_result(serve, browser, coating):
     wait_for(browser, lambda: matches(browser, saved.stack, saved), what="the refined spectrum")
 
 
+def layer_table(driver):
+    return driver.execute_script(
+        "return [...document.querySelectorAll('#layers tbody tr')].map(r => "
+        "[r.querySelector('input.material').value, Number(r.querySelector('input.thickness').value)]);")
+
+
+def test_needle_from_the_page_shows_progress_and_report_then_undo(serve, browser, coating):
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+
+    from lamina_design import materials
+    from lamina_design.core.targets import Target
+    from lamina_design.optimize.synthesis import needle
+
+    design = load_design(coating)
+    server = serve(coating)
+    open_page(browser, server)
+    wait_for(browser, lambda: matches(browser, design.stack, design), what="the first spectrum")
+    assert browser.find_element(By.ID, "undo").get_attribute("disabled") is not None
+    # The page's new target: R ≤ 1 % (tolerance 1 %) on 21 points of the design's range.
+    browser.find_element(By.ID, "add-target").click()
+    budget = browser.find_element(By.ID, "max-evaluations")
+    budget.clear()
+    budget.send_keys("40\n")
+    for field, value in (("synth-material", "TiO2"), ("max-layers", "6")):
+        box = browser.find_element(By.ID, field)
+        box.clear()
+        box.send_keys(value)
+    browser.find_element(By.ID, "needle").click()
+    report = wait_for(browser, lambda: browser.find_element(By.ID, "report").text, timeout=240, what="the report")
+    expected = needle(design.stack, [Target("R", np.linspace(400, 800, 21), upper=0.01, tolerance=0.01)],
+                      [materials.get("MgF2"), materials.get("TiO2")], max_layers=6, max_nfev=40, executor="serial",
+                      progress=False)
+    assert report == str(expected.report()).rstrip()
+    assert browser.execute_script("return window.laminaProgress")
+    assert browser.find_element(By.ID, "status").text.startswith("needle: merit")
+    synthesized = [[materials.get(name).name, d] for name, d in layer_table(browser)]
+    assert synthesized == [[layer.material.name, layer.thickness_nm] for layer in expected.stack.layers]
+    wait_for(browser, lambda: matches(browser, expected.stack, design), what="the synthesized spectrum")
+    # Undo (the button) brings the starting layer back, Ctrl-Y the synthesized design, Ctrl-Z the start again.
+    browser.find_element(By.ID, "undo").click()
+    wait_for(browser, lambda: layer_table(browser) == [["MgF2", 99.6]], what="the undone table")
+    wait_for(browser, lambda: matches(browser, design.stack, design), what="the undone spectrum")
+    body = browser.find_element(By.TAG_NAME, "body")
+    body.send_keys(Keys.CONTROL, "y")
+    wait_for(browser, lambda: matches(browser, expected.stack, design), what="the redone spectrum")
+    body.send_keys(Keys.CONTROL, "z")
+    wait_for(browser, lambda: layer_table(browser) == [["MgF2", 99.6]], what="the table undone by Ctrl-Z")
+    assert browser.find_element(By.ID, "redo").get_attribute("disabled") is None
+
+
 def test_the_page_without_its_token_is_refused(serve, browser):
     server = serve()
     browser.get(server.base + "/")

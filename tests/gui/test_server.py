@@ -412,3 +412,182 @@ def test_material_files_stay_found_after_edits_and_saves(serve, tmp_path):
     doc["layers"][0]["material"] = "tables/other.csv"
     page.send(type="design", seq=2, design=doc)
     assert "material files are named in the design file" in page.wait("error", seq=2)["message"]
+
+
+# -- synthesis, tolerance, undo ---------------------------------------------------------------
+def ar_targets():
+    """AR_TARGET as the Python API writes it."""
+    return [Target("R", np.linspace(450, 650, 21), upper=0.005, tolerance=0.002)]
+
+
+@pytest.mark.parametrize("method, options, kwargs", [
+    ("needle", {"material": "TiO2", "max_layers": 6}, {"max_layers": 6}),
+    ("gradual", {"material": "TiO2", "max_total_nm": 400.0}, {"max_total_nm": 400.0, "rounds": 20}),
+])
+def test_synthesis_reports_progress_and_lands_where_the_python_api_does(serve, coating, method, options, kwargs):
+    from lamina_design import materials
+    from lamina_design.optimize.synthesis import gradual_evolution, needle
+
+    page = serve(coating).connect()
+    page.wait("spectrum")
+    page.send(type="targets", targets=[AR_TARGET], refine={"max_evaluations": 40})
+    page.wait("targets")
+    page.send(type="synthesize", method=method, options=options)
+    assert page.wait("job_started")["job"] == "synthesis"
+    done = page.wait("job_done", timeout=300)
+    progress = [m for m in page.seen if m["type"] == "progress"]
+    assert progress and progress[0]["unit"] == "steps"
+    assert [m["done"] for m in progress] == sorted(m["done"] for m in progress)
+    design = load_design(coating)
+    run = needle if method == "needle" else gradual_evolution
+    expected = run(design.stack, ar_targets(), [materials.get("MgF2"), materials.get("TiO2")], max_nfev=40,
+                   executor="serial", progress=False, **kwargs)
+    result = done["result"]
+    assert done["cancelled"] is False and result["merit"] == expected.merit
+    assert len(expected.stack.layers) > 1  # the synthesis did build something
+    assert result["report"] == str(expected.report())
+    after = page.wait("spectrum")
+    assert after["seq"] is None
+    assert [layer["thickness_nm"] for layer in after["design"]["layers"]] == expected.stack.thicknesses().tolist()
+    assert [materials.get(layer["material"]).name for layer in after["design"]["layers"]] == \
+        [layer.material.name for layer in expected.stack.layers]
+    assert_same_spectrum(after, *engine_spectrum(expected.stack, design))
+    # The synthesized design replaced the table as one step: undo brings the single layer back.
+    page.send(type="undo")
+    back = page.wait("spectrum")
+    assert back["design"]["layers"] == [{"material": "MgF2", "thickness_nm": 99.6, "coherent": True}]
+    assert_same_spectrum(back, *engine_spectrum(design.stack, design))
+
+
+def test_tolerance_yield_is_the_python_apis(serve, coating):
+    from lamina_design.production.tolerance import Errors, tolerance
+
+    page = serve(coating).connect()
+    page.wait("spectrum")
+    target = {**AR_TARGET, "max": 0.02, "tolerance": 0.005}
+    page.send(type="targets", targets=[target])
+    page.wait("targets")
+    page.send(type="tolerance", options={"thickness_rel": 0.05, "samples": 300})
+    done = page.wait("job_done", timeout=300)
+    assert any(m["type"] == "progress" and m["unit"] == "samples" for m in page.seen)
+    design = load_design(coating)
+    expected = tolerance(design.stack, [Target("R", np.linspace(450, 650, 21), upper=0.02, tolerance=0.005)],
+                         Errors(thickness_rel=0.05), 300, executor="serial", progress=False)
+    result = done["result"]
+    assert 0 < expected.yield_fraction < 1  # a yield that tells something
+    assert result["yield"] == expected.yield_fraction and result["samples"] == 300
+    assert result["report"] == str(expected.report())
+    # A tolerance run does not change the design: nothing to undo.
+    page.send(type="undo", seq=3)
+    assert page.wait("history", seq=3) == {"type": "history", "seq": 3, "undo": 0, "redo": 0}
+
+
+def test_a_long_tolerance_run_cancels_quickly_with_its_samples_so_far(serve, coating):
+    page = serve(coating).connect()
+    doc = page.wait("hello")["design"]
+    page.send(type="targets", targets=[{**AR_TARGET, "wavelength_nm": {"start": 400, "stop": 900, "count": 2000}}])
+    page.wait("targets")
+    page.send(type="tolerance", options={"thickness_rel": 0.02, "samples": 100000})
+    page.wait("progress", timeout=120)
+    page.send(type="design", seq=4, design=doc)
+    assert "tolerance run is running" in page.wait("error", seq=4)["message"]
+    started = time.monotonic()
+    page.send(type="cancel")
+    done = page.wait("job_done", timeout=120)
+    assert time.monotonic() - started < 30
+    result = done["result"]
+    assert done["cancelled"] is True and 0 < result["samples"] < 100000 and result["asked"] == 100000
+    assert result["yield"] >= 0 and not result["success"]
+    # The worker is free again: an edit is answered.
+    doc["layers"][0]["thickness_nm"] = 101.0
+    page.send(type="design", seq=5, design=doc)
+    page.wait("spectrum", seq=5)
+
+
+@pytest.mark.parametrize("material, words", [
+    ("unobtainium", "not in the catalogue"),
+    (-1.5, "finite and > 0"),
+    ("tables/x.csv", "material files are named in the design file"),
+])
+def test_unusable_synthesis_options_are_reported(serve, coating, material, words):
+    page = serve(coating).connect()
+    page.wait("spectrum")
+    page.send(type="targets", targets=[AR_TARGET])
+    page.wait("targets")
+    page.send(type="synthesize", method="needle", options={"material": material}, seq=9)
+    assert words in page.wait("error", seq=9)["message"]
+
+
+def test_undo_and_redo_restore_the_exact_designs(serve, coating):
+    design = load_design(coating)
+    server = serve(coating)
+    page = server.connect()
+    first = page.wait("hello")["design"]
+    assert page.seen[-1]["history"] == {"undo": 0, "redo": 0}
+    states = [first]
+    # A structural edit, a thickness edit of another layer, and a change of the medium.
+    doc = {**first, "layers": first["layers"] + [{"material": "TiO2", "thickness_nm": 12.5, "coherent": True}]}
+    edits = [doc, {**doc, "layers": [doc["layers"][0], {**doc["layers"][1], "thickness_nm": 30.25}]}]
+    edits.append({**edits[1], "exit": "fused_silica", "angle_deg": 20.0})
+    spectra = [page.wait("spectrum")]
+    for seq, edit in enumerate(edits, 1):
+        page.send(type="design", seq=seq, design=edit)
+        spectra.append(page.wait("spectrum", seq=seq))
+        states.append(edit)
+    for k in (2, 1, 0):
+        page.send(type="undo")
+        back = page.wait("spectrum")
+        assert back["design"] == states[k] and back["history"] == {"undo": k, "redo": 3 - k}
+        assert_same_spectrum(back, spectra[k]["R"], spectra[k]["T"], spectra[k]["A"])
+    assert_same_spectrum(back, *engine_spectrum(design.stack, design))
+    for k in (1, 2):
+        page.send(type="redo")
+        again = page.wait("spectrum")
+        assert again["design"] == states[k]
+        assert_same_spectrum(again, spectra[k]["R"], spectra[k]["T"], spectra[k]["A"])
+    # A new edit drops what could be redone; the saved file is the design the page shows.
+    page.send(type="design", seq=9, design={**states[2], "name": "edited"})
+    assert page.wait("spectrum", seq=9)["history"] == {"undo": 3, "redo": 0}
+    page.send(type="redo", seq=10)
+    assert page.wait("history", seq=10)["redo"] == 0
+    page.send(type="undo")
+    page.wait("spectrum")
+    page.send(type="save_design", name="undone.toml")
+    page.wait("saved")
+    saved = load_design(server.workdir / "undone.toml")
+    assert saved.stack.thicknesses().tolist() == [99.6, 30.25] and saved.stack.name == "one layer on glass"
+    assert [layer.material.name for layer in saved.stack.layers] == ["MgF2", "TiO2"]
+
+
+def test_a_cancelled_synthesis_applies_its_best_design_so_far(serve, coating):
+    page = serve(coating).connect()
+    page.wait("spectrum")
+    page.send(type="targets", targets=[{**AR_TARGET, "wavelength_nm": {"start": 400, "stop": 900, "count": 2000},
+                                        "max": 0.0001, "tolerance": 1e-4}], refine={"max_evaluations": 100000})
+    page.wait("targets")
+    page.send(type="synthesize", method="gradual", options={"material": 2.35, "max_layers": 1000})
+    page.wait("progress", timeout=120)
+    started = time.monotonic()
+    page.send(type="cancel")
+    done = page.wait("job_done", timeout=120)
+    assert time.monotonic() - started < 30
+    result = done["result"]
+    assert done["cancelled"] is True and "best design so far" in result["message"] and not result["success"]
+    shown = page.wait("spectrum")["design"]["layers"]
+    assert [(layer["material"], layer["thickness_nm"]) for layer in shown] == [tuple(row[:2]) for row in result["layers"]]
+    assert {layer["material"] for layer in shown} <= {"MgF2", 2.35}
+
+
+def test_a_refinement_applied_is_one_undo_step(serve, coating):
+    page = serve(coating).connect()
+    start = page.wait("hello")["design"]
+    page.send(type="targets", targets=[AR_TARGET], refine={"max_evaluations": 20})
+    page.wait("targets")
+    page.send(type="refine")
+    refined = page.wait("refined", timeout=300)["result"]["thicknesses"]
+    assert refined != [99.6]
+    page.wait("spectrum")
+    page.send(type="undo")
+    assert page.wait("spectrum")["design"] == start
+    page.send(type="redo")
+    assert [layer["thickness_nm"] for layer in page.wait("spectrum")["design"]["layers"]] == refined

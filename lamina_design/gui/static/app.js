@@ -234,13 +234,91 @@ function bindTargets() {
     sendTargets();
   });
   $("max-evaluations").addEventListener("change", sendTargets);
-  $("refine").addEventListener("click", () => { $("result").replaceChildren(); send({ type: "refine" }); });
+  $("refine").addEventListener("click", () => { clearResult(); send({ type: "refine" }); });
   $("cancel").addEventListener("click", () => send({ type: "cancel" }));
+  // An empty field is no limit; a bad one is marked and nothing is sent.
+  const optional = (id) => ($(id).value.trim() === "" ? null : parseNumber($(id)));
+  for (const method of ["needle", "gradual"]) {
+    $(method).addEventListener("click", () => {
+      const layers = optional("max-layers");
+      const total = optional("max-total");
+      if ((layers === null && $("max-layers").value.trim() !== "") ||
+          (total === null && $("max-total").value.trim() !== "")) return;
+      const text = $("synth-material").value.trim();
+      const n = Number(text);
+      clearResult();
+      send({ type: "synthesize", method: method,
+             options: { material: text !== "" && Number.isFinite(n) ? n : text, max_layers: layers, max_total_nm: total } });
+    });
+  }
+  $("tolerance").addEventListener("click", () => {
+    const sigma = parseNumber($("sigma"));
+    const samples = parseNumber($("samples"));
+    if (sigma === null || samples === null) return;
+    clearResult();
+    send({ type: "tolerance", options: { thickness_rel: sigma / 100, samples: samples } });
+  });
+}
+
+const JOB_BUTTONS = ["refine", "needle", "gradual", "tolerance"];
+
+function busy(on) {
+  for (const id of JOB_BUTTONS) $(id).disabled = on;
+  $("cancel").disabled = !on;
+  $("undo").disabled = on || undoState.undo === 0;
+  $("redo").disabled = on || undoState.redo === 0;
+  running = on;
+}
+
+function clearResult() {
+  $("result").replaceChildren();
+  $("report").textContent = "";
+}
+
+// -- undo and redo (the server keeps the history) ---------------------------------------------
+let undoState = { undo: 0, redo: 0 };
+let running = false;
+
+function showHistory(h) {
+  if (!h) return;
+  undoState = h;
+  $("undo").disabled = running || h.undo === 0;
+  $("redo").disabled = running || h.redo === 0;
+}
+
+function bindHistory() {
+  $("undo").addEventListener("click", () => send({ type: "undo" }));
+  $("redo").addEventListener("click", () => send({ type: "redo" }));
+  document.addEventListener("keydown", (e) => {
+    if (!(e.ctrlKey || e.metaKey) || e.altKey) return;
+    // Fields that are not the design's keep the browser's own undo of their text.
+    if (e.target.closest && e.target.closest("#targets, .file-ops, .jobs, #max-evaluations")) return;
+    const key = e.key.toLowerCase();
+    if (key === "z" && !e.shiftKey) { e.preventDefault(); send({ type: "undo" }); }
+    else if (key === "y" || (key === "z" && e.shiftKey)) { e.preventDefault(); send({ type: "redo" }); }
+  });
+}
+
+function showJob(m) {
+  busy(false);
+  const what = m.job === "synthesis" ? "synthesis" : "tolerance run";
+  if (m.error) { status(m.error, "error"); return; }
+  const r = m.result;
+  const stopped = m.cancelled ? " (cancelled: the best so far)" : "";
+  if (m.job === "synthesis") {
+    status(`${r.method === "needle" ? "needle" : "gradual evolution"}: ${r.summary}${stopped}`, "ok");
+  } else {
+    status(`tolerance: yield ${(100 * r.yield).toFixed(2)} % of ${r.samples} samples ` +
+           `(95 % interval ${(100 * r.interval[0]).toFixed(2)}–${(100 * r.interval[1]).toFixed(2)} %)${stopped}`, "ok");
+  }
+  // A synthesis usually ends before its step limit: the bar shows it finished, not the limit.
+  if (!m.cancelled) $("progress").value = $("progress").max;
+  $("progress-text").textContent = `${what} ${m.cancelled ? "cancelled" : "done"}`;
+  $("report").textContent = r.report;
 }
 
 function showResult(message) {
-  $("refine").disabled = false;
-  $("cancel").disabled = true;
+  busy(false);
   const out = $("result");
   out.replaceChildren();
   if (message.cancelled) { status("refinement cancelled", "ok"); return; }
@@ -341,9 +419,11 @@ function onMessage(event) {
       $("materials").replaceChildren(...m.materials.map((n) => new Option(n)));
       renderDesign();
       renderTargets();
+      showHistory(m.history);
       break;
     case "spectrum":
       if (m.seq === null) { state.design = m.design; renderDesign(); }
+      showHistory(m.history);
       if (m.seq !== null && m.seq === state.seq) status("", "");
       onSpectrum(m);
       break;
@@ -359,13 +439,33 @@ function onMessage(event) {
       break;
     case "refine_started":
       window.laminaProgress = [];
-      $("refine").disabled = true;
-      $("cancel").disabled = false;
+      busy(true);
       $("progress").max = m.max;
       $("progress").value = 0;
       $("progress-text").textContent = "refining…";
       break;
+    case "job_started":
+      window.laminaProgress = [];
+      busy(true);
+      $("progress").value = 0;
+      $("progress-text").textContent = m.job === "synthesis" ? "synthesizing…" : "sampling…";
+      break;
+    case "job_done":
+      showJob(m);
+      break;
+    case "history":
+      showHistory(m);
+      break;
     case "progress":
+      if (m.job !== undefined) {
+        window.laminaProgress.push(m.done);
+        $("progress").max = Math.max(m.total, 1);
+        $("progress").value = m.done;
+        const merit = m.merit === null ? "" : `, merit ${m.merit.toPrecision(4)}`;
+        const left = m.eta === null ? "" : `, ${Math.ceil(m.eta)} s left`;
+        $("progress-text").textContent = `${m.done} / ${m.total} ${m.unit}${merit}${left}`;
+        break;
+      }
       window.laminaProgress.push(m.nfev);
       $("progress").value = m.nfev;
       $("progress-text").textContent = `${m.nfev} / ${m.max} evaluations, cost ${m.cost.toPrecision(4)}`;
@@ -401,4 +501,5 @@ function bindFiles() {
 bindDesignFields();
 bindTargets();
 bindFiles();
+bindHistory();
 connect();
