@@ -322,16 +322,19 @@ class _Connection:
                 outcome = {"type": "refine_done", "error": f"internal error ({type(exc).__name__}): {exc}"}
             self.loop.call_soon_threadsafe(self._deliver, outcome)
 
+        # Posted before the thread starts: the page must hear of the job before its progress.
+        self.post({"type": "refine_started", "max": budget})
         threading.Thread(target=job, name="lamina-refine", daemon=True).start()
-        return [{"type": "refine_started", "max": budget}]
+        return []
 
     def _deliver(self, outcome: Dict[str, Any]) -> None:
         self.inbox.append(outcome)
         self.wake.set()
 
-    def _start_job(self, job: str, what: str, run: Callable[[threading.Event, Callable[[Progress], None]], Any]
-                   ) -> None:
-        """Run `run(cancel, progress)` in a thread of its own; its outcome comes back as a job_done message."""
+    def _start_job(self, job: str, what: str, run: Callable[[threading.Event, Callable[[Progress], None]], Any],
+                   started: Dict[str, Any]) -> List[Dict[str, Any]]:
+        """Run `run(cancel, progress)` in a thread of its own; its outcome comes back as a job_done message.
+        `started` is posted before the thread starts, so the page hears of the job before its progress."""
         cancel = threading.Event()
         self.cancel = cancel
         self.job = what
@@ -356,7 +359,9 @@ class _Connection:
                 outcome = {"type": "job_done", "job": job, "error": f"internal error ({type(exc).__name__}): {exc}"}
             self.loop.call_soon_threadsafe(self._deliver, outcome)
 
+        self.post(started)
         threading.Thread(target=thread, name=f"lamina-{job}", daemon=True).start()
+        return []
 
     def _start_synthesis(self, message: Dict[str, Any]) -> List[Dict[str, Any]]:
         method = message.get("method")
@@ -364,15 +369,15 @@ class _Connection:
             raise SessionError(f"method must be 'needle' or 'gradual', got {method!r}")
         stack, targets, materials, options, refs = self.session.synthesis_job(message.get("options", {}))
         what = "needle synthesis" if method == "needle" else "gradual evolution"
-        self._start_job("synthesis", what, lambda cancel, progress: run_synthesis(
-            method, stack, targets, materials, options, refs, cancel, progress))
-        return [{"type": "job_started", "job": "synthesis", "method": method}]
+        return self._start_job("synthesis", what, lambda cancel, progress: run_synthesis(
+            method, stack, targets, materials, options, refs, cancel, progress),
+            {"type": "job_started", "job": "synthesis", "method": method})
 
     def _start_tolerance(self, message: Dict[str, Any]) -> List[Dict[str, Any]]:
         stack, targets, sigma, samples = self.session.tolerance_job(message.get("options", {}))
-        self._start_job("tolerance", "tolerance run", lambda cancel, progress: run_tolerance(
-            stack, targets, sigma, samples, cancel, progress))
-        return [{"type": "job_started", "job": "tolerance", "samples": samples}]
+        return self._start_job("tolerance", "tolerance run", lambda cancel, progress: run_tolerance(
+            stack, targets, sigma, samples, cancel, progress), {"type": "job_started", "job": "tolerance",
+                                                                "samples": samples})
 
     def _job_done(self, outcome: Dict[str, Any]) -> List[Dict[str, Any]]:
         self.cancel = None

@@ -311,6 +311,9 @@ def test_refine_reports_progress_and_lands_where_the_python_api_does(serve, tmp_
     done = page.wait("refined", timeout=300)
     progress = [m for m in page.seen if m["type"] == "progress"]
     assert progress and all(0 < m["nfev"] <= 60 for m in progress)
+    # The page resets its progress when the job starts: none may come before.
+    kinds = [m["type"] for m in page.seen]
+    assert kinds.index("refine_started") < kinds.index("progress")
     design = load_design(EXAMPLES / "ar_plate.toml")
     targets = [Target("R", np.linspace(450, 650, 21), upper=0.005, tolerance=0.002),
                Target("T", np.linspace(450, 650, 21), lower=0.99, tolerance=0.002)]
