@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import math
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Set, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -46,15 +46,28 @@ def plot_admittance(locus: Union[AdmittanceLocus, Stack], wavelength_nm: Optiona
     elif not isinstance(locus, AdmittanceLocus):
         raise TypeError(f"locus must be an AdmittanceLocus or a Stack, got {type(locus).__name__}")
     plt = pyplot()
+    own = ax is None
     if ax is None:
-        _, ax = plt.subplots(figsize=(5.6, 5.0))
+        _, ax = plt.subplots(figsize=(7.6, 5.0))
     levels = CIRCLES if circles is True else (() if circles is False else tuple(circles))
     points = [locus.boundaries, *locus.paths]
     shown = np.concatenate([np.atleast_1d(p) for p in points])
+    # A few layers get a colour and a legend entry each; many are coloured by material, with one
+    # entry per material, so that the legend stays readable beside a mirror's thirty layers.
+    by_material = len(locus.paths) > MAX_LAYER_LEGEND
+    materials = list(dict.fromkeys(locus.labels))
+    labelled: Set[str] = set()
     # Drawn from the exit medium outwards, the layer next to it first.
     for i in range(len(locus.paths) - 1, -1, -1):
         path = locus.paths[i]
-        ax.plot(path.real, path.imag, lw=1.6, color=f"C{i % 10}", label=f"{i + 1}: {locus.labels[i]}")
+        if by_material:
+            name = locus.labels[i]
+            colour = f"C{materials.index(name) % 10}"
+            label = f"{name} (layers {_layer_numbers(locus.labels, name)})" if name not in labelled else "_nolegend_"
+            labelled.add(name)
+        else:
+            colour, label = f"C{i % 10}", f"{i + 1}: {locus.labels[i]}"
+        ax.plot(path.real, path.imag, lw=1.6, color=colour, label=label)
     ax.plot(locus.boundaries.real, locus.boundaries.imag, "o", ms=3.5, color="0.2", zorder=3)
     ax.plot(locus.boundaries[-1].real, locus.boundaries[-1].imag, "s", ms=6, mfc="none", color="0.2",
             label="exit medium")
@@ -83,8 +96,20 @@ def plot_admittance(locus: Union[AdmittanceLocus, Stack], wavelength_nm: Optiona
     ax.set_ylabel("Im Y")
     ax.set_title(f"λ = {locus.wavelength_nm:g} nm, θ = {math.degrees(locus.angle_rad):.3g}°, {locus.polarisation}",
                  fontsize=9)
-    ax.legend(fontsize=7, frameon=False, loc="best")
+    ax.legend(fontsize=7, frameon=False, loc="upper left", bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0)
+    if own:
+        ax.figure.subplots_adjust(right=0.62)  # room for the legend beside the diagram
     return ax
+
+
+#: Up to this many layers the admittance diagram's legend names each layer.
+MAX_LAYER_LEGEND = 10
+
+
+def _layer_numbers(labels: Sequence[str], name: str) -> str:
+    """The numbers of the layers of one material, first and last if there are many."""
+    numbers = [i + 1 for i, label in enumerate(labels) if label == name]
+    return ", ".join(map(str, numbers)) if len(numbers) <= 3 else f"{numbers[0]}, {numbers[1]}, … {numbers[-1]}"
 
 
 def depth_window(stack: Stack, margin_nm: float = 100.0) -> FloatArray:

@@ -276,3 +276,15 @@ def test_a_view_the_design_cannot_have_is_a_located_usage_error(tmp_path, capsys
     err = capsys.readouterr().err
     assert str(path) in err and "admittance view at 550 nm" in err and "incoherent" in err
     assert not (tmp_path / "thick_admittance.png").exists()
+
+
+def test_a_mirror_of_many_layers_has_one_legend_entry_per_material():
+    from lamina_design.plotting import plot_admittance
+
+    high, low = Constant(2.3, "high"), Constant(1.46, "low")
+    mirror = Stack(Constant(1.0, "air"), tuple(Layer(high if i % 2 == 0 else low, 80.0) for i in range(30)),
+                   exit=Constant(1.52, "glass"))
+    ax = plot_admittance(mirror, 700.0, circles=False)
+    entries = [text.get_text() for text in ax.get_legend().get_texts()]
+    assert entries[:2] == ["low (layers 2, 4, … 30)", "high (layers 1, 3, … 29)"]
+    assert len(entries) == 4  # and the exit medium and the coating's admittance
