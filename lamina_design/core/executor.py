@@ -518,6 +518,11 @@ def _terminate_workers(pool: cf.Executor) -> None:
         terminate()
         return
     processes = list((getattr(pool, "_processes", None) or {}).values())
+    # Tasks still queued for the dead workers may hold the queue's feeder thread on a full pipe;
+    # without this the pool's own thread, and the interpreter's exit after it, wait for it forever.
+    queue = getattr(pool, "_call_queue", None)
+    if queue is not None:
+        queue.cancel_join_thread()
     pool.shutdown(wait=False, cancel_futures=True)
     for process in processes:
         process.terminate()
